@@ -1,0 +1,16 @@
+// Evenly spaced axes, computed as numpy.linspace computes them, to the bit.
+#pragma once
+
+#include "format/array.hpp"
+#include "format/value.hpp"
+
+namespace orvelio {
+
+// numpy.linspace(start, stop, num) for numeric start and stop and a non-negative integer
+// num. Anything else fails with the error numpy gives for it (PyExc::Linspace).
+Array<double> linspace(const Value &start, const Value &stop, const Value &num);
+
+// `num` as a count, as linspace would accept it (same failures).
+size_t linspace_count(const Value &start, const Value &stop, const Value &num);
+
+} // namespace orvelio

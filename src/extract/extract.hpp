@@ -1,0 +1,14 @@
+// getOrvelData's work once the request has passed its checks: test the file, locate the
+// blocks, merge the parameters and read the data of the requested kind.
+#pragma once
+
+#include "format/events.hpp"
+#include "format/file.hpp"
+#include "request.hpp"
+#include "result.hpp"
+
+namespace orvelio {
+
+Result extract(File &f, const Request &req, Events &events);
+
+} // namespace orvelio

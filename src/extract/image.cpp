@@ -1,0 +1,7 @@
+// PLACEHOLDER: being written.
+#include "format/error.hpp"
+#include "kinds.hpp"
+
+namespace orvelio {
+Result extract_image(Start3D &) { fail(PyExc::ValueError, "not yet"); }
+} // namespace orvelio

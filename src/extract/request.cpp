@@ -1,0 +1,84 @@
+#include "request.hpp"
+
+#include "format/error.hpp"
+#include "format/names.hpp"
+
+namespace orvelio {
+
+namespace {
+
+const RequestName *find_request_name(const std::string &name) {
+    for (const RequestName &r : request_names())
+        if (r.name == name)
+            return &r;
+    return nullptr;
+}
+
+} // namespace
+
+void check_request(const Request &req) {
+    if (req.dimensions != "2D" && req.dimensions != "3D")
+        fail(PyExc::ValueError,
+             "Incorrect dimensions: " + req.dimensions + ". Dimensions need to be either 2D or 3D");
+    if (!find_request_name(req.dataBlockType))
+        fail(PyExc::ValueError, "Invalid data block type: " + req.dataBlockType +
+                                    ". Please enter a valid entry from the following: "
+                                    "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, "
+                                    "TRARI, ABARI, AB, TRC, SSC, RSC");
+    if (!deriv_code(req.deriv))
+        fail(PyExc::ValueError,
+             "Invalid deriv type: " + req.deriv + ".  Please select from the following: 1DER, 2DER, NDER or NONE");
+}
+
+Located locate(const std::vector<DirEntry> &dir, const Request &req) {
+    const RequestName &name = *find_request_name(req.dataBlockType);
+    const int Data = name.dataType;
+    const int Sample = name.sampleType;
+    const int Extend = req.dimensions == "3D" ? kExtend3D : kExtend2D;
+    const int Derivative = *deriv_code(req.deriv);
+
+    Located at;
+    for (const DirEntry &e : dir) {
+        const BlockType &t = e.type;
+        const bool sample_matches = t.sampleType == Sample || Sample == -1;
+        // Instrument and optics blocks: the requested sample type, or "neither" for sample requests.
+        const bool aux_sample = t.sampleType == Sample || (t.sampleType == 0 && (Sample == 1 || Sample == -1));
+        if (t.dataType == Data && t.derivType == Derivative && t.extendType == Extend && sample_matches) {
+            if (t.paramType == 0)
+                at.data = e.byteOffset;
+            else if (t.paramType == 1)
+                at.params = e.byteOffset;
+        } else if (t.dataType == Data && t.derivType == 0 && t.extendType == Extend && sample_matches) {
+            if (t.paramType == 1)
+                at.originalParams = e.byteOffset;
+        } else if (t.paramType == 3) {
+            at.acqParams = e.byteOffset;
+        } else if (t.paramType == 2) {
+            if (aux_sample)
+                at.instParams = e.byteOffset;
+        } else if (t.paramType == 6) {
+            if (aux_sample)
+                at.opticsParams = e.byteOffset;
+        } else if (t.paramType == 10) {
+            at.sampleParams = e.byteOffset;
+        } else if (t.paramType == 4) {
+            at.ftParams = e.byteOffset;
+        } else if (t.extendType == kExtendAnnotation) {
+            at.anno = e.byteOffset;
+        }
+    }
+    if (at.data == -1 || at.params == -1)
+        fail(PyExc::ValueError, "No data block exists in the file for: " + req.dataBlockType + " " +
+                                    req.dimensions + " " + req.deriv);
+    return at;
+}
+
+ParamDict merged_parameters(File &f, const Located &at) {
+    ParamDict parameters = read_params(f, at.params);
+    for (int64_t offset : {at.acqParams, at.instParams, at.opticsParams, at.sampleParams, at.ftParams})
+        if (offset != -1)
+            parameters.merge(read_params(f, offset));
+    return parameters;
+}
+
+} // namespace orvelio

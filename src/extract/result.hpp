@@ -1,0 +1,41 @@
+// What getOrvelData returns, as plain C++ values: the binding turns it into the result object
+// of its kind, handing every array to numpy without a copy.
+#pragma once
+
+#include "format/array.hpp"
+#include "format/value.hpp"
+#include "params/params.hpp"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvelio {
+
+struct Region {
+    std::string title;
+    Array<double> mapX, mapY;
+    std::optional<Array<double>> start_time; // none for trace maps
+    Array<float> spectra;
+};
+
+struct Result {
+    enum class Kind { Single, Image, ImageTRC, TimeResolved, TimeResolvedTRC, MultiRegion, MultiRegionTRC };
+    Kind kind = Kind::Single;
+
+    // Shared by every kind.
+    std::string dimension, dataType, deriv;
+    ParamDict parameters;
+    Array<double> x;
+    Value minY, maxY;
+
+    Array<float> y;                  // Single
+    Array<double> mapX, mapY;        // Image, ImageTRC
+    Array<float> spectra;            // Image (NPY, NPX, NPT), TimeResolved (M, NPT)
+    Array<float> traces;             // ImageTRC (NPY, NPX, M), TimeResolvedTRC (M, NPT)
+    std::vector<std::string> labels; // ImageTRC, TimeResolvedTRC, MultiRegionTRC
+    Array<double> z;                 // TimeResolved
+    std::vector<Region> regions;     // MultiRegion, MultiRegionTRC
+};
+
+} // namespace orvelio

@@ -1,0 +1,76 @@
+#include "directory.hpp"
+
+#include "error.hpp"
+
+namespace orvelio {
+
+BlockType decode_block_type(int64_t word) {
+    BlockType t;
+    t.complexType = static_cast<int>(word & 0x3);
+    t.sampleType = static_cast<int>((word >> 2) & 0x3);
+    t.paramType = static_cast<int>((word >> 4) & 0x3F);
+    t.dataType = static_cast<int>((word >> 10) & 0x7F);
+    t.derivType = static_cast<int>((word >> 17) & 0x3);
+    t.extendType = static_cast<int>((word >> 19) & 0x7F);
+    return t;
+}
+
+bool is_orvel(File &f) {
+    f.seek(0);
+    unsigned char b[4];
+    if (f.read(b, 4) != 4)
+        fail_short(4);
+    const uint32_t be = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    return static_cast<int32_t>(be) == kMagic;
+}
+
+namespace {
+
+// A run of `count` fields of `width` bytes that the file cannot hold ends, when read one
+// by one, in the short-read error of that width; say so before reading any of it.
+void require_room(const File &f, int64_t count, int64_t entry_bytes, size_t width) {
+    if (count > 0 && static_cast<uint64_t>(count) > f.remaining() / static_cast<uint64_t>(entry_bytes))
+        fail_short(width);
+}
+
+} // namespace
+
+std::vector<DirEntry> read_directory(File &f) {
+    f.seek(4);
+    f.read_f64(); // version number, not used
+    const int32_t offsetToDirectory = f.read_i32();
+    f.read_i32(); // maximum directory size, not used
+    const int32_t dirSize = f.read_i32();
+
+    std::vector<DirEntry> dir;
+    f.seek(offsetToDirectory);
+    require_room(f, dirSize, 12, 4);
+    int64_t sixfouroffset = 0;
+    for (int32_t i = 0; i < dirSize; ++i) {
+        DirEntry e;
+        e.type = decode_block_type(f.read_i32());
+        e.sizeInWords = f.read_i32();
+        e.byteOffset = f.read_i32();
+        if (e.type.extendType == kExtendDirectory64)
+            sixfouroffset = e.byteOffset;
+        dir.push_back(e);
+    }
+    if (sixfouroffset != 0) {
+        f.seek(sixfouroffset);
+        const int64_t count = f.read_i64();
+        f.read_i64(); // not used
+        require_room(f, count, 32, 8);
+        for (int64_t i = 0; i < count; ++i) {
+            const int64_t word = f.read_i64();
+            DirEntry e;
+            e.sizeInWords = f.read_i64();
+            e.byteOffset = f.read_i64();
+            f.read_i64(); // not used
+            e.type = decode_block_type(word);
+            dir.push_back(e);
+        }
+    }
+    return dir;
+}
+
+} // namespace orvelio

@@ -1,0 +1,67 @@
+// Positioned, buffered reading of one file, with the semantics of a Python binary file:
+// reads past the end return fewer bytes, seeks past the end are allowed, a negative
+// absolute position is an error. The fixed-width field readers fail with the struct
+// module's short-read error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace orvelio {
+
+class File {
+  public:
+    // Reads through an open descriptor, which the caller keeps and closes. Regular files are
+    // read with pread; anything else (a pipe, a terminal) is read into memory first.
+    static File from_fd(int fd);
+    // Reads from memory the caller keeps alive.
+    static File from_memory(std::span<const uint8_t> bytes);
+
+    File(File &&) = default;
+    File &operator=(File &&) = default;
+
+    uint64_t size() const { return size_; }
+    int64_t tell() const { return pos_; }
+    // Bytes between the position and the end (0 when at or past the end).
+    uint64_t remaining() const { return pos_ >= 0 && static_cast<uint64_t>(pos_) < size_ ? size_ - pos_ : 0; }
+
+    void seek(int64_t pos);    // absolute; negative fails with OSError EINVAL
+    void skip(int64_t delta);  // relative to the position
+
+    // Up to n bytes from the position; the position moves by the bytes read.
+    size_t read(void *dst, size_t n);
+    std::string read_bytes(size_t n);
+    std::string read_rest(); // everything up to the end
+
+    // Up to `count` 32-bit floats into dst; returns how many whole values were read.
+    size_t read_floats(float *dst, size_t count);
+    // The bytes of `count` 32-bit floats at each offset, straight into dst + i * count.
+    // Returns false (nothing guaranteed about dst) when any of them is cut short by the end.
+    bool read_rows(const std::vector<int64_t> &offsets, float *dst, size_t count);
+
+    int16_t read_i16();
+    int32_t read_i32();
+    int64_t read_i64();
+    float read_f32();
+    double read_f64();
+
+  private:
+    File() = default;
+    size_t pread_at(void *dst, size_t n, uint64_t off);
+    template <class T> T read_field();
+
+    int fd_ = -1;
+    std::span<const uint8_t> mem_;
+    std::vector<uint8_t> owned_;
+    uint64_t size_ = 0;
+    int64_t pos_ = 0;
+    // Read-ahead window for small reads.
+    std::vector<uint8_t> buf_;
+    uint64_t buf_start_ = 0;
+    size_t buf_len_ = 0;
+};
+
+} // namespace orvelio

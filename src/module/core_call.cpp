@@ -1,0 +1,134 @@
+#include "core_call.hpp"
+
+namespace orvelio::py {
+
+namespace {
+
+nb::object module_attr(const char *module, const char *name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+void set_os_error(int err_no) {
+    errno = err_no;
+    PyErr_SetFromErrno(PyExc_OSError);
+}
+
+} // namespace
+
+void set_error(const Error &e) {
+    PyObject *type = nullptr;
+    switch (e.kind) {
+    case PyExc::ValueError: type = PyExc_ValueError; break;
+    case PyExc::IndexError: type = PyExc_IndexError; break;
+    case PyExc::TypeError: type = PyExc_TypeError; break;
+    case PyExc::ZeroDivisionError: type = PyExc_ZeroDivisionError; break;
+    case PyExc::OverflowError: type = PyExc_OverflowError; break;
+    case PyExc::MemoryError:
+        PyErr_NoMemory();
+        return;
+    case PyExc::KeyError: {
+        PyObject *key = PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace");
+        if (key) {
+            PyErr_SetObject(PyExc_KeyError, key);
+            Py_DECREF(key);
+        }
+        return;
+    }
+    case PyExc::OSError:
+        set_os_error(e.err_no);
+        return;
+    case PyExc::StructError:
+    case PyExc::UnicodeDecodeError:
+    case PyExc::Linspace:
+        try {
+            if (e.kind == PyExc::StructError) {
+                PyErr_SetString(module_attr("struct", "error").ptr(), e.message.c_str());
+                return;
+            }
+            if (e.kind == PyExc::UnicodeDecodeError) {
+                // Let the codec itself describe the bytes it refuses.
+                nb::bytes(e.raw.data(), e.raw.size()).attr("decode")("utf-8");
+            } else {
+                // numpy describes what it cannot make of these arguments.
+                module_attr("numpy", "linspace")(to_python(e.args.at(0)), to_python(e.args.at(1)),
+                                                  to_python(e.args.at(2)));
+            }
+            PyErr_SetString(PyExc_ValueError, e.message.c_str());
+        } catch (nb::python_error &err) {
+            err.restore();
+        }
+        return;
+    }
+    PyErr_SetString(type, e.message.c_str());
+}
+
+void emit(const Events &events) {
+    if (events.empty())
+        return;
+    nb::object print = module_attr("builtins", "print");
+    nb::object warn = module_attr("warnings", "warn");
+    for (const Event &ev : events) {
+        if (ev.kind == Event::Kind::Print)
+            print(utf8(ev.text));
+        else
+            warn(utf8(ev.text), nb::handle(PyExc_RuntimeWarning));
+    }
+}
+
+OpenFile::OpenFile(nb::handle path) {
+    pyfile_ = module_attr("io", "open")(path, "rb", 0);
+    try {
+        const int fd = nb::cast<int>(pyfile_.attr("fileno")());
+        file_.emplace(released([fd] { return File::from_fd(fd); }));
+    } catch (...) {
+        close();
+        throw;
+    }
+}
+
+void OpenFile::close() {
+    if (!pyfile_.is_valid())
+        return;
+    nb::object f = std::move(pyfile_);
+    f.attr("close")();
+}
+
+OpenFile::~OpenFile() {
+    if (!pyfile_.is_valid())
+        return;
+    // Closing on an error path: keep the error that is on its way out.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        close();
+    } catch (nb::python_error &) {
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+nb::str utf8(const std::string &s) { return nb::str(s.data(), s.size()); }
+
+nb::object to_python(const Value &v) {
+    return std::visit(
+        [](const auto &x) -> nb::object {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, std::monostate>)
+                return nb::none();
+            else if constexpr (std::is_same_v<T, int64_t>)
+                return nb::int_(x);
+            else if constexpr (std::is_same_v<T, double>)
+                return nb::float_(x);
+            else
+                return utf8(x);
+        },
+        v);
+}
+
+nb::dict to_python(const ParamDict &params) {
+    nb::dict d;
+    for (const auto &[name, value] : params.items())
+        d[utf8(name)] = to_python(value);
+    return d;
+}
+
+} // namespace orvelio::py

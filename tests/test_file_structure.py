@@ -1,0 +1,175 @@
+"""Header, directory, block type words, listing and text decoding."""
+import struct
+
+import pytest
+
+import orvelio
+from builder import (EXT_64, OrvelFile, block_type, data_word, floats, params,
+                     spectrum_file)
+
+
+def entry_file(*words, **header):
+    f = OrvelFile(**header)
+    for w in words:
+        f.add(w, b"\0" * 8)
+    return f
+
+
+@pytest.mark.parametrize("head, expected", [
+    (b"\x0a\x0a\xfe\xfe", True), (b"\x0a\x0a\xfe\xfe" + b"\xff" * 40, True),
+    (b"\xfe\xfe\x0a\x0a", False), (b"\0\0\0\0", False)])
+def test_magic(write, head, expected):
+    assert orvelio.isOrvelFile(write(head)) is expected
+
+
+@pytest.mark.parametrize("size", [0, 3])
+def test_magic_of_a_short_file_is_a_short_read(write, size):
+    with pytest.raises(struct.error, match=r"^unpack requires a buffer of 4 bytes$"):
+        orvelio.isOrvelFile(write(b"\x0a" * size))
+
+
+def test_paths_fail_as_open_fails(tmp_path):
+    missing = tmp_path / "missing.0"
+    for call in (orvelio.isOrvelFile, orvelio.listContents):
+        with pytest.raises(FileNotFoundError) as err:
+            call(str(missing))
+        assert err.value.errno == 2 and err.value.filename == str(missing)
+        with pytest.raises(IsADirectoryError):
+            call(str(tmp_path))
+        with pytest.raises(TypeError):
+            call(None)
+
+
+def test_paths_accept_what_open_accepts(write):
+    path = write(entry_file(data_word("AB")))
+    import pathlib
+    assert orvelio.isOrvelFile(pathlib.Path(path)) and orvelio.isOrvelFile(path.encode())
+    assert orvelio.listContents(pathlib.Path(path)) == [("AB", "2D", "NONE")]
+
+
+@pytest.mark.parametrize("word, fields", [
+    (0, (0, 0, 0, 0, 0, 0)),
+    (0x00001003, (3, 0, 0, 4, 0, 0)),
+    (0x0050100F, (3, 3, 0, 4, 0, 10)),
+    (0x7FFFFFFF, (3, 3, 63, 127, 3, 127)),
+    (0x7FFFFFFF - 2**31 - 2**31, (3, 3, 63, 127, 3, 127)),  # top bit set, read negative
+    (-1, (3, 3, 63, 127, 3, 127)),
+    (0x02000000, (0, 0, 0, 0, 0, 64)),
+    (2**40 + 0x1003, (3, 0, 0, 4, 0, 0)),                    # a 64-bit word: high bits ignored
+])
+def test_block_type_word(core, word, fields):
+    assert core._test_block_type(word) == fields
+
+
+def test_directory_with_64_bit_extension(core, write):
+    f = entry_file(data_word("AB"), data_word("AB", param=1))
+    f.ext_entry(block_type(sample=1, data=1), 3, 2**33)
+    f.ext_entry(-1, -2, -3)
+    d = core._test_read_directory(write(f))
+    assert [e[0] for e in d] == [(0, 3, 0, 4, 0, 0), (0, 3, 1, 4, 0, 0), (0, 0, 0, 0, 0, EXT_64),
+                                 (0, 1, 0, 1, 0, 0), (3, 3, 63, 127, 3, 127)]
+    assert d[3][1:] == (3, 2**33) and d[4][1:] == (-2, -3)
+    assert d[0][1:] == (2, OrvelFile.HEADER + 12 * 64)
+
+
+def test_extension_marker_at_offset_zero_is_ignored(core, write):
+    f = entry_file(data_word("AB"), ext_marker_offset=0)
+    f.ext_entry(data_word("TR"), 1, 1)
+    assert len(core._test_read_directory(write(f))) == 2
+
+
+def test_empty_directory(core, write):
+    f = entry_file(data_word("AB"), dir_size=0)
+    assert core._test_read_directory(write(f)) == []
+    assert orvelio.listContents(write(entry_file(dir_size=-5))) == []
+
+
+@pytest.mark.parametrize("header, width", [
+    (dict(dir_size=2**31 - 1), 4),           # more entries than the file holds
+    (dict(dir_offset=10**9), 4),             # directory past the end
+    (dict(ext_count=2**62), 8),              # an extension that lies about its count
+])
+def test_lying_directories_fail_fast(write, header, width):
+    f = entry_file(data_word("AB"), **header)
+    if "ext_count" in header:
+        f.ext_entry(data_word("AB"), 1, 1)
+    with pytest.raises(struct.error, match=f"^unpack requires a buffer of {width} bytes$"):
+        orvelio.listContents(write(f))
+
+
+def test_negative_directory_offset_is_an_invalid_seek(write):
+    with pytest.raises(OSError) as err:
+        orvelio.listContents(write(entry_file(data_word("AB"), dir_offset=-4)))
+    assert err.value.errno == 22
+
+
+def test_truncated_header_at_every_length(write):
+    data = entry_file(data_word("AB")).build()
+    for n in range(4, 36):  # header and the one entry
+        with pytest.raises(struct.error):
+            orvelio.listContents(write(data[:n]))
+
+
+def test_listing_groups_spectra_samples_references_then_traces(write):
+    f = entry_file(data_word("AB"), data_word("AB", param=1),
+                   data_word("SSC"), data_word("SSC", param=1),
+                   block_type(sample=0, data=7), block_type(sample=3, data=7),
+                   block_type(sample=1, data=7, extend=10, deriv=2),
+                   data_word("RSC"), data_word("RSC", param=1),
+                   data_word("TR", dims="3D", deriv=1),
+                   block_type(sample=3, data=36), block_type(sample=2, data=33, extend=11),
+                   block_type(sample=3, data=8), block_type(sample=3, data=41))
+    assert orvelio.listContents(write(f)) == [
+        ("AB", "2D", "NONE"), ("TRC", "2D", "NONE"), ("TR", "3D", "1DER"), ("AB-CH2", "2D", "NONE"),
+        ("SSC", "2D", "NONE"), ("STRC", "3D", "2DER"),
+        ("RSC", "2D", "NONE"), ("RSC-CH2", "2D", "NONE"),
+        ("TRC", "2D", "NONE"), ("TRC", "2D", "NONE"), ("TRC", "3D", "2DER")]
+
+
+@pytest.mark.parametrize("data", [20, 32, 52, 127])
+def test_listing_codes_outside_the_table(write, data):
+    with pytest.raises(IndexError, match="^list index out of range$"):
+        orvelio.listContents(write(entry_file(block_type(sample=3, data=data))))
+    # a parameter block with such a code is never looked up
+    assert orvelio.listContents(write(entry_file(block_type(sample=3, data=data, param=1)))) == []
+
+
+def test_listing_of_a_non_orvel_file(write):
+    with pytest.raises(ValueError, match="^Can't process a non-Orvel file$"):
+        orvelio.listContents(write(b"\xfe\xfe\x0a\x0a" + bytes(100)))
+
+
+@pytest.mark.parametrize("args, expected", [
+    ((b"plain text",), "plain text"),
+    ((b"caf\xc3\xa9",), "caf\u00e9"),
+    ((b"caf\xe9",), "caf\u00e9"),                 # not UTF-8: Latin-1
+    ((b"\xed\xa0\x80",), "\u00ed\u00a0\u0080"),   # a surrogate is not UTF-8
+    ((b"a\xffb", ["ascii"]), "ab"),
+    ((b"a\xffb", iter(["ascii", "utf8"])), "ab"),
+    ((b"a\xffb", ()), None),
+    ((bytearray(b"xyz"), ("utf-16-le", "ascii")), "xyz"),  # odd length is no UTF-16
+    ((b"xy", ("utf-16-le", "ascii")), "\u7978"),
+])
+def test_decode_string(args, expected):
+    assert orvelio.decode_string(*args) == expected
+
+
+@pytest.mark.parametrize("args, error", [
+    ((b"x", ["no-such-codec", "ascii"]), LookupError),
+    (("text",), AttributeError),
+    ((b"x", 5), TypeError),
+])
+def test_decode_string_errors(args, error):
+    with pytest.raises(error):
+        orvelio.decode_string(*args)
+
+
+def test_cli_lists_datablocks(write):
+    from conftest import run_python
+    good = write(spectrum_file([1.0, 2.0]))
+    bad = write(b"not an orvel file")
+    proc = run_python(f"import sys, runpy; sys.argv = ['orvelio', {good!r}, {bad!r}];"
+                      "runpy.run_module('orvelio', run_name='__main__')")
+    assert proc.returncode == 1
+    assert proc.stdout.splitlines() == [f"{good}: 1 datablock", "    AB      2D      NONE",
+                                        f"{bad}: not an Orvel file"]
