@@ -17,10 +17,14 @@ constexpr size_t kWindow = 64 * 1024;
 }
 
 File File::from_fd(int fd) {
-    File f;
     struct stat st;
     if (fstat(fd, &st) != 0)
         fail_os(errno);
+    return from_fd(fd, st);
+}
+
+File File::from_fd(int fd, const struct stat &st) {
+    File f;
     if (S_ISREG(st.st_mode)) {
         f.fd_ = fd;
         f.size_ = static_cast<uint64_t>(st.st_size);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace orvelio {
 
 class File {
@@ -17,6 +19,8 @@ class File {
     // Reads through an open descriptor, which the caller keeps and closes. Regular files are
     // read with pread; anything else (a pipe, a terminal) is read into memory first.
     static File from_fd(int fd);
+    // The same, for a descriptor whose fstat the caller already has.
+    static File from_fd(int fd, const struct stat &st);
     // Reads from memory the caller keeps alive.
     static File from_memory(std::span<const uint8_t> bytes);
 

@@ -1,5 +1,10 @@
 #include "core_call.hpp"
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace orvelio::py {
 
 namespace {
@@ -76,10 +81,50 @@ void emit(const Events &events) {
 }
 
 OpenFile::OpenFile(nb::handle path) {
-    pyfile_ = module_attr("io", "open")(path, "rb", 0);
+    PyObject *p = path.ptr();
+    if (!PyUnicode_Check(p) && !PyBytes_Check(p) && !PyObject_HasAttrString(p, "__fspath__")) {
+        pyfile_ = module_attr("io", "open")(path, "rb", 0);
+        try {
+            const int fd = nb::cast<int>(pyfile_.attr("fileno")());
+            file_.emplace(released([fd] { return File::from_fd(fd); }));
+        } catch (...) {
+            close();
+            throw;
+        }
+        return;
+    }
+    nb::object name = nb::steal(PyOS_FSPath(p));
+    if (!name.is_valid())
+        throw nb::python_error();
+    PyObject *encoded = nullptr;
+    if (!PyUnicode_FSConverter(name.ptr(), &encoded))
+        throw nb::python_error();
+    nb::object bytes = nb::steal(encoded);
+    const char *c_path = PyBytes_AS_STRING(encoded);
+    int err = 0;
+    struct stat st;
+    {
+        nb::gil_scoped_release release;
+        do
+            fd_ = ::open(c_path, O_RDONLY | O_CLOEXEC);
+        while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0)
+            err = errno;
+        else if (fstat(fd_, &st) != 0)
+            err = errno;
+        else if (S_ISDIR(st.st_mode))
+            err = EISDIR;
+    }
+    if (err) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
+        throw nb::python_error();
+    }
     try {
-        const int fd = nb::cast<int>(pyfile_.attr("fileno")());
-        file_.emplace(released([fd] { return File::from_fd(fd); }));
+        file_.emplace(released([&] { return File::from_fd(fd_, st); }));
     } catch (...) {
         close();
         throw;
@@ -87,6 +132,10 @@ OpenFile::OpenFile(nb::handle path) {
 }
 
 void OpenFile::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
     if (!pyfile_.is_valid())
         return;
     nb::object f = std::move(pyfile_);
@@ -94,7 +143,7 @@ void OpenFile::close() {
 }
 
 OpenFile::~OpenFile() {
-    if (!pyfile_.is_valid())
+    if (fd_ < 0 && !pyfile_.is_valid())
         return;
     // Closing on an error path: keep the error that is on its way out.
     PyObject *type, *value, *tb;

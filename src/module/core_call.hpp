@@ -25,8 +25,9 @@ void set_error(const Error &e);
 // nb::python_error when a warning is turned into an exception.
 void emit(const Events &events);
 
-// A file opened with Python's own open(path, "rb"), so that paths, descriptors and their
-// errors behave as open's do; closed when the object goes away.
+// A file opened for reading as Python's open(path, "rb") opens it: str, bytes and path-like
+// paths directly, anything else (a descriptor, say) through open itself; the errors are
+// open's. Closed when the object goes away.
 class OpenFile {
   public:
     explicit OpenFile(nb::handle path);
@@ -37,7 +38,8 @@ class OpenFile {
     void close(); // closes now, raising what close raises
 
   private:
-    nb::object pyfile_;
+    nb::object pyfile_; // when opened through Python's open
+    int fd_ = -1;       // when opened here
     std::optional<File> file_;
 };
 
