@@ -16,6 +16,7 @@ enum class PyExc {
     KeyError,          // message is the missing key
     IndexError,
     TypeError,
+    AttributeError,
     ZeroDivisionError,
     OverflowError,
     MemoryError,

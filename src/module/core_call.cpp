@@ -26,6 +26,7 @@ void set_error(const Error &e) {
     case PyExc::ValueError: type = PyExc_ValueError; break;
     case PyExc::IndexError: type = PyExc_IndexError; break;
     case PyExc::TypeError: type = PyExc_TypeError; break;
+    case PyExc::AttributeError: type = PyExc_AttributeError; break;
     case PyExc::ZeroDivisionError: type = PyExc_ZeroDivisionError; break;
     case PyExc::OverflowError: type = PyExc_OverflowError; break;
     case PyExc::MemoryError:

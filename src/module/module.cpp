@@ -149,11 +149,3 @@ NB_MODULE(_orvelio, m) {
         return nb::make_tuple(t.complexType, t.sampleType, t.paramType, t.dataType, t.derivType, t.extendType);
     });
 }
-
-// TEMPORARY until getVisImages lands.
-namespace orvelio::py {
-__attribute__((weak)) PyObject *getVisImages(PyObject *, PyObject *, PyObject *) {
-    PyErr_SetString(PyExc_NotImplementedError, "getVisImages");
-    return nullptr;
-}
-} // namespace orvelio::py

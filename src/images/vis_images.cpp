@@ -1,0 +1,241 @@
+#include "vis_images.hpp"
+
+#include "format/directory.hpp"
+#include "picture_format.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <variant>
+
+namespace orvelio {
+
+namespace {
+
+// Offsets are computed as the interpreter computes them: integers do not overflow (128
+// bits hold any sum of a 64-bit offset and a few 32-bit values), an integer plus a float
+// is a float, and a text in a sum is a TypeError.
+using Int = __int128;
+
+struct Num {
+    bool is_float = false;
+    Int i = 0;
+    double d = 0;
+};
+
+Num num(int64_t v) { return Num{false, v, 0}; }
+
+const char *type_name(const Value &v) {
+    if (is_int(v))
+        return "int";
+    if (is_float(v))
+        return "float";
+    if (is_text(v))
+        return "str";
+    return "NoneType";
+}
+
+Num add(const Num &a, const Value &b) {
+    if (!is_number(b)) {
+        const char *left = a.is_float ? "float" : "int";
+        fail(PyExc::TypeError, std::string("unsupported operand type(s) for +: '") + left + "' and '" +
+                                   type_name(b) + "'");
+    }
+    if (!a.is_float && is_int(b))
+        return Num{false, a.i + std::get<int64_t>(b), 0};
+    const double x = a.is_float ? a.d : static_cast<double>(a.i);
+    return Num{true, 0, x + as_double(b)};
+}
+
+// a == b for an integer b, compared exactly as the interpreter compares int and float.
+bool equal(const Num &a, int64_t b) {
+    if (!a.is_float)
+        return a.i == b;
+    return a.d == std::trunc(a.d) && a.d >= -0x1p63 && a.d < 0x1p63 && static_cast<int64_t>(a.d) == b;
+}
+
+// value == n for a small integer n: numbers compare by value, a text never equals it.
+bool equals(const Value &value, int64_t n) {
+    if (is_int(value))
+        return std::get<int64_t>(value) == n;
+    return is_float(value) && std::get<double>(value) == static_cast<double>(n);
+}
+
+[[noreturn]] void not_an_integer(const char *type) {
+    fail(PyExc::TypeError, std::string("'") + type + "' object cannot be interpreted as an integer");
+}
+
+// A file position: what seek accepts, with its errors (a negative one fails in the seek).
+int64_t position(const Num &n) {
+    if (n.is_float)
+        not_an_integer("float");
+    if (n.i < INT64_MIN || n.i > INT64_MAX)
+        fail(PyExc::ValueError, "cannot fit 'int' into an offset-sized integer");
+    return static_cast<int64_t>(n.i);
+}
+
+// An integer argument of range().
+int64_t range_bound(const Value &v) {
+    if (!is_int(v))
+        not_an_integer(type_name(v));
+    return std::get<int64_t>(v);
+}
+
+// Reads as many bytes as `length` says, fewer at the end of the file; a negative length
+// reads the rest, as for a text parameter of negative size.
+std::string read_length(File &f, const Value &length) {
+    if (!is_int(length))
+        fail(PyExc::TypeError, std::string("argument should be integer or None, not '") + type_name(length) + "'");
+    const int64_t n = std::get<int64_t>(length);
+    return n < 0 ? f.read_rest() : f.read_bytes(static_cast<uint64_t>(n));
+}
+
+// Whether a parameter block describes an image set: its own block type word, BID, has the
+// extended type of the image block.
+bool is_image_set(const ParamDict &params) {
+    const Value *bid = params.find("BID");
+    if (!bid)
+        return false;
+    if (!is_int(*bid))
+        fail(PyExc::TypeError,
+             std::string("unsupported operand type(s) for >>: '") + type_name(*bid) + "' and 'int'");
+    return decode_block_type(std::get<int64_t>(*bid)).extendType == kExtendImages;
+}
+
+// n in bijective base 26 over A..Z: 0 is A, 25 Z, 26 AA, 702 AAA.
+std::string letters(int64_t n) {
+    std::string out;
+    for (;;) {
+        out.insert(out.begin(), static_cast<char>('A' + n % 26));
+        n /= 26;
+        if (n == 0)
+            return out;
+        --n;
+    }
+}
+
+// The name of a picture's entry in the image-set parameters: F or Z, then the picture code.
+std::string coded(char kind, const std::string &code) {
+    std::string name(1, kind);
+    name += code;
+    return name;
+}
+
+// The picture record whose parameter block starts at `at`.
+VisPicture read_picture(File &f, int64_t at) {
+    VisPicture pic;
+    const ParamDict params = read_params(f, at);
+    for (const auto &[name, label] : params.items()) {
+        if (!name.starts_with('H'))
+            continue;
+        if (name == "H00") {
+            pic.entries.set("Title", label);
+            continue;
+        }
+        std::string value_name = name;
+        std::replace(value_name.begin(), value_name.end(), 'H', 'V');
+        const Value &value = params.at(value_name);
+        if (!is_text(label))
+            // A label that is not text cannot be stripped of its colons.
+            fail(PyExc::AttributeError, std::string("'") + type_name(label) + "' object has no attribute 'rstrip'");
+        std::string key = std::get<std::string>(label);
+        key.erase(key.find_last_not_of(':') + 1);
+        pic.entries.set(std::move(key), value);
+    }
+
+    // The picture's bytes start F00 bytes after its parameter block, which is SIZ bytes long.
+    const Num after_params = add(num(at), params.at("SIZ"));
+    f.seek(position(after_params));
+    if (!equals(params.at("T00"), 9))
+        return pic;
+    f.seek(position(add(after_params, params.at("F00"))));
+    pic.image = read_length(f, pic.entries.at("Bytes"));
+    if (equals(pic.entries.at("Type"), 258))
+        pic.image.erase(0, 14); // a 14-byte header before the picture itself
+    pic.has_image = true;
+    pic.format = picture_format(pic.image);
+    return pic;
+}
+
+} // namespace
+
+std::string picture_code(int64_t i) {
+    if (i < 100) {
+        char buf[24];
+        std::snprintf(buf, sizeof buf, "%02lld", static_cast<long long>(i));
+        return buf;
+    }
+    return letters(i - 100 + 26);
+}
+
+VisImages read_vis_images(File &f) {
+    VisImages out;
+    const std::vector<DirEntry> dir = read_directory(f);
+    auto block = std::find_if(dir.begin(), dir.end(),
+                              [](const DirEntry &e) { return e.type.extendType == kExtendImages; });
+    if (block == dir.end())
+        return out;
+    const int64_t offset = block->byteOffset;
+    const Int block_end = Int{offset} + Int{block->sizeInWords} * 4;
+
+    // Walk the chunks, gathering the image-set parameters. Each chunk tells where its last
+    // picture record ends, which is where the next chunk starts.
+    ParamDict param_dir;
+    std::unordered_set<int64_t> visited;
+    // The block of picture 0 is read on every chunk; most chunks leave its place unchanged.
+    std::optional<int64_t> first_at;
+    bool first_is_set = false;
+    ParamDict first;
+    f.seek(offset);
+    while (Int{f.tell()} != block_end) {
+        const int64_t cur_offset = f.tell();
+        if (!visited.insert(cur_offset).second)
+            fail(PyExc::ValueError, "Image block chunks loop: the chunk at offset " + std::to_string(cur_offset) +
+                                        " is reached a second time");
+        char head[16];
+        const size_t got = f.read(head, sizeof head);
+        const size_t marker = std::string_view(head, got).find("BID");
+        if (marker == std::string_view::npos)
+            break;
+        const ParamDict chunk = read_params(f, cur_offset + static_cast<int64_t>(marker));
+        if (is_image_set(chunk))
+            param_dir.merge(chunk);
+
+        const int64_t at = position(add(num(offset), param_dir.at("F00")));
+        if (first_at != at) {
+            first = read_params(f, at);
+            first_at = at;
+            first_is_set = is_image_set(first);
+        }
+        if (first_is_set)
+            param_dir.merge(first);
+
+        const Value &nrp = param_dir.at("NRP");
+        if (is_text(nrp))
+            fail(PyExc::TypeError, "unsupported operand type(s) for -: 'str' and 'int'");
+        const std::string code = picture_code(range_bound(nrp) - 1);
+        const Value &img_offset = param_dir.at(coded('F', code));
+        const Value &img_size = param_dir.at(coded('Z', code));
+        const Num next = add(add(num(offset), img_offset), img_size);
+        if (equal(next, cur_offset))
+            break;
+        f.seek(position(next));
+    }
+
+    const int64_t count = range_bound(param_dir.at("NRP"));
+    std::unordered_map<int64_t, size_t> read_at; // picture record start -> index in out.pictures
+    for (int64_t i = 0; i < count; ++i) {
+        const int64_t at = position(add(num(offset), param_dir.at(coded('F', picture_code(i)))));
+        auto [it, fresh] = read_at.try_emplace(at, out.pictures.size());
+        if (fresh)
+            out.pictures.push_back(read_picture(f, at));
+        out.order.push_back(it->second);
+    }
+    return out;
+}
+
+} // namespace orvelio

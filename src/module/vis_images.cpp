@@ -1,0 +1,44 @@
+// getVisImages: the visible pictures of a file, one dictionary each.
+#include "functions.hpp"
+
+#include "args.hpp"
+#include "core_call.hpp"
+#include "images/vis_images.hpp"
+
+namespace orvelio::py {
+
+PyObject *getVisImages(PyObject *, PyObject *args, PyObject *kwargs) {
+    ParsedArgs parsed;
+    if (!parse_args({"getVisImages", {"path"}, 1}, args, kwargs, parsed))
+        return nullptr;
+    if (!check_str_or_none("path", parsed.values[0]))
+        return nullptr;
+    return guarded([&] {
+        OpenFile of(parsed.values[0]);
+        VisImages found = released([&] { return read_vis_images(of.file()); });
+        of.close();
+
+        // Pictures that share a record share its bytes object; each record's bytes are
+        // dropped once they have been copied.
+        std::vector<nb::object> images(found.pictures.size());
+        nb::list out;
+        for (size_t k : found.order) {
+            VisPicture &pic = found.pictures[k];
+            nb::dict d;
+            for (const auto &[label, value] : pic.entries.items())
+                d[utf8(label)] = to_python(value);
+            if (pic.has_image) {
+                if (!images[k].is_valid()) {
+                    images[k] = nb::bytes(pic.image.data(), pic.image.size());
+                    std::string().swap(pic.image);
+                }
+                d["image"] = images[k];
+                d["imgext"] = pic.format ? nb::object(nb::str(pic.format)) : nb::none();
+            }
+            out.append(d);
+        }
+        return nb::object(out);
+    });
+}
+
+} // namespace orvelio::py
