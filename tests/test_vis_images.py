@@ -184,3 +184,26 @@ def test_truncated_and_damaged_files_fail_cleanly(write):
     proc = run_python(f"PATH = {write(data)!r}\n" + CUTS, timeout=300)
     assert proc.returncode == 0, proc.stderr[-2000:]
     assert int(proc.stdout) == len(data) + 3000
+
+
+def test_pictures_pointing_into_one_long_block_fail_fast(write):
+    """Each picture starts one record further into the same long parameter block: read as
+    written that is quadratic in the file's size; it is refused instead."""
+    import time
+    from builder import EXT_IMAGE, OrvelFile, Param, block_type, params, picture_code
+
+    n = 15000  # codes of at most three letters
+    long_block = params([Param("AAA", i) for i in range(n)] + [("SIZ", 0), ("T00", 1)])
+    def image_set(base):
+        recs = [("BID", block_type(extend=EXT_IMAGE)), ("NRP", n)]
+        recs += [(f"F{picture_code(i)}", base + 12 * i) for i in range(n)]
+        recs += [(f"Z{picture_code(n - 1)}", 0)]
+        return params(recs)
+    head = image_set(0)
+    block = image_set(len(head)) + long_block
+    f = OrvelFile()
+    f.add(block_type(extend=EXT_IMAGE), block)
+    start = time.monotonic()
+    with pytest.raises(ValueError, match="read the same parameters over and over"):
+        orvelio.getVisImages(write(f))
+    assert time.monotonic() - start < 5

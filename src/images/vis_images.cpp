@@ -125,10 +125,31 @@ std::string coded(char kind, const std::string &code) {
     return name;
 }
 
+// Reads parameter blocks, charging the bytes they span to one budget for the whole call, so
+// that chunks and pictures pointing into one another's blocks cannot make a small file cost
+// time far out of proportion to its size.
+class BudgetedParams {
+  public:
+    explicit BudgetedParams(File &f) : f_(f), left_(f.size() * 64 + (uint64_t{1} << 20)) {}
+    ParamDict operator()(int64_t at) {
+        ParamDict p = read_params(f_, at);
+        const uint64_t spent = static_cast<uint64_t>(std::max<int64_t>(f_.tell() - at, 0));
+        if (spent > left_)
+            fail(PyExc::ValueError, "Image block is malformed: its chunks and pictures read the same "
+                                    "parameters over and over");
+        left_ -= spent;
+        return p;
+    }
+
+  private:
+    File &f_;
+    uint64_t left_;
+};
+
 // The picture record whose parameter block starts at `at`.
-VisPicture read_picture(File &f, int64_t at) {
+VisPicture read_picture(File &f, BudgetedParams &read_block, int64_t at) {
     VisPicture pic;
-    const ParamDict params = read_params(f, at);
+    const ParamDict params = read_block(at);
     for (const auto &[name, label] : params.items()) {
         if (!name.starts_with('H'))
             continue;
@@ -185,6 +206,7 @@ VisImages read_vis_images(File &f) {
     // Walk the chunks, gathering the image-set parameters. Each chunk tells where its last
     // picture record ends, which is where the next chunk starts.
     ParamDict param_dir;
+    BudgetedParams read_block(f);
     std::unordered_set<int64_t> visited;
     // The block of picture 0 is read on every chunk; most chunks leave its place unchanged.
     std::optional<int64_t> first_at;
@@ -201,13 +223,13 @@ VisImages read_vis_images(File &f) {
         const size_t marker = std::string_view(head, got).find("BID");
         if (marker == std::string_view::npos)
             break;
-        const ParamDict chunk = read_params(f, cur_offset + static_cast<int64_t>(marker));
+        const ParamDict chunk = read_block(cur_offset + static_cast<int64_t>(marker));
         if (is_image_set(chunk))
             param_dir.merge(chunk);
 
         const int64_t at = position(add(num(offset), param_dir.at("F00")));
         if (first_at != at) {
-            first = read_params(f, at);
+            first = read_block(at);
             first_at = at;
             first_is_set = is_image_set(first);
         }
@@ -232,7 +254,7 @@ VisImages read_vis_images(File &f) {
         const int64_t at = position(add(num(offset), param_dir.at(coded('F', picture_code(i)))));
         auto [it, fresh] = read_at.try_emplace(at, out.pictures.size());
         if (fresh)
-            out.pictures.push_back(read_picture(f, at));
+            out.pictures.push_back(read_picture(f, read_block, at));
         out.order.push_back(it->second);
     }
     return out;
