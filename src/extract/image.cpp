@@ -1,7 +1,214 @@
-// PLACEHOLDER: being written.
+// Images and image traces: the map geometry (with the original map values of derivative
+// blocks), then one spectrum per pixel or one map per trace.
+#include "axis.hpp"
 #include "format/error.hpp"
 #include "kinds.hpp"
+#include "layout3d.hpp"
+
+#include <algorithm>
 
 namespace orvelio {
-Result extract_image(Start3D &) { fail(PyExc::ValueError, "not yet"); }
+
+namespace {
+
+// ------------------------------------------------------------------ Python arithmetic
+// The map's last coordinate is AOX + DDX * (NPX - 1), computed as Python computes it on the
+// values a parameter block holds (int, float, str), failing as Python fails.
+
+const char *type_name(const Value &v) {
+    return is_int(v) ? "int" : is_float(v) ? "float" : is_text(v) ? "str" : "NoneType";
+}
+
+[[noreturn]] void fail_operands(const char *op, const Value &a, const Value &b) {
+    fail(PyExc::TypeError,
+         std::string("unsupported operand type(s) for ") + op + ": '" + type_name(a) + "' and '" + type_name(b) + "'");
+}
+
+Value minus_one(const Value &a) {
+    if (is_int(a))
+        return std::get<int64_t>(a) - 1; // from a 32-bit field: no overflow
+    if (is_float(a))
+        return std::get<double>(a) - 1.0;
+    fail_operands("-", a, Value{int64_t{1}});
+}
+
+// A text repeated: its content never matters further on (numpy refuses any text as a
+// coordinate, whatever it says), so very long repetitions are cut.
+std::string repeated(const std::string &text, int64_t times) {
+    constexpr size_t kCap = 1 << 16;
+    std::string out;
+    for (int64_t i = 0; i < times && out.size() < kCap; ++i)
+        out += text;
+    return out;
+}
+
+Value times(const Value &a, const Value &b) {
+    if (is_text(a)) {
+        if (is_int(b))
+            return repeated(std::get<std::string>(a), std::get<int64_t>(b));
+        fail(PyExc::TypeError, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
+    }
+    if (is_text(b))
+        fail_operands("*", a, b);
+    if (is_int(a) && is_int(b)) {
+        int64_t r;
+        if (!__builtin_mul_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
+            return r;
+    }
+    return as_double(a) * as_double(b);
+}
+
+Value plus(const Value &a, const Value &b) {
+    if (is_text(a)) {
+        if (is_text(b))
+            return std::get<std::string>(a) + std::get<std::string>(b);
+        fail(PyExc::TypeError, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
+    }
+    if (is_text(b))
+        fail_operands("+", a, b);
+    if (is_int(a) && is_int(b)) {
+        int64_t r;
+        if (!__builtin_add_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
+            return r;
+    }
+    return as_double(a) + as_double(b);
+}
+
+// Python's v == 0.
+bool equals_zero(const Value &v) { return is_number(v) && as_double(v) == 0.0; }
+
+// ------------------------------------------------------------------ geometry
+
+struct Geometry {
+    size_t nx = 0, ny = 0;
+    std::vector<int64_t> offsets; // of the stored sub-blocks, in the mapping's order
+};
+
+constexpr const char *kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
+
+// Map coordinates into the result; the counts and the sub-blocks to place.
+Geometry map_geometry(Start3D &s) {
+    ParamDict &p = s.result.parameters;
+    Value v[6];
+    for (int i = 0; i < 6; ++i)
+        v[i] = p.at(kMapKeys[i]);
+    if (s.req.deriv != "NONE" && (equals_zero(v[4]) || equals_zero(v[5]))) {
+        // A derivative map that lost its geometry: take the underived block's.
+        s.events.push_back({Event::Kind::Print, "Orignal mapping coordinates used"});
+        const ParamDict original = read_params(s.f, s.at.originalParams);
+        for (int i = 0; i < 6; ++i)
+            v[i] = original.at(kMapKeys[i]);
+        for (int i = 0; i < 6; ++i)
+            p.set(kMapKeys[i], v[i]);
+    }
+    const Value &AOX = v[0], &AOY = v[1], &DDX = v[2], &DDY = v[3], &NPX = v[4], &NPY = v[5];
+    s.result.mapX = linspace(AOX, plus(AOX, times(DDX, minus_one(NPX))), NPX);
+    s.result.mapY = linspace(AOY, plus(AOY, times(DDY, minus_one(NPY))), NPY);
+
+    Geometry g;
+    // linspace accepted both counts: non-negative integers.
+    g.nx = static_cast<size_t>(std::get<int64_t>(NPX));
+    g.ny = static_cast<size_t>(std::get<int64_t>(NPY));
+    g.offsets = read_offsets(s.f, s.at.data).offsets();
+    return g;
+}
+
+// numpy's refusal of a shape whose byte size (zero dimensions left out) exceeds its index type.
+void check_array_size(std::initializer_list<size_t> shape, size_t itemsize) {
+    int64_t bytes = static_cast<int64_t>(itemsize);
+    for (size_t d : shape) {
+        if (d == 0)
+            continue;
+        if (d > static_cast<size_t>(INT64_MAX) || __builtin_mul_overflow(bytes, static_cast<int64_t>(d), &bytes))
+            fail(PyExc::ValueError,
+                 "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
+    }
+}
+
+// ------------------------------------------------------------------ hyperspectral image
+
+// Stored spectrum i fills pixel (i / NPX, i % NPX): row by row, x fastest. Pixels after the
+// last stored spectrum keep zeros.
+Result image(Start3D &s, const Geometry &g) {
+    const size_t npt = s.npt;
+    check_array_size({g.ny, g.nx, npt}, sizeof(float));
+    // Every sub-block is checked as a reader placing it would meet it: its position, its
+    // column, its row, then its values.
+    for (size_t i = 0; i < g.offsets.size(); ++i) {
+        check_offset(g.offsets[i]);
+        if (g.nx == 0)
+            fail(PyExc::ZeroDivisionError, "integer modulo by zero");
+        const size_t row = i / g.nx;
+        if (row >= g.ny)
+            fail(PyExc::IndexError, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+                                        std::to_string(g.ny));
+        const size_t got = values_at(s.f, g.offsets[i], npt);
+        if (got < npt)
+            fail_cut_short(got, npt);
+    }
+    Result r = std::move(s.result);
+    r.kind = Result::Kind::Image;
+    r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
+    advise_huge_pages(r.spectra.data(), r.spectra.size() * sizeof(float));
+    // Pixel i starts at i * NPT: the spectra go straight to their pixels.
+    read_rows_into(s.f, g.offsets, r.spectra.data(), npt);
+    return r;
+}
+
+// ------------------------------------------------------------------ image traces
+
+// Trace k is the layer traces[:, :, k]: its NPT = NPY * NPX values, row by row, land with a
+// stride of M. They pass through a bounded buffer a few traces at a time.
+Result image_traces(Start3D &s, const Geometry &g) {
+    const size_t npt = s.npt;
+    const size_t cells = g.nx * g.ny; // both from 32-bit fields
+    const int32_t infoSize = read_info_size(s.f, s.at.data);
+    for (int64_t offset : g.offsets) {
+        check_offset(offset);
+        const size_t got = values_at(s.f, offset, npt);
+        if (got != cells)
+            fail(PyExc::ValueError, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
+                                        std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
+        if (got < npt)
+            fail_cut_short(got, npt);
+    }
+    if (g.offsets.empty())
+        fail_nothing_to_stack();
+
+    Result r = std::move(s.result);
+    r.kind = Result::Kind::ImageTRC;
+    const size_t m = g.offsets.size();
+    r.traces = Array<float>::empty({g.ny, g.nx, m});
+    advise_huge_pages(r.traces.data(), r.traces.size() * sizeof(float));
+    if (npt > 0) {
+        constexpr size_t kBufferBytes = 4 << 20;
+        const size_t batch = std::clamp<size_t>(kBufferBytes / (npt * sizeof(float)), 1, m);
+        std::vector<float> buffer(batch * npt);
+        std::vector<int64_t> some;
+        float *out = r.traces.data();
+        for (size_t k0 = 0; k0 < m; k0 += batch) {
+            const size_t n = std::min(batch, m - k0);
+            some.assign(g.offsets.begin() + static_cast<ptrdiff_t>(k0),
+                        g.offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
+            read_rows_into(s.f, some, buffer.data(), npt);
+            for (size_t p = 0; p < npt; ++p) {
+                float *cell = out + p * m + k0;
+                for (size_t k = 0; k < n; ++k)
+                    cell[k] = buffer[k * npt + p];
+            }
+        }
+    }
+    r.labels = read_labels(s.f, g.offsets, npt, infoSize);
+    return r;
+}
+
+} // namespace
+
+Result extract_image(Start3D &s) {
+    const Geometry g = map_geometry(s);
+    if (s.req.dataBlockType == "TRC")
+        return image_traces(s, g);
+    return image(s, g);
+}
+
 } // namespace orvelio

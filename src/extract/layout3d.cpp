@@ -1,6 +1,16 @@
 #include "layout3d.hpp"
 
 #include "format/error.hpp"
+#include "format/text.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <span>
+#include <sys/mman.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 namespace orvelio {
 
@@ -13,8 +23,10 @@ StoreTable read_store_table(File &f, int64_t offsetToData) {
     t.blockSize = f.read_i32();
     t.infoSize = f.read_i32();
     const int32_t numberEntries = f.read_i32();
+    // A table longer than the rest of the file fails at its first missing field, always one
+    // 4-byte integer; nothing is reserved for entries that are not there.
     if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.remaining() / 8)
-        fail_short(4); // the table runs past the end of the file
+        fail_short(4);
     t.entries.reserve(numberEntries > 0 ? static_cast<size_t>(numberEntries) : 0);
     for (int32_t i = 0; i < numberEntries; ++i) {
         const int32_t first = f.read_i32();
@@ -31,12 +43,26 @@ int32_t read_info_size(File &f, int64_t offsetToData) {
     return f.read_i32();
 }
 
+// ------------------------------------------------------------------ offset mapping
+
+void OffsetMap::build_index() const {
+    if (indexed_)
+        return;
+    where_.clear();
+    where_.reserve(entries_.size());
+    for (size_t i = 0; i < entries_.size(); ++i)
+        where_.emplace(entries_[i].first, i);
+    indexed_ = true;
+}
+
 const int64_t *OffsetMap::find(int64_t index) const {
+    build_index();
     auto it = where_.find(index);
     return it == where_.end() ? nullptr : &entries_[it->second].second;
 }
 
 void OffsetMap::set(int64_t index, int64_t offset) {
+    build_index();
     auto [it, inserted] = where_.try_emplace(index, entries_.size());
     if (inserted)
         entries_.emplace_back(index, offset);
@@ -52,32 +78,380 @@ std::vector<int64_t> OffsetMap::offsets() const {
     return out;
 }
 
+namespace {
+
+using Wide = __int128;
+
+int64_t clamp64(Wide v) {
+    constexpr int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
+    return v < lo ? lo : v > hi ? hi : static_cast<int64_t>(v);
+}
+
+// Whether two range entries name a common index (then the mapping must merge repeats).
+bool ranges_overlap(const std::vector<std::pair<int32_t, int32_t>> &entries) {
+    std::vector<std::pair<int32_t, int32_t>> ranges;
+    for (const auto &e : entries)
+        if (e.first != -1 && e.second >= e.first)
+            ranges.push_back(e);
+    std::sort(ranges.begin(), ranges.end());
+    for (size_t i = 1; i < ranges.size(); ++i)
+        if (ranges[i].first <= ranges[i - 1].second)
+            return true;
+    return false;
+}
+
+} // namespace
+
 OffsetMap read_offsets(File &f, int64_t offsetToData) {
     const StoreTable t = read_store_table(f, offsetToData);
-    int64_t offset = t.blockOffset;
-    const int64_t stride = int64_t{t.blockSize} + t.infoSize;
-    // Every assignment is bounded by the file's size, so that a table of a few bytes cannot
-    // claim billions of sub-blocks.
-    const uint64_t budget = f.size() + 4096;
+
+    // Every sub-block holds at least one 4-byte value, so a table that assigns more than the
+    // file could hold (a few bytes of table claiming billions of sub-blocks) describes no data.
+    const uint64_t budget = f.size() / 4 + 4096;
     uint64_t assigned = 0;
+    for (const auto &[first, second] : t.entries) {
+        if (first == -1 || second < first)
+            continue;
+        assigned += static_cast<uint64_t>(int64_t{second} - first + 1);
+        if (assigned > budget)
+            fail(PyExc::ValueError,
+                 "Invalid 3D data block: its store table lists more sub-blocks than the file can hold");
+    }
+
+    // Offsets are summed without bound checks (skips may go backwards); a wide running sum
+    // cannot overflow here.
+    Wide offset = t.blockOffset;
+    const Wide stride = Wide{t.blockSize} + t.infoSize;
     OffsetMap map;
+    const bool repeats = ranges_overlap(t.entries);
+    map.entries_.reserve(static_cast<size_t>(assigned));
     for (const auto &[first, second] : t.entries) {
         if (first == -1) {
             offset += second;
             continue;
         }
-        if (second >= first) {
-            assigned += static_cast<uint64_t>(int64_t{second} - first + 1);
-            if (assigned > budget)
-                fail(PyExc::ValueError, "Invalid 3D data block: its store table lists more sub-blocks than the "
-                                        "file can hold");
-        }
         for (int64_t n = first; n <= second; ++n) {
-            map.set(n, offset);
+            if (repeats)
+                map.set(n, clamp64(offset));
+            else
+                map.entries_.emplace_back(n, clamp64(offset));
             offset += stride;
         }
     }
+    if (!repeats)
+        map.indexed_ = false; // appended without the index: built when an index is looked up
     return map;
+}
+
+// ------------------------------------------------------------------ reading sub-blocks
+
+namespace {
+
+// offset + 4 * npt + delta, held at the int64 limit (a position past every file).
+int64_t after_values(int64_t offset, size_t npt, int64_t delta) {
+    return clamp64(Wide{offset} + Wide{4} * static_cast<Wide>(npt) + delta);
+}
+
+// Up to n bytes at `pos` (not below 0), without moving the file's position or its read-ahead
+// window: one system call however far it lies from the last read.
+size_t read_at(File &f, int64_t pos, void *dst, size_t n) {
+    const uint64_t at = static_cast<uint64_t>(pos);
+    if (at >= f.size())
+        return 0;
+    n = static_cast<size_t>(std::min<uint64_t>(n, f.size() - at));
+    if (f.fd() < 0) {
+        std::memcpy(dst, f.memory().data() + at, n);
+        return n;
+    }
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t got =
+            ::pread(f.fd(), static_cast<uint8_t *>(dst) + done, n - done, static_cast<off_t>(at + done));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            fail_os(errno);
+        }
+        if (got == 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    return done;
+}
+
+// Pieces of a file (offset, length, destination) read with as few system calls as possible:
+// pieces that follow each other closely go into one preadv, the bytes between them into a
+// scratch buffer. Every piece must lie within the file.
+class Gather {
+  public:
+    explicit Gather(File &f) : f_(f) {}
+
+    // False when the file turned out shorter than checked (it shrank while being read).
+    bool add(uint64_t off, size_t len, void *dst) {
+        if (len == 0)
+            return true;
+        if (f_.fd() < 0) {
+            std::memcpy(dst, f_.memory().data() + off, len);
+            return true;
+        }
+        const bool joins = !iov_.empty() && off >= end_ && off - end_ <= kMaxGap && iov_.size() + 2 <= kMaxIov;
+        if (!joins) {
+            if (!flush())
+                return false;
+            start_ = off;
+        } else if (off > end_) {
+            if (junk_.empty())
+                junk_.resize(kMaxGap);
+            iov_.push_back({junk_.data(), static_cast<size_t>(off - end_)});
+        }
+        iov_.push_back({dst, len});
+        end_ = off + len;
+        return true;
+    }
+
+    bool flush() {
+        size_t first = 0;
+        uint64_t at = start_;
+        while (first < iov_.size()) {
+            const ssize_t got = ::preadv(f_.fd(), iov_.data() + first, static_cast<int>(iov_.size() - first),
+                                         static_cast<off_t>(at));
+            if (got < 0) {
+                if (errno == EINTR)
+                    continue;
+                fail_os(errno);
+            }
+            if (got == 0)
+                return false;
+            at += static_cast<uint64_t>(got);
+            // Step over the buffers filled.
+            size_t left = static_cast<size_t>(got);
+            while (left > 0 && first < iov_.size()) {
+                iovec &v = iov_[first];
+                if (left >= v.iov_len) {
+                    left -= v.iov_len;
+                    ++first;
+                } else {
+                    v.iov_base = static_cast<uint8_t *>(v.iov_base) + left;
+                    v.iov_len -= left;
+                    left = 0;
+                }
+            }
+        }
+        iov_.clear();
+        return true;
+    }
+
+  private:
+    static constexpr uint64_t kMaxGap = 64 * 1024;
+    static constexpr size_t kMaxIov = 1024;
+
+    File &f_;
+    std::vector<iovec> iov_;
+    std::vector<uint8_t> junk_;
+    uint64_t start_ = 0, end_ = 0;
+};
+
+// The checks of one sub-block whose time is read: position, values, time.
+int64_t check_timed(const File &f, int64_t offset, size_t npt) {
+    check_offset(offset);
+    const size_t got = values_at(f, offset, npt);
+    if (got < npt)
+        fail_cut_short(got, npt);
+    const int64_t pos = after_values(offset, npt, kInfoTime);
+    if (static_cast<uint64_t>(pos) >= f.size() || f.size() - static_cast<uint64_t>(pos) < sizeof(double))
+        fail_short(sizeof(double));
+    return pos;
+}
+
+} // namespace
+
+void check_offset(int64_t offset) {
+    if (offset < 0)
+        fail_os(EINVAL);
+}
+
+size_t values_at(const File &f, int64_t offset, size_t count) {
+    if (offset < 0 || static_cast<uint64_t>(offset) >= f.size())
+        return 0;
+    return static_cast<size_t>(std::min<uint64_t>(count, (f.size() - static_cast<uint64_t>(offset)) / 4));
+}
+
+void fail_cut_short(size_t got, size_t count) {
+    fail(PyExc::ValueError, "could not broadcast input array from shape (" + std::to_string(got) +
+                                ",) into shape (" + std::to_string(count) + ",)");
+}
+
+void advise_huge_pages(void *data, size_t bytes) {
+    constexpr uintptr_t kPage = 4096;
+    if (bytes < (uintptr_t{4} << 20))
+        return;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE); // advice only: failure is harmless
+}
+
+void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
+
+void read_values(File &f, int64_t offset, float *dst, size_t npt) {
+    check_offset(offset);
+    const size_t got = values_at(f, offset, npt);
+    if (got < npt)
+        fail_cut_short(got, npt);
+    if (read_at(f, offset, dst, npt * sizeof(float)) != npt * sizeof(float))
+        fail_cut_short(0, npt); // the file shrank while being read
+}
+
+double read_time(File &f, int64_t offset, size_t npt) {
+    check_offset(offset);
+    const int64_t pos = after_values(offset, npt, kInfoTime);
+    double t;
+    if (read_at(f, pos, &t, sizeof t) != sizeof t)
+        fail_short(sizeof t);
+    return t;
+}
+
+void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst) {
+    Gather g(f);
+    for (size_t i = 0; i < offsets.size(); ++i)
+        if (!g.add(static_cast<uint64_t>(check_timed(f, offsets[i], npt)), sizeof(double), &dst[i]))
+            fail_short(sizeof(double));
+    if (!g.flush())
+        fail_short(sizeof(double));
+}
+
+namespace {
+
+// One pass over the sub-blocks: the `npt` values of each into dst + i * npt (when dst is set)
+// and, when `len` is not 0, the `len` bytes that start `delta` bytes after each sub-block's
+// values into field + i * len; field bytes past the end of the file are left as they are.
+// The values must have been checked. False when the file turned out shorter.
+bool gather_rows(File &f, std::span<const int64_t> offsets, size_t npt, float *dst, int64_t delta, size_t len,
+                 uint8_t *field) {
+    Gather g(f);
+    const size_t row = npt * sizeof(float);
+    for (size_t i = 0; i < offsets.size(); ++i) {
+        const uint64_t at = static_cast<uint64_t>(offsets[i]);
+        if (dst && !g.add(at, row, dst + i * npt))
+            return false;
+        if (len == 0)
+            continue;
+        const uint64_t pos = static_cast<uint64_t>(after_values(offsets[i], npt, delta));
+        if (pos >= f.size())
+            continue;
+        if (!g.add(pos, static_cast<size_t>(std::min<uint64_t>(len, f.size() - pos)), field + i * len))
+            return false;
+    }
+    return g.flush();
+}
+
+// Labels are read in one pass up to this many bytes each; a longer one is finished alone.
+constexpr size_t kLabelHead = 256;
+
+} // namespace
+
+void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times) {
+    for (int64_t offset : offsets)
+        check_timed(f, offset, npt);
+    if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
+        fail_cut_short(0, npt);
+}
+
+std::string read_label(File &f, int64_t offset, size_t npt, int32_t infoSize) {
+    check_offset(offset);
+    if (infoSize <= kInfoLabel)
+        return {};
+    size_t left = static_cast<size_t>(infoSize - kInfoLabel);
+    int64_t pos = after_values(offset, npt, kInfoLabel);
+    // Only the bytes before the first NUL count: read a little at a time until it comes.
+    std::string bytes;
+    char chunk[kLabelHead];
+    while (left > 0) {
+        const size_t want = std::min(left, sizeof chunk);
+        const size_t got = read_at(f, pos, chunk, want);
+        const void *nul = std::memchr(chunk, '\0', got);
+        if (nul) {
+            bytes.append(chunk, static_cast<const char *>(nul) - chunk);
+            break;
+        }
+        bytes.append(chunk, got);
+        if (got < want)
+            break; // the end of the file
+        left -= got;
+        pos += static_cast<int64_t>(got);
+    }
+    return decode_text(bytes);
+}
+
+std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
+                                     float *dst) {
+    for (int64_t offset : offsets)
+        check_offset(offset);
+    std::vector<std::string> labels(offsets.size());
+    const size_t total = infoSize > kInfoLabel ? static_cast<size_t>(infoSize - kInfoLabel) : 0;
+    const size_t head = std::min(total, kLabelHead);
+    // The heads of a batch of labels at a time, zeros where the file ends (a label cut there
+    // ends there).
+    constexpr size_t kBatch = 4096;
+    std::vector<uint8_t> heads(std::min(offsets.size(), kBatch) * head);
+    // Labels of stored sub-blocks lie in distinct bytes of the file, so together they cannot
+    // outgrow it (twice over: a Latin-1 byte decodes to two). Sub-blocks stored on top of each
+    // other could repeat one long label without end.
+    const uint64_t allowed = 2 * f.size() + (1 << 20);
+    uint64_t spent = 0;
+    for (size_t first = 0; first < offsets.size(); first += kBatch) {
+        const size_t n = std::min(kBatch, offsets.size() - first);
+        std::fill(heads.begin(), heads.end(), 0);
+        if (!gather_rows(f, std::span(offsets).subspan(first, n), npt, dst ? dst + first * npt : nullptr, kInfoLabel,
+                         head, heads.data()))
+            fail_cut_short(0, npt);
+        for (size_t i = 0; i < n; ++i) {
+            const char *h = reinterpret_cast<const char *>(heads.data() + i * head);
+            const size_t len = static_cast<size_t>(std::find(h, h + head, '\0') - h);
+            labels[first + i] = len < head || total == head ? decode_text(std::string_view(h, len))
+                                                            : read_label(f, offsets[first + i], npt, infoSize);
+            spent += labels[first + i].size();
+            if (spent > allowed)
+                fail(PyExc::ValueError,
+                     "Invalid 3D data block: its sub-block labels add up to more than the file holds");
+        }
+    }
+    return labels;
+}
+
+void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt) {
+    for (int64_t offset : offsets)
+        if (values_at(f, offset, npt) < npt)
+            fail_cut_short(values_at(f, offset, npt), npt);
+    if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
+        fail_cut_short(0, npt);
+}
+
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
+                          std::vector<std::string> *labels) {
+    for (int64_t offset : offsets)
+        check_offset(offset);
+    if (offsets.empty())
+        fail_nothing_to_stack();
+    const size_t first = values_at(f, offsets[0], npt);
+    for (size_t i = 1; i < offsets.size(); ++i) {
+        const size_t got = values_at(f, offsets[i], npt);
+        if (got != first)
+            fail(PyExc::ValueError,
+                 "all the input array dimensions except for the concatenation axis must match exactly, but "
+                 "along dimension 1, the array at index 0 has size " +
+                     std::to_string(first) + " and the array at index " + std::to_string(i) + " has size " +
+                     std::to_string(got));
+    }
+    if (first < npt)
+        fail_cut_short(first, npt);
+    Array<float> rows = Array<float>::empty({offsets.size(), npt});
+    advise_huge_pages(rows.data(), rows.size() * sizeof(float));
+    if (labels)
+        *labels = read_labels(f, offsets, npt, infoSize, rows.data());
+    else
+        read_rows_into(f, offsets, rows.data(), npt);
+    return rows;
 }
 
 } // namespace orvelio

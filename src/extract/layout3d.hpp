@@ -1,11 +1,17 @@
 // The layout of a 3D data block: a header, a store table of index ranges and skips, and the
 // stored sub-blocks, each `blockSize` bytes of values followed by an `infoSize`-byte info record
 // (a float64 time 136 bytes and a text label 152 bytes after the values).
+//
+// Besides the layout itself, the reading of sub-blocks that every 3D kind shares: one
+// sub-block's values, its time, its label, and all sub-blocks stacked as rows. Errors come in
+// the order a reader that seeks to each sub-block in turn would meet them.
 #pragma once
 
+#include "format/array.hpp"
 #include "format/file.hpp"
 
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -39,12 +45,82 @@ class OffsetMap {
     std::vector<int64_t> offsets() const;
 
   private:
+    friend OffsetMap read_offsets(File &f, int64_t offsetToData);
+    void build_index() const;
+
     std::vector<Entry> entries_;
-    std::unordered_map<int64_t, size_t> where_;
+    // Index to position in entries_; built on first need (a table without repeated indices
+    // never needs it while being read).
+    mutable std::unordered_map<int64_t, size_t> where_;
+    mutable bool indexed_ = true;
 };
 
 // The offset mapping of the block. A store table that assigns more sub-blocks than the file
-// has bytes cannot describe stored data and fails with ValueError.
+// could hold (one 4-byte value each) cannot describe stored data and fails with ValueError.
+// Offsets beyond the range of int64 are held at its limits (such a sub-block cannot be read).
 OffsetMap read_offsets(File &f, int64_t offsetToData);
+
+// ------------------------------------------------------------------ reading sub-blocks
+
+// Fails as seeking the file to `offset` fails: OSError EINVAL for a negative position.
+void check_offset(int64_t offset);
+
+// How many of `count` 32-bit values stand at `offset` before the end of the file.
+size_t values_at(const File &f, int64_t offset, size_t count);
+
+// ValueError for sub-block values that the end of the file cuts short: `got` of `count`.
+// However few remain (one included), they never fill a row of `count`.
+[[noreturn]] void fail_cut_short(size_t got, size_t count);
+
+// The `npt` values of the sub-block at `offset`, into dst: check_offset, then all of them or
+// fail_cut_short.
+void read_values(File &f, int64_t offset, float *dst, size_t npt);
+
+// The time of the sub-block whose values start at `offset` (check_offset first): the float64
+// 136 bytes after its `npt` values; the struct module's short-read error when the file ends
+// before its 8 bytes.
+double read_time(File &f, int64_t offset, size_t npt);
+
+// The times of all the sub-blocks, in order, into dst (one per offset). Each sub-block is
+// checked, in order, as a reader meets it: check_offset, its values complete
+// (fail_cut_short), its time complete (short-read error).
+void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst);
+
+// read_times, and the values of each sub-block into dst + i * npt, in one pass over the file.
+void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times);
+
+// The label of the sub-block whose values start at `offset` (check_offset first): of the
+// `infoSize` - 152 bytes that start 152 bytes after its `npt` values, those before the first
+// NUL (all of them when there is none, fewer when the file ends first), decoded. Empty when
+// `infoSize` is 152 or less.
+std::string read_label(File &f, int64_t offset, size_t npt, int32_t infoSize);
+
+// The labels of all the sub-blocks, in order, in one pass over the file; with dst set, the
+// values of each sub-block go to dst + i * npt in the same pass (they must have been checked).
+std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
+                                     float *dst = nullptr);
+
+// Reads the `npt` values at each offset into dst + i * npt, straight from the file, in as
+// few system calls as the spacing allows (the bytes between close sub-blocks pass through a
+// small buffer; far ones are read apart). The offsets should have been checked in the order
+// the caller's errors require; one whose values the end of the file cuts short fails with
+// fail_cut_short here.
+void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt);
+
+// All sub-blocks' values as the rows of one (M, npt) array, as stacking them row by row
+// would give. Fails, in this order: check_offset for each offset in turn; "need at least one
+// array to concatenate" without offsets; numpy's message for rows of unequal length (the
+// first row whose length differs from the first row's); fail_cut_short when every row is
+// equally short. With `labels` set, it receives the labels of the sub-blocks (read_labels),
+// read in the same pass.
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize = 0,
+                          std::vector<std::string> *labels = nullptr);
+
+// Asks the kernel to back the untouched pages of a large result array with huge pages, as
+// numpy does for its own large arrays: filling it then costs far fewer page faults.
+void advise_huge_pages(void *data, size_t bytes);
+
+// ValueError "need at least one array to concatenate".
+[[noreturn]] void fail_nothing_to_stack();
 
 } // namespace orvelio

@@ -1,7 +1,43 @@
-// PLACEHOLDER: being written.
+// Time-resolved series: one spectrum per stored sub-block with its time, or (TRC) one named
+// trace per sub-block. Rows come in the offset mapping's order.
 #include "format/error.hpp"
 #include "kinds.hpp"
+#include "layout3d.hpp"
 
 namespace orvelio {
-Result extract_time_resolved(Start3D &) { fail(PyExc::ValueError, "not yet"); }
+
+namespace {
+
+Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
+    const size_t m = offsets.size();
+    if (m == 0)
+        fail_nothing_to_stack();
+    Result r = std::move(s.result);
+    r.kind = Result::Kind::TimeResolved;
+    r.z = Array<double>::empty({m});
+    r.spectra = Array<float>::empty({m, s.npt});
+    advise_huge_pages(r.spectra.data(), r.spectra.size() * sizeof(float));
+    // Checks each sub-block (position, values, time) in order, then reads values and times
+    // together, straight into their arrays.
+    read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data());
+    return r;
+}
+
+Result traces(Start3D &s, const std::vector<int64_t> &offsets) {
+    const int32_t infoSize = read_info_size(s.f, s.at.data);
+    Result r = std::move(s.result);
+    r.kind = Result::Kind::TimeResolvedTRC;
+    r.traces = read_stacked(s.f, offsets, s.npt, infoSize, &r.labels);
+    return r;
+}
+
+} // namespace
+
+Result extract_time_resolved(Start3D &s) {
+    const std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
+    if (s.req.dataBlockType == "TRC")
+        return traces(s, offsets);
+    return spectra(s, offsets);
+}
+
 } // namespace orvelio
