@@ -1,7 +1,392 @@
-// PLACEHOLDER: being written.
+// Multi-region maps: the spectra (or the trace values) of several separately mapped areas,
+// grouped into regions by the annotation table of the block. Each table row is one measured
+// position: its region number (Group), the region's layout, the sub-block or trace position
+// holding it (Fileindex) and its coordinates.
+#include "annotation.hpp"
 #include "format/error.hpp"
 #include "kinds.hpp"
+#include "layout3d.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
 
 namespace orvelio {
-Result extract_multi_region(Start3D &) { fail(PyExc::ValueError, "not yet"); }
+
+namespace {
+
+// ------------------------------------------------------------------ cell values
+
+// The region number of a Group cell as a 32-bit integer. A float converts as numpy's int32
+// conversion takes it (toward zero); a text or an empty cell is not a number.
+int32_t group_number(const Value &v) {
+    if (!is_number(v))
+        fail(PyExc::TypeError, std::string("'") + py_type(v) + "' object cannot be interpreted as an integer");
+    if (is_int(v)) {
+        const int64_t n = std::get<int64_t>(v);
+        if (n < INT32_MIN || n > INT32_MAX)
+            fail(PyExc::OverflowError, "Python integer " + std::to_string(n) + " out of bounds for int32");
+        return static_cast<int32_t>(n);
+    }
+    double d = std::get<double>(v);
+    if (std::isnan(d))
+        fail(PyExc::ValueError, "cannot convert float NaN to integer");
+    if (std::isinf(d))
+        fail(PyExc::OverflowError, "cannot convert float infinity to integer");
+    d = std::trunc(d);
+    if (d < INT32_MIN || d > INT32_MAX) {
+        char whole[400];
+        std::snprintf(whole, sizeof whole, "%.0f", d);
+        fail(PyExc::OverflowError, std::string("Python integer ") + whole + " out of bounds for int32");
+    }
+    return static_cast<int32_t>(d);
+}
+
+bool is_zero(const Value &v) {
+    return (is_int(v) && std::get<int64_t>(v) == 0) || (is_float(v) && std::get<double>(v) == 0.0);
+}
+
+// a == b for two numbers.
+bool same_number(const Value &a, const Value &b) {
+    if (is_int(a) && is_int(b))
+        return std::get<int64_t>(a) == std::get<int64_t>(b);
+    return as_double(a) == as_double(b);
+}
+
+std::string quoted(const std::string &s) {
+    const char q = s.find('\'') != std::string::npos && s.find('"') == std::string::npos ? '"' : '\'';
+    std::string out(1, q);
+    for (unsigned char c : s) {
+        if (c == '\\' || c == q) {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + q;
+}
+
+// A text read as a float, as float() reads it: surrounding blanks, a sign, decimal or
+// exponent notation, inf, infinity and nan in any case.
+std::optional<double> parse_float(const std::string &text) {
+    const char *blanks = " \t\n\r\f\v";
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return std::nullopt;
+    std::string s = text.substr(first, text.find_last_not_of(blanks) - first + 1);
+    bool negative = false;
+    if (s[0] == '+' || s[0] == '-') {
+        negative = s[0] == '-';
+        s.erase(0, 1);
+    }
+    std::string lower;
+    for (char c : s)
+        lower += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    double d;
+    if (lower == "inf" || lower == "infinity") {
+        d = HUGE_VAL;
+    } else if (lower == "nan") {
+        d = std::nan("");
+    } else {
+        if (s.empty() || s[0] == '+' || s[0] == '-' || lower.find_first_of("xpni") != std::string::npos)
+            return std::nullopt;
+        const auto res = std::from_chars(s.data(), s.data() + s.size(), d, std::chars_format::general);
+        if (res.ptr != s.data() + s.size())
+            return std::nullopt;
+        if (res.ec == std::errc::result_out_of_range)
+            d = std::strtod(s.c_str(), nullptr); // inf or 0, as float() gives
+        else if (res.ec != std::errc())
+            return std::nullopt;
+    }
+    return negative ? -d : d;
+}
+
+// A coordinate cell stored into a float64 array: numbers as they are, texts read as
+// float() reads them, an empty cell as nan.
+double coordinate(const Value &v) {
+    if (is_number(v))
+        return as_double(v);
+    if (!is_text(v))
+        return std::nan("");
+    const std::string &text = std::get<std::string>(v);
+    if (const std::optional<double> d = parse_float(text))
+        return *d;
+    fail(PyExc::ValueError, "could not convert string to float: " + quoted(text));
+}
+
+// Item j of a column: IndexError past its end.
+const Value &cell(const std::vector<Value> &column, size_t j) {
+    if (j >= column.size())
+        fail(PyExc::IndexError, "list index out of range");
+    return column[j];
+}
+
+// ------------------------------------------------------------------ regions
+
+// For each distinct region number, ascending: the first row that carries it.
+std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
+    std::vector<int32_t> numbers;
+    numbers.reserve(group.size());
+    for (const Value &v : group)
+        numbers.push_back(group_number(v));
+    std::map<int32_t, size_t> first; // a region number to the first row whose value equals it
+    for (size_t j = 0; j < group.size(); ++j)
+        if (same_number(group[j], Value{int64_t{numbers[j]}}))
+            first.try_emplace(numbers[j], j);
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    std::vector<size_t> rows;
+    rows.reserve(numbers.size());
+    for (int32_t n : numbers) {
+        auto it = first.find(n);
+        if (it == first.end()) // a float cut to a number that no row holds
+            fail(PyExc::ValueError, std::to_string(n) + " is not in list");
+        rows.push_back(it->second);
+    }
+    return rows;
+}
+
+// How many rows carry each region number. Every cell is a number of the 32-bit range (or a
+// float that truncates into it: first_rows_of_groups checked them), exact as a double, and
+// two cells are equal exactly when their doubles are.
+std::map<double, size_t> group_sizes(const std::vector<Value> &group) {
+    std::map<double, size_t> sizes;
+    for (const Value &v : group)
+        ++sizes[as_double(v)];
+    return sizes;
+}
+
+struct RegionPlan {
+    std::string title;
+    size_t nspec;    // positions of the region
+    size_t readable; // of them, the rows the table has (fewer: IndexError after them)
+};
+
+// Whether the group whose first row is i makes a region, and its title and size.
+std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std::map<double, size_t> &sizes) {
+    if (!is_zero(cell(a.at("Type"), i)))
+        return std::nullopt;
+    const std::vector<Value> &group = a.at("Group");
+    const Value &g = cell(group, i);
+    const Value &nx = cell(a.at("AryNX"), i);
+    const Value &ny = cell(a.at("AryNY"), i);
+    if (!is_number(nx) || !is_number(ny))
+        fail(PyExc::TypeError,
+             std::string("unsupported operand type(s) for *: '") + py_type(nx) + "' and '" + py_type(ny) + "'");
+    // nx * ny: an int of at most 62 bits, or a float.
+    const bool integral = is_int(nx) && is_int(ny);
+    const Value product = integral ? Value{std::get<int64_t>(nx) * std::get<int64_t>(ny)}
+                                   : Value{as_double(nx) * as_double(ny)};
+    RegionPlan plan;
+    int64_t nspec;
+    if (is_zero(product) && is_zero(cell(a.at("AryType"), i))) {
+        nspec = static_cast<int64_t>(sizes.at(as_double(g))); // the rows whose number equals g
+        plan.title = "Region " + py_str(g) + " (" + std::to_string(nspec) + " points)";
+    } else {
+        plan.title = "Region " + py_str(g) + " (" + py_str(nx) + " x " + py_str(ny) + ")";
+        if (!integral)
+            fail(PyExc::TypeError,
+                 "expected a sequence of integers or a single integer, got '" + py_str(product) + "'");
+        nspec = std::get<int64_t>(product);
+        if (nspec < 0)
+            fail(PyExc::ValueError, "negative dimensions are not allowed");
+    }
+    plan.nspec = static_cast<size_t>(nspec);
+    // Positions past the end of the table are never reached: the first of them fails. The
+    // arrays need hold only the rows before it.
+    plan.readable = 0;
+    if (plan.nspec > 0) {
+        const size_t rows = a.at("Fileindex").size(); // the first position needs it anyway
+        plan.readable = std::min(plan.nspec, rows > i ? rows - i : 0);
+    }
+    return plan;
+}
+
+// A column looked up when first needed (its KeyError then), once.
+class LazyColumn {
+  public:
+    LazyColumn(const Annotations &a, const char *name) : a_(a), name_(name) {}
+    const Value &operator[](size_t j) {
+        if (!column_)
+            column_ = &a_.at(name_);
+        return cell(*column_, j);
+    }
+
+  private:
+    const Annotations &a_;
+    const char *name_;
+    const std::vector<Value> *column_ = nullptr;
+};
+
+[[noreturn]] void past_the_table() { fail(PyExc::IndexError, "list index out of range"); }
+
+// The sub-block a Fileindex cell names, if it is stored: a number equal to a stored index.
+const int64_t *stored(const OffsetMap &offsets, const Value &findex) {
+    if (is_int(findex))
+        return offsets.find(std::get<int64_t>(findex));
+    if (is_float(findex)) {
+        const double d = std::get<double>(findex);
+        if (d == std::trunc(d) && d >= -0x1p63 && d < 0x1p63)
+            return offsets.find(static_cast<int64_t>(d));
+    }
+    return nullptr;
+}
+
+// ------------------------------------------------------------------ point maps
+
+Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
+                    size_t npt) {
+    const size_t n = plan.readable;
+    Region region;
+    region.title = plan.title;
+    region.mapX = Array<double>::zeros({n});
+    region.mapY = Array<double>::zeros({n});
+    region.start_time = Array<double>::zeros({n});
+    // Every row is written: the values of its sub-block, or zeros when none is stored.
+    region.spectra = Array<float>::empty({n, npt});
+
+    // The positions whose sub-block is stored, with their coordinates. A failing cell comes
+    // after every read of the positions before it, so those are read first.
+    std::vector<size_t> rows;
+    std::vector<int64_t> at;
+    if (plan.nspec > 0) {
+        const std::vector<Value> &fileindex = a.at("Fileindex");
+        LazyColumn x(a, "X"), y(a, "Y");
+        for (size_t k = 0; k < n; ++k) {
+            const int64_t *offset = stored(offsets, fileindex[i + k]);
+            if (!offset)
+                continue;
+            try {
+                region.mapX[k] = coordinate(x[i + k]);
+                region.mapY[k] = coordinate(y[i + k]);
+            } catch (const Error &) {
+                std::vector<double> times(at.size());
+                read_times(f, at, npt, times.data());
+                throw;
+            }
+            rows.push_back(k);
+            at.push_back(*offset);
+        }
+    }
+    // Rows without a stored sub-block are zeros; the others take their values and times
+    // straight from the file, one gathering pass per run of consecutive rows, checked in order.
+    for (size_t r = 0, k = 0; k < n; ++k) {
+        if (r < rows.size() && rows[r] == k)
+            ++r;
+        else
+            std::fill_n(region.spectra.data() + k * npt, npt, 0.0f);
+    }
+    for (size_t r = 0; r < rows.size();) {
+        size_t e = r + 1;
+        while (e < rows.size() && rows[e] == rows[e - 1] + 1)
+            ++e;
+        const std::vector<int64_t> run(at.begin() + static_cast<ptrdiff_t>(r), at.begin() + static_cast<ptrdiff_t>(e));
+        read_rows_with_times(f, run, npt, region.spectra.data() + rows[r] * npt, region.start_time->data() + rows[r]);
+        r = e;
+    }
+    if (n < plan.nspec)
+        past_the_table();
+    return region;
+}
+
+// ------------------------------------------------------------------ trace maps
+
+// The trace position (column of the trace array) of a Fileindex cell, counted from 1 in the
+// table. Positions below 1 do not exist.
+size_t trace_position(const Value &findex, size_t npt) {
+    if (!is_number(findex))
+        fail(PyExc::TypeError,
+             std::string("unsupported operand type(s) for -: '") + py_type(findex) + "' and 'int'");
+    if (is_float(findex))
+        fail(PyExc::IndexError, "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer "
+                                "or boolean arrays are valid indices");
+    const int64_t n = std::get<int64_t>(findex);
+    if (n < 1)
+        fail(PyExc::IndexError,
+             "Fileindex " + std::to_string(n) + " is out of range: trace positions count from 1");
+    if (static_cast<uint64_t>(n - 1) >= npt)
+        fail(PyExc::IndexError, "index " + std::to_string(n - 1) + " is out of bounds for axis 1 with size " +
+                                    std::to_string(npt));
+    return static_cast<size_t>(n - 1);
+}
+
+Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan) {
+    const size_t n = plan.readable;
+    const size_t count = traces.shape()[0], npt = traces.shape()[1];
+    Region region;
+    region.title = plan.title;
+    region.mapX = Array<double>::zeros({n});
+    region.mapY = Array<double>::zeros({n});
+    region.spectra = Array<float>::empty({n, count}); // every row is written
+    std::vector<size_t> columns(n);
+    if (plan.nspec > 0) {
+        const std::vector<Value> &fileindex = a.at("Fileindex");
+        LazyColumn x(a, "X"), y(a, "Y");
+        for (size_t k = 0; k < n; ++k) {
+            const Value &findex = fileindex[i + k];
+            region.mapX[k] = coordinate(x[i + k]);
+            region.mapY[k] = coordinate(y[i + k]);
+            columns[k] = trace_position(findex, npt);
+        }
+    }
+    // Row k is column columns[k] of the traces: copied in tiles, so that both the traces read
+    // and the rows written stay in the cache.
+    constexpr size_t kTile = 64;
+    for (size_t k0 = 0; k0 < n; k0 += kTile)
+        for (size_t t0 = 0; t0 < count; t0 += kTile)
+            for (size_t k = k0; k < std::min(n, k0 + kTile); ++k) {
+                float *row = region.spectra.data() + k * count;
+                const float *column = traces.data() + columns[k];
+                for (size_t t = t0; t < std::min(count, t0 + kTile); ++t)
+                    row[t] = column[t * npt];
+            }
+    if (n < plan.nspec)
+        past_the_table();
+    return region;
+}
+
+} // namespace
+
+Result extract_multi_region(Start3D &s) {
+    File &f = s.f;
+    const Annotations annotations = read_annotations(f, s.at.anno, s.events);
+    const OffsetMap offsets = read_offsets(f, s.at.data);
+    const std::vector<size_t> groups = first_rows_of_groups(annotations.at("Group"));
+    const std::map<double, size_t> sizes = group_sizes(annotations.at("Group"));
+
+    Result r = std::move(s.result);
+    if (s.req.dataBlockType != "TRC") {
+        r.kind = Result::Kind::MultiRegion;
+        for (size_t i : groups)
+            if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
+                r.regions.push_back(point_region(f, annotations, offsets, i, *plan, s.npt));
+        return r;
+    }
+
+    // Every trace is read once; the regions are cut from the stacked traces.
+    r.kind = Result::Kind::MultiRegionTRC;
+    const int32_t infoSize = read_info_size(f, s.at.data);
+    const std::vector<int64_t> at = offsets.offsets();
+    const Array<float> traces = read_stacked(f, at, s.npt, infoSize, &r.labels);
+    for (size_t i : groups)
+        if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
+            r.regions.push_back(trace_region(annotations, traces, i, *plan));
+    return r;
+}
+
 } // namespace orvelio

@@ -1,0 +1,338 @@
+#include "annotation.hpp"
+
+#include "format/error.hpp"
+#include "format/text.hpp"
+#include "params/params.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <variant>
+
+namespace orvelio {
+
+// ------------------------------------------------------------------ values as Python shows them
+
+const char *py_type(const Value &v) {
+    if (is_int(v))
+        return "int";
+    if (is_float(v))
+        return "float";
+    if (is_text(v))
+        return "str";
+    return "NoneType";
+}
+
+namespace {
+
+// repr() of a float: the shortest digits that read back to it, in fixed notation for
+// decimal exponents -4 to 15 and in exponent notation (at least two exponent digits) beyond.
+std::string float_repr(double d) {
+    if (std::isnan(d))
+        return "nan";
+    if (std::isinf(d))
+        return d > 0 ? "inf" : "-inf";
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    const std::string_view sci(buf, static_cast<size_t>(res.ptr - buf));
+    const size_t e_at = sci.find('e');
+    std::string_view mantissa = sci.substr(0, e_at);
+    int exp = 0;
+    std::from_chars(sci.data() + e_at + 1 + (sci[e_at + 1] == '+'), sci.data() + sci.size(), exp);
+    std::string out;
+    if (!mantissa.empty() && mantissa[0] == '-') {
+        out = "-";
+        mantissa.remove_prefix(1);
+    }
+    std::string digits;
+    for (char c : mantissa)
+        if (c != '.')
+            digits += c;
+    if (exp >= -4 && exp < 16) {
+        if (exp < 0) {
+            out += "0." + std::string(static_cast<size_t>(-exp - 1), '0') + digits;
+        } else {
+            const size_t whole = static_cast<size_t>(exp) + 1;
+            if (digits.size() <= whole)
+                out += digits + std::string(whole - digits.size(), '0') + ".0";
+            else
+                out += digits.substr(0, whole) + "." + digits.substr(whole);
+        }
+        return out;
+    }
+    out += digits.substr(0, 1);
+    if (digits.size() > 1)
+        out += "." + digits.substr(1);
+    char e[16];
+    std::snprintf(e, sizeof e, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
+    return out + e;
+}
+
+} // namespace
+
+std::string py_str(const Value &v) {
+    if (is_int(v))
+        return std::to_string(std::get<int64_t>(v));
+    if (is_float(v))
+        return float_repr(std::get<double>(v));
+    if (is_text(v))
+        return std::get<std::string>(v);
+    return "None";
+}
+
+// ------------------------------------------------------------------ the column dictionary
+
+const std::vector<Value> *Annotations::find(std::string_view name) const {
+    auto it = by_name_.find(std::string(name));
+    return it == by_name_.end() ? nullptr : &columns_[it->second].values;
+}
+
+const std::vector<Value> &Annotations::at(std::string_view name) const {
+    if (const std::vector<Value> *column = find(name))
+        return *column;
+    fail_key(std::string(name));
+}
+
+size_t Annotations::restart(const Value &name) {
+    if (is_text(name)) {
+        auto [it, inserted] = by_name_.try_emplace(std::get<std::string>(name), columns_.size());
+        if (!inserted) {
+            columns_[it->second].values.clear();
+            return it->second;
+        }
+    }
+    columns_.push_back({name, {}});
+    return columns_.size() - 1;
+}
+
+// ------------------------------------------------------------------ reading
+
+namespace {
+
+// Offsets and lengths are computed as the interpreter computes them: integers never overflow
+// (128 bits hold any sum here), an integer and a float give a float, a text is a TypeError.
+using Int = __int128;
+
+struct Num {
+    bool is_float = false;
+    Int i = 0;
+    double d = 0;
+};
+
+Num num(const Value &v) { return is_int(v) ? Num{false, std::get<int64_t>(v), 0} : Num{true, 0, std::get<double>(v)}; }
+
+double as_double(const Num &n) { return n.is_float ? n.d : static_cast<double>(n.i); }
+
+[[noreturn]] void bad_operands(char op, const char *a, const char *b) {
+    fail(PyExc::TypeError,
+         std::string("unsupported operand type(s) for ") + op + ": '" + a + "' and '" + b + "'");
+}
+
+[[noreturn]] void not_an_integer(const char *type) {
+    fail(PyExc::TypeError, std::string("'") + type + "' object cannot be interpreted as an integer");
+}
+
+// a + b.
+Num plus(const Num &a, const Value &b) {
+    if (!is_number(b))
+        bad_operands('+', a.is_float ? "float" : "int", py_type(b));
+    const Num n = num(b);
+    if (!a.is_float && !n.is_float)
+        return Num{false, a.i + n.i, 0};
+    return Num{true, 0, as_double(a) + as_double(n)};
+}
+
+// a - b.
+Num minus(const Value &a, const Value &b) {
+    if (!is_number(a) || !is_number(b))
+        bad_operands('-', py_type(a), py_type(b));
+    const Num x = num(a), y = num(b);
+    if (!x.is_float && !y.is_float)
+        return Num{false, x.i - y.i, 0};
+    return Num{true, 0, as_double(x) - as_double(y)};
+}
+
+// The position a seek to `n` goes to; a negative one fails in the seek itself.
+int64_t position(const Num &n) {
+    if (n.is_float)
+        not_an_integer("float");
+    if (n.i < std::numeric_limits<int64_t>::min() || n.i > std::numeric_limits<int64_t>::max())
+        fail(PyExc::ValueError, "cannot fit 'int' into an offset-sized integer");
+    return static_cast<int64_t>(n.i);
+}
+
+void seek(File &f, const Num &n) { f.seek(position(n)); }
+
+// A count given to range().
+int64_t range_count(const Value &v) {
+    if (!is_int(v))
+        not_an_integer(py_type(v));
+    return std::get<int64_t>(v);
+}
+
+// Whether a value equals the integer n (a float equal to it does too).
+bool equals(const Value &v, int64_t n) {
+    if (is_int(v))
+        return std::get<int64_t>(v) == n;
+    return is_float(v) && std::get<double>(v) == static_cast<double>(n);
+}
+
+enum class Cell { Int, Float, Text, Unknown };
+
+Cell cell_kind(const Value &type) {
+    if (equals(type, kCellInt))
+        return Cell::Int;
+    if (equals(type, kCellFloat))
+        return Cell::Float;
+    if (is_number(type)) {
+        const double d = std::trunc(as_double(num(type)));
+        if (d >= kCellTextFirst && d <= kCellTextLast && equals(type, static_cast<int64_t>(d)))
+            return Cell::Text;
+    }
+    return Cell::Unknown;
+}
+
+struct TableColumn {
+    size_t column; // in the dictionary
+    Cell kind;
+    Value type;
+};
+
+// Room that every block gets beyond the size of its file, so that small tables whose rows
+// overlap still read.
+constexpr uint64_t kAllowance = 64 * 1024;
+
+// What a block has spent so far of what its file allows.
+struct Budget {
+    uint64_t limit;
+    Int params = 0, cells = 0, bytes = 0;
+};
+
+// The parameter block of a record; its length counts against the block's budget.
+ParamDict record_params(File &f, const Num &at, Budget &budget) {
+    const int64_t start = position(at);
+    ParamDict p = read_params(f, start);
+    budget.params += f.tell() > start ? f.tell() - start : 0;
+    if (budget.params > static_cast<Int>(budget.limit))
+        fail(PyExc::ValueError, "Invalid annotation block: its records add up to more than the file holds");
+    return p;
+}
+
+std::string two_digits(char letter, int64_t n) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%c%02lld", letter, static_cast<long long>(n));
+    return buf;
+}
+
+// The rows of a table without columns read nothing; of their seeks only the failures are
+// seen, and these are those of the first and the last row (positions move in one direction).
+void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
+    if (rows <= 0)
+        return;
+    if (is_text(rowlen))
+        bad_operands('+', "int", "str");
+    if (is_float(rowlen))
+        not_an_integer("float");
+    const Int step = std::get<int64_t>(rowlen);
+    position(start);
+    const int64_t last = position(Num{false, start.i + (rows - 1) * step, 0});
+    if (last < 0)
+        fail_os(EINVAL);
+}
+
+void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out, Events &events,
+                Budget &budget) {
+    const Num anno_offset = plus(record, p.at("SIZ"));
+    seek(f, anno_offset);
+    const Value &rowlen = p.at("SRC");
+    Num strlen{false, -1, 0};
+
+    std::vector<TableColumn> cols;
+    const int64_t nco = range_count(p.at("NCO"));
+    for (int64_t i = 0; i < nco; ++i) {
+        const Value &name = p.at(two_digits('S', i));
+        const Value &offset = p.at(two_digits('F', i));
+        const Value &type = p.at(two_digits('T', i));
+        const Cell kind = cell_kind(type);
+        cols.push_back({out.restart(name), kind, type});
+        if (kind == Cell::Text) {
+            const Num width = minus(rowlen, offset);
+            if (as_double(width) > as_double(strlen))
+                strlen = width;
+        }
+    }
+    const int64_t nln = range_count(p.at("NLN"));
+    if (nln <= 0)
+        return;
+    if (cols.empty()) {
+        check_row_seeks(anno_offset, rowlen, nln);
+        return;
+    }
+
+    // What the rows will cost, before any of them is read.
+    const uint64_t size = f.size();
+    uint64_t text_width = 0;
+    if (!strlen.is_float)
+        text_width = strlen.i < 0 || strlen.i > static_cast<Int>(size) ? size : static_cast<uint64_t>(strlen.i);
+    Int row_bytes = 0;
+    for (const TableColumn &c : cols)
+        row_bytes += c.kind == Cell::Int || c.kind == Cell::Float ? 4 : c.kind == Cell::Text ? text_width : 0;
+    budget.cells += Int{nln} * static_cast<Int>(cols.size());
+    budget.bytes += Int{nln} * row_bytes;
+    if (budget.cells > static_cast<Int>(budget.limit) || budget.bytes > static_cast<Int>(budget.limit))
+        fail(PyExc::ValueError, "Invalid annotation table: " + std::to_string(nln) + " rows of " +
+                                    std::to_string(cols.size()) + " columns do not fit in a file of " +
+                                    std::to_string(size) + " bytes");
+
+    for (const TableColumn &c : cols)
+        out.values(c.column).reserve(out.values(c.column).size() + static_cast<size_t>(nln));
+    for (int64_t i = 0; i < nln; ++i) {
+        if (is_text(rowlen))
+            bad_operands('+', "int", "str");
+        if (is_float(rowlen))
+            not_an_integer("float");
+        f.seek(position(Num{false, anno_offset.i + Int{i} * std::get<int64_t>(rowlen), 0}));
+        for (const TableColumn &c : cols) {
+            Value value;
+            switch (c.kind) {
+            case Cell::Int:
+                value = int64_t{f.read_i32()};
+                break;
+            case Cell::Float:
+                value = double{f.read_f32()};
+                break;
+            case Cell::Text:
+                if (strlen.is_float)
+                    fail(PyExc::TypeError, "argument should be integer or None, not 'float'");
+                value = text_field(strlen.i < 0 ? f.read_rest() : f.read_bytes(static_cast<size_t>(text_width)));
+                break;
+            case Cell::Unknown:
+                events.push_back({Event::Kind::RuntimeWarning, "Unknown annotation data type " + py_str(c.type)});
+                break;
+            }
+            out.values(c.column).push_back(std::move(value));
+        }
+    }
+}
+
+} // namespace
+
+Annotations read_annotations(File &f, int64_t offset, Events &events) {
+    Annotations out;
+    Budget budget{f.size() + kAllowance};
+    const Num block{false, offset, 0};
+    const ParamDict dir = record_params(f, Num{false, Int{offset} + 12, 0}, budget);
+    const int64_t nrp = range_count(dir.at("NRP"));
+    for (int64_t img = 0; img < nrp; ++img) {
+        const Num record = plus(block, dir.at(two_digits('F', img)));
+        const ParamDict p = record_params(f, record, budget);
+        if (!p.contains("SRC"))
+            continue;
+        read_table(f, record, p, out, events, budget);
+    }
+    return out;
+}
+
+} // namespace orvelio

@@ -1,0 +1,68 @@
+// The annotation block of a multi-region measurement: a record directory and records, some of
+// which are tables with one row per stored spectrum and named columns. All tables of the block
+// read into one column dictionary.
+#pragma once
+
+#include "format/events.hpp"
+#include "format/file.hpp"
+#include "format/value.hpp"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace orvelio {
+
+// Type codes of table cells: 32-bit integers, 32-bit floats, and a range of text codes.
+inline constexpr int kCellInt = 4;
+inline constexpr int kCellFloat = 5;
+inline constexpr int kCellTextFirst = 1000;
+inline constexpr int kCellTextLast = 1099;
+
+// Column name to the column's values, one per row, in the order the columns were first met.
+// A cell of a type code the reader does not know holds nothing (None). A column name met
+// again, in the same table or a later one, keeps its place and starts over empty.
+class Annotations {
+  public:
+    struct Column {
+        Value name;
+        std::vector<Value> values;
+    };
+
+    const std::vector<Column> &columns() const { return columns_; }
+    // The column with this text name, or nullptr.
+    const std::vector<Value> *find(std::string_view name) const;
+    // The column with this text name, or KeyError naming it.
+    const std::vector<Value> &at(std::string_view name) const;
+
+    // The column named `name`, emptied (created at the end when new); returns its position.
+    // Only text names are ever looked up, so columns named by numbers are kept apart.
+    size_t restart(const Value &name);
+    std::vector<Value> &values(size_t column) { return columns_[column].values; }
+
+  private:
+    std::vector<Column> columns_;
+    std::unordered_map<std::string, size_t> by_name_;
+};
+
+// Reads every table record of the annotation block at `offset`. A cell of an unknown type
+// code adds the RuntimeWarning "Unknown annotation data type <code>" to `events` and consumes
+// no bytes.
+//
+// The work is bounded by the file: all tables of the block together may hold no more cells,
+// and their rows read no more bytes, than the file has bytes (plus a small allowance), and the
+// records' parameter blocks may not add up to more than the file either. A table beyond that
+// (2^31 rows of length 0, say) fails with ValueError before any of its rows is read; a table
+// whose rows are stored one after another in the file, with every column taking at least a
+// byte of the row, always fits.
+Annotations read_annotations(File &f, int64_t offset, Events &events);
+
+// str() of a value as the interpreter writes it: decimal integers, floats in their shortest
+// round-trip form ("1.0", "1e+16", "nan"), texts as they are, "None".
+std::string py_str(const Value &v);
+// The interpreter's name of a value's type: int, float, str or NoneType.
+const char *py_type(const Value &v);
+
+} // namespace orvelio
