@@ -149,7 +149,6 @@ Result image(Start3D &s, const Geometry &g) {
     Result r = std::move(s.result);
     r.kind = Result::Kind::Image;
     r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
-    advise_huge_pages(r.spectra.data(), r.spectra.size() * sizeof(float));
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
     read_rows_into(s.f, g.offsets, r.spectra.data(), npt);
     return r;
@@ -179,7 +178,6 @@ Result image_traces(Start3D &s, const Geometry &g) {
     r.kind = Result::Kind::ImageTRC;
     const size_t m = g.offsets.size();
     r.traces = Array<float>::empty({g.ny, g.nx, m});
-    advise_huge_pages(r.traces.data(), r.traces.size() * sizeof(float));
     if (npt > 0) {
         constexpr size_t kBufferBytes = 4 << 20;
         const size_t batch = std::clamp<size_t>(kBufferBytes / (npt * sizeof(float)), 1, m);

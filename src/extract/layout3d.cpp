@@ -281,16 +281,6 @@ void fail_cut_short(size_t got, size_t count) {
                                 ",) into shape (" + std::to_string(count) + ",)");
 }
 
-void advise_huge_pages(void *data, size_t bytes) {
-    constexpr uintptr_t kPage = 4096;
-    if (bytes < (uintptr_t{4} << 20))
-        return;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE); // advice only: failure is harmless
-}
-
 void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
 
 void read_values(File &f, int64_t offset, float *dst, size_t npt) {
@@ -446,7 +436,6 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
     if (first < npt)
         fail_cut_short(first, npt);
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
-    advise_huge_pages(rows.data(), rows.size() * sizeof(float));
     if (labels)
         *labels = read_labels(f, offsets, npt, infoSize, rows.data());
     else

@@ -116,10 +116,6 @@ void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, si
 Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize = 0,
                           std::vector<std::string> *labels = nullptr);
 
-// Asks the kernel to back the untouched pages of a large result array with huge pages, as
-// numpy does for its own large arrays: filling it then costs far fewer page faults.
-void advise_huge_pages(void *data, size_t bytes);
-
 // ValueError "need at least one array to concatenate".
 [[noreturn]] void fail_nothing_to_stack();
 

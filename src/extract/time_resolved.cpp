@@ -16,7 +16,6 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
     r.kind = Result::Kind::TimeResolved;
     r.z = Array<double>::empty({m});
     r.spectra = Array<float>::empty({m, s.npt});
-    advise_huge_pages(r.spectra.data(), r.spectra.size() * sizeof(float));
     // Checks each sub-block (position, values, time) in order, then reads values and times
     // together, straight into their arrays.
     read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data());
