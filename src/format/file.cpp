@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstring>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace orvelio {
@@ -129,78 +128,6 @@ size_t File::read_floats(float *dst, size_t count) {
     if (got < count)
         pos_ += static_cast<int64_t>(remaining()); // a trailing partial value is consumed too
     return got;
-}
-
-bool File::read_rows(const std::vector<int64_t> &offsets, float *dst, size_t count) {
-    const size_t row_bytes = count * sizeof(float);
-    for (int64_t off : offsets)
-        if (off < 0 || static_cast<uint64_t>(off) > size_ || size_ - static_cast<uint64_t>(off) < row_bytes)
-            return false;
-    if (row_bytes == 0)
-        return true;
-    if (fd_ < 0) {
-        for (size_t i = 0; i < offsets.size(); ++i)
-            std::memcpy(reinterpret_cast<uint8_t *>(dst) + i * row_bytes, mem_.data() + offsets[i], row_bytes);
-        return true;
-    }
-    // Runs of rows that lie at equal distances in the file are gathered with one preadv each:
-    // the values land in place and the bytes between them in a scratch buffer.
-    std::vector<uint8_t> gap;
-    std::vector<iovec> iov;
-    constexpr size_t kMaxIov = 1024;
-    size_t i = 0;
-    while (i < offsets.size()) {
-        size_t j = i + 1;
-        int64_t stride = 0;
-        if (j < offsets.size()) {
-            stride = offsets[j] - offsets[i];
-            if (stride < static_cast<int64_t>(row_bytes))
-                stride = 0;
-        }
-        if (stride > 0) {
-            while (j < offsets.size() && offsets[j] - offsets[j - 1] == stride && (j - i) * 2 < kMaxIov)
-                ++j;
-        }
-        const size_t gap_len = stride > 0 ? static_cast<size_t>(stride) - row_bytes : 0;
-        if (gap.size() < gap_len)
-            gap.resize(gap_len);
-        iov.clear();
-        for (size_t k = i; k < j; ++k) {
-            iov.push_back({reinterpret_cast<uint8_t *>(dst) + k * row_bytes, row_bytes});
-            if (k + 1 < j && gap_len > 0)
-                iov.push_back({gap.data(), gap_len});
-        }
-        size_t want = (j - i) * row_bytes + (j - i - 1) * gap_len;
-        uint64_t off = static_cast<uint64_t>(offsets[i]);
-        size_t done = 0;
-        size_t first = 0;
-        while (done < want) {
-            ssize_t got = ::preadv(fd_, iov.data() + first, static_cast<int>(iov.size() - first),
-                                   static_cast<off_t>(off + done));
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail_os(errno);
-            }
-            if (got == 0)
-                return false;
-            done += static_cast<size_t>(got);
-            // Step over the buffers already filled.
-            size_t left = static_cast<size_t>(got);
-            while (left > 0 && first < iov.size()) {
-                if (left >= iov[first].iov_len) {
-                    left -= iov[first].iov_len;
-                    ++first;
-                } else {
-                    iov[first].iov_base = static_cast<uint8_t *>(iov[first].iov_base) + left;
-                    iov[first].iov_len -= left;
-                    left = 0;
-                }
-            }
-        }
-        i = j;
-    }
-    return true;
 }
 
 template <class T> T File::read_field() {
