@@ -1,6 +1,7 @@
 #include "annotation.hpp"
 
 #include "format/error.hpp"
+#include "format/pyops.hpp"
 #include "format/text.hpp"
 #include "params/params.hpp"
 
@@ -14,16 +15,6 @@
 namespace orvelio {
 
 // ------------------------------------------------------------------ values as Python shows them
-
-const char *py_type(const Value &v) {
-    if (is_int(v))
-        return "int";
-    if (is_float(v))
-        return "float";
-    if (is_text(v))
-        return "str";
-    return "NoneType";
-}
 
 namespace {
 
@@ -63,8 +54,10 @@ std::string float_repr(double d) {
         return out;
     }
     out += digits.substr(0, 1);
-    if (digits.size() > 1)
-        out += "." + digits.substr(1);
+    if (digits.size() > 1) {
+        out += '.';
+        out.append(digits, 1);
+    }
     char e[16];
     std::snprintf(e, sizeof e, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
     return out + e;
@@ -111,73 +104,7 @@ size_t Annotations::restart(const Value &name) {
 
 namespace {
 
-// Offsets and lengths are computed as the interpreter computes them: integers never overflow
-// (128 bits hold any sum here), an integer and a float give a float, a text is a TypeError.
 using Int = __int128;
-
-struct Num {
-    bool is_float = false;
-    Int i = 0;
-    double d = 0;
-};
-
-Num num(const Value &v) { return is_int(v) ? Num{false, std::get<int64_t>(v), 0} : Num{true, 0, std::get<double>(v)}; }
-
-double as_double(const Num &n) { return n.is_float ? n.d : static_cast<double>(n.i); }
-
-[[noreturn]] void bad_operands(char op, const char *a, const char *b) {
-    fail(PyExc::TypeError,
-         std::string("unsupported operand type(s) for ") + op + ": '" + a + "' and '" + b + "'");
-}
-
-[[noreturn]] void not_an_integer(const char *type) {
-    fail(PyExc::TypeError, std::string("'") + type + "' object cannot be interpreted as an integer");
-}
-
-// a + b.
-Num plus(const Num &a, const Value &b) {
-    if (!is_number(b))
-        bad_operands('+', a.is_float ? "float" : "int", py_type(b));
-    const Num n = num(b);
-    if (!a.is_float && !n.is_float)
-        return Num{false, a.i + n.i, 0};
-    return Num{true, 0, as_double(a) + as_double(n)};
-}
-
-// a - b.
-Num minus(const Value &a, const Value &b) {
-    if (!is_number(a) || !is_number(b))
-        bad_operands('-', py_type(a), py_type(b));
-    const Num x = num(a), y = num(b);
-    if (!x.is_float && !y.is_float)
-        return Num{false, x.i - y.i, 0};
-    return Num{true, 0, as_double(x) - as_double(y)};
-}
-
-// The position a seek to `n` goes to; a negative one fails in the seek itself.
-int64_t position(const Num &n) {
-    if (n.is_float)
-        not_an_integer("float");
-    if (n.i < std::numeric_limits<int64_t>::min() || n.i > std::numeric_limits<int64_t>::max())
-        fail(PyExc::ValueError, "cannot fit 'int' into an offset-sized integer");
-    return static_cast<int64_t>(n.i);
-}
-
-void seek(File &f, const Num &n) { f.seek(position(n)); }
-
-// A count given to range().
-int64_t range_count(const Value &v) {
-    if (!is_int(v))
-        not_an_integer(py_type(v));
-    return std::get<int64_t>(v);
-}
-
-// Whether a value equals the integer n (a float equal to it does too).
-bool equals(const Value &v, int64_t n) {
-    if (is_int(v))
-        return std::get<int64_t>(v) == n;
-    return is_float(v) && std::get<double>(v) == static_cast<double>(n);
-}
 
 enum class Cell { Int, Float, Text, Unknown };
 
@@ -187,7 +114,7 @@ Cell cell_kind(const Value &type) {
     if (equals(type, kCellFloat))
         return Cell::Float;
     if (is_number(type)) {
-        const double d = std::trunc(as_double(num(type)));
+        const double d = std::trunc(num(type).as_double());
         if (d >= kCellTextFirst && d <= kCellTextLast && equals(type, static_cast<int64_t>(d)))
             return Cell::Text;
     }
@@ -232,9 +159,9 @@ void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
     if (rows <= 0)
         return;
     if (is_text(rowlen))
-        bad_operands('+', "int", "str");
+        fail_operands("+", "int", "str");
     if (is_float(rowlen))
-        not_an_integer("float");
+        fail_not_integer("float");
     const Int step = std::get<int64_t>(rowlen);
     position(start);
     const int64_t last = position(Num{false, start.i + (rows - 1) * step, 0});
@@ -245,7 +172,7 @@ void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
 void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out, Events &events,
                 Budget &budget) {
     const Num anno_offset = plus(record, p.at("SIZ"));
-    seek(f, anno_offset);
+    f.seek(position(anno_offset));
     const Value &rowlen = p.at("SRC");
     Num strlen{false, -1, 0};
 
@@ -259,7 +186,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
         cols.push_back({out.restart(name), kind, type});
         if (kind == Cell::Text) {
             const Num width = minus(rowlen, offset);
-            if (as_double(width) > as_double(strlen))
+            if (width.as_double() > strlen.as_double())
                 strlen = width;
         }
     }
@@ -290,9 +217,9 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
         out.values(c.column).reserve(out.values(c.column).size() + static_cast<size_t>(nln));
     for (int64_t i = 0; i < nln; ++i) {
         if (is_text(rowlen))
-            bad_operands('+', "int", "str");
+            fail_operands("+", "int", "str");
         if (is_float(rowlen))
-            not_an_integer("float");
+            fail_not_integer("float");
         f.seek(position(Num{false, anno_offset.i + Int{i} * std::get<int64_t>(rowlen), 0}));
         for (const TableColumn &c : cols) {
             Value value;

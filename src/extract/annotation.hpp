@@ -62,7 +62,5 @@ Annotations read_annotations(File &f, int64_t offset, Events &events);
 // str() of a value as the interpreter writes it: decimal integers, floats in their shortest
 // round-trip form ("1.0", "1e+16", "nan"), texts as they are, "None".
 std::string py_str(const Value &v);
-// The interpreter's name of a value's type: int, float, str or NoneType.
-const char *py_type(const Value &v);
 
 } // namespace orvelio

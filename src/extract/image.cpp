@@ -2,6 +2,7 @@
 // blocks), then one spectrum per pixel or one map per trace.
 #include "axis.hpp"
 #include "format/error.hpp"
+#include "format/pyops.hpp"
 #include "kinds.hpp"
 #include "layout3d.hpp"
 
@@ -15,13 +16,8 @@ namespace {
 // The map's last coordinate is AOX + DDX * (NPX - 1), computed as Python computes it on the
 // values a parameter block holds (int, float, str), failing as Python fails.
 
-const char *type_name(const Value &v) {
-    return is_int(v) ? "int" : is_float(v) ? "float" : is_text(v) ? "str" : "NoneType";
-}
-
-[[noreturn]] void fail_operands(const char *op, const Value &a, const Value &b) {
-    fail(PyExc::TypeError,
-         std::string("unsupported operand type(s) for ") + op + ": '" + type_name(a) + "' and '" + type_name(b) + "'");
+[[noreturn]] void fail_values(const char *op, const Value &a, const Value &b) {
+    fail_operands(op, type_name(a), type_name(b));
 }
 
 Value minus_one(const Value &a) {
@@ -29,7 +25,7 @@ Value minus_one(const Value &a) {
         return std::get<int64_t>(a) - 1; // from a 32-bit field: no overflow
     if (is_float(a))
         return std::get<double>(a) - 1.0;
-    fail_operands("-", a, Value{int64_t{1}});
+    fail_values("-", a, Value{int64_t{1}});
 }
 
 // A text repeated: its content never matters further on (numpy refuses any text as a
@@ -49,7 +45,7 @@ Value times(const Value &a, const Value &b) {
         fail(PyExc::TypeError, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
     }
     if (is_text(b))
-        fail_operands("*", a, b);
+        fail_values("*", a, b);
     if (is_int(a) && is_int(b)) {
         int64_t r;
         if (!__builtin_mul_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
@@ -65,7 +61,7 @@ Value plus(const Value &a, const Value &b) {
         fail(PyExc::TypeError, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
     }
     if (is_text(b))
-        fail_operands("+", a, b);
+        fail_values("+", a, b);
     if (is_int(a) && is_int(b)) {
         int64_t r;
         if (!__builtin_add_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))

@@ -4,6 +4,7 @@
 // holding it (Fileindex) and its coordinates.
 #include "annotation.hpp"
 #include "format/error.hpp"
+#include "format/pyops.hpp"
 #include "kinds.hpp"
 #include "layout3d.hpp"
 
@@ -25,7 +26,7 @@ namespace {
 // conversion takes it (toward zero); a text or an empty cell is not a number.
 int32_t group_number(const Value &v) {
     if (!is_number(v))
-        fail(PyExc::TypeError, std::string("'") + py_type(v) + "' object cannot be interpreted as an integer");
+        fail_not_integer(type_name(v));
     if (is_int(v)) {
         const int64_t n = std::get<int64_t>(v);
         if (n < INT32_MIN || n > INT32_MAX)
@@ -186,8 +187,7 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
     const Value &nx = cell(a.at("AryNX"), i);
     const Value &ny = cell(a.at("AryNY"), i);
     if (!is_number(nx) || !is_number(ny))
-        fail(PyExc::TypeError,
-             std::string("unsupported operand type(s) for *: '") + py_type(nx) + "' and '" + py_type(ny) + "'");
+        fail_operands("*", type_name(nx), type_name(ny));
     // nx * ny: an int of at most 62 bits, or a float.
     const bool integral = is_int(nx) && is_int(ny);
     const Value product = integral ? Value{std::get<int64_t>(nx) * std::get<int64_t>(ny)}
@@ -310,8 +310,7 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
 // table. Positions below 1 do not exist.
 size_t trace_position(const Value &findex, size_t npt) {
     if (!is_number(findex))
-        fail(PyExc::TypeError,
-             std::string("unsupported operand type(s) for -: '") + py_type(findex) + "' and 'int'");
+        fail_operands("-", type_name(findex), "int");
     if (is_float(findex))
         fail(PyExc::IndexError, "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer "
                                 "or boolean arrays are valid indices");
