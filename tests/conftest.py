@@ -5,8 +5,6 @@ import sys
 
 import pytest
 
-import orvelio
-
 
 @pytest.fixture
 def write(tmp_path):

@@ -4,8 +4,7 @@ import struct
 import pytest
 
 import orvelio
-from builder import (EXT_64, OrvelFile, block_type, data_word, floats, params,
-                     spectrum_file)
+from builder import EXT_64, OrvelFile, block_type, data_word, spectrum_file
 
 
 def entry_file(*words, **header):

@@ -1,13 +1,12 @@
 """getOrvelData: arguments, request checks, block location, parameter merge, 2D spectra."""
 import os
-import struct
 
 import numpy as np
 import pytest
 
 import orvelio
-from builder import (ACQUISITION, FT, INSTRUMENT, OPTICS, SAMPLE_PARAMS, OrvelFile, Param,
-                     block_type, data_word, floats, params, spectrum_file)
+from builder import (ACQUISITION, FT, INSTRUMENT, OPTICS, SAMPLE_PARAMS, OrvelFile, block_type,
+                     data_word, floats, params, spectrum_file)
 from conftest import run_python
 
 AB = ("AB", "2D", "NONE")

@@ -3,7 +3,7 @@ import struct
 
 import pytest
 
-from builder import OrvelFile, Param, Raw, params
+from builder import Param, params
 
 
 @pytest.fixture
