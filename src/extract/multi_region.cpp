@@ -367,13 +367,24 @@ Result extract_multi_region(Start3D &s) {
     const OffsetMap offsets = read_offsets(f, s.at.data);
     const std::vector<size_t> groups = first_rows_of_groups(annotations.at("Group"));
     const std::map<double, size_t> sizes = group_sizes(annotations.at("Group"));
+    // A region's positions are its own rows of the table. Regions that run on into the rows of
+    // the regions after them repeat rows, and a small table could so make billions of positions.
+    const uint64_t allowed = 2 * uint64_t{annotations.at("Group").size()} + 65536;
+    uint64_t positions = 0;
+    const auto charge = [&](const RegionPlan &plan) -> const RegionPlan & {
+        positions += plan.readable;
+        if (positions > allowed)
+            fail(PyExc::ValueError, "Invalid multi-region map: its regions read more positions than its annotation "
+                                    "table has rows");
+        return plan;
+    };
 
     Result r = std::move(s.result);
     if (s.req.dataBlockType != "TRC") {
         r.kind = Result::Kind::MultiRegion;
         for (size_t i : groups)
             if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-                r.regions.push_back(point_region(f, annotations, offsets, i, *plan, s.npt));
+                r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt));
         return r;
     }
 
@@ -384,7 +395,7 @@ Result extract_multi_region(Start3D &s) {
     const Array<float> traces = read_stacked(f, at, s.npt, infoSize, &r.labels);
     for (size_t i : groups)
         if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-            r.regions.push_back(trace_region(annotations, traces, i, *plan));
+            r.regions.push_back(trace_region(annotations, traces, i, charge(*plan)));
     return r;
 }
 

@@ -42,6 +42,12 @@ class File {
 
     // Up to `count` 32-bit floats into dst; returns how many whole values were read.
     size_t read_floats(float *dst, size_t count);
+
+    // What the file is read from, for readers that gather with system calls of their own:
+    // the descriptor (-1 when reading from memory), else the memory.
+    int fd() const { return fd_; }
+    std::span<const uint8_t> memory() const { return mem_; }
+
     int16_t read_i16();
     int32_t read_i32();
     int64_t read_i64();

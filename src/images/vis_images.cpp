@@ -250,11 +250,20 @@ VisImages read_vis_images(File &f) {
 
     const int64_t count = range_bound(param_dir.at("NRP"));
     std::unordered_map<int64_t, size_t> read_at; // picture record start -> index in out.pictures
+    // Distinct pictures hold distinct bytes of the file; pictures whose records start apart but
+    // whose bytes run on into each other's could otherwise copy the file over and over.
+    const uint64_t allowed = 2 * f.size() + (uint64_t{1} << 20);
+    uint64_t picture_bytes = 0;
     for (int64_t i = 0; i < count; ++i) {
         const int64_t at = position(add(num(offset), param_dir.at(coded('F', picture_code(i)))));
         auto [it, fresh] = read_at.try_emplace(at, out.pictures.size());
-        if (fresh)
+        if (fresh) {
             out.pictures.push_back(read_picture(f, read_block, at));
+            picture_bytes += out.pictures.back().image.size();
+            if (picture_bytes > allowed)
+                fail(PyExc::ValueError, "Image block is malformed: its pictures' bytes add up to more than the "
+                                        "file holds");
+        }
         out.order.push_back(it->second);
     }
     return out;

@@ -1,0 +1,483 @@
+"""Damaged files, leaks and threads: every file gets a result or a Python exception, in bounded
+time and memory; repeated calls do not grow the process; concurrent calls agree."""
+import json
+import os
+import pathlib
+import struct
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import orvelio
+from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file,
+                     params, spectrum_file)
+from conftest import run_python
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "fuzz"))
+from make_corpus import mutants, seeds  # noqa: E402
+
+REGRESSIONS = REPO / "fuzz" / "regressions"
+SEEDS = seeds()
+BASE_NAMES = ("REFL RAM SPOW RPOW RPH SPH PAS LREFL KM SIFG RIFG TR EMIS ATR TRARI ABARI AB TRC SSC "
+              "RSC").split()
+REQUESTS = [(name + ch2, dims, deriv) for name in BASE_NAMES for ch2 in ("", "-CH2")
+            for dims in ("2D", "3D") for deriv in ("NONE", "1DER", "2DER", "NDER")]
+
+
+def tame_mutants(seed):
+    """Mutants that cannot declare huge arrays: truncations, and 0, 1 or -1 over a field."""
+    return {label: data for label, data in mutants(seed, SEEDS[seed]).items()
+            if "[:" in label or label.rsplit("=", 1)[-1] in ("0", "1", "-1")}
+
+
+def sanitized():
+    """Whether AddressSanitizer is loaded: it cannot run under an address-space limit."""
+    with open("/proc/self/maps") as maps:
+        return any("asan" in line for line in maps)
+
+
+# ---------------------------------------------------------------- bounded cost
+
+# Runs in a fresh interpreter: reads a JSON list of paths and limits from stdin and puts each
+# path through every entry point in a forked child with a CPU time limit, a wall clock alarm and
+# (without AddressSanitizer) an address-space limit. Prints one JSON report per path.
+DRIVER = r"""
+import json, os, resource, select, signal, sys, time, warnings
+for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+    os.environ[name] = "1"  # a single thread to fork from
+import orvelio
+
+job = json.load(sys.stdin)
+requests = [tuple(r) for r in job["requests"]]
+
+
+class Sink:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def vm_size():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+
+def exercise(path, tally):
+    def call(function, *args):
+        try:
+            value, kind = function(*args), "result"
+        except SystemError as e:  # a C++ exception the core does not expect
+            raise AssertionError(f"{function.__name__}{args[1:]}: SystemError: {e}")
+        except Exception as e:
+            value, kind = None, type(e).__name__
+        tally[kind] = tally.get(kind, 0) + 1
+        return value
+
+    call(orvelio.isOrvelFile, path)
+    for request in dict.fromkeys((call(orvelio.listContents, path) or []) + requests):
+        call(orvelio.getOrvelData, path, request)
+    call(orvelio.getVisImages, path)
+
+
+def child(path, limits, out):
+    sys.stdout = Sink()
+    warnings.simplefilter("ignore")
+    if limits["address_space"]:
+        room = vm_size() + limits["address_space"]
+        resource.setrlimit(resource.RLIMIT_AS, (room, room))
+    resource.setrlimit(resource.RLIMIT_CPU, (limits["cpu"], limits["cpu"] + 1))
+    signal.alarm(limits["wall"])  # the default action ends the process, GIL or not
+    tally = {}
+    start = time.process_time()
+    try:
+        exercise(path, tally)
+        report = {"status": "ok", "tally": tally}
+    except BaseException as e:
+        report = {"status": f"{type(e).__name__}: {e}"}
+    report["cpu"] = time.process_time() - start
+    os.write(out, json.dumps(report).encode())
+    os._exit(0)
+
+
+for path in job["paths"]:
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        child(path, job["limits"], w)
+    os.close(w)
+    deadline = time.monotonic() + job["limits"]["wall"] + 5
+    chunks = []
+    while True:
+        ready, _, _ = select.select([r], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+            break
+        chunk = os.read(r, 65536)
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(r)
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        report = {"status": f"killed by {signal.Signals(os.WTERMSIG(status)).name}"}
+    elif os.WEXITSTATUS(status) != 0 or not chunks:
+        report = {"status": f"exit status {os.WEXITSTATUS(status)}"}
+    else:
+        report = json.loads(b"".join(chunks))
+    print(json.dumps({"path": path, **report}), flush=True)
+"""
+
+# Per file: at most this much CPU time and wall time for the ~330 calls, and at most this much
+# address space beyond what the interpreter had (arrays the file declares fail with MemoryError
+# beyond it).
+LIMITS = {"cpu": 20, "wall": 30, "address_space": 768 << 20}
+
+
+def bounded_run(paths):
+    """{path: report} of the driver for the files."""
+    job = {"paths": [str(p) for p in paths], "requests": REQUESTS,
+           "limits": dict(LIMITS, address_space=0 if sanitized() else LIMITS["address_space"])}
+    with pytest.MonkeyPatch.context() as patch:
+        if sanitized():
+            # No address-space limit: allocations beyond a cap fail instead, as they would.
+            patch.setenv("ASAN_OPTIONS", os.environ.get("ASAN_OPTIONS", "") +
+                         ":allocator_may_return_null=1:max_allocation_size_mb=768")
+        proc = run_python(DRIVER, timeout=60 + len(paths) * (LIMITS["wall"] + 5), input=json.dumps(job))
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    reports = {}
+    for line in proc.stdout.splitlines():
+        report = json.loads(line)
+        reports[report.pop("path")] = report
+    assert len(reports) == len(paths), proc.stdout[-2000:] + proc.stderr[-2000:]
+    return reports
+
+
+def check_bounded(tmp_path, files):
+    paths = {}
+    for k, (label, data) in enumerate(files.items()):
+        paths[label] = tmp_path / f"{k}.orv"
+        paths[label].write_bytes(data)
+    reports = bounded_run(paths.values())
+    failed = {label: reports[str(p)] for label, p in paths.items() if reports[str(p)]["status"] != "ok"}
+    assert not failed, failed
+    return [reports[str(p)] for p in paths.values()]
+
+
+@pytest.mark.parametrize("seed", sorted(SEEDS))
+def test_damaged_files_give_results_or_exceptions(tmp_path, seed):
+    reports = check_bounded(tmp_path, mutants(seed, SEEDS[seed]))
+    tally = {}
+    for r in reports:
+        for kind, n in r["tally"].items():
+            tally[kind] = tally.get(kind, 0) + n
+    # The mutants reach past the first checks: some still read, some fail in many ways.
+    assert tally.get("result", 0) > len(reports) and len(tally) >= 3, tally
+
+
+def test_seed_files_read(tmp_path):
+    reports = check_bounded(tmp_path, SEEDS)
+    assert all(r["tally"].get("result", 0) >= 3 for r in reports)
+
+
+@pytest.mark.parametrize("name", sorted(p.name for p in REGRESSIONS.glob("*")) if REGRESSIONS.is_dir() else [])
+def test_saved_fuzz_inputs(tmp_path, name):
+    check_bounded(tmp_path, {name: (REGRESSIONS / name).read_bytes()})
+
+
+def stacked_labels_file(count, tail):
+    """Time-resolved traces whose `count` sub-blocks all lie at one place (a stride of 0), each
+    label running over the `tail` bytes to the end of the file."""
+    f = OrvelFile()
+    f.add(data_word("TRC", "3D", param=1), params({"NPT": 1, "FXV": 1.0, "LXV": 1.0, "MNY": 0.0, "MXY": 1.0}))
+    f.add(data_word("TRC", "3D"), struct.pack("<6i2i", 0, 1, 32, -(2**31 - 1), 2**31 - 1, 1, 0, count - 1)
+          + b"A" * tail)
+    return f.build()
+
+
+@pytest.mark.parametrize("count, tail, labels", [
+    (3, 1000, 3),             # repeats that stay small read as they are
+    (2000, 100_000, None),    # 200 MB of labels from 100 kB of file
+])
+def test_labels_cannot_outgrow_the_file(write, count, tail, labels):
+    path = write(stacked_labels_file(count, tail))
+    if labels:
+        r = orvelio.getOrvelData(path, ("TRC", "3D", "NONE"))
+        assert r.labels == ["A" * (tail - 4 - 152)] * labels and r.traces.shape == (3, 1)
+        return
+    with pytest.raises(ValueError, match="^Invalid 3D data block: its sub-block labels add up to more than the "
+                                         "file holds$"):
+        orvelio.getOrvelData(path, ("TRC", "3D", "NONE"))
+
+
+@pytest.mark.parametrize("count, shared", [(3, True), (2000, False)])
+def test_picture_bytes_cannot_outgrow_the_file(write, count, shared):
+    # Each picture's bytes run to the end of the file, over the records of the pictures after it.
+    pictures = [Picture(b"", f"p{i}", labels={"Bytes:": -1, "Type:": 0}) for i in range(count)]
+    f = OrvelFile()
+    f.add(block_type(extend=EXT_IMAGE), image_block(pictures))
+    path = write(f.build() + b"x" * 1000)
+    if shared:
+        found = orvelio.getVisImages(path)
+        assert [d["Title"] for d in found] == ["p0", "p1", "p2"]
+        assert found[2]["image"].endswith(b"x" * 1000) and found[0]["image"].endswith(found[1]["image"])
+        return
+    with pytest.raises(ValueError, match="^Image block is malformed: its pictures' bytes add up to more than the "
+                                         "file holds$"):
+        orvelio.getVisImages(path)
+
+
+def overlapping_regions_file(n):
+    """A multi-region map of n regions, region g of the n - g rows from its own on: each runs on
+    over the rows of all the regions after it."""
+    rows = [dict(Group=g, Type=0, AryNX=n - g, AryNY=1, AryType=0, Fileindex=-1, X=0.0, Y=0.0) for g in range(n)]
+    return multiregion_file(rows, [(0, [1.0])]).build()
+
+
+@pytest.mark.parametrize("n", [50, 1000])
+def test_regions_cannot_repeat_rows_without_end(write, n):
+    path = write(overlapping_regions_file(n))
+    if n == 50:
+        r = orvelio.getOrvelData(path, ("AB", "3D", "NONE"))
+        assert [len(g.mapX) for g in r.regions] == list(range(50, 0, -1))
+        return
+    # 500,000 positions from a table of 1,000 rows.
+    with pytest.raises(ValueError, match="^Invalid multi-region map: its regions read more positions than its "
+                                         "annotation table has rows$"):
+        orvelio.getOrvelData(path, ("AB", "3D", "NONE"))
+
+
+@pytest.mark.skipif(sanitized(), reason="timing")
+def test_many_point_regions_take_linear_time(write):
+    n = 40_000
+    rows = [dict(Group=g, Type=0, AryNX=0, AryNY=0, AryType=0, Fileindex=-1, X=0.0, Y=0.0) for g in range(n)]
+    path = write(multiregion_file(rows, [(0, [1.0])]))
+    start = time.process_time()
+    r = orvelio.getOrvelData(path, ("AB", "3D", "NONE"))
+    # Counting each region's points over the whole table took minutes for a few megabytes.
+    assert time.process_time() - start < 4
+    assert len(r.regions) == n and r.regions[-1].title == f"Region {n - 1} (1 points)"
+
+
+# ---------------------------------------------------------------- leaks
+
+LEAKS = r"""
+import ctypes, gc, json, struct, sys, warnings
+import orvelio
+
+job = json.load(sys.stdin)
+warnings.simplefilter("ignore")
+
+
+class Sink:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+libc = ctypes.CDLL(None)
+
+
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(n, ctypes.c_size_t) for n in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+libc.mallinfo2.restype = MallInfo2
+
+
+def in_use():
+    gc.collect()
+    m = libc.mallinfo2()
+    return m.uordblks + m.hblkhd, sys.getallocatedblocks()
+
+
+calls = []
+for path, request in job["reads"]:
+    calls.append((orvelio.getOrvelData, (path, tuple(request))))
+for path in job["paths"]:
+    calls += [(orvelio.isOrvelFile, (path,)), (orvelio.listContents, (path,)), (orvelio.getVisImages, (path,))]
+calls += [(orvelio.getOrvelData, (job["paths"][0], ("XX", "2D", "NONE"))),
+          (orvelio.getOrvelData, (job["missing"], ("AB", "2D", "NONE"))),
+          (orvelio.isOrvelFile, (job["missing"],)),
+          (orvelio.decode_string, (b"caf\xc3\xa9",)), (orvelio.decode_string, (b"a\xffb", ["ascii"])),
+          (orvelio.decode_string, (b"x", ["no-such-codec"])), (orvelio.OrvelDict, ()), (orvelio.help, ())]
+classes = [getattr(orvelio, name) for name in dir(orvelio)
+           if isinstance(getattr(orvelio, name), type) and name.endswith(("DataReturn", "Region"))]
+kinds = {}
+
+
+def rebuilt(r):
+    # The result's class called again with its attributes, as a caller may construct one.
+    kwargs = {("deriv" if k == "derivative" else k): v for k, v in vars(r).items() if k != "description"}
+    return type(r)(**kwargs)
+
+
+def round_():
+    for function, args in calls:
+        try:
+            r = function(*args)
+            str(r), repr(r)
+            if hasattr(r, "description"):
+                str(rebuilt(r))
+                for region in getattr(r, "regions", []):
+                    str(rebuilt(region))
+            kinds["result"] = kinds.get("result", 0) + 1
+        except Exception as e:
+            kinds[type(e).__name__] = kinds.get(type(e).__name__, 0) + 1
+            str(e)
+    for cls in classes:
+        try:
+            cls()
+        except TypeError as e:
+            str(e)
+
+
+sys.stdout = Sink()
+for _ in range(job["warm"]):
+    round_()
+before = in_use()
+for _ in range(job["rounds"]):
+    round_()
+after = in_use()
+sys.stdout = sys.__stdout__
+print(json.dumps({"calls": len(calls), "before": before, "after": after, "kinds": kinds}))
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="LeakSanitizer checks leaks in the sanitizer build")
+def test_repeated_calls_do_not_grow_the_process(tmp_path):
+    paths, reads = [], []
+    for name, data in SEEDS.items():
+        path = tmp_path / f"{name}.orv"
+        path.write_bytes(data)
+        paths.append(str(path))
+        try:
+            reads += [(str(path), list(r)) for r in orvelio.listContents(str(path))]
+        except Exception:
+            pass
+    # Damaged files for the error paths of every step.
+    for k, data in enumerate(list(tame_mutants("multi-region").values()) + list(tame_mutants("pictures").values())):
+        path = tmp_path / f"m{k}.orv"
+        path.write_bytes(data)
+        paths.append(str(path))
+        reads += [(str(path), ["AB", "3D", "NONE"]), (str(path), ["TRC", "3D", "NONE"])]
+    job = {"paths": paths, "reads": reads, "missing": str(tmp_path / "missing"), "warm": 200, "rounds": 2000}
+    proc = run_python(LEAKS, timeout=600, input=json.dumps(job))
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    report = json.loads(proc.stdout.splitlines()[-1])
+    (bytes_before, blocks_before), (bytes_after, blocks_after) = report["before"], report["after"]
+    calls = report["calls"] * job["rounds"]
+    assert calls > 100_000 and report["kinds"].get("result", 0) > calls // 10 and len(report["kinds"]) >= 5, report
+    # Each call is made 2000 times: a leak of one small block on any path shows as 96 KiB or more.
+    assert bytes_after - bytes_before < 64 << 10, report
+    # Python objects: one kept per call on any path would be 2000 blocks; caches and free
+    # lists of the interpreter move a few hundred either way.
+    assert blocks_after - blocks_before < job["rounds"] // 2, report
+
+
+# ---------------------------------------------------------------- threads
+
+def fingerprint(value):
+    """Everything a result holds, comparable with ==."""
+    if isinstance(value, np.ndarray):
+        return ("array", value.dtype.str, value.shape, value.tobytes())
+    if isinstance(value, dict):
+        return ("dict", tuple((k, fingerprint(v)) for k, v in value.items()))
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, tuple(fingerprint(v) for v in value))
+    if isinstance(value, float) and value != value:
+        return ("nan",)
+    if hasattr(value, "__dict__"):
+        return (type(value).__name__, fingerprint(vars(value)))
+    return value
+
+
+def outcome(function, *args):
+    try:
+        return fingerprint(function(*args))
+    except Exception as e:
+        return ("error", type(e).__name__, str(e))
+
+
+def work_list(tmp_path):
+    """(function, args) of every extraction of the seeds and a sample of damaged files."""
+    files = dict(SEEDS)
+    for seed in ("image", "time-resolved", "multi-region", "pictures", "spectrum"):
+        files.update(list(tame_mutants(seed).items())[::2])
+    work = []
+    for k, data in enumerate(files.values()):
+        path = str(tmp_path / f"{k}.orv")
+        pathlib.Path(path).write_bytes(data)
+        work += [(orvelio.isOrvelFile, (path,)), (orvelio.listContents, (path,)), (orvelio.getVisImages, (path,))]
+        try:
+            listed = orvelio.listContents(path)
+        except Exception:
+            listed = []
+        for request in dict.fromkeys(listed + [("AB", "2D", "NONE"), ("AB", "3D", "NONE"), ("TRC", "3D", "NONE")]):
+            work.append((orvelio.getOrvelData, (path, request)))
+    return work
+
+
+def test_concurrent_calls_agree_with_single_threaded_ones(tmp_path):
+    work = work_list(tmp_path)
+    expected = [outcome(f, *args) for f, args in work]
+    assert sum(not (isinstance(e, tuple) and e[0] == "error") for e in expected) > 50
+    threads, start = 8, threading.Barrier(8)
+    got = [None] * threads
+
+    def run(t):
+        start.wait()
+        mine = {}
+        for repeat in range(3):
+            # Each thread walks the list from its own place, so different calls overlap.
+            for i in list(range(len(work)))[t * 7 + repeat:] + list(range(len(work)))[:t * 7 + repeat]:
+                function, args = work[i]
+                result = outcome(function, *args)
+                if mine.setdefault(i, result) != result:
+                    mine[i] = ("differs between repeats", result)
+        got[t] = mine
+
+    pool = [threading.Thread(target=run, args=(t,)) for t in range(threads)]
+    for p in pool:
+        p.start()
+    for p in pool:
+        p.join()
+    for t in range(threads):
+        bad = [work[i][1] for i in range(len(work)) if got[t][i] != expected[i]]
+        assert not bad, f"thread {t}: {bad[:5]}"
+
+
+# Runs after a line that sets `path` and `data`.
+GIL = r"""
+import os, threading
+import orvelio
+os.mkfifo(path)
+out = {}
+reader = threading.Thread(target=lambda: out.setdefault("r", orvelio.getOrvelData(path, ("AB", "2D", "NONE"))))
+reader.start()
+# The reader waits in the core for the rest of the pipe's bytes; writing them needs the GIL.
+with open(path, "wb") as pipe:
+    pipe.write(data[:100])
+    pipe.flush()
+    pipe.write(data[100:])
+reader.join()
+print(out["r"].y.tolist())
+"""
+
+
+def test_the_core_reads_without_the_gil(tmp_path):
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + GIL
+    proc = run_python(code, timeout=30)  # a reader that kept the GIL would never get its bytes
+    assert proc.returncode == 0 and proc.stdout.strip() == "[1.0, 2.0, 3.0]", proc.stderr
