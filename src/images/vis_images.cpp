@@ -1,6 +1,7 @@
 #include "vis_images.hpp"
 
 #include "format/directory.hpp"
+#include "format/pyops.hpp"
 #include "picture_format.hpp"
 
 #include <algorithm>
@@ -16,74 +17,10 @@ namespace orvelio {
 
 namespace {
 
-// Offsets are computed as the interpreter computes them: integers do not overflow (128
-// bits hold any sum of a 64-bit offset and a few 32-bit values), an integer plus a float
-// is a float, and a text in a sum is a TypeError.
 using Int = __int128;
 
-struct Num {
-    bool is_float = false;
-    Int i = 0;
-    double d = 0;
-};
-
+// An offset held as the interpreter holds it.
 Num num(int64_t v) { return Num{false, v, 0}; }
-
-const char *type_name(const Value &v) {
-    if (is_int(v))
-        return "int";
-    if (is_float(v))
-        return "float";
-    if (is_text(v))
-        return "str";
-    return "NoneType";
-}
-
-Num add(const Num &a, const Value &b) {
-    if (!is_number(b)) {
-        const char *left = a.is_float ? "float" : "int";
-        fail(PyExc::TypeError, std::string("unsupported operand type(s) for +: '") + left + "' and '" +
-                                   type_name(b) + "'");
-    }
-    if (!a.is_float && is_int(b))
-        return Num{false, a.i + std::get<int64_t>(b), 0};
-    const double x = a.is_float ? a.d : static_cast<double>(a.i);
-    return Num{true, 0, x + as_double(b)};
-}
-
-// a == b for an integer b, compared exactly as the interpreter compares int and float.
-bool equal(const Num &a, int64_t b) {
-    if (!a.is_float)
-        return a.i == b;
-    return a.d == std::trunc(a.d) && a.d >= -0x1p63 && a.d < 0x1p63 && static_cast<int64_t>(a.d) == b;
-}
-
-// value == n for a small integer n: numbers compare by value, a text never equals it.
-bool equals(const Value &value, int64_t n) {
-    if (is_int(value))
-        return std::get<int64_t>(value) == n;
-    return is_float(value) && std::get<double>(value) == static_cast<double>(n);
-}
-
-[[noreturn]] void not_an_integer(const char *type) {
-    fail(PyExc::TypeError, std::string("'") + type + "' object cannot be interpreted as an integer");
-}
-
-// A file position: what seek accepts, with its errors (a negative one fails in the seek).
-int64_t position(const Num &n) {
-    if (n.is_float)
-        not_an_integer("float");
-    if (n.i < INT64_MIN || n.i > INT64_MAX)
-        fail(PyExc::ValueError, "cannot fit 'int' into an offset-sized integer");
-    return static_cast<int64_t>(n.i);
-}
-
-// An integer argument of range().
-int64_t range_bound(const Value &v) {
-    if (!is_int(v))
-        not_an_integer(type_name(v));
-    return std::get<int64_t>(v);
-}
 
 // Reads as many bytes as `length` says, fewer at the end of the file; a negative length
 // reads the rest, as for a text parameter of negative size.
@@ -169,11 +106,11 @@ VisPicture read_picture(File &f, BudgetedParams &read_block, int64_t at) {
     }
 
     // The picture's bytes start F00 bytes after its parameter block, which is SIZ bytes long.
-    const Num after_params = add(num(at), params.at("SIZ"));
+    const Num after_params = plus(num(at), params.at("SIZ"));
     f.seek(position(after_params));
     if (!equals(params.at("T00"), 9))
         return pic;
-    f.seek(position(add(after_params, params.at("F00"))));
+    f.seek(position(plus(after_params, params.at("F00"))));
     pic.image = read_length(f, pic.entries.at("Bytes"));
     if (equals(pic.entries.at("Type"), 258))
         pic.image.erase(0, 14); // a 14-byte header before the picture itself
@@ -227,7 +164,7 @@ VisImages read_vis_images(File &f) {
         if (is_image_set(chunk))
             param_dir.merge(chunk);
 
-        const int64_t at = position(add(num(offset), param_dir.at("F00")));
+        const int64_t at = position(plus(num(offset), param_dir.at("F00")));
         if (first_at != at) {
             first = read_block(at);
             first_at = at;
@@ -239,23 +176,23 @@ VisImages read_vis_images(File &f) {
         const Value &nrp = param_dir.at("NRP");
         if (is_text(nrp))
             fail(PyExc::TypeError, "unsupported operand type(s) for -: 'str' and 'int'");
-        const std::string code = picture_code(range_bound(nrp) - 1);
+        const std::string code = picture_code(range_count(nrp) - 1);
         const Value &img_offset = param_dir.at(coded('F', code));
         const Value &img_size = param_dir.at(coded('Z', code));
-        const Num next = add(add(num(offset), img_offset), img_size);
+        const Num next = plus(plus(num(offset), img_offset), img_size);
         if (equal(next, cur_offset))
             break;
         f.seek(position(next));
     }
 
-    const int64_t count = range_bound(param_dir.at("NRP"));
+    const int64_t count = range_count(param_dir.at("NRP"));
     std::unordered_map<int64_t, size_t> read_at; // picture record start -> index in out.pictures
     // Distinct pictures hold distinct bytes of the file; pictures whose records start apart but
     // whose bytes run on into each other's could otherwise copy the file over and over.
     const uint64_t allowed = 2 * f.size() + (uint64_t{1} << 20);
     uint64_t picture_bytes = 0;
     for (int64_t i = 0; i < count; ++i) {
-        const int64_t at = position(add(num(offset), param_dir.at(coded('F', picture_code(i)))));
+        const int64_t at = position(plus(num(offset), param_dir.at(coded('F', picture_code(i)))));
         auto [it, fresh] = read_at.try_emplace(at, out.pictures.size());
         if (fresh) {
             out.pictures.push_back(read_picture(f, read_block, at));
