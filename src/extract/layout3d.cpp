@@ -154,30 +154,7 @@ int64_t after_values(int64_t offset, size_t npt, int64_t delta) {
 
 // Up to n bytes at `pos` (not below 0), without moving the file's position or its read-ahead
 // window: one system call however far it lies from the last read.
-size_t read_at(File &f, int64_t pos, void *dst, size_t n) {
-    const uint64_t at = static_cast<uint64_t>(pos);
-    if (at >= f.size())
-        return 0;
-    n = static_cast<size_t>(std::min<uint64_t>(n, f.size() - at));
-    if (f.fd() < 0) {
-        std::memcpy(dst, f.memory().data() + at, n);
-        return n;
-    }
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t got =
-            ::pread(f.fd(), static_cast<uint8_t *>(dst) + done, n - done, static_cast<off_t>(at + done));
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            fail_os(errno);
-        }
-        if (got == 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    return done;
-}
+size_t read_at(File &f, int64_t pos, void *dst, size_t n) { return f.pread_at(dst, n, static_cast<uint64_t>(pos)); }
 
 // Pieces of a file (offset, length, destination) read with as few system calls as possible:
 // pieces that follow each other closely go into one preadv, the bytes between them into a

@@ -40,6 +40,9 @@ class File {
     std::string read_bytes(size_t n);
     std::string read_rest(); // everything up to the end
 
+    // Up to n bytes at `off`, without moving the position or the read-ahead window.
+    size_t pread_at(void *dst, size_t n, uint64_t off);
+
     // Up to `count` 32-bit floats into dst; returns how many whole values were read.
     size_t read_floats(float *dst, size_t count);
 
@@ -56,7 +59,6 @@ class File {
 
   private:
     File() = default;
-    size_t pread_at(void *dst, size_t n, uint64_t off);
     template <class T> T read_field();
 
     int fd_ = -1;

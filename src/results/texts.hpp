@@ -85,21 +85,35 @@ constexpr char kMultiRegionTRCText[] =
 
 // Documentation strings: an empty line, the summary, "Attributes:" and one line per
 // attribute (name and type left-justified in a fixed field, then the meaning), closed by
-// a line of four blanks.
+// a line of four blanks. Lines that several classes share are macros, so that the strings
+// stay compile-time literals.
+#define ORVELIO_BASE_ATTRIBUTES_BEFORE_X \
+"        description (str):  Description of the data object attributes\n" \
+"        dimension (str):    Datablock dimensions (2D or 3D)\n" \
+"        dataType (str):     The datablock type (AB, TR, SSC, etc)\n" \
+"        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n" \
+"        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
+#define ORVELIO_BASE_ATTRIBUTES_AFTER_X \
+"        minY (float):       Minimum y value\n" \
+"        maxY (float):       Maximum y value\n"
+#define ORVELIO_BASE_ATTRIBUTES \
+    ORVELIO_BASE_ATTRIBUTES_BEFORE_X \
+    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n" \
+    ORVELIO_BASE_ATTRIBUTES_AFTER_X
+#define ORVELIO_MULTIREGION_INTRO \
+"    Hyperspectral multiregion point map(s) returned by .getOrvelData() for\n" \
+"    multiregion 3D point mapping datablocks.\n" \
+"\n" \
+"    Maps are not guaranteed to be perfect XY grids, so the spectral\n" \
+"    coordinates cannot be given by an origin point and dx/dy values\n" \
+"    as in ImageDataReturn.\n"
 
 constexpr char kBaseDoc[] =
     "\n"
     "    Base class for data object returned by .getOrvelData().\n"
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
-    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES
     "    ";
 
 constexpr char kSingleDoc[] =
@@ -107,14 +121,7 @@ constexpr char kSingleDoc[] =
     "    Single spectrum data object returned by .getOrvelData() for 2D datablocks.\n"
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
-    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES
     "        y (:obj:`ndarray`): 1D numpy array of y values\n"
     "    ";
 
@@ -123,14 +130,7 @@ constexpr char kImageDoc[] =
     "    Hyperspectral data object returned by .getOrvelData() for 3D image datablocks.\n"
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
-    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES
     "        mapX (:obj:`ndarray`):      1D numpy array of X map coordinates\n"
     "        mapY (:obj:`ndarray`):      1D numpy array of Y map coordinates\n"
     "        spectra (:obj:`ndarray`):   3D numpy array of spectral maps\n"
@@ -143,14 +143,7 @@ constexpr char kImageTRCDoc[] =
     "    .getOrvelData() for 3D image TRC datablocks.\n"
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
-    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES
     "        mapX (:obj:`ndarray`):      1D numpy array of X map coordinates\n"
     "        mapY (:obj:`ndarray`):      1D numpy array of Y map coordinates\n"
     "        labels (:obj:`list` of :obj:`str`):      List of trace block names\n"
@@ -166,14 +159,7 @@ constexpr char kTimeResolvedDoc[] =
     "    Z Axis units are available from dataObject.parameters['ZTX']\n"
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
-    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES
     "        z (:obj:`ndarray`): 1D numpy array of z (time) axis coordinates\n"
     "        spectra (:obj:`ndarray`):   2D numpy array of spectral time series\n"
     "                                    dataObject.spectra[z][x]\n"
@@ -186,14 +172,9 @@ constexpr char kTimeResolvedTRCDoc[] =
     "    x axis units are available from dataObject.parameters['DXU']\n"
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
+    ORVELIO_BASE_ATTRIBUTES_BEFORE_X
     "        x (:obj:`ndarray`): 1D numpy array of trace x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES_AFTER_X
     "        labels (:obj:`list` of :obj:`str`):      List of trace names\n"
     "        traces (:obj:`list` of :obj:`ndarray`):  2D numpy array of traces with\n"
     "                                                 same index as labels:\n"
@@ -202,22 +183,10 @@ constexpr char kTimeResolvedTRCDoc[] =
 
 constexpr char kMultiRegionDoc[] =
     "\n"
-    "    Hyperspectral multiregion point map(s) returned by .getOrvelData() for\n"
-    "    multiregion 3D point mapping datablocks.\n"
-    "\n"
-    "    Maps are not guaranteed to be perfect XY grids, so the spectral\n"
-    "    coordinates cannot be given by an origin point and dx/dy values\n"
-    "    as in ImageDataReturn.\n"
+    ORVELIO_MULTIREGION_INTRO
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
-    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES
     "        regions (:obj:`list` of :obj:`Region`):  List of Region objects:\n"
     "                                                 regions[0].title\n"
     "                                                 regions[0].mapX\n"
@@ -242,22 +211,10 @@ constexpr char kRegionDoc[] =
 
 constexpr char kMultiRegionTRCDoc[] =
     "\n"
-    "    Hyperspectral multiregion point map(s) returned by .getOrvelData() for\n"
-    "    multiregion 3D point mapping datablocks.\n"
-    "\n"
-    "    Maps are not guaranteed to be perfect XY grids, so the spectral\n"
-    "    coordinates cannot be given by an origin point and dx/dy values\n"
-    "    as in ImageDataReturn.\n"
+    ORVELIO_MULTIREGION_INTRO
     "\n"
     "    Attributes:\n"
-    "        description (str):  Description of the data object attributes\n"
-    "        dimension (str):    Datablock dimensions (2D or 3D)\n"
-    "        dataType (str):     The datablock type (AB, TR, SSC, etc)\n"
-    "        derivative (str):   Datablock derivative (NONE, 1DER, 2DER, NDER)\n"
-    "        parameters (dict):  Dictionary of relevant data/sample/instrument parameters\n"
-    "        x (:obj:`ndarray`): 1D numpy array of spectrum x coordinates\n"
-    "        minY (float):       Minimum y value\n"
-    "        maxY (float):       Maximum y value\n"
+    ORVELIO_BASE_ATTRIBUTES
     "        labels (:obj:`list` of :obj:`str`):      List of trace block names\n"
     "        regions (:obj:`list` of :obj:`Region`):  List of Region objects:\n"
     "                                                 regions[0].title\n"
