@@ -243,13 +243,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int fd = memory_fd(data, size);
     File disk = File::from_fd(fd);
 
-    std::vector<DirEntry> dir;
-    std::vector<ListEntry> listing;
-    bool orvel = false;
-    const uint64_t head = run([&](Digest &d) {
-        orvel = is_orvel(mem);
+    // The header, directory and listing of one source, digested.
+    const auto read_head = [](Digest &d, File &f, bool &orvel, std::vector<DirEntry> &dir,
+                              std::vector<ListEntry> &listing) {
+        orvel = is_orvel(f);
         d.u64(orvel);
-        dir = read_directory(mem);
+        dir = read_directory(f);
         d.u64(dir.size());
         listing = list_contents(dir);
         d.u64(listing.size());
@@ -258,21 +257,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             d.str(e.dimensions);
             d.str(e.derivative);
         }
-    });
-    const uint64_t head_fd = run([&](Digest &d) {
-        std::vector<DirEntry> dir2;
-        std::vector<ListEntry> listing2;
-        d.u64(is_orvel(disk));
-        dir2 = read_directory(disk);
-        d.u64(dir2.size());
-        listing2 = list_contents(dir2);
-        d.u64(listing2.size());
-        for (const ListEntry &e : listing2) {
-            d.str(e.dataBlockType);
-            d.str(e.dimensions);
-            d.str(e.derivative);
-        }
-    });
+    };
+    std::vector<DirEntry> dir, dir2;
+    std::vector<ListEntry> listing, listing2;
+    bool orvel = false, orvel2 = false;
+    const uint64_t head = run([&](Digest &d) { read_head(d, mem, orvel, dir, listing); });
+    const uint64_t head_fd = run([&](Digest &d) { read_head(d, disk, orvel2, dir2, listing2); });
     if (head != head_fd)
         diverged("directory", nullptr);
 
