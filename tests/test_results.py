@@ -1,9 +1,17 @@
+import contextlib
+import io
+import os
+import pathlib
 import pickle
+import sys
+import tempfile
+import warnings
 
 import numpy as np
 import pytest
 
 import orvelio
+from builder import multiregion_file, region
 
 NAMES = ["BaseDataReturn", "SingleDataReturn", "ImageDataReturn", "ImageTRCDataReturn",
          "TimeResolvedDataReturn", "TimeResolvedTRCDataReturn", "MultiRegionDataReturn", "Region",
@@ -157,6 +165,63 @@ def test_user_subclasses_and_the_forwarding_through_the_hierarchy():
     assert calls == [sorted(BASE_ARGS)]
     assert r.note == "n" and r.derivative == "1DER"
     assert str(r) == BASE_TEXT + "middle\n" + APPENDED["SingleDataReturn"]
+
+
+def returned_results():
+    """Every result getOrvelData gives for the builder's files of every kind."""
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "fuzz"))
+    from make_corpus import seeds
+    files = seeds()
+    rows = region(1, 2, 2, [0, 1, 2, 3]) + region(2, 0, 0, [4])
+    files["point map"] = multiregion_file(rows, [(k, [1.0] * 6, 0.1 * k) for k in range(5)]).build()
+    files["trace map"] = multiregion_file(rows[1:], [(k, [2.0] * 5, None, f"t{k}") for k in range(5)],
+                                          name="TRC").build()
+    with tempfile.TemporaryDirectory() as tmp:
+        for name, data in files.items():
+            path = os.path.join(tmp, name)
+            with open(path, "wb") as out:
+                out.write(data)
+            if orvelio.isOrvelFile(path):
+                for request in orvelio.listContents(path):
+                    with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
+                        warnings.simplefilter("ignore")
+                        try:
+                            r = orvelio.getOrvelData(path, request)
+                        except Exception:  # some seeds are malformed on purpose
+                            continue
+                    yield r
+
+
+def test_returned_results_are_what_their_class_makes_of_the_same_values():
+    kinds = set()
+    for r in returned_results():
+        cls = type(r)
+        kinds.add(cls.__name__)
+        values = {("deriv" if k == "derivative" else k): v for k, v in vars(r).items() if k != "description"}
+        made = cls(**values)
+        assert list(vars(r)) == list(vars(made)) and r.description == made.description
+        for region in getattr(r, "regions", []):
+            assert type(region) is orvelio.Region and list(vars(region)) == REGION_ARGS
+    assert kinds == set(OWN) - {"BaseDataReturn"}
+
+
+def test_getOrvelData_calls_constructors_replaced_by_the_user(monkeypatch):
+    seen = []
+    base_init, single_init = orvelio.BaseDataReturn.__init__, orvelio.SingleDataReturn.__init__
+
+    def spy(original, label):
+        def init(self, *args, **kw):
+            seen.append(label)
+            original(self, *args, **kw)
+        return init
+
+    monkeypatch.setattr(orvelio.BaseDataReturn, "__init__", spy(base_init, "base"))
+    first = next(returned_results())
+    assert seen == ["base"] and type(first) is orvelio.SingleDataReturn and first.y is not None
+    monkeypatch.setattr(orvelio.SingleDataReturn, "__init__", spy(single_init, "single"))
+    monkeypatch.setattr(orvelio.SingleDataReturn, "extra", 1, raising=False)
+    next(returned_results())
+    assert seen == ["base", "single", "base"]
 
 
 BASE_KW = {a: a for a in BASE_ARGS}

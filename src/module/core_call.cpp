@@ -1,6 +1,7 @@
 #include "core_call.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -86,59 +87,59 @@ OpenFile::OpenFile(nb::handle path) {
     if (!PyUnicode_Check(p) && !PyBytes_Check(p) && !PyObject_HasAttrString(p, "__fspath__")) {
         pyfile_ = module_attr("io", "open")(path, "rb", 0);
         try {
-            const int fd = nb::cast<int>(pyfile_.attr("fileno")());
-            file_.emplace(released([fd] { return File::from_fd(fd); }));
+            fd_ = nb::cast<int>(pyfile_.attr("fileno")());
         } catch (...) {
             close();
             throw;
         }
         return;
     }
-    nb::object name = nb::steal(PyOS_FSPath(p));
-    if (!name.is_valid())
+    name_ = nb::steal(PyOS_FSPath(p));
+    if (!name_.is_valid())
         throw nb::python_error();
     PyObject *encoded = nullptr;
-    if (!PyUnicode_FSConverter(name.ptr(), &encoded))
+    if (!PyUnicode_FSConverter(name_.ptr(), &encoded))
         throw nb::python_error();
-    nb::object bytes = nb::steal(encoded);
-    const char *c_path = PyBytes_AS_STRING(encoded);
-    int err = 0;
-    struct stat st;
-    {
-        nb::gil_scoped_release release;
-        do
-            fd_ = ::open(c_path, O_RDONLY | O_CLOEXEC);
-        while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0)
-            err = errno;
-        else if (fstat(fd_, &st) != 0)
-            err = errno;
-        else if (S_ISDIR(st.st_mode))
-            err = EISDIR;
-    }
-    if (err) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.ptr());
-        throw nb::python_error();
-    }
-    try {
-        file_.emplace(released([&] { return File::from_fd(fd_, st); }));
-    } catch (...) {
-        close();
-        throw;
-    }
+    encoded_ = nb::steal(encoded);
 }
 
-void OpenFile::close() {
-    if (fd_ >= 0) {
+int OpenFile::open() {
+    if (pyfile_.is_valid()) {
+        file_.emplace(File::from_fd(fd_));
+        return 0;
+    }
+    do
+        fd_ = ::open(PyBytes_AS_STRING(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
+    while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0)
+        return errno;
+    struct stat st;
+    if (const int err = fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0) {
+        close_fd();
+        return err;
+    }
+    file_.emplace(File::from_fd(fd_, st));
+    return 0;
+}
+
+void OpenFile::close_fd() noexcept {
+    if (fd_ >= 0 && !pyfile_.is_valid()) {
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+void OpenFile::raise_open_error(int err) const {
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name_.ptr());
+    throw nb::python_error();
+}
+
+void OpenFile::close() {
+    close_fd();
     if (!pyfile_.is_valid())
         return;
+    fd_ = -1;
     nb::object f = std::move(pyfile_);
     f.attr("close")();
 }
@@ -156,7 +157,7 @@ OpenFile::~OpenFile() {
     PyErr_Restore(type, value, tb);
 }
 
-nb::str utf8(const std::string &s) { return nb::str(s.data(), s.size()); }
+nb::str utf8(std::string_view s) { return nb::str(s.data(), s.size()); }
 
 nb::object to_python(const Value &v) {
     return std::visit(
@@ -174,10 +175,40 @@ nb::object to_python(const Value &v) {
         v);
 }
 
+nb::object cached_str(std::string_view s) {
+    constexpr size_t kSlots = 8192, kMost = kSlots / 2;
+    struct Slot {
+        uint64_t key;
+        PyObject *str; // nullptr: empty
+    };
+    static Slot *const slots = new Slot[kSlots](); // kept for the life of the process
+    static size_t used = 0;
+    uint64_t key = 0;
+    if (s.size() >= sizeof key)
+        return utf8(s);
+    std::memcpy(&key, s.data(), s.size());
+    key = key << 8 | s.size();
+    // Open addressing, at most half full, so that every search ends at an empty slot.
+    for (size_t i = (key * 0x9E3779B97F4A7C15ull) >> 51;; i = (i + 1) % kSlots) {
+        Slot &slot = slots[i];
+        if (!slot.str) {
+            nb::str made = utf8(s);
+            if (used < kMost) {
+                slot = {key, nb::object(made).release().ptr()};
+                ++used;
+            }
+            return made;
+        }
+        if (slot.key == key)
+            return nb::borrow(slot.str);
+    }
+}
+
 nb::dict to_python(const ParamDict &params) {
     nb::dict d;
     for (const auto &[name, value] : params.items())
-        d[utf8(name)] = to_python(value);
+        if (PyDict_SetItem(d.ptr(), cached_str(name).ptr(), to_python(value).ptr()) < 0)
+            throw nb::python_error();
     return d;
 }
 

@@ -12,6 +12,8 @@
 
 #include <new>
 #include <optional>
+#include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace orvelio::py {
@@ -27,26 +29,51 @@ void emit(const Events &events);
 
 // A file opened for reading as Python's open(path, "rb") opens it: str, bytes and path-like
 // paths directly, anything else (a descriptor, say) through open itself; the errors are
-// open's. Closed when the object goes away.
+// open's. Used through with_file.
 class OpenFile {
   public:
-    explicit OpenFile(nb::handle path);
+    explicit OpenFile(nb::handle path); // with the GIL: the name made ready, or open() called
     ~OpenFile();
     OpenFile(const OpenFile &) = delete;
     OpenFile &operator=(const OpenFile &) = delete;
+
+    // Without the GIL: opens the name (0, or the errno that refused it) and makes the File.
+    int open();
     File &file() { return *file_; }
-    void close(); // closes now, raising what close raises
+    void close_fd() noexcept; // without the GIL: closes what open() opened
+
+    // With the GIL again: raises open's error for the name, or closes a file Python opened,
+    // raising what its close raises.
+    [[noreturn]] void raise_open_error(int err) const;
+    void close();
 
   private:
-    nb::object pyfile_; // when opened through Python's open
-    int fd_ = -1;       // when opened here
+    nb::object name_;    // the path as a str or bytes, for the error's filename
+    nb::object encoded_; // the name encoded for the file system
+    nb::object pyfile_;  // when opened through Python's open
+    int fd_ = -1;        // when opened here
     std::optional<File> file_;
 };
 
-// Runs f() with the GIL released; core exceptions pass through to `guarded`.
-template <class F> auto released(F &&f) {
-    nb::gil_scoped_release release;
-    return f();
+// Opens `path` and runs work(File &) on it, releasing the GIL once for the open, the work and
+// the close together; core exceptions pass through to `guarded`.
+template <class F> auto with_file(nb::handle path, F &&work) {
+    using R = std::invoke_result_t<F &, File &>;
+    OpenFile of(path);
+    int err = 0;
+    std::optional<R> result;
+    {
+        nb::gil_scoped_release release;
+        err = of.open();
+        if (!err) {
+            result.emplace(work(of.file()));
+            of.close_fd();
+        }
+    }
+    if (err)
+        of.raise_open_error(err);
+    of.close();
+    return std::move(*result);
 }
 
 // The body of a function written as a PyCFunction: returns the new reference the body gives,
@@ -68,6 +95,9 @@ template <class F> PyObject *guarded(F &&body) noexcept {
 
 nb::object to_python(const Value &v);
 nb::dict to_python(const ParamDict &params);
-nb::str utf8(const std::string &s);
+nb::str utf8(std::string_view s);
+// The same for a name that recurs from call to call (parameter names, block names): names of
+// up to 7 bytes are made a str once and kept, the first 4,096 of them.
+nb::object cached_str(std::string_view s);
 
 } // namespace orvelio::py

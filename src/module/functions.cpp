@@ -57,10 +57,7 @@ PyObject *isOrvelFile(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!path_arg("isOrvelFile", args, kwargs, parsed))
         return nullptr;
     return guarded([&] {
-        OpenFile of(parsed.values[0]);
-        const bool yes = released([&] { return is_orvel(of.file()); });
-        of.close();
-        return nb::bool_(yes);
+        return nb::bool_(with_file(parsed.values[0], [](File &f) { return is_orvel(f); }));
     });
 }
 
@@ -69,16 +66,15 @@ PyObject *listContents(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!path_arg("listContents", args, kwargs, parsed))
         return nullptr;
     return guarded([&] {
-        OpenFile of(parsed.values[0]);
-        std::vector<ListEntry> entries = released([&] {
-            if (!is_orvel(of.file()))
+        std::vector<ListEntry> entries = with_file(parsed.values[0], [](File &f) {
+            if (!is_orvel(f))
                 fail(PyExc::ValueError, "Can't process a non-Orvel file");
-            return list_contents(read_directory(of.file()));
+            return list_contents(read_directory(f));
         });
-        of.close();
         nb::list out;
         for (const ListEntry &e : entries)
-            out.append(nb::make_tuple(utf8(e.dataBlockType), utf8(e.dimensions), utf8(e.derivative)));
+            out.append(
+                nb::make_tuple(cached_str(e.dataBlockType), cached_str(e.dimensions), cached_str(e.derivative)));
         return nb::object(out);
     });
 }

@@ -1,23 +1,14 @@
 // getOrvelData: the request words, the file, and the result object of the data's kind.
 #include "args.hpp"
+#include "arrays.hpp"
 #include "core_call.hpp"
 #include "extract/extract.hpp"
 #include "functions.hpp"
 #include "results/results.hpp"
 
-#include <nanobind/ndarray.h>
-
 namespace orvelio::py {
 
 namespace {
-
-// The numpy array that takes over the array's memory.
-template <class T> nb::object to_numpy(Array<T> &a) {
-    const std::vector<size_t> shape = a.shape();
-    T *data = a.release();
-    nb::capsule owner(data, [](void *p) noexcept { std::free(p); });
-    return nb::ndarray<nb::numpy, T>(data, shape.size(), shape.data(), owner).cast();
-}
 
 nb::list to_list(const std::vector<std::string> &texts) {
     nb::list out;
@@ -26,77 +17,62 @@ nb::list to_list(const std::vector<std::string> &texts) {
     return out;
 }
 
-nb::object construct(ResultClass cls, const nb::dict &kwargs) {
-    PyObject *obj = PyObject_Call(result_class(cls), nb::tuple().ptr(), kwargs.ptr());
+nb::object make(ResultClass cls, std::initializer_list<PyObject *> own, std::span<PyObject *const> base = {}) {
+    PyObject *obj = new_result(cls, std::span(own.begin(), own.size()), base);
     if (!obj)
         throw nb::python_error();
     return nb::steal(obj);
 }
 
 nb::object region_object(Region &region) {
-    nb::dict kw;
-    kw["title"] = utf8(region.title);
-    kw["spectra"] = to_numpy(region.spectra);
-    kw["mapX"] = to_numpy(region.mapX);
-    kw["mapY"] = to_numpy(region.mapY);
-    kw["start_time"] = region.start_time ? to_numpy(*region.start_time) : nb::none();
-    return construct(ResultClass::Region, kw);
+    nb::object title = utf8(region.title), mapX = to_numpy(region.mapX), mapY = to_numpy(region.mapY),
+               start_time = region.start_time ? to_numpy(*region.start_time) : nb::none(),
+               spectra = to_numpy(region.spectra);
+    return make(ResultClass::Region, {title.ptr(), mapX.ptr(), mapY.ptr(), start_time.ptr(), spectra.ptr()});
 }
 
 nb::object result_object(Result &r) {
-    nb::dict kw;
-    kw["dimension"] = utf8(r.dimension);
-    kw["dataType"] = utf8(r.dataType);
-    kw["deriv"] = utf8(r.deriv);
-    kw["x"] = to_numpy(r.x);
+    // BaseDataReturn's values, in its parameters' order.
+    nb::object dimension = cached_str(r.dimension), dataType = cached_str(r.dataType), deriv = cached_str(r.deriv),
+               parameters = to_python(r.parameters), x = to_numpy(r.x), minY = to_python(r.minY),
+               maxY = to_python(r.maxY);
+    PyObject *const base[] = {dimension.ptr(), dataType.ptr(), deriv.ptr(), parameters.ptr(),
+                              x.ptr(),         minY.ptr(),     maxY.ptr()};
     using K = Result::Kind;
-    ResultClass cls = ResultClass::Single;
     switch (r.kind) {
-    case K::Single:
-        kw["y"] = to_numpy(r.y);
-        break;
-    case K::Image:
-        cls = ResultClass::Image;
-        break;
-    case K::ImageTRC:
-        cls = ResultClass::ImageTRC;
-        break;
-    case K::TimeResolved:
-        cls = ResultClass::TimeResolved;
-        break;
-    case K::TimeResolvedTRC:
-        cls = ResultClass::TimeResolvedTRC;
-        break;
+    case K::Single: {
+        nb::object y = to_numpy(r.y);
+        return make(ResultClass::Single, {y.ptr()}, base);
+    }
+    case K::Image: {
+        nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), spectra = to_numpy(r.spectra);
+        return make(ResultClass::Image, {mapX.ptr(), mapY.ptr(), spectra.ptr()}, base);
+    }
+    case K::ImageTRC: {
+        nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), labels = to_list(r.labels),
+                   traces = to_numpy(r.traces);
+        return make(ResultClass::ImageTRC, {mapX.ptr(), mapY.ptr(), labels.ptr(), traces.ptr()}, base);
+    }
+    case K::TimeResolved: {
+        nb::object z = to_numpy(r.z), spectra = to_numpy(r.spectra);
+        return make(ResultClass::TimeResolved, {z.ptr(), spectra.ptr()}, base);
+    }
+    case K::TimeResolvedTRC: {
+        nb::object labels = to_list(r.labels), traces = to_numpy(r.traces);
+        return make(ResultClass::TimeResolvedTRC, {labels.ptr(), traces.ptr()}, base);
+    }
     case K::MultiRegion:
-        cls = ResultClass::MultiRegion;
-        break;
-    case K::MultiRegionTRC:
-        cls = ResultClass::MultiRegionTRC;
-        break;
-    }
-    kw["minY"] = to_python(r.minY);
-    kw["maxY"] = to_python(r.maxY);
-    kw["parameters"] = to_python(r.parameters);
-    if (r.kind == K::Image || r.kind == K::ImageTRC) {
-        kw["mapX"] = to_numpy(r.mapX);
-        kw["mapY"] = to_numpy(r.mapY);
-    }
-    if (r.kind == K::Image || r.kind == K::TimeResolved) {
-        if (r.kind == K::TimeResolved)
-            kw["z"] = to_numpy(r.z);
-        kw["spectra"] = to_numpy(r.spectra);
-    }
-    if (r.kind == K::ImageTRC || r.kind == K::TimeResolvedTRC || r.kind == K::MultiRegionTRC)
-        kw["labels"] = to_list(r.labels);
-    if (r.kind == K::ImageTRC || r.kind == K::TimeResolvedTRC)
-        kw["traces"] = to_numpy(r.traces);
-    if (r.kind == K::MultiRegion || r.kind == K::MultiRegionTRC) {
+    case K::MultiRegionTRC: {
         nb::list regions;
         for (Region &region : r.regions)
             regions.append(region_object(region));
-        kw["regions"] = regions;
+        if (r.kind == K::MultiRegion)
+            return make(ResultClass::MultiRegion, {regions.ptr()}, base);
+        nb::object labels = to_list(r.labels);
+        return make(ResultClass::MultiRegionTRC, {labels.ptr(), regions.ptr()}, base);
     }
-    return construct(cls, kw);
+    }
+    throw std::logic_error("unknown result kind");
 }
 
 // Item i of the request, upper-cased by its own upper().
@@ -131,16 +107,14 @@ PyObject *getOrvelData(PyObject *, PyObject *args, PyObject *kwargs) {
         req.deriv = request_word(datablock, 2);
         check_request(req);
 
-        OpenFile of(parsed.values[0]);
         Events events;
         Result r;
         try {
-            r = released([&] { return extract(of.file(), req, events); });
+            r = with_file(parsed.values[0], [&](File &f) { return extract(f, req, events); });
         } catch (const Error &) {
             emit(events);
             throw;
         }
-        of.close();
         emit(events);
         return result_object(r);
     });

@@ -1,6 +1,7 @@
 // The extension module. The package `orvelio` calls `_populate(globals())`, which binds the
 // library's names into the package namespace in their order.
 #include "args.hpp"
+#include "arrays.hpp"
 #include "core_call.hpp"
 #include "format/directory.hpp"
 #include "functions.hpp"
@@ -78,6 +79,8 @@ PyObject *populate(PyObject *, PyObject *args, PyObject *kwargs) {
         ns["warnings"] = nb::module_::import_("warnings");
         ns["unpack"] = nb::module_::import_("struct").attr("unpack");
         ns["np"] = nb::module_::import_("numpy");
+        if (!import_numpy())
+            throw nb::python_error();
         ns["array"] = nb::module_::import_("array");
         if (nb::object imghdr = import_imghdr(); imghdr.is_valid())
             ns["imghdr"] = imghdr;
@@ -101,9 +104,7 @@ using namespace orvelio::py;
 
 // Hooks for the test suite: the directory and parameter block readers on their own.
 nb::list test_read_directory(nb::handle path) {
-    OpenFile of(path);
-    std::vector<DirEntry> dir = released([&] { return read_directory(of.file()); });
-    of.close();
+    std::vector<DirEntry> dir = with_file(path, [](File &f) { return read_directory(f); });
     nb::list out;
     for (const DirEntry &e : dir) {
         const BlockType &t = e.type;
@@ -115,12 +116,10 @@ nb::list test_read_directory(nb::handle path) {
 }
 
 nb::tuple test_read_params(nb::handle path, int64_t offset) {
-    OpenFile of(path);
-    auto [params, pos] = released([&] {
-        ParamDict p = read_params(of.file(), offset);
-        return std::make_pair(std::move(p), of.file().tell());
+    auto [params, pos] = with_file(path, [&](File &f) {
+        ParamDict p = read_params(f, offset);
+        return std::make_pair(std::move(p), f.tell());
     });
-    of.close();
     return nb::make_tuple(to_python(params), pos);
 }
 

@@ -14,9 +14,7 @@ PyObject *getVisImages(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!check_str_or_none("path", parsed.values[0]))
         return nullptr;
     return guarded([&] {
-        OpenFile of(parsed.values[0]);
-        VisImages found = released([&] { return read_vis_images(of.file()); });
-        of.close();
+        VisImages found = with_file(parsed.values[0], [](File &f) { return read_vis_images(f); });
 
         // Pictures that share a record share its bytes object; each record's bytes are
         // dropped once they have been copied.

@@ -9,6 +9,8 @@
 #include "texts.hpp"
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 namespace orvelio::py {
 
@@ -29,23 +31,24 @@ class Ref {
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     PyObject *get() const { return p_; }
+    PyObject *release() { return std::exchange(p_, nullptr); }
     explicit operator bool() const { return p_ != nullptr; }
 
   private:
     PyObject *p_;
 };
 
-// Stores every parsed argument after the instance in the attribute of the same name, in
-// parameter order. The one exception is `deriv`, kept as `derivative`.
+// The attribute an argument is kept in: its parameter's name, except `deriv`, kept as
+// `derivative`.
+const char *attribute_name(const char *param) { return std::strcmp(param, "deriv") == 0 ? "derivative" : param; }
+
+// Stores every parsed argument after the instance in its attribute, in parameter order.
 bool store_arguments(const ArgSpec &spec, const ParsedArgs &args) {
     PyObject *self = args.values[0];
     size_t i = 0;
     for (const char *name : spec.names) {
-        if (i > 0) {
-            const char *attr = std::strcmp(name, "deriv") == 0 ? "derivative" : name;
-            if (PyObject_SetAttrString(self, attr, args.values[i]) < 0)
-                return false;
-        }
+        if (i > 0 && PyObject_SetAttrString(self, attribute_name(name), args.values[i]) < 0)
+            return false;
         ++i;
     }
     return true;
@@ -78,24 +81,88 @@ bool init_parent(ResultClass cls, PyObject *self, PyObject *kwds) {
     return static_cast<bool>(result);
 }
 
-// The constructor of every subclass of BaseDataReturn: store the own arguments, let the
-// parent initialise the rest from the collected keywords, then extend the description.
-// `kwds` collected by parse_args is a dict of its own, so the parent gets a copy.
-PyObject *init_result(ResultClass cls, const ArgSpec &spec, const char *text, PyObject *args, PyObject *kwargs) {
-    ParsedArgs parsed;
-    if (!parse_args(spec, args, kwargs, parsed) || !store_arguments(spec, parsed) ||
-        !init_parent(cls, parsed.values[0], parsed.extra) || !extend_description(parsed.values[0], text))
-        return nullptr;
-    Py_RETURN_NONE;
+PyObject *base_init(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *base_str(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *base_repr(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *derived_init(ResultClass cls, PyObject *args, PyObject *kwargs);
+PyObject *region_init(PyObject *, PyObject *args, PyObject *kwargs);
+PyObject *region_repr(PyObject *, PyObject *args, PyObject *kwargs);
+
+template <ResultClass C> PyObject *init_of(PyObject *, PyObject *args, PyObject *kwargs) {
+    return derived_init(C, args, kwargs);
 }
 
+PyCFunction as_method(PyCFunctionWithKeywords f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+
+template <ResultClass C> PyMethodDef init_def[] = {{"__init__", as_method(init_of<C>), kFlags, nullptr}, {}};
+
+// Method tables, in definition order; each ends with an empty entry.
+PyMethodDef g_base_methods[] = {{"__init__", as_method(base_init), kFlags, nullptr},
+                                {"__str__", as_method(base_str), kFlags, nullptr},
+                                {"__repr__", as_method(base_repr), kFlags, nullptr},
+                                {}};
+PyMethodDef g_region_methods[] = {{"__init__", as_method(region_init), kFlags, nullptr},
+                                  {"__repr__", as_method(region_repr), kFlags, nullptr},
+                                  {}};
+
+struct ClassDef {
+    const char *name;
+    bool derived; // base BaseDataReturn, otherwise object
+    const char *doc;
+    PyMethodDef *methods;
+    ArgSpec init;     // the constructor's parameters; derived classes pass other keywords on
+    const char *text; // what a derived class adds to the description
+};
+
+using RC = ResultClass;
+
+// In the order of ResultClass, which is the order the classes are bound in.
+const ClassDef kClasses[kClassCount] = {
+    {"BaseDataReturn", false, texts::kBaseDoc, g_base_methods,
+     {"__init__", {"self", "dimension", "dataType", "deriv", "parameters", "x", "minY", "maxY"}, 8}, texts::kBaseText},
+    {"SingleDataReturn", true, texts::kSingleDoc, init_def<RC::Single>, {"__init__", {"self", "y"}, 2, true},
+     texts::kSingleText},
+    {"ImageDataReturn", true, texts::kImageDoc, init_def<RC::Image>,
+     {"__init__", {"self", "mapX", "mapY", "spectra"}, 4, true}, texts::kImageText},
+    {"ImageTRCDataReturn", true, texts::kImageTRCDoc, init_def<RC::ImageTRC>,
+     {"__init__", {"self", "mapX", "mapY", "labels", "traces"}, 5, true}, texts::kImageTRCText},
+    {"TimeResolvedDataReturn", true, texts::kTimeResolvedDoc, init_def<RC::TimeResolved>,
+     {"__init__", {"self", "z", "spectra"}, 3, true}, texts::kTimeResolvedText},
+    {"TimeResolvedTRCDataReturn", true, texts::kTimeResolvedTRCDoc, init_def<RC::TimeResolvedTRC>,
+     {"__init__", {"self", "labels", "traces"}, 3, true}, texts::kTimeResolvedTRCText},
+    {"MultiRegionDataReturn", true, texts::kMultiRegionDoc, init_def<RC::MultiRegion>,
+     {"__init__", {"self", "regions"}, 2, true}, texts::kMultiRegionText},
+    {"Region", false, texts::kRegionDoc, g_region_methods,
+     {"__init__", {"self", "title", "mapX", "mapY", "start_time", "spectra"}, 6}, nullptr},
+    {"MultiRegionTRCDataReturn", true, texts::kMultiRegionTRCDoc, init_def<RC::MultiRegionTRC>,
+     {"__init__", {"self", "labels", "regions"}, 3, true}, texts::kMultiRegionTRCText},
+};
+
+const ClassDef &def_of(ResultClass c) { return kClasses[static_cast<size_t>(c)]; }
+
 PyObject *base_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "dimension", "dataType", "deriv", "parameters", "x", "minY", "maxY"}, 8};
+    const ArgSpec &spec = def_of(RC::Base).init;
     ParsedArgs parsed;
     if (!parse_args(spec, args, kwargs, parsed) || !store_arguments(spec, parsed))
         return nullptr;
     Ref text(PyUnicode_FromString(texts::kBaseText));
     if (!text || PyObject_SetAttrString(parsed.values[0], "description", text.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The constructor of every subclass of BaseDataReturn: store the own arguments, let the
+// parent initialise the rest from the collected keywords, then extend the description.
+// `kwds` collected by parse_args is a dict of its own, so the parent gets a copy.
+PyObject *derived_init(ResultClass cls, PyObject *args, PyObject *kwargs) {
+    const ClassDef &def = def_of(cls);
+    ParsedArgs parsed;
+    if (!parse_args(def.init, args, kwargs, parsed) || !store_arguments(def.init, parsed) ||
+        !init_parent(cls, parsed.values[0], parsed.extra) || !extend_description(parsed.values[0], def.text))
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -118,43 +185,8 @@ PyObject *base_repr(PyObject *, PyObject *args, PyObject *kwargs) {
     return attribute_text(spec, "description", args, kwargs);
 }
 
-PyObject *single_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "y"}, 2, true};
-    return init_result(ResultClass::Single, spec, texts::kSingleText, args, kwargs);
-}
-
-PyObject *image_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "mapX", "mapY", "spectra"}, 4, true};
-    return init_result(ResultClass::Image, spec, texts::kImageText, args, kwargs);
-}
-
-PyObject *image_trc_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "mapX", "mapY", "labels", "traces"}, 5, true};
-    return init_result(ResultClass::ImageTRC, spec, texts::kImageTRCText, args, kwargs);
-}
-
-PyObject *time_resolved_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "z", "spectra"}, 3, true};
-    return init_result(ResultClass::TimeResolved, spec, texts::kTimeResolvedText, args, kwargs);
-}
-
-PyObject *time_resolved_trc_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "labels", "traces"}, 3, true};
-    return init_result(ResultClass::TimeResolvedTRC, spec, texts::kTimeResolvedTRCText, args, kwargs);
-}
-
-PyObject *multi_region_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "regions"}, 2, true};
-    return init_result(ResultClass::MultiRegion, spec, texts::kMultiRegionText, args, kwargs);
-}
-
-PyObject *multi_region_trc_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "labels", "regions"}, 3, true};
-    return init_result(ResultClass::MultiRegionTRC, spec, texts::kMultiRegionTRCText, args, kwargs);
-}
-
 PyObject *region_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const ArgSpec spec{"__init__", {"self", "title", "mapX", "mapY", "start_time", "spectra"}, 6};
+    const ArgSpec &spec = def_of(RC::Region).init;
     ParsedArgs parsed;
     if (!parse_args(spec, args, kwargs, parsed) || !store_arguments(spec, parsed))
         return nullptr;
@@ -165,48 +197,6 @@ PyObject *region_repr(PyObject *, PyObject *args, PyObject *kwargs) {
     static const ArgSpec spec{"__repr__", {"self"}, 1};
     return attribute_text(spec, "title", args, kwargs);
 }
-
-PyCFunction as_method(PyCFunctionWithKeywords f) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
-
-// Method tables, in definition order; each ends with an empty entry.
-PyMethodDef g_base_methods[] = {{"__init__", as_method(base_init), kFlags, nullptr},
-                                {"__str__", as_method(base_str), kFlags, nullptr},
-                                {"__repr__", as_method(base_repr), kFlags, nullptr},
-                                {}};
-PyMethodDef g_single_methods[] = {{"__init__", as_method(single_init), kFlags, nullptr}, {}};
-PyMethodDef g_image_methods[] = {{"__init__", as_method(image_init), kFlags, nullptr}, {}};
-PyMethodDef g_image_trc_methods[] = {{"__init__", as_method(image_trc_init), kFlags, nullptr}, {}};
-PyMethodDef g_time_resolved_methods[] = {{"__init__", as_method(time_resolved_init), kFlags, nullptr}, {}};
-PyMethodDef g_time_resolved_trc_methods[] = {{"__init__", as_method(time_resolved_trc_init), kFlags, nullptr}, {}};
-PyMethodDef g_multi_region_methods[] = {{"__init__", as_method(multi_region_init), kFlags, nullptr}, {}};
-PyMethodDef g_region_methods[] = {{"__init__", as_method(region_init), kFlags, nullptr},
-                                  {"__repr__", as_method(region_repr), kFlags, nullptr},
-                                  {}};
-PyMethodDef g_multi_region_trc_methods[] = {{"__init__", as_method(multi_region_trc_init), kFlags, nullptr}, {}};
-
-struct ClassDef {
-    const char *name;
-    bool derived; // base BaseDataReturn, otherwise object
-    const char *doc;
-    PyMethodDef *methods;
-};
-
-// In the order of ResultClass, which is the order the classes are bound in.
-const ClassDef kClasses[kClassCount] = {
-    {"BaseDataReturn", false, texts::kBaseDoc, g_base_methods},
-    {"SingleDataReturn", true, texts::kSingleDoc, g_single_methods},
-    {"ImageDataReturn", true, texts::kImageDoc, g_image_methods},
-    {"ImageTRCDataReturn", true, texts::kImageTRCDoc, g_image_trc_methods},
-    {"TimeResolvedDataReturn", true, texts::kTimeResolvedDoc, g_time_resolved_methods},
-    {"TimeResolvedTRCDataReturn", true, texts::kTimeResolvedTRCDoc, g_time_resolved_trc_methods},
-    {"MultiRegionDataReturn", true, texts::kMultiRegionDoc, g_multi_region_methods},
-    {"Region", false, texts::kRegionDoc, g_region_methods},
-    {"MultiRegionTRCDataReturn", true, texts::kMultiRegionTRCDoc, g_multi_region_trc_methods},
-};
 
 bool set_item(PyObject *dict, const char *key, const char *text) {
     Ref value(PyUnicode_FromString(text));
@@ -233,7 +223,102 @@ PyObject *make_class(const ClassDef &def, PyObject *module_name) {
     return PyObject_CallFunction(reinterpret_cast<PyObject *>(&PyType_Type), "sOO", def.name, bases.get(), body.get());
 }
 
+// What getOrvelData needs to build a result without calling its class: while a class's
+// __new__ and __init__ (and its parent's) are the library's own, the call would only set
+// the attributes below in this order.
+struct Shortcut {
+    PyObject *init = nullptr;        // the class's own __init__, as the class gives it
+    std::vector<PyObject *> keys;    // the constructor's parameter names, after self
+    std::vector<PyObject *> attrs;   // the attributes they are kept in
+    PyObject *description = nullptr; // the finished description (derived classes)
+};
+
+Shortcut g_shortcuts[kClassCount];
+PyObject *g_init_name = nullptr, *g_description_name = nullptr;
+
+// The class's own __init__ is taken anew for every set of classes; the names and the
+// description once.
+bool make_shortcut(size_t i) {
+    Shortcut &sc = g_shortcuts[i];
+    Py_XSETREF(sc.init, PyObject_GetAttrString(g_classes[i], "__init__"));
+    if (!sc.init)
+        return false;
+    if (!sc.keys.empty())
+        return true;
+    if (!g_init_name && !(g_init_name = PyUnicode_InternFromString("__init__")))
+        return false;
+    if (!g_description_name && !(g_description_name = PyUnicode_InternFromString("description")))
+        return false;
+    const ClassDef &def = kClasses[i];
+    if (def.derived && !(sc.description = PyUnicode_FromFormat("%s%s", texts::kBaseText, def.text)))
+        return false;
+    for (auto it = def.init.names.begin() + 1; it != def.init.names.end(); ++it) {
+        PyObject *key = PyUnicode_InternFromString(*it);
+        PyObject *attr = key ? PyUnicode_InternFromString(attribute_name(*it)) : nullptr;
+        if (!attr) {
+            Py_XDECREF(key);
+            return false;
+        }
+        sc.keys.push_back(key);
+        sc.attrs.push_back(attr);
+    }
+    return true;
+}
+
+// Whether calling class c would do no more than set the shortcut's attributes.
+bool own_constructor(ResultClass c) {
+    const size_t i = static_cast<size_t>(c);
+    auto *type = reinterpret_cast<PyTypeObject *>(g_classes[i]);
+    if (type->tp_new != PyBaseObject_Type.tp_new)
+        return false;
+    Ref init(PyObject_GetAttr(g_classes[i], g_init_name));
+    if (!init)
+        PyErr_Clear();
+    return init.get() == g_shortcuts[i].init;
+}
+
+// Calls class c with every value as a keyword argument.
+PyObject *call_class(ResultClass c, std::span<PyObject *const> own, std::span<PyObject *const> base) {
+    Ref kwargs(PyDict_New());
+    if (!kwargs)
+        return nullptr;
+    auto add = [&](const Shortcut &sc, std::span<PyObject *const> values) {
+        for (size_t k = 0; k < values.size(); ++k)
+            if (PyDict_SetItem(kwargs.get(), sc.keys[k], values[k]) < 0)
+                return false;
+        return true;
+    };
+    if (!add(g_shortcuts[static_cast<size_t>(c)], own) || !add(g_shortcuts[0], base))
+        return nullptr;
+    Ref no_args(PyTuple_New(0));
+    return no_args ? PyObject_Call(class_of(c), no_args.get(), kwargs.get()) : nullptr;
+}
+
 } // namespace
+
+PyObject *new_result(ResultClass c, std::span<PyObject *const> own, std::span<PyObject *const> base) {
+    const bool derived = def_of(c).derived;
+    if (!own_constructor(c) || (derived && !own_constructor(ResultClass::Base)))
+        return call_class(c, own, base);
+    auto *type = reinterpret_cast<PyTypeObject *>(class_of(c));
+    Ref no_args(PyTuple_New(0));
+    if (!no_args)
+        return nullptr;
+    Ref self(type->tp_new(type, no_args.get(), nullptr));
+    if (!self)
+        return nullptr;
+    auto set = [&](const Shortcut &sc, std::span<PyObject *const> values) {
+        for (size_t k = 0; k < values.size(); ++k)
+            if (PyObject_SetAttr(self.get(), sc.attrs[k], values[k]) < 0)
+                return false;
+        return true;
+    };
+    const Shortcut &sc = g_shortcuts[static_cast<size_t>(c)];
+    if (!set(sc, own) || !set(g_shortcuts[0], base) ||
+        (derived && PyObject_SetAttr(self.get(), g_description_name, sc.description) < 0))
+        return nullptr;
+    return self.release();
+}
 
 bool add_result_classes(PyObject *ns) {
     Ref module_name(PyUnicode_FromString("orvelio"));
@@ -244,12 +329,10 @@ bool add_result_classes(PyObject *ns) {
         if (!cls)
             return false;
         Py_XSETREF(g_classes[i], cls);
-        if (PyDict_SetItemString(ns, kClasses[i].name, cls) < 0)
+        if (PyDict_SetItemString(ns, kClasses[i].name, cls) < 0 || !make_shortcut(i))
             return false;
     }
     return true;
 }
-
-PyObject *result_class(ResultClass c) { return class_of(c); }
 
 } // namespace orvelio::py

@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <span>
+
 namespace orvelio::py {
 
 enum class ResultClass { Base, Single, Image, ImageTRC, TimeResolved, TimeResolvedTRC, MultiRegion, Region, MultiRegionTRC };
@@ -12,8 +14,10 @@ enum class ResultClass { Base, Single, Image, ImageTRC, TimeResolved, TimeResolv
 // as soon as it exists. Returns false with a Python exception set on failure.
 bool add_result_classes(PyObject *ns);
 
-// The class object (borrowed; alive for the whole process). Results are built by calling
-// it with keyword arguments.
-PyObject *result_class(ResultClass c);
+// A new instance of class c, as calling the class with these values would make it: `own`
+// the values of the class's own constructor parameters in order, `base` (subclasses of
+// BaseDataReturn) those of BaseDataReturn's. Returns a new reference, or nullptr with a
+// Python exception set.
+PyObject *new_result(ResultClass c, std::span<PyObject *const> own, std::span<PyObject *const> base = {});
 
 } // namespace orvelio::py
