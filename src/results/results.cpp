@@ -277,18 +277,25 @@ bool own_constructor(ResultClass c) {
     return init.get() == g_shortcuts[i].init;
 }
 
+// Hands store(name, value) the values of class c's own parameters, then BaseDataReturn's,
+// each with its name from `names` (Shortcut::keys or Shortcut::attrs). False at the first
+// store that fails.
+template <class Store>
+bool each_named(ResultClass c, std::vector<PyObject *> Shortcut::*names, std::span<PyObject *const> own,
+                std::span<PyObject *const> base, Store store) {
+    for (auto [sc, values] : {std::pair{&g_shortcuts[static_cast<size_t>(c)], own}, std::pair{&g_shortcuts[0], base}})
+        for (size_t k = 0; k < values.size(); ++k)
+            if (!store((sc->*names)[k], values[k]))
+                return false;
+    return true;
+}
+
 // Calls class c with every value as a keyword argument.
 PyObject *call_class(ResultClass c, std::span<PyObject *const> own, std::span<PyObject *const> base) {
     Ref kwargs(PyDict_New());
-    if (!kwargs)
-        return nullptr;
-    auto add = [&](const Shortcut &sc, std::span<PyObject *const> values) {
-        for (size_t k = 0; k < values.size(); ++k)
-            if (PyDict_SetItem(kwargs.get(), sc.keys[k], values[k]) < 0)
-                return false;
-        return true;
-    };
-    if (!add(g_shortcuts[static_cast<size_t>(c)], own) || !add(g_shortcuts[0], base))
+    if (!kwargs || !each_named(c, &Shortcut::keys, own, base, [&](PyObject *key, PyObject *value) {
+            return PyDict_SetItem(kwargs.get(), key, value) == 0;
+        }))
         return nullptr;
     Ref no_args(PyTuple_New(0));
     return no_args ? PyObject_Call(class_of(c), no_args.get(), kwargs.get()) : nullptr;
@@ -307,15 +314,9 @@ PyObject *new_result(ResultClass c, std::span<PyObject *const> own, std::span<Py
     Ref self(type->tp_new(type, no_args.get(), nullptr));
     if (!self)
         return nullptr;
-    auto set = [&](const Shortcut &sc, std::span<PyObject *const> values) {
-        for (size_t k = 0; k < values.size(); ++k)
-            if (PyObject_SetAttr(self.get(), sc.attrs[k], values[k]) < 0)
-                return false;
-        return true;
-    };
-    const Shortcut &sc = g_shortcuts[static_cast<size_t>(c)];
-    if (!set(sc, own) || !set(g_shortcuts[0], base) ||
-        (derived && PyObject_SetAttr(self.get(), g_description_name, sc.description) < 0))
+    const auto set = [&](PyObject *attr, PyObject *value) { return PyObject_SetAttr(self.get(), attr, value) == 0; };
+    if (!each_named(c, &Shortcut::attrs, own, base, set) ||
+        (derived && !set(g_description_name, g_shortcuts[static_cast<size_t>(c)].description)))
         return nullptr;
     return self.release();
 }
