@@ -99,16 +99,17 @@ size_t File::read(void *dst, size_t n) {
     const uint64_t pos = static_cast<uint64_t>(pos_);
     size_t got;
     if (pos >= buf_start_ && pos + n <= buf_start_ + buf_len_) {
-        std::memcpy(dst, buf_.data() + (pos - buf_start_), n);
+        std::memcpy(dst, buf_.get() + (pos - buf_start_), n);
         got = n;
     } else if (n >= kWindow / 2 || fd_ < 0) {
         got = pread_at(dst, n, pos);
     } else {
-        buf_.resize(kWindow);
+        if (!buf_)
+            buf_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow); // filled by the read
         buf_start_ = pos;
-        buf_len_ = pread_at(buf_.data(), kWindow, pos);
+        buf_len_ = pread_at(buf_.get(), kWindow, pos);
         got = std::min(n, buf_len_);
-        std::memcpy(dst, buf_.data(), got);
+        std::memcpy(dst, buf_.get(), got);
     }
     pos_ += static_cast<int64_t>(got);
     return got;

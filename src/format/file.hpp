@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -67,7 +68,7 @@ class File {
     uint64_t size_ = 0;
     int64_t pos_ = 0;
     // Read-ahead window for small reads.
-    std::vector<uint8_t> buf_;
+    std::unique_ptr<uint8_t[]> buf_;
     uint64_t buf_start_ = 0;
     size_t buf_len_ = 0;
 };
