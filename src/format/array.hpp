@@ -2,11 +2,12 @@
 #pragma once
 
 #include "error.hpp"
-#include "memory.hpp"
 
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
+#include <sys/mman.h>
 #include <vector>
 
 namespace orvelio {
@@ -15,7 +16,7 @@ template <class T> class Array {
   public:
     Array() = default;
 
-    // Zero-filled (large arrays cost nothing until their pages are written).
+    // Zero-filled (calloc: large arrays cost nothing until their pages are written).
     // A shape too large for memory fails with MemoryError.
     static Array zeros(std::initializer_list<size_t> shape) { return make(std::vector<size_t>(shape), true); }
     static Array zeros(std::vector<size_t> shape) { return make(std::move(shape), true); }
@@ -29,12 +30,12 @@ template <class T> class Array {
     T &operator[](size_t i) { return data_.get()[i]; }
     const T &operator[](size_t i) const { return data_.get()[i]; }
 
-    // Hands the memory over (to be freed with memory::release).
+    // Hands the memory over (to be released with std::free).
     T *release() { return data_.release(); }
 
   private:
     struct Free {
-        void operator()(T *p) const { memory::release(p); }
+        void operator()(T *p) const { std::free(p); }
     };
 
     static Array make(std::vector<size_t> shape, bool zero) {
@@ -49,11 +50,24 @@ template <class T> class Array {
         a.shape_ = std::move(shape);
         a.size_ = n;
         // Never a null pointer, even for no elements.
-        void *p = memory::allocate(bytes ? bytes : sizeof(T), zero);
+        void *p = zero ? std::calloc(n ? n : 1, sizeof(T)) : std::malloc(bytes ? bytes : sizeof(T));
         if (!p)
             throw Error(PyExc::MemoryError, "");
         a.data_.reset(static_cast<T *>(p));
+        advise_huge_pages(p, bytes);
         return a;
+    }
+
+    // Large arrays are filled page by page straight from the file: ask for huge pages, as
+    // numpy does for its own large arrays, to save most of the page faults. Advice only.
+    static void advise_huge_pages(void *data, size_t bytes) {
+        constexpr uintptr_t kPage = 4096;
+        if (bytes < (uintptr_t{2} << 20))
+            return;
+        const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+        const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+        if (end > start)
+            madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
     }
 
     std::unique_ptr<T, Free> data_;

@@ -4,11 +4,13 @@
 #define NPY_TARGET_VERSION NPY_1_25_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <cstdlib>
+
 namespace orvelio::py {
 
 namespace {
 
-void free_memory(PyObject *capsule) { memory::release(PyCapsule_GetPointer(capsule, nullptr)); }
+void free_memory(PyObject *capsule) { std::free(PyCapsule_GetPointer(capsule, nullptr)); }
 
 template <class T> nb::object make(Array<T> &a, int typenum) {
     npy_intp dims[NPY_MAXDIMS];
