@@ -22,6 +22,9 @@ def get(path, request=AB):
 @pytest.mark.parametrize("args, kwargs, message", [
     ((b"file", AB), {}, r"Argument 'path' has incorrect type \(expected str, got bytes\)"),
     ((3, AB), {}, r"Argument 'path' has incorrect type \(expected str, got int\)"),
+    # Type names as the interpreter gives them: dotted for extension types, bare for classes.
+    ((np.float64(1), AB), {}, r"Argument 'path' has incorrect type \(expected str, got numpy.float64\)"),
+    ((type("Local", (str,), {})("f"), AB), {}, r"Argument 'path' has incorrect type \(expected str, got Local\)"),
     (("f",), {}, r"getOrvelData\(\) takes exactly 2 positional arguments \(1 given\)"),
     (("f", AB, 1), {}, r"getOrvelData\(\) takes exactly 2 positional arguments \(3 given\)"),
     (("f",), {"block": AB}, r"getOrvelData\(\) got an unexpected keyword argument 'block'"),
@@ -50,6 +53,12 @@ def test_invalid_requests_fail_before_the_file_is_touched(request_, message):
 def test_malformed_datablock(request_, error):
     with pytest.raises(error):
         orvelio.getOrvelData("/no/such/file", request_)
+
+
+def test_a_word_whose_upper_is_not_a_str_names_its_type():
+    word = type("Word", (), {"upper": lambda self: np.zeros(1)})()
+    with pytest.raises(TypeError, match=r'^can only concatenate str \(not "numpy.ndarray"\) to str$'):
+        orvelio.getOrvelData("/no/such/file", (word, "2D", "NONE"))
 
 
 def test_request_words_are_upper_cased_and_carried(write):

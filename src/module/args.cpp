@@ -1,6 +1,7 @@
 #include "args.hpp"
+#include "capi.hpp"
 
-#include <cstring>
+#include <string_view>
 
 namespace orvelio::py {
 
@@ -20,16 +21,16 @@ void raise_count(const ArgSpec &spec, Py_ssize_t given) {
 
 bool parse_args(const ArgSpec &spec, PyObject *args, PyObject *kwargs, ParsedArgs &out) {
     const size_t n = spec.names.size();
-    const Py_ssize_t npos = PyTuple_GET_SIZE(args);
+    const Py_ssize_t npos = capi::tuple_size(args);
     out.values.assign(n, nullptr);
     if (npos > static_cast<Py_ssize_t>(n)) {
         raise_count(spec, npos);
         return false;
     }
     for (Py_ssize_t i = 0; i < npos; ++i)
-        out.values[static_cast<size_t>(i)] = PyTuple_GET_ITEM(args, i);
+        out.values[static_cast<size_t>(i)] = capi::tuple_item(args, i);
 
-    if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
+    if (kwargs && capi::dict_size(kwargs) > 0) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
@@ -37,12 +38,14 @@ bool parse_args(const ArgSpec &spec, PyObject *args, PyObject *kwargs, ParsedArg
                 PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.func);
                 return false;
             }
-            const char *name = PyUnicode_AsUTF8(key);
-            if (!name)
+            Py_ssize_t length;
+            const char *chars = PyUnicode_AsUTF8AndSize(key, &length);
+            if (!chars)
                 return false;
+            const std::string_view name(chars, static_cast<size_t>(length));
             size_t idx = 0;
             for (const char *candidate : spec.names) {
-                if (std::strcmp(candidate, name) == 0)
+                if (name == candidate)
                     break;
                 ++idx;
             }
@@ -79,7 +82,7 @@ bool check_str_or_none(const char *name, PyObject *value) {
     if (value == Py_None || PyUnicode_CheckExact(value))
         return true;
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, "str",
-                 Py_TYPE(value)->tp_name);
+                 capi::type_name(value).c_str());
     return false;
 }
 

@@ -1,4 +1,5 @@
 #include "core_call.hpp"
+#include "capi.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -109,7 +110,7 @@ int OpenFile::open() {
         return 0;
     }
     do
-        fd_ = ::open(PyBytes_AS_STRING(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(capi::bytes_data(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
     while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0)
         return errno;

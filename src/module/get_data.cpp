@@ -1,6 +1,7 @@
 // getOrvelData: the request words, the file, and the result object of the data's kind.
 #include "args.hpp"
 #include "arrays.hpp"
+#include "capi.hpp"
 #include "core_call.hpp"
 #include "extract/extract.hpp"
 #include "functions.hpp"
@@ -82,7 +83,7 @@ std::string request_word(nb::handle datablock, Py_ssize_t i) {
         throw nb::python_error();
     nb::object upper = item.attr("upper")();
     if (!PyUnicode_Check(upper.ptr())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", Py_TYPE(upper.ptr())->tp_name);
+        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", capi::type_name(upper.ptr()).c_str());
         throw nb::python_error();
     }
     Py_ssize_t n;

@@ -6,6 +6,7 @@
 #include "results.hpp"
 
 #include "module/args.hpp"
+#include "module/capi.hpp"
 #include "texts.hpp"
 
 #include <cstring>
@@ -212,7 +213,7 @@ PyObject *make_class(const ClassDef &def, PyObject *module_name) {
         Ref function(PyCFunction_NewEx(m, nullptr, module_name));
         if (!function)
             return nullptr;
-        Ref method(PyInstanceMethod_New(function.get()));
+        Ref method(capi::instance_method(function.get()));
         if (!method || PyDict_SetItemString(body.get(), m->ml_name, method.get()) < 0)
             return nullptr;
     }
@@ -240,9 +241,10 @@ PyObject *g_init_name = nullptr, *g_description_name = nullptr;
 // description once.
 bool make_shortcut(size_t i) {
     Shortcut &sc = g_shortcuts[i];
-    Py_XSETREF(sc.init, PyObject_GetAttrString(g_classes[i], "__init__"));
-    if (!sc.init)
+    PyObject *init = PyObject_GetAttrString(g_classes[i], "__init__");
+    if (!init)
         return false;
+    Py_XDECREF(std::exchange(sc.init, init));
     if (!sc.keys.empty())
         return true;
     if (!g_init_name && !(g_init_name = PyUnicode_InternFromString("__init__")))
@@ -269,7 +271,7 @@ bool make_shortcut(size_t i) {
 bool own_constructor(ResultClass c) {
     const size_t i = static_cast<size_t>(c);
     auto *type = reinterpret_cast<PyTypeObject *>(g_classes[i]);
-    if (type->tp_new != PyBaseObject_Type.tp_new)
+    if (capi::type_new(type) != capi::type_new(&PyBaseObject_Type))
         return false;
     Ref init(PyObject_GetAttr(g_classes[i], g_init_name));
     if (!init)
@@ -311,7 +313,7 @@ PyObject *new_result(ResultClass c, std::span<PyObject *const> own, std::span<Py
     Ref no_args(PyTuple_New(0));
     if (!no_args)
         return nullptr;
-    Ref self(type->tp_new(type, no_args.get(), nullptr));
+    Ref self(capi::type_new(type)(type, no_args.get(), nullptr));
     if (!self)
         return nullptr;
     const auto set = [&](PyObject *attr, PyObject *value) { return PyObject_SetAttr(self.get(), attr, value) == 0; };
@@ -329,7 +331,7 @@ bool add_result_classes(PyObject *ns) {
         PyObject *cls = make_class(kClasses[i], module_name.get());
         if (!cls)
             return false;
-        Py_XSETREF(g_classes[i], cls);
+        Py_XDECREF(std::exchange(g_classes[i], cls));
         if (PyDict_SetItemString(ns, kClasses[i].name, cls) < 0 || !make_shortcut(i))
             return false;
     }
