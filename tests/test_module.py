@@ -29,6 +29,20 @@ def test_namespace_holds_exactly_the_library_names_in_order():
         warnings, struct.unpack, numpy, array)
 
 
+def test_version_is_the_one_the_distribution_carries():
+    import importlib.metadata
+    import os
+    import re
+    assert re.fullmatch(r"\d+\.\d+\.\d+((a|b|rc)\d+)?(\.post\d+)?(\.dev\d+)?", orvelio.__version__)
+    try:
+        dist = importlib.metadata.distribution("orvelio")
+    except importlib.metadata.PackageNotFoundError:
+        return  # a development tree on PYTHONPATH, nothing installed
+    installed = dist.locate_file("orvelio/__init__.py")
+    if os.path.exists(installed) and os.path.samefile(installed, orvelio.__file__):
+        assert dist.version == orvelio.__version__
+
+
 def test_import_is_silent_even_with_warnings_as_errors():
     proc = run_python("import orvelio, sys; print(hasattr(orvelio, 'imghdr'), sys.version_info >= (3, 13))",
                       args=None) if False else run_python(

@@ -2,6 +2,8 @@
 
 Call help() for an overview of the functions.
 """
+__version__ = "0.1.0"
+
 from ._orvelio import _populate
 
 _populate(globals())
