@@ -78,6 +78,7 @@ enum class ErrorDetail {
     bad_row,          // invalid_request: a row number out of range
     no_block,         // not_found: the file has no data block (or parameters) for the request
 };
+inline constexpr size_t kErrorDetailCount = 20;
 
 // The code of a detail.
 constexpr ErrorCode code_of(ErrorDetail d) noexcept {
@@ -116,7 +117,7 @@ class Error : public std::exception {
     int system_errno() const noexcept { return errno_; }
     // The values involved, for the details that say so (bad_text, bad_axis).
     const std::vector<Value> &operands() const noexcept { return operands_; }
-    // The message (for missing_key: the key alone; for system: empty, see system_errno).
+    // The message (for missing_key: the key alone; for system: the system's text).
     const std::string &message() const noexcept { return message_; }
     const char *what() const noexcept override { return message_.c_str(); }
 

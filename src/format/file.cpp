@@ -81,7 +81,7 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
 
 void File::seek(int64_t pos) {
     if (pos < 0)
-        fail_os(EINVAL);
+        fail_position();
     pos_ = pos;
 }
 

@@ -4,6 +4,8 @@
 #include "arrays.hpp"
 #include "core_call.hpp"
 #include "format/directory.hpp"
+#include "format/file.hpp"
+#include "params/params.hpp"
 #include "functions.hpp"
 #include "results/results.hpp"
 
@@ -104,7 +106,10 @@ using namespace orvelio::py;
 
 // Hooks for the test suite: the directory and parameter block readers on their own.
 nb::list test_read_directory(nb::handle path) {
-    std::vector<DirEntry> dir = with_file(path, [](File &f) { return read_directory(f); });
+    std::vector<DirEntry> dir = with_fd(path, [](int fd) {
+        File f = File::from_fd(fd);
+        return read_directory(f);
+    });
     nb::list out;
     for (const DirEntry &e : dir) {
         const BlockType &t = e.type;
@@ -116,9 +121,10 @@ nb::list test_read_directory(nb::handle path) {
 }
 
 nb::tuple test_read_params(nb::handle path, int64_t offset) {
-    auto [params, pos] = with_file(path, [&](File &f) {
+    auto [params, pos] = with_fd(path, [&](int fd) {
+        File f = File::from_fd(fd);
         ParamDict p = read_params(f, offset);
-        return std::make_pair(std::move(p), f.tell());
+        return std::make_pair(p.take_items(), f.tell());
     });
     return nb::make_tuple(to_python(params), pos);
 }
