@@ -303,6 +303,7 @@ struct Note {
 //     whose values are the row, or -1 when none is stored (the row reads as zeros);
 //   trace maps: the position within every sub-block: row j is the value at that position
 //     of each stored sub-block in turn.
+// Images list only the stored sub-blocks: pixels past the end of `sources` read as zeros.
 struct RegionLayout {
     std::string title;
     size_t rows = 0;
@@ -319,8 +320,8 @@ struct Description {
     std::string_view dtype = "float32"; // the element type of every main array
     AxisRange x;
     Parameters parameters; // equal to read()'s
-    // Rows addressed by read_rows (1 for a spectrum; of the region for multi-region kinds)
-    // and values per row.
+    // Rows addressed by read_rows (1 for a spectrum; 0 for multi-region kinds, whose rows are
+    // counted per region) and values per row.
     size_t rows = 0, row_length = 0;
     std::vector<int64_t> subblocks;     // 3D kinds
     std::vector<int64_t> sources;       // 3D kinds other than multi-region

@@ -282,7 +282,7 @@ bool Reader::is_orvel() const {
 std::vector<Block> Reader::blocks() const {
     File f = impl_->file();
     if (!orvelio::is_orvel(f))
-        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file");
+        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
     std::vector<Block> out;
     for (ListEntry &e : list_contents(read_directory(f)))
         out.push_back({std::move(e.dataBlockType), std::move(e.dimensions), std::move(e.derivative)});
@@ -381,7 +381,7 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
             const int64_t offset = d.subblocks[rows[i]];
             const size_t got = values_at(f, offset, npt);
             if (got < npt)
-                fail_cut_short(got, npt);
+                fail_cut_short(got, npt, offset);
             from(i, offset);
         }
         break;
@@ -423,7 +423,7 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
         // the positions asked for is read once.
         const std::vector<int64_t> &sources = d.regions[*region].sources;
         for (size_t k = 0; k < d.subblocks.size(); ++k)
-            check_stack_row(f, d.subblocks, k, npt);
+            check_stack_row(f, d.subblocks, k, npt); // as described (the file has not changed size)
         size_t lo = SIZE_MAX, hi = 0;
         for (uint64_t row : rows) {
             lo = std::min(lo, static_cast<size_t>(sources[row]));

@@ -59,7 +59,7 @@ Result start(File &f, const Request &req, const Located &at) {
 
 Located locate_block(File &f, const Request &req) {
     if (!is_orvel(f))
-        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file");
+        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
     return locate(read_directory(f), req);
 }
 

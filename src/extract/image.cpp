@@ -151,7 +151,7 @@ Result image(Start3D &s, const Geometry &g) {
         check_pixel(g, i);
         const size_t got = values_at(s.f, g.offsets[i], npt);
         if (got < npt)
-            fail_cut_short(got, npt);
+            fail_cut_short(got, npt, g.offsets[i]);
     }
     Result r = std::move(s.result);
     r.kind = Result::Kind::Image;
@@ -175,7 +175,7 @@ Result image_traces(Start3D &s, const Geometry &g) {
         if (got != cells)
             fail_reshape(got, g);
         if (got < npt)
-            fail_cut_short(got, npt);
+            fail_cut_short(got, npt, offset);
     }
     if (g.offsets.empty())
         fail_nothing_to_stack();
@@ -213,7 +213,7 @@ void check_trace_values(const File &f, int64_t offset, size_t npt, size_t nx, si
     if (got != nx * ny)
         fail_reshape(got, Geometry{nx, ny, {}});
     if (got < npt)
-        fail_cut_short(got, npt);
+        fail_cut_short(got, npt, offset);
 }
 
 void describe_image(Start3D &s, Plan &p) {

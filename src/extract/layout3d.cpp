@@ -236,10 +236,10 @@ int64_t check_timed(const File &f, int64_t offset, size_t npt) {
     check_offset(offset);
     const size_t got = values_at(f, offset, npt);
     if (got < npt)
-        fail_cut_short(got, npt);
+        fail_cut_short(got, npt, offset);
     const int64_t pos = after_values(offset, npt, kInfoTime);
     if (static_cast<uint64_t>(pos) >= f.size() || f.size() - static_cast<uint64_t>(pos) < sizeof(double))
-        fail_short(sizeof(double));
+        fail_short(sizeof(double), static_cast<uint64_t>(pos));
     return pos;
 }
 
@@ -260,7 +260,7 @@ void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t 
     if (got != first)
         fail_unequal(first, i, got);
     if (first < npt)
-        fail_cut_short(first, npt);
+        fail_cut_short(first, npt, offsets[0]);
 }
 
 void check_offset(int64_t offset) {
@@ -274,30 +274,14 @@ size_t values_at(const File &f, int64_t offset, size_t count) {
     return static_cast<size_t>(std::min<uint64_t>(count, (f.size() - static_cast<uint64_t>(offset)) / 4));
 }
 
-void fail_cut_short(size_t got, size_t count) {
-    fail(ErrorDetail::values_cut_short, "could not broadcast input array from shape (" + std::to_string(got) +
-                                ",) into shape (" + std::to_string(count) + ",)");
+void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset) {
+    fail(ErrorDetail::values_cut_short,
+         "could not broadcast input array from shape (" + std::to_string(got) + ",) into shape (" +
+             std::to_string(count) + ",)",
+         offset && *offset >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(*offset)) : std::nullopt);
 }
 
 void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
-
-void read_values(File &f, int64_t offset, float *dst, size_t npt) {
-    check_offset(offset);
-    const size_t got = values_at(f, offset, npt);
-    if (got < npt)
-        fail_cut_short(got, npt);
-    if (read_at(f, offset, dst, npt * sizeof(float)) != npt * sizeof(float))
-        fail_cut_short(0, npt); // the file shrank while being read
-}
-
-double read_time(File &f, int64_t offset, size_t npt) {
-    check_offset(offset);
-    const int64_t pos = after_values(offset, npt, kInfoTime);
-    double t;
-    if (read_at(f, pos, &t, sizeof t) != sizeof t)
-        fail_short(sizeof t);
-    return t;
-}
 
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst) {
     Gather g(f);
@@ -418,7 +402,7 @@ bool gather(File &f, std::span<const Piece> pieces) {
 void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt) {
     for (int64_t offset : offsets)
         if (values_at(f, offset, npt) < npt)
-            fail_cut_short(values_at(f, offset, npt), npt);
+            fail_cut_short(values_at(f, offset, npt), npt, offset);
     if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
         fail_cut_short(0, npt);
 }
@@ -436,7 +420,7 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
             fail_unequal(first, i, got);
     }
     if (first < npt)
-        fail_cut_short(first, npt);
+        fail_cut_short(first, npt, offsets[0]);
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
     if (labels)
         *labels = read_labels(f, offsets, npt, infoSize, rows.data());

@@ -81,16 +81,8 @@ size_t values_at(const File &f, int64_t offset, size_t count);
 
 // ValueError for sub-block values that the end of the file cuts short: `got` of `count`.
 // However few remain (one included), they never fill a row of `count`.
-[[noreturn]] void fail_cut_short(size_t got, size_t count);
-
-// The `npt` values of the sub-block at `offset`, into dst: check_offset, then all of them or
-// fail_cut_short.
-void read_values(File &f, int64_t offset, float *dst, size_t npt);
-
-// The time of the sub-block whose values start at `offset` (check_offset first): the float64
-// 136 bytes after its `npt` values; the struct module's short-read error when the file ends
-// before its 8 bytes.
-double read_time(File &f, int64_t offset, size_t npt);
+// `offset`, when given, is where the values start.
+[[noreturn]] void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset = std::nullopt);
 
 // The times of all the sub-blocks, in order, into dst (one per offset). Each sub-block is
 // checked, in order, as a reader meets it: check_offset, its values complete

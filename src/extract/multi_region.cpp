@@ -398,6 +398,9 @@ void describe_multi_region(Start3D &s, Plan &p) {
             check_offset(offset);
         if (d.subblocks.empty())
             fail_nothing_to_stack();
+        // Every row holds a value of every sub-block: they are all read, whichever row is.
+        for (size_t k = 0; k < d.subblocks.size(); ++k)
+            check_stack_row(f, d.subblocks, k, s.npt);
         d.row_length = d.subblocks.size();
     } else {
         d.kind = Kind::point_map;

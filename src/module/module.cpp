@@ -12,6 +12,7 @@
 namespace orvelio::py {
 
 nb::dict make_param_labels();
+void bind_reader(nb::module_ &m); // reader.cpp
 
 namespace {
 
@@ -146,6 +147,7 @@ NB_MODULE(_orvelio, m) {
     static PyMethodDef populate_def = {"_populate", ORVELIO_FN(orvelio::py::populate), kFlags,
                                        "Binds the library's names into a namespace."};
     m.attr("_populate") = nb::steal(PyCFunction_NewEx(&populate_def, nullptr, nullptr));
+    orvelio::py::bind_reader(m);
     m.def("_test_read_directory", [](nb::handle path) { return rethrowing(test_read_directory)(path); });
     m.def("_test_read_params",
           [](nb::handle path, int64_t offset) { return rethrowing(test_read_params)(path, offset); });
