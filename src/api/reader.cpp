@@ -1,6 +1,7 @@
 // The reader facade of the public header, over the core.
 #include "orvelio/orvelio.hpp"
 
+#include "extract/axis.hpp"
 #include "extract/extract.hpp"
 #include "extract/kinds.hpp"
 #include "extract/layout3d.hpp"
@@ -145,12 +146,6 @@ Data to_data(Result &r) {
     }
     }
     throw std::logic_error("unknown result kind");
-}
-
-Array<double> copy_of(const Array<double> &a) {
-    Array<double> out = Array<double>::empty(a.shape());
-    std::copy_n(a.data(), a.size(), out.data());
-    return out;
 }
 
 bool is_multi_region(Kind k) { return k == Kind::point_map || k == Kind::trace_map; }
@@ -458,8 +453,8 @@ RowInfo Reader::row_info(const Block &block) const {
         info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
         [[fallthrough]];
     case Kind::image:
-        info.mapX = copy_of(p.mapX);
-        info.mapY = copy_of(p.mapY);
+        info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
+        info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
         break;
     case Kind::time_series:
         info.z = Array<double>::empty({p.d.subblocks.size()});

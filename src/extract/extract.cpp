@@ -43,15 +43,19 @@ bool has_map_keys(const ParamDict &p) {
     return true;
 }
 
-// The fields every kind shares: request words, merged parameters, x, y range.
-Result start(File &f, const Request &req, const Located &at) {
+// The fields every kind shares: request words, merged parameters, x (or, with `range`, only
+// its first and last value and count), y range.
+Result start(File &f, const Request &req, const Located &at, AxisRange *range = nullptr) {
     Result r;
     r.dimension = req.dimensions;
     r.dataType = req.dataBlockType;
     r.deriv = req.deriv;
     r.parameters = merged_parameters(f, at);
     const AxisParams a = axis_params(r.parameters);
-    r.x = linspace(a.FXV, a.LXV, a.NPT);
+    if (range)
+        *range = linspace_range(a.FXV, a.LXV, a.NPT);
+    else
+        r.x = linspace(a.FXV, a.LXV, a.NPT);
     r.minY = a.MNY;
     r.maxY = a.MXY;
     return r;
@@ -83,13 +87,10 @@ Result extract(File &f, const Request &req, Events &events) {
 Plan describe(File &f, const Request &req, Events &events) {
     Plan p;
     p.at = locate_block(f, req);
-    Result r = start(f, req, p.at);
     Description &d = p.d;
+    Result r = start(f, req, p.at, &d.x);
     d.request = {req.dataBlockType, req.dimensions, req.deriv};
-    d.x.count = r.x.size();
-    d.x.first = d.x.count ? r.x[0] : std::nan("");
-    d.x.last = d.x.count ? r.x[d.x.count - 1] : std::nan("");
-    p.npt = r.x.size();
+    p.npt = d.x.count;
     if (req.dimensions == "2D") {
         d.kind = Kind::spectrum;
         f.seek(p.at.data);
