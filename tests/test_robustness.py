@@ -481,3 +481,43 @@ def test_the_core_reads_without_the_gil(tmp_path):
     code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + GIL
     proc = run_python(code, timeout=30)  # a reader that kept the GIL would never get its bytes
     assert proc.returncode == 0 and proc.stdout.strip() == "[1.0, 2.0, 3.0]", proc.stderr
+
+
+# ---------------------------------------------------------------- small hostile files
+
+OUT_OF_MEMORY = r"""
+import resource, sys
+sys.path.insert(0, {tests!r})
+import orvelio
+from builder import EXT_IMAGE, OrvelFile, Picture, block_type, image_block, spectrum_file
+path = {path!r}
+f = spectrum_file([1.0, 2.0], params={{f"T{{k:02d}}": "%05d" % k * 200 for k in range(100)}})
+f.add(block_type(extend=EXT_IMAGE), image_block([Picture(b"BM", f"p{{i}}", {{"Label %d:" % k: "%04d" % k * 50
+                                                                     for k in range(40)}}) for i in range(40)]))
+f.write(path)
+calls = [(orvelio.getOrvelData, (path, ("AB", "2D", "NONE"))), (orvelio.getVisImages, (path,)),
+         (orvelio.listContents, (path,))]
+kept, seen = [], set()  # results are kept, so that every call needs memory of its own
+for room in range(0, 1 << 20, 8 << 10):
+    for function, args in calls:
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + room, resource.RLIM_INFINITY))
+        try:
+            kept.append(function(*args))
+            seen.add("result")
+        except MemoryError:
+            seen.add("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(sorted(seen))
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_running_out_of_memory_raises_memory_error(tmp_path):
+    # Allocations fail at every step of making the results as the limit grows: each failure is
+    # a MemoryError, never a SystemError from a conversion.
+    code = OUT_OF_MEMORY.format(tests=str(REPO / "tests"), path=str(tmp_path / "f.0"))
+    proc = run_python(code, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "['MemoryError', 'result']", proc.stderr[-3000:]
