@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file,
-                     params, spectrum_file)
+from builder import (EXT_ANNO, EXT_IMAGE, OrvelFile, Picture, anno_block, block_type, data_word, image_block,
+                     multiregion_file, params, region, region_table, spectrum_file)
 from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -521,3 +521,61 @@ def test_running_out_of_memory_raises_memory_error(tmp_path):
     code = OUT_OF_MEMORY.format(tests=str(REPO / "tests"), path=str(tmp_path / "f.0"))
     proc = run_python(code, timeout=120)
     assert proc.returncode == 0 and proc.stdout.strip() == "['MemoryError', 'result']", proc.stderr[-3000:]
+
+
+def stacked_file(count, npt, name="AB", extra=None, anno_rows=None):
+    """A 3D block whose `count` sub-blocks of `npt` values all lie at one place (a stride of 0):
+    values 1, 2, ..., a time of 0.5 and the label "L". With `anno_rows`, an annotation table."""
+    f = OrvelFile()
+    f.add(data_word(name, "3D", param=1),
+          params({"NPT": npt, "FXV": 1.0, "LXV": float(npt), "MNY": 0.0, "MXY": 1.0, **(extra or {})}))
+    record = bytearray(4 * npt + 160)
+    record[:4 * npt] = struct.pack(f"<{npt}f", *range(1, npt + 1))
+    record[4 * npt + 136:4 * npt + 144] = struct.pack("<d", 0.5)
+    record[4 * npt + 152:4 * npt + 153] = b"L"
+    f.add(data_word(name, "3D"), struct.pack("<6i2i", 0, 1, 32, 4 * npt, -4 * npt, 1, 0, count - 1) + record)
+    if anno_rows:
+        f.add(block_type(extend=EXT_ANNO), anno_block([region_table(anno_rows)]))
+    return f.build()
+
+
+def point_rows(n):
+    return region(1, n, 1, [0] * n)
+
+
+def trace_rows(n):
+    return region(1, n, 1, [1] * n)
+
+
+def amplified_file(kind, m, npt):
+    """(file, request, rows of the main array) of `kind`: m spectra, traces or map positions that
+    all read one sub-block of npt values (a trace map: m positions that each read 4,000 traces)."""
+    maps = dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0)
+    made = {
+        "time-resolved": lambda: (stacked_file(m, npt), "AB", lambda r: r.spectra),
+        "time-traces": lambda: (stacked_file(m, npt, "TRC"), "TRC", lambda r: r.traces),
+        "image": lambda: (stacked_file(m, npt, extra=dict(maps, NPX=m, NPY=1)), "AB", lambda r: r.spectra[0]),
+        "image-traces": lambda: (stacked_file(m, npt, "TRC", extra=dict(maps, NPX=1, NPY=npt)), "TRC",
+                                 lambda r: r.traces[:, 0, :].T),
+        "point-map": lambda: (stacked_file(1, npt, anno_rows=region(1, m, 1, [0] * m)), "AB",
+                              lambda r: r.regions[0].spectra),
+        "trace-map": lambda: (stacked_file(4000, npt, "TRC", anno_rows=region(1, m, 1, [1] * m)), "TRC",
+                              lambda r: r.regions[0].spectra.T),
+    }
+    data, name, rows = made[kind]()
+    return data, (name, "3D", "NONE"), rows
+
+
+@pytest.mark.parametrize("kind", ["time-resolved", "time-traces", "image", "image-traces", "point-map",
+                                  "trace-map"])
+def test_sub_blocks_read_over_and_over_cannot_outgrow_the_file(write, kind):
+    npt = 1 if kind == "trace-map" else 4
+    data, request, rows = amplified_file(kind, 3, npt)
+    got = rows(orvelio.getOrvelData(write(data), request))
+    assert got.tolist() == ([[1.0] * 3] * 4000 if kind == "trace-map" else [[1.0, 2.0, 3.0, 4.0]] * 3)
+    # Tens of megabytes from a file of a few kilobytes (gigabytes, with more rows or values).
+    data, request, _ = amplified_file(kind, 2000, 1 if kind == "trace-map" else 4096)
+    assert len(data) < 100_000
+    with pytest.raises(ValueError, match="^Invalid 3D data block: its sub-blocks would be read over and over"):
+        orvelio.getOrvelData(write(data), request)
+

@@ -61,7 +61,7 @@ Result extract(File &f, const Request &req, Events &events) {
         return single_spectrum(f, std::move(r), at);
 
     const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, at, events, a.NPT, r.x.size(), std::move(r)};
+    Start3D s{f, req, at, events, a.NPT, r.x.size(), std::move(r), ReadBudget(f)};
     if (image)
         return extract_image(s);
     if (at.anno != -1)
