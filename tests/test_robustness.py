@@ -579,3 +579,33 @@ def test_sub_blocks_read_over_and_over_cannot_outgrow_the_file(write, kind):
     with pytest.raises(ValueError, match="^Invalid 3D data block: its sub-blocks would be read over and over"):
         orvelio.getOrvelData(write(data), request)
 
+
+UNBACKED = r"""
+import resource
+import orvelio
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.RLIM_INFINITY))
+for path, request in {calls!r}:
+    try:
+        orvelio.getOrvelData(path, request)
+    except Exception as e:
+        print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_data_that_cannot_back_npt_fails_before_the_axis_is_built(tmp_path):
+    # NPT declares 2**28 points (a 2 GiB x axis), the sub-block holds two values.
+    calls = []
+    for k, extra in enumerate([{}, dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1)]):
+        f = OrvelFile()
+        f.add(data_word("AB", "3D", param=1),
+              params({"NPT": 2**28, "FXV": 1.0, "LXV": 2.0, "MNY": 0.0, "MXY": 1.0, **extra}))
+        f.add(data_word("AB", "3D"), struct.pack("<6i2i2f", 0, 1, 32, 2**30, 0, 1, 0, 0, 1.0, 2.0))
+        path = tmp_path / f"{k}.0"
+        path.write_bytes(f.build())
+        calls.append((str(path), ("AB", "3D", "NONE")))
+    proc = run_python(UNBACKED.format(calls=calls), timeout=60)
+    short = "ValueError could not broadcast input array from shape (2,) into shape (268435456,)"
+    assert proc.returncode == 0 and proc.stdout.splitlines() == [short] * 2, proc.stdout + proc.stderr[-2000:]

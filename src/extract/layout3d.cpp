@@ -286,6 +286,11 @@ double read_time(File &f, int64_t offset, size_t npt) {
     return t;
 }
 
+void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt) {
+    for (int64_t offset : offsets)
+        check_timed(f, offset, npt);
+}
+
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst) {
     Gather g(f);
     for (size_t i = 0; i < offsets.size(); ++i)
@@ -327,8 +332,7 @@ constexpr size_t kLabelHead = 256;
 
 void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times,
                           ReadBudget &budget) {
-    for (int64_t offset : offsets)
-        check_timed(f, offset, npt);
+    check_times(f, offsets, npt);
     budget.charge(offsets.size(), npt * sizeof(float) + sizeof(double));
     if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
         fail_cut_short(0, npt);

@@ -100,6 +100,9 @@ double read_time(File &f, int64_t offset, size_t npt);
 // (fail_cut_short), its time complete (short-read error).
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst);
 
+// The checks of read_times alone, in the same order.
+void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt);
+
 // read_times, and the values of each sub-block into dst + i * npt, in one pass over the file.
 void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times,
                           ReadBudget &budget);

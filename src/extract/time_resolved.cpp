@@ -12,6 +12,7 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
     const size_t m = offsets.size();
     if (m == 0)
         fail_nothing_to_stack();
+    check_times(s.f, offsets, s.npt); // before the arrays are made
     Result r = std::move(s.result);
     r.kind = Result::Kind::TimeResolved;
     r.z = Array<double>::empty({m});
