@@ -609,3 +609,33 @@ def test_data_that_cannot_back_npt_fails_before_the_axis_is_built(tmp_path):
     proc = run_python(UNBACKED.format(calls=calls), timeout=60)
     short = "ValueError could not broadcast input array from shape (2,) into shape (268435456,)"
     assert proc.returncode == 0 and proc.stdout.splitlines() == [short] * 2, proc.stdout + proc.stderr[-2000:]
+
+
+def picture_walk_file(values, chunks):
+    """An image block of `chunks` chunks whose first picture record is itself an image set of
+    `values` values, merged again on every chunk of the walk."""
+    digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    names = [lead + digits[k // 36 % 36] + digits[k % 36] for k, lead in
+             zip(range(values), (c for c in "JKLMOPQRUWXY" for _ in range(36 * 36)))]
+
+    def pictures(f00):
+        first = Picture(b"", "first", t00=3, f00=f00,
+                        extra=[("BID", block_type(extend=EXT_IMAGE))] + [(n, 1) for n in names])
+        return [first] + [Picture(b"", f"p{i}", t00=3) for i in range(1, chunks)]
+    # The first record's F00 names the record itself, as the image sets' F00 does.
+    at = image_block(pictures(0), chunks=[1] * chunks).index(b"SIZ\0")
+    f = OrvelFile()
+    f.add(block_type(extend=EXT_IMAGE), image_block(pictures(at), chunks=[1] * chunks))
+    return f.build()
+
+
+def hostile_files():
+    """Small files that once cost far more than their size: {label: bytes}."""
+    return {"picture-walk": picture_walk_file(15_000, 5000)}
+
+
+def test_small_hostile_files_cost_little(tmp_path):
+    check_bounded(tmp_path, hostile_files())
+    # The walk still lists every chunk's picture.
+    found = orvelio.getVisImages(str(next(tmp_path.glob("*.orv"))))
+    assert len(found) == 5000 and found[-1]["Title"] == "p4999"
