@@ -206,6 +206,11 @@ VisImages read_vis_images(File &f) {
     // whose bytes run on into each other's could otherwise copy the file over and over.
     const uint64_t allowed = 2 * f.size() + (uint64_t{1} << 20);
     uint64_t picture_bytes = 0;
+    // Each picture of the listing gets a dictionary of its record's values: records that
+    // pictures name again and again could make a small file list its values without end.
+    // Distinct records hold each value in 16 bytes of the file at least (a label and a value).
+    const uint64_t entries_allowed = f.size() / 4 + 65536;
+    uint64_t entries = 0;
     for (int64_t i = 0; i < count; ++i) {
         const int64_t at = position(plus(num(offset), param_dir.at(coded('F', picture_code(i)))));
         auto [it, fresh] = read_at.try_emplace(at, out.pictures.size());
@@ -216,6 +221,9 @@ VisImages read_vis_images(File &f) {
                 fail(PyExc::ValueError, "Image block is malformed: its pictures' bytes add up to more than the "
                                         "file holds");
         }
+        entries += out.pictures[it->second].entries.size() + 2; // and the picture's bytes and format
+        if (entries > entries_allowed)
+            fail(PyExc::ValueError, "Image block is malformed: its pictures name the same records over and over");
         out.order.push_back(it->second);
     }
     return out;
