@@ -639,3 +639,26 @@ def test_small_hostile_files_cost_little(tmp_path):
     # The walk still lists every chunk's picture.
     found = orvelio.getVisImages(str(next(tmp_path.glob("*.orv"))))
     assert len(found) == 5000 and found[-1]["Title"] == "p4999"
+
+
+# ---------------------------------------------------------------- special files and signals
+
+def test_special_files_are_read_as_far_as_asked():
+    # An endless device is not read to its end; a file whose size the system reports as 0 is read.
+    assert orvelio.isOrvelFile("/dev/zero") is False and orvelio.isOrvelFile("/dev/urandom") is False
+    assert orvelio.getVisImages("/dev/zero") == []
+    assert orvelio.isOrvelFile("/proc/self/status") is False
+    with pytest.raises(ValueError, match="^Can't process a non-Orvel file$"):
+        orvelio.getOrvelData("/dev/zero", ("AB", "2D", "NONE"))
+
+
+def test_a_descriptor_is_read_from_its_position():
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    r, w = os.pipe()
+    os.write(w, b"skip" + data)
+    os.close(w)
+    assert os.read(r, 4) == b"skip"
+    assert orvelio.listContents(r) == [("AB", "2D", "NONE")]  # and closes it
+    with pytest.raises(OSError):
+        os.close(r)
+

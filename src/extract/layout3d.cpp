@@ -25,7 +25,7 @@ StoreTable read_store_table(File &f, int64_t offsetToData) {
     const int32_t numberEntries = f.read_i32();
     // A table longer than the rest of the file fails at its first missing field, always one
     // 4-byte integer; nothing is reserved for entries that are not there.
-    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.remaining() / 8)
+    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.have(uint64_t{8} * numberEntries) / 8)
         fail_short(4);
     t.entries.reserve(numberEntries > 0 ? static_cast<size_t>(numberEntries) : 0);
     for (int32_t i = 0; i < numberEntries; ++i) {
