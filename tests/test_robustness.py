@@ -662,3 +662,57 @@ def test_a_descriptor_is_read_from_its_position():
     with pytest.raises(OSError):
         os.close(r)
 
+
+# Runs after a line that sets `path` and `data`; a writer comes after 20 s at the latest, so that a
+# call that goes on waiting ends (it then fails) instead of holding the test.
+INTERRUPTED = r"""
+import os, signal, threading, time
+import orvelio
+
+def interrupt(signum, frame):
+    raise KeyboardInterrupt("handler")
+
+def readers():
+    # Descriptors open on the pipe for reading.
+    out = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                flags = int(info.read().split("flags:")[1].split()[0], 8)
+            if os.readlink(f"/proc/self/fd/{fd}") == path and flags & os.O_ACCMODE == os.O_RDONLY:
+                out.append(fd)
+        except OSError:
+            pass
+    return out
+
+def writer(first):
+    with open(path, "wb") as pipe:
+        pipe.write(first)
+        pipe.flush()
+        time.sleep(20)
+
+signal.signal(signal.SIGALRM, interrupt)
+for case, first in (("open", None), ("read", data[:100])):
+    os.mkfifo(path)
+    late = threading.Timer(20, writer, (b"",))
+    late.start()
+    if first is not None:
+        threading.Thread(target=writer, args=(first,), daemon=True).start()
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        orvelio.getOrvelData(path, ("AB", "2D", "NONE"))
+        print(case, "read")
+    except BaseException as e:
+        print(case, type(e).__name__, e, readers() == [])
+    late.cancel()
+    os.unlink(path)
+os._exit(0)
+"""
+
+
+def test_signals_interrupt_blocking_opens_and_reads(tmp_path):
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + INTERRUPTED
+    proc = run_python(code, timeout=120)
+    assert proc.stdout.splitlines() == ["open KeyboardInterrupt handler True", "read KeyboardInterrupt handler True"], \
+        proc.stdout + proc.stderr[-2000:]

@@ -13,7 +13,15 @@ namespace orvelio {
 
 namespace {
 constexpr size_t kWindow = 64 * 1024;
+InterruptCheck g_interrupt_check = nullptr;
 } // namespace
+
+void set_interrupt_check(InterruptCheck check) { g_interrupt_check = check; }
+
+void check_interrupt() {
+    if (g_interrupt_check)
+        g_interrupt_check();
+}
 
 File File::from_fd(int fd) {
     struct stat st;
@@ -53,6 +61,8 @@ void File::fill(uint64_t end) const {
             fail_os(err);
         if (got == 0)
             stream_fd_ = -1; // its end
+        else
+            check_interrupt(); // between pieces, and after a signal
     }
 }
 
@@ -75,11 +85,15 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
     }
     size_t done = 0;
     while (done < n) {
-        ssize_t got = ::pread(fd_, static_cast<uint8_t *>(dst) + done, n - done, static_cast<off_t>(off + done));
+        if (done > 0)
+            check_interrupt(); // between the pieces of a long read
+        const size_t want = std::min(n - done, kReadPiece);
+        ssize_t got = ::pread(fd_, static_cast<uint8_t *>(dst) + done, want, static_cast<off_t>(off + done));
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            fail_os(errno);
+            if (errno != EINTR)
+                fail_os(errno);
+            check_interrupt();
+            continue;
         }
         if (got == 0)
             break; // the file shrank under us

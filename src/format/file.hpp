@@ -15,8 +15,15 @@
 
 namespace orvelio {
 
-// Streams are read in pieces of up to this size.
+// Long reads are cut into pieces of this size; between them, and when a system call is
+// interrupted by a signal, the interrupt check runs.
 inline constexpr size_t kReadPiece = 4 << 20;
+
+// The check that reads run between pieces and on EINTR: returns to go on, or throws to abandon
+// the read (the binding throws what a Python signal handler raised). None: reads go on.
+using InterruptCheck = void (*)();
+void set_interrupt_check(InterruptCheck check);
+void check_interrupt();
 
 class File {
   public:
