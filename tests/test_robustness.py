@@ -1,5 +1,7 @@
 """Damaged files, leaks and threads: every file gets a result or a Python exception, in bounded
 time and memory; repeated calls do not grow the process; concurrent calls agree."""
+import contextlib
+import io
 import json
 import os
 import pathlib
@@ -7,18 +9,20 @@ import struct
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file,
-                     params, spectrum_file)
+from builder import (EXT_ANNO, EXT_IMAGE, OrvelFile, Picture, anno_block, block_type, data_word, image_block,
+                     multiregion_file, params, region, region_table, spectrum_file)
 from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "fuzz"))
-from make_corpus import mutants, seeds  # noqa: E402
+from make_corpus import (amplified_file, hostile, mutants, picture_walk_file, seeds,  # noqa: E402
+                         unbacked_file)
 
 REGRESSIONS = REPO / "fuzz" / "regressions"
 SEEDS = seeds()
@@ -186,6 +190,15 @@ def test_damaged_files_give_results_or_exceptions(tmp_path, seed):
 def test_seed_files_read(tmp_path):
     reports = check_bounded(tmp_path, SEEDS)
     assert all(r["tally"].get("result", 0) >= 3 for r in reports)
+    # Every block a seed lists reads, so that mutants start from readable files of every kind.
+    for name, data in SEEDS.items():
+        path = tmp_path / f"{name}.0"
+        path.write_bytes(data)
+        with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
+            warnings.simplefilter("ignore")
+            for request in orvelio.listContents(str(path)):
+                orvelio.getOrvelData(str(path), request)
+        orvelio.getVisImages(str(path))
 
 
 @pytest.mark.parametrize("name", sorted(p.name for p in REGRESSIONS.glob("*")) if REGRESSIONS.is_dir() else [])
@@ -481,3 +494,176 @@ def test_the_core_reads_without_the_gil(tmp_path):
     code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + GIL
     proc = run_python(code, timeout=30)  # a reader that kept the GIL would never get its bytes
     assert proc.returncode == 0 and proc.stdout.strip() == "[1.0, 2.0, 3.0]", proc.stderr
+
+
+# ---------------------------------------------------------------- small hostile files
+
+OUT_OF_MEMORY = r"""
+import resource, sys
+sys.path.insert(0, {tests!r})
+import orvelio
+from builder import EXT_IMAGE, OrvelFile, Picture, block_type, image_block, spectrum_file
+path = {path!r}
+f = spectrum_file([1.0, 2.0], params={{f"T{{k:02d}}": "%05d" % k * 200 for k in range(100)}})
+f.add(block_type(extend=EXT_IMAGE), image_block([Picture(b"BM", f"p{{i}}", {{"Label %d:" % k: "%04d" % k * 50
+                                                                     for k in range(40)}}) for i in range(40)]))
+f.write(path)
+calls = [(orvelio.getOrvelData, (path, ("AB", "2D", "NONE"))), (orvelio.getVisImages, (path,)),
+         (orvelio.listContents, (path,))]
+kept, seen = [], set()  # results are kept, so that every call needs memory of its own
+for room in range(0, 1 << 20, 8 << 10):
+    for function, args in calls:
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + room, resource.RLIM_INFINITY))
+        try:
+            kept.append(function(*args))
+            seen.add("result")
+        except MemoryError:
+            seen.add("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(sorted(seen))
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_running_out_of_memory_raises_memory_error(tmp_path):
+    # Allocations fail at every step of making the results as the limit grows: each failure is
+    # a MemoryError, never a SystemError from a conversion.
+    code = OUT_OF_MEMORY.format(tests=str(REPO / "tests"), path=str(tmp_path / "f.0"))
+    proc = run_python(code, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "['MemoryError', 'result']", proc.stderr[-3000:]
+
+
+@pytest.mark.parametrize("kind", ["time-resolved", "time-traces", "image", "image-traces", "point-map",
+                                  "trace-map"])
+def test_sub_blocks_read_over_and_over_cannot_outgrow_the_file(write, kind):
+    npt = 1 if kind == "trace-map" else 4
+    data, request = amplified_file(kind, 3, npt)
+    rows = {"time-resolved": lambda r: r.spectra, "time-traces": lambda r: r.traces,
+            "image": lambda r: r.spectra[0], "image-traces": lambda r: r.traces[:, 0, :].T,
+            "point-map": lambda r: r.regions[0].spectra, "trace-map": lambda r: r.regions[0].spectra.T}[kind]
+    got = rows(orvelio.getOrvelData(write(data), request))
+    assert got.tolist() == ([[1.0] * 3] * 4000 if kind == "trace-map" else [[1.0, 2.0, 3.0, 4.0]] * 3)
+    # Tens of megabytes from a file of a few kilobytes (gigabytes, with more rows or values).
+    data, request = amplified_file(kind, 2000, 1 if kind == "trace-map" else 4096)
+    assert len(data) < 100_000
+    with pytest.raises(ValueError, match="^Invalid 3D data block: its sub-blocks would be read over and over"):
+        orvelio.getOrvelData(write(data), request)
+
+
+UNBACKED = r"""
+import resource
+import orvelio
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.RLIM_INFINITY))
+for path, request in {calls!r}:
+    try:
+        orvelio.getOrvelData(path, request)
+    except Exception as e:
+        print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_data_that_cannot_back_npt_fails_before_the_axis_is_built(tmp_path):
+    # NPT declares 2**28 points (a 2 GiB x axis), the sub-block holds two values.
+    calls = []
+    for k, extra in enumerate([{}, dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1)]):
+        path = tmp_path / f"{k}.0"
+        path.write_bytes(unbacked_file(2**28, extra))
+        calls.append((str(path), ("AB", "3D", "NONE")))
+    proc = run_python(UNBACKED.format(calls=calls), timeout=60)
+    short = "ValueError could not broadcast input array from shape (2,) into shape (268435456,)"
+    assert proc.returncode == 0 and proc.stdout.splitlines() == [short] * 2, proc.stdout + proc.stderr[-2000:]
+
+
+def hostile_files():
+    """Small files that once cost far more than their size: {label: bytes}."""
+    return {"picture-walk-long": picture_walk_file(15_000, 5000), **hostile()}
+
+
+def test_small_hostile_files_cost_little(tmp_path):
+    check_bounded(tmp_path, hostile_files())
+    # The walk still lists every chunk's picture.
+    found = orvelio.getVisImages(str(tmp_path / "0.orv"))
+    assert len(found) == 5000 and found[-1]["Title"] == "p4999"
+
+
+# ---------------------------------------------------------------- special files and signals
+
+def test_special_files_are_read_as_far_as_asked():
+    # An endless device is not read to its end; a file whose size the system reports as 0 is read.
+    assert orvelio.isOrvelFile("/dev/zero") is False and orvelio.isOrvelFile("/dev/urandom") is False
+    assert orvelio.getVisImages("/dev/zero") == []
+    assert orvelio.isOrvelFile("/proc/self/status") is False
+    with pytest.raises(ValueError, match="^Can't process a non-Orvel file$"):
+        orvelio.getOrvelData("/dev/zero", ("AB", "2D", "NONE"))
+
+
+def test_a_descriptor_is_read_from_its_position():
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    r, w = os.pipe()
+    os.write(w, b"skip" + data)
+    os.close(w)
+    assert os.read(r, 4) == b"skip"
+    assert orvelio.listContents(r) == [("AB", "2D", "NONE")]  # and closes it
+    with pytest.raises(OSError):
+        os.close(r)
+
+
+# Runs after a line that sets `path` and `data`; a writer comes after 20 s at the latest, so that a
+# call that goes on waiting ends (it then fails) instead of holding the test.
+INTERRUPTED = r"""
+import os, signal, threading, time
+import orvelio
+
+def interrupt(signum, frame):
+    raise KeyboardInterrupt("handler")
+
+def readers():
+    # Descriptors open on the pipe for reading.
+    out = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                flags = int(info.read().split("flags:")[1].split()[0], 8)
+            if os.readlink(f"/proc/self/fd/{fd}") == path and flags & os.O_ACCMODE == os.O_RDONLY:
+                out.append(fd)
+        except OSError:
+            pass
+    return out
+
+def writer(first):
+    with open(path, "wb") as pipe:
+        pipe.write(first)
+        pipe.flush()
+        time.sleep(20)
+
+signal.signal(signal.SIGALRM, interrupt)
+for case, first in (("open", None), ("read", data[:100])):
+    os.mkfifo(path)
+    late = threading.Timer(20, writer, (b"",))
+    late.start()
+    if first is not None:
+        threading.Thread(target=writer, args=(first,), daemon=True).start()
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        orvelio.getOrvelData(path, ("AB", "2D", "NONE"))
+        print(case, "read")
+    except BaseException as e:
+        print(case, type(e).__name__, e, readers() == [])
+    late.cancel()
+    os.unlink(path)
+os._exit(0)
+"""
+
+
+def test_signals_interrupt_blocking_opens_and_reads(tmp_path):
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + INTERRUPTED
+    proc = run_python(code, timeout=120)
+    assert proc.stdout.splitlines() == ["open KeyboardInterrupt handler True", "read KeyboardInterrupt handler True"], \
+        proc.stdout + proc.stderr[-2000:]

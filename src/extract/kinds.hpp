@@ -4,6 +4,7 @@
 #include "annotation.hpp"
 #include "format/events.hpp"
 #include "format/file.hpp"
+#include "layout3d.hpp"
 #include "request.hpp"
 #include "result.hpp"
 
@@ -20,6 +21,7 @@ struct Start3D {
     Events &events;
     size_t npt;
     Result result;
+    ReadBudget budget; // for every sub-block the call reads
 };
 
 // Images and image traces (the parameters hold the six map keys). image.cpp
