@@ -14,7 +14,7 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
         fail_nothing_to_stack();
     check_times(s.f, offsets, s.npt); // before the arrays are made
     Result r = std::move(s.result);
-    r.kind = Result::Kind::TimeResolved;
+    r.kind = Kind::time_series;
     r.z = Array<double>::empty({m});
     r.spectra = Array<float>::empty({m, s.npt});
     // Checks each sub-block (position, values, time) in order, then reads values and times
@@ -26,7 +26,7 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
 Result traces(Start3D &s, const std::vector<int64_t> &offsets) {
     const int32_t infoSize = read_info_size(s.f, s.at.data);
     Result r = std::move(s.result);
-    r.kind = Result::Kind::TimeResolvedTRC;
+    r.kind = Kind::time_traces;
     r.traces = read_stacked(s.f, offsets, s.npt, s.budget, infoSize, &r.labels);
     return r;
 }
