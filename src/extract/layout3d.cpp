@@ -340,10 +340,8 @@ constexpr size_t kLabelHead = 256;
 
 } // namespace
 
-void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times,
-                          ReadBudget &budget) {
+void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times) {
     check_times(f, offsets, npt);
-    budget.charge(offsets.size(), npt * sizeof(float) + sizeof(double));
     if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
         fail_cut_short(0, npt);
 }
