@@ -15,8 +15,8 @@ import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_ANNO, EXT_IMAGE, OrvelFile, Picture, anno_block, block_type, data_word, image_block,
-                     multiregion_file, params, region, region_table, spectrum_file)
+from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file, params,
+                     spectrum_file)
 from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
