@@ -196,8 +196,11 @@ class Gather {
     bool flush() {
         size_t first = 0;
         uint64_t at = start_;
-        if (!iov_.empty())
+        // Interrupt checks after each piece's worth of bytes.
+        if (!iov_.empty() && (unchecked_ += end_ - start_) >= kReadPiece) {
+            unchecked_ = 0;
             check_interrupt();
+        }
         while (first < iov_.size()) {
             const ssize_t got = ::preadv(f_.fd(), iov_.data() + first, static_cast<int>(iov_.size() - first),
                                          static_cast<off_t>(at));
@@ -236,6 +239,7 @@ class Gather {
     std::vector<iovec> iov_;
     std::vector<uint8_t> junk_;
     uint64_t start_ = 0, end_ = 0;
+    uint64_t unchecked_ = 0;
 };
 
 // The checks of one sub-block whose time is read: position, values, time.
