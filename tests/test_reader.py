@@ -126,9 +126,7 @@ def bytes_read():
         return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
 
 
-def test_describing_a_1_gb_cube_reads_less_than_1_mb(tmp_path, core):
-    if not hasattr(core, "_Reader"):
-        pytest.skip("the extension has no reader class yet")
+def test_describing_a_1_gb_cube_reads_less_than_1_mb(tmp_path):
     npx = npy = 256
     npt, info = 4096, 200
     n, stride = npx * npy, 4 * npt + info
@@ -348,38 +346,52 @@ def test_importing_the_reader_adds_only_its_own_name():
     assert proc.stdout == "['reader'] []\n"
 
 
-def stubgen_text(where):
-    """nanobind's stubs of the module's top level, as generated (minus the warning registry)."""
+def stubgen_text(where, module, *options):
+    """nanobind's stubs of a module, as generated (minus the warning registry)."""
     pytest.importorskip("nanobind.stubgen")
-    out = pathlib.Path(where) / "orvelio.pyi"
-    proc = run_python(f"import sys; sys.argv = ['stubgen', '-q', '-m', 'orvelio', '-o', {str(out)!r}];"
-                      "import nanobind.stubgen as s; s.main()")
+    out = pathlib.Path(where) / "generated.pyi"
+    argv = ["stubgen", "-q", *options, "-m", module, "-o", str(out)]
+    proc = run_python(f"import sys; sys.argv = {argv!r}; import nanobind.stubgen as s; s.main()")
     assert proc.returncode == 0, proc.stderr
     return "".join(line + "\n" for line in out.read_text().splitlines()
                    if not line.startswith("__warningregistry__"))
 
 
-def test_generated_stubs_match_the_golden_file(tmp_path):
-    golden = (REPO / "tests" / "stubs" / "orvelio.pyi").read_text()
-    assert stubgen_text(tmp_path) == golden, ("the extension's stubs changed: regenerate tests/stubs/orvelio.pyi and "
-                                      "update src/orvelio/__init__.pyi by hand")
+@pytest.mark.parametrize("module, options, shipped", [("orvelio", (), "__init__.pyi"),
+                                                      ("orvelio._orvelio", ("-P",), "_orvelio.pyi")])
+def test_generated_stubs_match_the_golden_files(tmp_path, module, options, shipped):
+    golden = (REPO / "tests" / "stubs" / (module.split(".")[-1] + ".pyi")).read_text()
+    assert stubgen_text(tmp_path, module, *options) == golden, (
+        f"the stubs of {module} changed: regenerate tests/stubs and update src/orvelio/{shipped} by hand")
 
 
-def test_hand_checked_stubs_declare_the_runtime_names():
+def stub_names(body):
+    """Names a stub's statements declare (imports only in the re-exporting `import x as x` form)."""
     import ast
-    tree = ast.parse((REPO / "src" / "orvelio" / "__init__.pyi").read_text())
     names = set()
-    for node in ast.walk(tree):
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and node in tree.body:
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
             names.add(node.name)
-        elif isinstance(node, ast.AnnAssign) and node in tree.body:
+        elif isinstance(node, ast.AnnAssign):
             names.add(node.target.id)
-        elif isinstance(node, ast.Assign) and node in tree.body:
+        elif isinstance(node, ast.Assign):
             names.update(t.id for t in node.targets)
+        elif isinstance(node, ast.If):
+            names |= stub_names(node.body)
         elif isinstance(node, (ast.Import, ast.ImportFrom)):
             names.update(a.asname for a in node.names if a.asname == a.name.rsplit(".", 1)[-1])
+    return names
+
+
+def test_hand_checked_stubs_declare_the_runtime_names(core):
+    import ast
+    top = ast.parse((REPO / "src" / "orvelio" / "__init__.pyi").read_text()).body
     runtime = {n for n in vars(orvelio) if not n.startswith("__") or n == "__test__"} - {"reader"}
-    assert {n for n in names if not n.startswith("_") or n == "__test__"} == runtime | {"imghdr"}
+    assert {n for n in stub_names(top) if not n.startswith("_") or n == "__test__"} == runtime | {"imghdr"}
+    ext = ast.parse((REPO / "src" / "orvelio" / "_orvelio.pyi").read_text()).body
+    assert {n for n in stub_names(ext) if not n.startswith("__")} == {n for n in vars(core) if not n.startswith("__")}
+    [reader] = [c for c in ext if isinstance(c, ast.ClassDef) and c.name == "_Reader"]
+    assert stub_names(reader.body) - {"__init__"} == {n for n in vars(core._Reader) if not n.startswith("__")}
 
 
 def test_mypy_strict_on_the_example():

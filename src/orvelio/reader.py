@@ -15,7 +15,6 @@ exact API prints become UserWarnings.
 from __future__ import annotations
 
 import difflib
-import importlib
 import os
 import re
 import sys
@@ -28,6 +27,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
 import numpy as np
 
 if TYPE_CHECKING:
+    from orvelio import _orvelio
     from orvelio import (ImageDataReturn, ImageTRCDataReturn, MultiRegionDataReturn,
                          MultiRegionTRCDataReturn, SingleDataReturn, TimeResolvedDataReturn,
                          TimeResolvedTRCDataReturn)
@@ -45,11 +45,9 @@ DataReturn = Union["SingleDataReturn", "ImageDataReturn", "ImageTRCDataReturn", 
                    "TimeResolvedTRCDataReturn", "MultiRegionDataReturn", "MultiRegionTRCDataReturn"]
 BlockLike = Union["Block", str, Sequence[str], None]
 
-_core = sys.modules.get("orvelio._orvelio") or importlib.import_module("orvelio._orvelio")
-_Reader: Any = getattr(_core, "_Reader", None)
-if _Reader is None:  # an extension without its reader class: the pure-Python stand-in
-    _Reader = importlib.import_module("orvelio._standin").Reader
-    vars(sys.modules["orvelio"]).pop("_standin", None)  # the package namespace gains only "reader"
+# The extension's reader class: one open file, descriptions without float data, partial reads.
+# (Reached through sys.modules: the package keeps the extension's name out of its namespace.)
+_Reader: type[_orvelio._Reader] = sys.modules["orvelio._orvelio"]._Reader
 
 # The words of a request, as the exact API checks them.
 _BASE_TYPES = ("REFL", "RAM", "SPOW", "RPOW", "SPH", "RPH", "PAS", "LREFL", "KM", "SIFG", "RIFG", "TR",
@@ -215,7 +213,7 @@ class OrvelFile:
             raise TypeError(f"path should be str, bytes or os.PathLike, not {type(path).__name__}")
         self.path = path
         self._name = os.fsdecode(os.fspath(path))
-        self._reader: Any = _Reader(path)
+        self._reader = _Reader(path)
         self._descriptions: dict[Request, dict[str, Any]] = {}
         self._blocks: list[Block] | None = None
         self._pictures: list[Picture] | None = None
