@@ -13,7 +13,7 @@ import orvelio
 from builder import (EXT_IMAGE, OrvelFile as Builder, Picture as BuiltPicture, block_type, data_word,
                      block3d, file3d, image_block, multiregion_file, params, region, spectrum_file)
 from conftest import run_python
-from orvelio.reader import (Block, BlockNotFoundError, CorruptFileError, InvalidRequestError,
+from orvelio.reader import (BlockNotFoundError, CorruptFileError, FileTooLargeError, InvalidRequestError,
                             NotOrvelFileError, OrvelError, OrvelFile, Parameter, RegionGrid,
                             TruncatedFileError, is_orvel)
 
@@ -182,7 +182,8 @@ def test_request_errors(tmp_path):
         assert isinstance(failure(lambda: o.read("RSC")), BlockNotFoundError)
         assert str(failure(o.read)) == (f"{name}: the file holds 3 data blocks, name one: AB 2D NONE, AB 2D 1DER, "
                                         "TR 2D NONE")
-        assert str(failure(lambda: o.read("ab"))) == f"{name}: 2 data blocks of type AB, name one: AB 2D NONE, AB 2D 1DER"
+        assert str(failure(lambda: o.read("ab"))) == (f"{name}: 2 data blocks of type AB, name one: "
+                                                      "AB 2D NONE, AB 2D 1DER")
         e = failure(lambda: o.region_grid("TR"))
         assert str(e) == f"{name}: block TR 2D NONE is a spectrum, not a multi-region map"
         assert [p.title for p in o.pictures] == []
@@ -221,6 +222,30 @@ def test_file_errors_name_the_file(tmp_path):
     assert isinstance(e, CorruptFileError) and str(e) == (
         f"{tmp_path / 'p'}: the file is damaged: it lists data block AB 2D NONE but holds no complete block for it "
         "(its data or parameter block is missing)")
+
+
+def test_failures_the_reader_leaves_unclassified_are_still_orvel_errors(seed_paths):
+    import struct
+
+    class Failing:
+        size = 0
+
+        def __init__(self, exc):
+            self.exc = exc
+
+        def describe(self, request):
+            raise self.exc
+
+        def close(self):
+            pass
+
+    for exc, kind in [(struct.error("unpack requires a buffer of 4 bytes"), CorruptFileError),
+                      (IndexError("list index out of range"), CorruptFileError),
+                      (MemoryError(), FileTooLargeError), (PermissionError(13, "denied"), PermissionError)]:
+        with OrvelFile(seed_paths["spectrum"]) as f:
+            f._reader = Failing(exc)
+            with pytest.raises(kind):
+                f.describe(("AB", "2D", "NONE"))
 
 
 def test_printed_lines_become_warnings(tmp_path, capsys):

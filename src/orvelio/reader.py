@@ -215,8 +215,10 @@ class OrvelFile:
         self._name = os.fsdecode(os.fspath(path))
         self._reader = _Reader(path)
         self._descriptions: dict[Request, dict[str, Any]] = {}
+        self._listing: list[Request] | None = None
         self._blocks: list[Block] | None = None
         self._pictures: list[Picture] | None = None
+        self._closed = False
         if not self._reader.is_orvel():
             self.close()
             raise self._error("not_orvel")
@@ -225,6 +227,7 @@ class OrvelFile:
 
     def close(self) -> None:
         """Closes the file; later calls raise ValueError. Idempotent."""
+        self._closed = True
         self._reader.close()
 
     def __enter__(self) -> OrvelFile:
@@ -250,11 +253,17 @@ class OrvelFile:
 
     def _call(self, method: str, *args: Any, **kwargs: Any) -> Any:
         """reader.method(*args), its failures turned into OrvelErrors."""
+        if self._closed:
+            raise ValueError("I/O operation on closed file")
         try:
             return getattr(self._reader, method)(*args, **kwargs)
         except Exception as exc:
             code = getattr(exc, "orvel_code", None)
-            if code is None or code == "io":
+            if code is None:  # not classified by the reader: an OSError stays one, the rest is the file's
+                if isinstance(exc, OSError):
+                    raise
+                code = "memory" if isinstance(exc, MemoryError) else "corrupt"
+            if code == "io":
                 raise
             offset = getattr(exc, "orvel_offset", None)
             if code == "truncated":
@@ -277,7 +286,9 @@ class OrvelFile:
 
     def _listed(self) -> list[Request]:
         """The distinct blocks the file lists, in order."""
-        return list(dict.fromkeys(tuple(b) for b in self._call("list")))
+        if self._listing is None:
+            self._listing = list(dict.fromkeys(tuple(b) for b in self._call("list")))
+        return self._listing
 
     def _not_found(self, request: Sequence[str]) -> BlockNotFoundError:
         held = ", ".join(_show(b) for b in self._listed()) or "none"
