@@ -198,8 +198,11 @@ class Gather {
     bool flush() {
         size_t first = 0;
         uint64_t at = start_;
-        if (!iov_.empty())
+        // Interrupt checks after each piece's worth of bytes.
+        if (!iov_.empty() && (unchecked_ += end_ - start_) >= kReadPiece) {
+            unchecked_ = 0;
             check_interrupt();
+        }
         while (first < iov_.size()) {
             const ssize_t got = ::preadv(f_.fd(), iov_.data() + first, static_cast<int>(iov_.size() - first),
                                          static_cast<off_t>(at));
@@ -238,6 +241,7 @@ class Gather {
     std::vector<iovec> iov_;
     std::vector<uint8_t> junk_;
     uint64_t start_ = 0, end_ = 0;
+    uint64_t unchecked_ = 0;
 };
 
 } // namespace
@@ -345,10 +349,8 @@ constexpr size_t kLabelHead = 256;
 
 } // namespace
 
-void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times,
-                          ReadBudget &budget) {
+void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times) {
     check_times(f, offsets, npt);
-    budget.charge(offsets.size(), npt * sizeof(float) + sizeof(double));
     if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
         fail_cut_short(0, npt);
 }

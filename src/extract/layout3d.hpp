@@ -105,8 +105,8 @@ void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double
 void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt);
 
 // read_times, and the values of each sub-block into dst + i * npt, in one pass over the file.
-void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times,
-                          ReadBudget &budget);
+// The caller charges the budget for them (npt values and a time each).
+void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times);
 
 // The label of the sub-block whose values start at `offset` (check_offset first): of the
 // `infoSize` - 152 bytes that start 152 bytes after its `npt` values, those before the first

@@ -275,13 +275,14 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
     }
     // Rows with a stored sub-block take its values and time straight from the file, one
     // gathering pass per run of consecutive rows, checked in order.
+    check_times(f, at, npt);
+    budget.charge(at.size(), npt * sizeof(float) + sizeof(double));
     for (size_t r = 0; r < rows.size();) {
         size_t e = r + 1;
         while (e < rows.size() && rows[e] == rows[e - 1] + 1)
             ++e;
         const std::vector<int64_t> run(at.begin() + static_cast<ptrdiff_t>(r), at.begin() + static_cast<ptrdiff_t>(e));
-        read_rows_with_times(f, run, npt, region.spectra.data() + rows[r] * npt, region.start_time->data() + rows[r],
-                             budget);
+        read_rows_with_times(f, run, npt, region.spectra.data() + rows[r] * npt, region.start_time->data() + rows[r]);
         r = e;
     }
     if (n < plan.nspec)

@@ -12,14 +12,16 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
     const size_t m = offsets.size();
     if (m == 0)
         fail_nothing_to_stack();
-    check_times(s.f, offsets, s.npt); // before the arrays are made
+    // Checked and charged before the arrays are made.
+    check_times(s.f, offsets, s.npt);
+    s.budget.charge(m, s.npt * sizeof(float) + sizeof(double));
     Result r = std::move(s.result);
     r.kind = Kind::time_series;
     r.z = Array<double>::empty({m});
     r.spectra = Array<float>::empty({m, s.npt});
     // Checks each sub-block (position, values, time) in order, then reads values and times
     // together, straight into their arrays.
-    read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data(), s.budget);
+    read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data());
     return r;
 }
 
