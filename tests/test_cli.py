@@ -154,7 +154,7 @@ def test_info_every_kind(folder, capsys):
     where, made = folder
     proc = cli("info", where / "spectrum.0", check=0)
     assert "AB 2D NONE: spectrum, 64 float32" in proc.stdout
-    assert "x: 4000 .. 400 WN, 64 points (Wavenumber (cm⁻¹))" in proc.stdout
+    assert "x: 4000 .. 400 cm⁻¹, 64 points (Wavenumber)" in proc.stdout
     assert "Resolution" in proc.stdout and "picture 1: 'camera/2', jpeg, 20 bytes" in proc.stdout
     for name, kind in made.items():
         status, out, err = run(capsys, "info", "--json", where / name)

@@ -36,6 +36,7 @@ Y_NAMES = {"AB": "Absorbance", "TR": "Transmittance", "SC": "Single channel", "I
            "PH": "Phase", "KM": "Kubelka-Munk", "TRC": "Trace", "RAM": "Raman intensity",
            "EMIS": "Emission", "REFL": "Reflectance", "POW": "Power", "LREFL": "log(Reflectance)",
            "ATR": "ATR", "PAS": "Photoacoustic"}
+CSV_UNITS = {"WN": "cm-1", "MI": "um"}  # the header of a CSV file stays ASCII
 MAP_KINDS = ("point-map", "trace-map")
 POSITION_KINDS = ("image-traces", "trace-map")  # one value per trace at each position
 
@@ -286,8 +287,9 @@ def cmd_info(args):
         x = b["x"]
         shape = "+".join(map(str, b["shape"])) if b["kind"] in MAP_KINDS else "x".join(map(str, b["shape"]))
         print(f"  {' '.join(b['request'])}: {b['kind']}, {shape} {b['dtype']}")
-        unit = f" {x['units']}" if x["units"] else ""
-        print(f"    x: {x['first']:g} .. {x['last']:g}{unit}, {x['points']} points ({x['label']})")
+        name, symbol = X_UNITS.get(x["units"].upper(), (None, x["units"]))
+        unit = f" {symbol}" if symbol else ""
+        print(f"    x: {x['first']:g} .. {x['last']:g}{unit}, {x['points']} points" + (f" ({name})" if name else ""))
         for g, grid in enumerate(b.get("regions", []), 1):
             print(f"    region {g}: " + (f"{grid[0]} x {grid[1]}" if grid else "points"))
         width = max((len(p["label"]) for p in b["parameters"]), default=0)
@@ -351,7 +353,7 @@ def csv_columns(result, kind):
     x_name = "x"
     unit = str(result.parameters.get("DXU", "")).strip()
     if unit:
-        x_name = f"x ({X_UNITS.get(unit.upper(), ('', unit))[1] or unit})"
+        x_name = f"x ({CSV_UNITS.get(unit.upper(), unit)})"
     if kind == "spectrum":
         return [x_name, result.dataType], [result.x, result.y], None
     if kind == "image":
@@ -516,7 +518,6 @@ def cmd_export(args):
                     report(note)
             if error is not None:
                 failed.append(error)
-                report(error)
             elif outputs:
                 converted += 1
             if bar is not None:
@@ -538,7 +539,7 @@ def cmd_export(args):
              f"{'s' * (converted != 1)} in {args.output}")
     if failed:
         _say(f"{len(failed)} failed:")
-        for line in failed:
+        for line in sorted(failed):
             print(f"  {line}", file=sys.stderr)
         return EXIT_FAILED
     return EXIT_OK
@@ -785,9 +786,19 @@ def build_parser():
     return parser
 
 
+def _show_warning(message, category, filename, lineno, file=None, line=None):
+    print(f"{PROG}: warning: {message}", file=sys.stderr)
+
+
 def main(argv=None):
     """Runs the program; returns its exit status."""
-    argv = sys.argv[1:] if argv is None else list(argv)
+    import warnings
+    with warnings.catch_warnings():
+        warnings.showwarning = _show_warning
+        return _main(sys.argv[1:] if argv is None else list(argv))
+
+
+def _main(argv):
     try:
         if argv and argv[0] not in COMMANDS and not argv[0].startswith("-"):
             return legacy_listing(argv)
