@@ -350,12 +350,12 @@ def _umask():
 def test_pictures(folder, tmp_path):
     where, _ = folder
     proc = cli("pictures", where / "spectrum.0", where / "image.0", "-o", tmp_path, check=0)
-    assert sorted(os.listdir(tmp_path)) == ["spectrum.0.0.camera_1.json", "spectrum.0.0.camera_1.png",
-                                            "spectrum.0.1.camera_2.jpeg", "spectrum.0.1.camera_2.json"]
-    assert proc.stdout.splitlines() == [str(tmp_path / "spectrum.0.0.camera_1.png"),
-                                        str(tmp_path / "spectrum.0.1.camera_2.jpeg")]
+    assert sorted(os.listdir(tmp_path)) == ["spectrum.0.0.camera 1.json", "spectrum.0.0.camera 1.png",
+                                            "spectrum.0.1.camera_2.jpg", "spectrum.0.1.camera_2.json"]
+    assert proc.stdout.splitlines() == [str(tmp_path / "spectrum.0.0.camera 1.png"),
+                                        str(tmp_path / "spectrum.0.1.camera_2.jpg")]
     pictures = orvelio.getVisImages(str(where / "spectrum.0"))
-    assert (tmp_path / "spectrum.0.0.camera_1.png").read_bytes() == pictures[0]["image"]
+    assert (tmp_path / "spectrum.0.0.camera 1.png").read_bytes() == pictures[0]["image"]
     side = json.loads((tmp_path / "spectrum.0.1.camera_2.json").read_text())
     assert side["title"] == "camera/2" and side["format"] == "jpeg" and side["properties"]["Bytes"] == 20
     proc = cli("pictures", where / "missing.0", "-o", tmp_path)

@@ -229,11 +229,7 @@ def cmd_ls(args):
 
 def _parameter_rows(f, block):
     """[(code, label, value)] of a block's merged parameters."""
-    out = []
-    for item in f.parameters(block):
-        code, label, value = (item.code, item.label, item.value) if hasattr(item, "code") else item
-        out.append((code, label, value))
-    return out
+    return [tuple(p) for p in f.parameters(block).values()]
 
 
 def _describe(path):
@@ -255,20 +251,13 @@ def _describe(path):
                      "parameters": [{"code": c, "label": label, "value": _jsonable(v)}
                                     for c, label, v in params if c in key and c not in axis]}
             if b.kind in MAP_KINDS:
-                entry["regions"] = [list(g) if g is not None else None for g in _grids(f, b)]
+                entry["regions"] = [{"title": g.title, "nx": g.nx, "ny": g.ny, "points": g.points}
+                                    for g in f.region_grid(b)]
             blocks.append(entry)
         pictures = [{"title": p.title, "format": p.format, "size": len(p.data or b""),
                      "properties": {k: _jsonable(v) for k, v in p.properties.items()}}
                     for p in f.pictures]
     return {"path": os.fspath(path), "blocks": blocks, "pictures": pictures}
-
-
-def _grids(f, block):
-    try:
-        grids = f.region_grid(block)
-    except Exception:
-        return []
-    return [tuple(g) if g is not None else None for g in grids]
 
 
 def cmd_info(args):
@@ -290,8 +279,9 @@ def cmd_info(args):
         name, symbol = X_UNITS.get(x["units"].upper(), (None, x["units"]))
         unit = f" {symbol}" if symbol else ""
         print(f"    x: {x['first']:g} .. {x['last']:g}{unit}, {x['points']} points" + (f" ({name})" if name else ""))
-        for g, grid in enumerate(b.get("regions", []), 1):
-            print(f"    region {g}: " + (f"{grid[0]} x {grid[1]}" if grid else "points"))
+        for g in b.get("regions", []):
+            grid = f"{g['nx']} x {g['ny']} grid" if g["nx"] is not None else f"{g['points']} points"
+            print(f"    {g['title']}: {grid}")
         width = max((len(p["label"]) for p in b["parameters"]), default=0)
         for p in b["parameters"]:
             print(f"    {p['label']:<{width}}  {p['code']}  {p['value']}")
@@ -472,9 +462,22 @@ def _progress(total, quiet):
     return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True, leave=False)
 
 
+def _check_block(spec):
+    """A misspelt --block type is a usage error, with the closest valid names."""
+    import difflib
+    reader = _reader()
+    name = spec if isinstance(spec, str) else spec[0]
+    if name not in reader.TYPES:
+        close = difflib.get_close_matches(name, reader.TYPES, n=3, cutoff=0.5)
+        raise UsageError(f"--block: unknown data block type {name!r}"
+                         + (f": did you mean {' or '.join(close)}?" if close else ""))
+
+
 def cmd_export(args):
     if args.format == "netcdf":
         _check_netcdf()
+    if args.block is not None:
+        _check_block(args.block)
     jobs, failed, seen = [], [], {}
     token = f"orvelio-{os.getpid()}-"
     for path, root, error in _walk(args.paths, recursive=True):
@@ -557,11 +560,6 @@ def _sweep(folders, token):
 
 # ----------------------------------------------------------------- pictures
 
-def _safe(text, default="picture"):
-    text = re.sub(r"[^A-Za-z0-9._-]+", "_", str(text)).strip("._")
-    return text[:60] or default
-
-
 def cmd_pictures(args):
     reader = _reader()
     os.makedirs(args.output, exist_ok=True)
@@ -572,22 +570,22 @@ def cmd_pictures(args):
                 raise error
             with reader.OrvelFile(path) as f:
                 pictures = f.pictures
-            for k, p in enumerate(pictures):
-                stem = os.path.join(args.output, f"{os.path.basename(path)}.{k}.{_safe(p.title)}")
-                if p.data:
-                    with atomic_path(f"{stem}.{_safe(p.format or 'bin')}") as tmp:
-                        with open(tmp, "wb") as fh:
-                            fh.write(p.data)
-                side = {"file": os.fspath(path), "index": k, "title": p.title, "format": p.format,
+            for p in pictures:
+                # FILE.N.TITLE.EXT: the reader's safe name, made unique by the file and the index
+                name = os.path.join(args.output, f"{os.path.basename(path)}.{p.index}.{p.filename()}")
+                if p.data is not None:
+                    with atomic_path(name) as tmp, open(tmp, "wb") as fh:
+                        fh.write(p.data)
+                side = {"file": os.fspath(path), "index": p.index, "title": p.title, "format": p.format,
                         "size": len(p.data or b""),
                         "properties": {key: _jsonable(v) for key, v in p.properties.items()}}
-                with atomic_path(f"{stem}.json") as tmp:
+                with atomic_path(os.path.splitext(name)[0] + ".json") as tmp:
                     with open(tmp, "w", encoding="utf-8") as fh:
                         json.dump(side, fh, indent=2, ensure_ascii=False)
                         fh.write("\n")
                 written += 1
                 if not args.quiet:
-                    print(f"{stem}.{_safe(p.format or 'bin')}" if p.data else f"{stem}.json")
+                    print(name if p.data is not None else os.path.splitext(name)[0] + ".json")
         except Exception as exc:
             failed.append(_message(path, exc))
             _say(failed[-1])
