@@ -81,7 +81,7 @@ if __name__ == "__main__":
                 call()
                 times[name].append(time.perf_counter() - t)
         outputs = len(os.listdir(os.path.join(tmp, "npz2")))
-    size = os.path.getsize(paths[0])
+        size = os.path.getsize(paths[0])
     print(f"{FILES} files of {size // 1024} KiB ({outputs} npz outputs), {args.repeat} rounds, "
           f"{os.cpu_count()} CPUs; best / median:")
     best = {name: min(t) for name, t in times.items()}

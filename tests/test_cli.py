@@ -323,18 +323,20 @@ def test_interrupted_export_leaves_no_partial_file(tmp_path):
 
 
 def test_atomic_output(tmp_path):
-    from orvelio.cli import atomic_path
+    from orvelio.cli import atomic_file
     target = tmp_path / "t.csv"
-    for error in (ValueError, KeyboardInterrupt):
+    for error, path in ((ValueError, False), (KeyboardInterrupt, False), (SystemExit, True)):
         with pytest.raises(error):
-            with atomic_path(target) as tmp:
-                with open(tmp, "w") as fh:
-                    fh.write("half")
+            with atomic_file(target, path=path) as out:
+                if path:
+                    with open(out, "wb") as out:
+                        out.write(b"half")
+                else:
+                    out.write(b"half")
                 raise error
         assert os.listdir(tmp_path) == []
-    with atomic_path(target) as tmp:
-        with open(tmp, "w") as fh:
-            fh.write("whole")
+    with atomic_file(target) as fh:
+        fh.write(b"whole")
     assert os.listdir(tmp_path) == ["t.csv"] and target.read_text() == "whole"
     assert os.stat(target).st_mode & 0o777 == 0o666 & ~_umask()
 

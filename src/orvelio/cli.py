@@ -163,17 +163,26 @@ def _file_mode():
 
 
 @contextlib.contextmanager
-def atomic_path(target, token=""):
-    """Yields a temporary path beside `target`; renames it to `target` when the block ends
-    normally, removes it otherwise (an exception, Ctrl-C or SIGTERM in a worker)."""
+def atomic_file(target, token="", path=False):
+    """Yields a new temporary file beside `target`, open for binary writing (its path instead
+    with `path`); renames it to `target` when the block ends normally, removes it otherwise
+    (an exception, Ctrl-C, or SIGTERM in a worker)."""
     folder, name = os.path.split(os.fspath(target))
     fd, tmp = tempfile.mkstemp(dir=folder or ".", prefix=f".{name}.{token}", suffix=".part")
-    os.close(fd)
     try:
-        yield tmp
-        os.chmod(tmp, _file_mode())
+        os.fchmod(fd, _file_mode())  # as a file opened for writing would have been made
+        if path:
+            os.close(fd)
+            fd = None
+            yield tmp
+        else:
+            with os.fdopen(fd, "wb") as fh:
+                fd = None
+                yield fh
         os.replace(tmp, target)
     except BaseException:
+        if fd is not None:
+            os.close(fd)
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
@@ -418,11 +427,11 @@ def export_file(job):
                 target = os.path.join(out_dir, output_name(path, b.request, fmt))
                 if fmt == "netcdf":
                     dataset = f.to_xarray(b)
-                    with atomic_path(target, token) as tmp:
+                    with atomic_file(target, token, path=True) as tmp:
                         dataset.to_netcdf(tmp)
                 else:
                     result = f.read(b)
-                    with atomic_path(target, token) as tmp, open(tmp, "wb") as fh:
+                    with atomic_file(target, token) as fh:
                         (write_csv if fmt == "csv" else write_npz)(fh, result, b.kind)
                 outputs.append(target)
     except Exception as exc:
@@ -563,7 +572,7 @@ def _sweep(folders, token):
 def cmd_pictures(args):
     reader = _reader()
     os.makedirs(args.output, exist_ok=True)
-    failed, written = [], 0
+    failed = []
     for path, _, error in _walk(args.files, recursive=False):
         try:
             if error is not None:
@@ -574,16 +583,13 @@ def cmd_pictures(args):
                 # FILE.N.TITLE.EXT: the reader's safe name, made unique by the file and the index
                 name = os.path.join(args.output, f"{os.path.basename(path)}.{p.index}.{p.filename()}")
                 if p.data is not None:
-                    with atomic_path(name) as tmp, open(tmp, "wb") as fh:
+                    with atomic_file(name) as fh:
                         fh.write(p.data)
                 side = {"file": os.fspath(path), "index": p.index, "title": p.title, "format": p.format,
                         "size": len(p.data or b""),
                         "properties": {key: _jsonable(v) for key, v in p.properties.items()}}
-                with atomic_path(os.path.splitext(name)[0] + ".json") as tmp:
-                    with open(tmp, "w", encoding="utf-8") as fh:
-                        json.dump(side, fh, indent=2, ensure_ascii=False)
-                        fh.write("\n")
-                written += 1
+                with atomic_file(os.path.splitext(name)[0] + ".json") as fh:
+                    fh.write(json.dumps(side, indent=2, ensure_ascii=False).encode() + b"\n")
                 if not args.quiet:
                     print(name if p.data is not None else os.path.splitext(name)[0] + ".json")
         except Exception as exc:
@@ -665,7 +671,7 @@ def cmd_plot(args):
             ax.set(xlabel="Map x", ylabel="Map y")
             title += f", {result.labels[k]}"
         ax.set_title(title)
-        with atomic_path(args.output) as tmp, open(tmp, "wb") as fh:
+        with atomic_file(args.output) as fh:
             fig.savefig(fh, format=os.path.splitext(args.output)[1][1:].lower() or "png")
     finally:
         plt.close(fig)
