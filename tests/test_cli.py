@@ -285,11 +285,12 @@ def test_export_mixed_folder(folder, tmp_path):
     (src / "cut-head.0").write_bytes(good[:30])
     (src / "readme.txt").write_text("a note")
     (src / "empty.1").write_bytes(b"")
-    out = tmp_path / "out"
-    proc = cli("export", src, "-o", out, "--format", "npz", "-j", "2")
-    assert proc.returncode == 1
-    assert sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs) == [
-        "a.0.AB-3D-NONE.npz", os.path.join("deeper", "b.0.AB-3D-NONE.npz")]
+    out = src / "converted"  # inside the folder converted: left out of it when run again
+    for _ in range(2):
+        proc = cli("export", src, "-o", out, "--format", "npz", "-j", "2")
+        assert proc.returncode == 1 and "converted" not in proc.stderr.replace(f"in {out}", "")
+        assert sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs) == [
+            "a.0.AB-3D-NONE.npz", os.path.join("deeper", "b.0.AB-3D-NONE.npz")]
     check_npz(out / "a.0.AB-3D-NONE.npz", orvelio.getOrvelData(str(src / "a.0"), ("AB", "3D", "NONE")))
     failures = proc.stderr[proc.stderr.index("2 failed:"):].splitlines()[1:]
     assert [line.split(":")[0].strip() for line in failures] == [str(src / "cut-head.0"), str(src / "cut.0")]

@@ -127,15 +127,16 @@ def _jsonable(value):
     return str(value)
 
 
-def _walk(paths, recursive):
+def _walk(paths, recursive, skip=None):
     """(path, folder it was found in or None, error) for every file under `paths`, in order.
-    Folders give their files (recursed with `recursive`); a path that does not exist gives an
-    error instead of a file."""
+    Folders give their files (recursed with `recursive`, leaving out the folder `skip`); a path
+    that does not exist gives an error instead of a file."""
+    skip = os.path.realpath(skip) if skip is not None else None
     for path in paths:
         if os.path.isdir(path):
             if recursive:
                 for top, dirs, files in os.walk(path):
-                    dirs.sort()
+                    dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(top, d)) != skip)
                     for name in sorted(files):
                         yield os.path.join(top, name), path, None
             else:
@@ -471,6 +472,14 @@ def _progress(total, quiet):
     return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True, leave=False)
 
 
+def _cpus():
+    """The CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
 def _check_block(spec):
     """A misspelt --block type is a usage error, with the closest valid names."""
     import difflib
@@ -489,7 +498,7 @@ def cmd_export(args):
         _check_block(args.block)
     jobs, failed, seen = [], [], {}
     token = f"orvelio-{os.getpid()}-"
-    for path, root, error in _walk(args.paths, recursive=True):
+    for path, root, error in _walk(args.paths, recursive=True, skip=args.output):
         if error is not None:
             failed.append(_message(path, error))
             continue
@@ -507,7 +516,7 @@ def cmd_export(args):
             os.makedirs(folder, exist_ok=True)
         except OSError as exc:
             raise UsageError(f"cannot create {folder}: {exc.strerror}") from None
-    workers = max(1, min(args.jobs or os.cpu_count() or 1, len(jobs)))
+    workers = max(1, min(args.jobs or _cpus(), len(jobs)))
     bar = _progress(len(jobs), args.quiet)
     written, converted, pool = 0, 0, None
 
