@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file,
-                     params, spectrum_file)
+from builder import (EXT_ANNO, EXT_IMAGE, OrvelFile, Picture, anno_block, block_type, data_word, image_block,
+                     multiregion_file, params, region, region_table, spectrum_file)
 from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -481,3 +481,161 @@ def test_the_core_reads_without_the_gil(tmp_path):
     code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + GIL
     proc = run_python(code, timeout=30)  # a reader that kept the GIL would never get its bytes
     assert proc.returncode == 0 and proc.stdout.strip() == "[1.0, 2.0, 3.0]", proc.stderr
+
+
+# ---------------------------------------------------------------- small hostile files
+
+OUT_OF_MEMORY = r"""
+import resource, sys
+sys.path.insert(0, {tests!r})
+import orvelio
+from builder import EXT_IMAGE, OrvelFile, Picture, block_type, image_block, spectrum_file
+path = {path!r}
+f = spectrum_file([1.0, 2.0], params={{f"T{{k:02d}}": "%05d" % k * 200 for k in range(100)}})
+f.add(block_type(extend=EXT_IMAGE), image_block([Picture(b"BM", f"p{{i}}", {{"Label %d:" % k: "%04d" % k * 50
+                                                                     for k in range(40)}}) for i in range(40)]))
+f.write(path)
+calls = [(orvelio.getOrvelData, (path, ("AB", "2D", "NONE"))), (orvelio.getVisImages, (path,)),
+         (orvelio.listContents, (path,))]
+kept, seen = [], set()  # results are kept, so that every call needs memory of its own
+for room in range(0, 1 << 20, 8 << 10):
+    for function, args in calls:
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + room, resource.RLIM_INFINITY))
+        try:
+            kept.append(function(*args))
+            seen.add("result")
+        except MemoryError:
+            seen.add("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(sorted(seen))
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_running_out_of_memory_raises_memory_error(tmp_path):
+    # Allocations fail at every step of making the results as the limit grows: each failure is
+    # a MemoryError, never a SystemError from a conversion.
+    code = OUT_OF_MEMORY.format(tests=str(REPO / "tests"), path=str(tmp_path / "f.0"))
+    proc = run_python(code, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "['MemoryError', 'result']", proc.stderr[-3000:]
+
+
+def stacked_file(count, npt, name="AB", extra=None, anno_rows=None):
+    """A 3D block whose `count` sub-blocks of `npt` values all lie at one place (a stride of 0):
+    values 1, 2, ..., a time of 0.5 and the label "L". With `anno_rows`, an annotation table."""
+    f = OrvelFile()
+    f.add(data_word(name, "3D", param=1),
+          params({"NPT": npt, "FXV": 1.0, "LXV": float(npt), "MNY": 0.0, "MXY": 1.0, **(extra or {})}))
+    record = bytearray(4 * npt + 160)
+    record[:4 * npt] = struct.pack(f"<{npt}f", *range(1, npt + 1))
+    record[4 * npt + 136:4 * npt + 144] = struct.pack("<d", 0.5)
+    record[4 * npt + 152:4 * npt + 153] = b"L"
+    f.add(data_word(name, "3D"), struct.pack("<6i2i", 0, 1, 32, 4 * npt, -4 * npt, 1, 0, count - 1) + record)
+    if anno_rows:
+        f.add(block_type(extend=EXT_ANNO), anno_block([region_table(anno_rows)]))
+    return f.build()
+
+
+def point_rows(n):
+    return region(1, n, 1, [0] * n)
+
+
+def trace_rows(n):
+    return region(1, n, 1, [1] * n)
+
+
+def amplified_file(kind, m, npt):
+    """(file, request, rows of the main array) of `kind`: m spectra, traces or map positions that
+    all read one sub-block of npt values (a trace map: m positions that each read 4,000 traces)."""
+    maps = dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0)
+    made = {
+        "time-resolved": lambda: (stacked_file(m, npt), "AB", lambda r: r.spectra),
+        "time-traces": lambda: (stacked_file(m, npt, "TRC"), "TRC", lambda r: r.traces),
+        "image": lambda: (stacked_file(m, npt, extra=dict(maps, NPX=m, NPY=1)), "AB", lambda r: r.spectra[0]),
+        "image-traces": lambda: (stacked_file(m, npt, "TRC", extra=dict(maps, NPX=1, NPY=npt)), "TRC",
+                                 lambda r: r.traces[:, 0, :].T),
+        "point-map": lambda: (stacked_file(1, npt, anno_rows=region(1, m, 1, [0] * m)), "AB",
+                              lambda r: r.regions[0].spectra),
+        "trace-map": lambda: (stacked_file(4000, npt, "TRC", anno_rows=region(1, m, 1, [1] * m)), "TRC",
+                              lambda r: r.regions[0].spectra.T),
+    }
+    data, name, rows = made[kind]()
+    return data, (name, "3D", "NONE"), rows
+
+
+@pytest.mark.parametrize("kind", ["time-resolved", "time-traces", "image", "image-traces", "point-map",
+                                  "trace-map"])
+def test_sub_blocks_read_over_and_over_cannot_outgrow_the_file(write, kind):
+    npt = 1 if kind == "trace-map" else 4
+    data, request, rows = amplified_file(kind, 3, npt)
+    got = rows(orvelio.getOrvelData(write(data), request))
+    assert got.tolist() == ([[1.0] * 3] * 4000 if kind == "trace-map" else [[1.0, 2.0, 3.0, 4.0]] * 3)
+    # Tens of megabytes from a file of a few kilobytes (gigabytes, with more rows or values).
+    data, request, _ = amplified_file(kind, 2000, 1 if kind == "trace-map" else 4096)
+    assert len(data) < 100_000
+    with pytest.raises(ValueError, match="^Invalid 3D data block: its sub-blocks would be read over and over"):
+        orvelio.getOrvelData(write(data), request)
+
+
+UNBACKED = r"""
+import resource
+import orvelio
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.RLIM_INFINITY))
+for path, request in {calls!r}:
+    try:
+        orvelio.getOrvelData(path, request)
+    except Exception as e:
+        print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_data_that_cannot_back_npt_fails_before_the_axis_is_built(tmp_path):
+    # NPT declares 2**28 points (a 2 GiB x axis), the sub-block holds two values.
+    calls = []
+    for k, extra in enumerate([{}, dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1)]):
+        f = OrvelFile()
+        f.add(data_word("AB", "3D", param=1),
+              params({"NPT": 2**28, "FXV": 1.0, "LXV": 2.0, "MNY": 0.0, "MXY": 1.0, **extra}))
+        f.add(data_word("AB", "3D"), struct.pack("<6i2i2f", 0, 1, 32, 2**30, 0, 1, 0, 0, 1.0, 2.0))
+        path = tmp_path / f"{k}.0"
+        path.write_bytes(f.build())
+        calls.append((str(path), ("AB", "3D", "NONE")))
+    proc = run_python(UNBACKED.format(calls=calls), timeout=60)
+    short = "ValueError could not broadcast input array from shape (2,) into shape (268435456,)"
+    assert proc.returncode == 0 and proc.stdout.splitlines() == [short] * 2, proc.stdout + proc.stderr[-2000:]
+
+
+def picture_walk_file(values, chunks):
+    """An image block of `chunks` chunks whose first picture record is itself an image set of
+    `values` values, merged again on every chunk of the walk."""
+    digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    names = [lead + digits[k // 36 % 36] + digits[k % 36] for k, lead in
+             zip(range(values), (c for c in "JKLMOPQRUWXY" for _ in range(36 * 36)))]
+
+    def pictures(f00):
+        first = Picture(b"", "first", t00=3, f00=f00,
+                        extra=[("BID", block_type(extend=EXT_IMAGE))] + [(n, 1) for n in names])
+        return [first] + [Picture(b"", f"p{i}", t00=3) for i in range(1, chunks)]
+    # The first record's F00 names the record itself, as the image sets' F00 does.
+    at = image_block(pictures(0), chunks=[1] * chunks).index(b"SIZ\0")
+    f = OrvelFile()
+    f.add(block_type(extend=EXT_IMAGE), image_block(pictures(at), chunks=[1] * chunks))
+    return f.build()
+
+
+def hostile_files():
+    """Small files that once cost far more than their size: {label: bytes}."""
+    return {"picture-walk": picture_walk_file(15_000, 5000)}
+
+
+def test_small_hostile_files_cost_little(tmp_path):
+    check_bounded(tmp_path, hostile_files())
+    # The walk still lists every chunk's picture.
+    found = orvelio.getVisImages(str(next(tmp_path.glob("*.orv"))))
+    assert len(found) == 5000 and found[-1]["Title"] == "p4999"

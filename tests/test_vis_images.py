@@ -210,3 +210,28 @@ def test_pictures_pointing_into_one_long_block_fail_fast(write):
     with pytest.raises(ValueError, match="read the same parameters over and over"):
         orvelio.getVisImages(write(f))
     assert time.monotonic() - start < 5
+
+
+def shared_record_file(n, labels):
+    """An image block whose n picture codes all name one record of `labels` labelled values."""
+    from builder import params
+
+    record = Picture(b"BM" + bytes(8), "shared", {f"L{k}:": f"v{k}" for k in range(labels)}).encode()
+
+    def image_set(at, end):
+        recs = [("BID", IMAGE), ("NRP", n)] + [(f"F{picture_code(i)}", at) for i in range(n)]
+        return params(recs + [(f"Z{picture_code(i)}", end - at) for i in range(n)])
+    head = len(image_set(0, 0))
+    f = OrvelFile()
+    f.add(IMAGE, image_set(head, head + len(record)) + record)
+    return f
+
+
+def test_pictures_naming_one_record_share_its_values(write):
+    found = orvelio.getVisImages(write(shared_record_file(3, 4)))
+    assert [d["L3"] for d in found] == ["v3"] * 3 and found[0] is not found[2]
+    assert found[0]["L3"] is found[2]["L3"] and found[0]["image"] is found[1]["image"]
+    # 15,000 codes naming a record of 99 values: 1.5 million entries from a third of a megabyte.
+    with pytest.raises(ValueError, match="^Image block is malformed: its pictures name the same records over "
+                                         "and over$"):
+        orvelio.getVisImages(write(shared_record_file(15_000, 99)))

@@ -53,20 +53,22 @@ Result extract(File &f, const Request &req, Events &events) {
     r.deriv = req.deriv;
     r.parameters = merged_parameters(f, at);
     const AxisParams a = axis_params(r.parameters);
-    r.x = linspace(a.FXV, a.LXV, a.NPT);
+    const size_t npt = linspace_count(a.FXV, a.LXV, a.NPT);
     r.minY = a.MNY;
     r.maxY = a.MXY;
 
-    if (req.dimensions == "2D")
+    if (req.dimensions == "2D") {
+        r.x = linspace(a.FXV, a.LXV, a.NPT);
         return single_spectrum(f, std::move(r), at);
+    }
 
+    // The x axis of a 3D block is built last: a block whose sub-blocks cannot hold NPT values
+    // fails on them without first building an axis of NPT points.
     const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, at, events, a.NPT, r.x.size(), std::move(r)};
-    if (image)
-        return extract_image(s);
-    if (at.anno != -1)
-        return extract_multi_region(s);
-    return extract_time_resolved(s);
+    Start3D s{f, req, at, events, a.NPT, npt, std::move(r), ReadBudget(f)};
+    Result out = image ? extract_image(s) : at.anno != -1 ? extract_multi_region(s) : extract_time_resolved(s);
+    out.x = linspace(a.FXV, a.LXV, a.NPT);
+    return out;
 }
 
 } // namespace orvelio

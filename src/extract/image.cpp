@@ -146,7 +146,7 @@ Result image(Start3D &s, const Geometry &g) {
     r.kind = Result::Kind::Image;
     r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
-    read_rows_into(s.f, g.offsets, r.spectra.data(), npt);
+    read_rows_into(s.f, g.offsets, r.spectra.data(), npt, s.budget);
     return r;
 }
 
@@ -184,7 +184,7 @@ Result image_traces(Start3D &s, const Geometry &g) {
             const size_t n = std::min(batch, m - k0);
             some.assign(g.offsets.begin() + static_cast<ptrdiff_t>(k0),
                         g.offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
-            read_rows_into(s.f, some, buffer.data(), npt);
+            read_rows_into(s.f, some, buffer.data(), npt, s.budget);
             for (size_t p = 0; p < npt; ++p) {
                 float *cell = out + p * m + k0;
                 for (size_t k = 0; k < n; ++k)

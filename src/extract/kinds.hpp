@@ -3,6 +3,7 @@
 
 #include "format/events.hpp"
 #include "format/file.hpp"
+#include "layout3d.hpp"
 #include "request.hpp"
 #include "result.hpp"
 
@@ -18,6 +19,7 @@ struct Start3D {
     Value NPT; // checked by the x axis: a non-negative integer
     size_t npt;
     Result result;
+    ReadBudget budget; // for every sub-block the call reads
 };
 
 // Images and image traces (the parameters hold the six map keys). image.cpp

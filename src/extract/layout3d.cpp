@@ -242,6 +242,14 @@ int64_t check_timed(const File &f, int64_t offset, size_t npt) {
 
 } // namespace
 
+void ReadBudget::charge(uint64_t count, uint64_t bytes) {
+    uint64_t total;
+    if (__builtin_mul_overflow(count, bytes, &total) || total > left_)
+        fail(PyExc::ValueError, "Invalid 3D data block: its sub-blocks would be read over and over, far more "
+                                "bytes than the file holds (sub-blocks stored on top of one another)");
+    left_ -= total;
+}
+
 void check_offset(int64_t offset) {
     if (offset < 0)
         fail_os(EINVAL);
@@ -276,6 +284,11 @@ double read_time(File &f, int64_t offset, size_t npt) {
     if (read_at(f, pos, &t, sizeof t) != sizeof t)
         fail_short(sizeof t);
     return t;
+}
+
+void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt) {
+    for (int64_t offset : offsets)
+        check_timed(f, offset, npt);
 }
 
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst) {
@@ -317,9 +330,10 @@ constexpr size_t kLabelHead = 256;
 
 } // namespace
 
-void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times) {
-    for (int64_t offset : offsets)
-        check_timed(f, offset, npt);
+void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times,
+                          ReadBudget &budget) {
+    check_times(f, offsets, npt);
+    budget.charge(offsets.size(), npt * sizeof(float) + sizeof(double));
     if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
         fail_cut_short(0, npt);
 }
@@ -386,16 +400,17 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
     return labels;
 }
 
-void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt) {
+void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget) {
     for (int64_t offset : offsets)
         if (values_at(f, offset, npt) < npt)
             fail_cut_short(values_at(f, offset, npt), npt);
+    budget.charge(offsets.size(), npt * sizeof(float));
     if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
         fail_cut_short(0, npt);
 }
 
-Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
-                          std::vector<std::string> *labels) {
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
+                          int32_t infoSize, std::vector<std::string> *labels) {
     for (int64_t offset : offsets)
         check_offset(offset);
     if (offsets.empty())
@@ -412,11 +427,13 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
     }
     if (first < npt)
         fail_cut_short(first, npt);
+    budget.charge(offsets.size(), npt * sizeof(float));
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
-    if (labels)
+    if (labels) {
         *labels = read_labels(f, offsets, npt, infoSize, rows.data());
-    else
-        read_rows_into(f, offsets, rows.data(), npt);
+    } else if (!gather_rows(f, offsets, npt, rows.data(), 0, 0, nullptr)) {
+        fail_cut_short(0, npt);
+    }
     return rows;
 }
 

@@ -12,13 +12,14 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
     const size_t m = offsets.size();
     if (m == 0)
         fail_nothing_to_stack();
+    check_times(s.f, offsets, s.npt); // before the arrays are made
     Result r = std::move(s.result);
     r.kind = Result::Kind::TimeResolved;
     r.z = Array<double>::empty({m});
     r.spectra = Array<float>::empty({m, s.npt});
     // Checks each sub-block (position, values, time) in order, then reads values and times
     // together, straight into their arrays.
-    read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data());
+    read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data(), s.budget);
     return r;
 }
 
@@ -26,7 +27,7 @@ Result traces(Start3D &s, const std::vector<int64_t> &offsets) {
     const int32_t infoSize = read_info_size(s.f, s.at.data);
     Result r = std::move(s.result);
     r.kind = Result::Kind::TimeResolvedTRC;
-    r.traces = read_stacked(s.f, offsets, s.npt, infoSize, &r.labels);
+    r.traces = read_stacked(s.f, offsets, s.npt, s.budget, infoSize, &r.labels);
     return r;
 }
 

@@ -157,7 +157,13 @@ OpenFile::~OpenFile() {
     PyErr_Restore(type, value, tb);
 }
 
-nb::str utf8(std::string_view s) { return nb::str(s.data(), s.size()); }
+nb::str utf8(std::string_view s) {
+    // Python's own error (MemoryError, UnicodeDecodeError) rather than nanobind's.
+    PyObject *str = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!str)
+        throw nb::python_error();
+    return nb::steal<nb::str>(str);
+}
 
 nb::object to_python(const Value &v) {
     return std::visit(

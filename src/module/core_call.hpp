@@ -88,7 +88,10 @@ template <class F> PyObject *guarded(F &&body) noexcept {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+        // nanobind reports a failed conversion (out of memory, say) with an exception of its
+        // own while Python's error is set: raise that one.
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, e.what());
     }
     return nullptr;
 }
