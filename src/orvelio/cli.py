@@ -679,6 +679,9 @@ def cmd_plot(args):
                 ax.scatter(g.mapX, g.mapY, c=g.spectra[:, k], label=g.title)
             ax.set(xlabel="Map x", ylabel="Map y")
             title += f", {result.labels[k]}"
+        if kind not in ("image-traces", "trace-map") and not (kind == "image" and args.band is not None) \
+                and len(result.x) > 1 and result.x[0] > result.x[-1]:
+            ax.invert_xaxis()  # the x axis runs as the file stores it (wavenumbers: high to low)
         ax.set_title(title)
         with atomic_file(args.output) as fh:
             fig.savefig(fh, format=os.path.splitext(args.output)[1][1:].lower() or "png")
