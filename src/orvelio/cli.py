@@ -60,8 +60,8 @@ def _message(path, exc):
     """One line for a file that failed: the reader's messages name the file already."""
     reader = sys.modules.get(f"{__package__}.reader")
     if reader is not None and isinstance(exc, reader.OrvelError):
-        text = exc.args[0] if isinstance(exc, KeyError) and exc.args else str(exc)
-        return str(text) if str(path) in str(text) else f"{path}: {text}"
+        text = str(exc)
+        return text if os.fsdecode(path) in text else f"{path}: {text}"
     if isinstance(exc, OSError) and exc.strerror:
         return f"{path}: {exc.strerror}"
     return f"{path}: {type(exc).__name__}: {exc}"
@@ -95,12 +95,6 @@ def _shape_text(block):
     return "x".join(str(n) for n in block.shape)
 
 
-def _x_range(block):
-    """(first, last, points) of a block's x axis."""
-    x = block.x
-    return (float(x[0]), float(x[1]), int(x[2])) if len(x) == 3 else (float(x[0]), float(x[-1]), len(x))
-
-
 def _x_label(parameters):
     unit = str(parameters.get("DXU", "")).strip()
     name, symbol = X_UNITS.get(unit.upper(), ("x", unit))
@@ -108,12 +102,18 @@ def _x_label(parameters):
 
 
 def _y_label(request):
-    kind = request[0].upper()
-    name = Y_NAMES.get(kind.removesuffix("-CH2").lstrip("SR") if kind not in Y_NAMES else kind, kind)
-    if kind.startswith(("S", "R")) and kind not in Y_NAMES and kind[1:] in Y_NAMES:
-        name = ("Sample " if kind[0] == "S" else "Reference ") + Y_NAMES[kind[1:]].lower()
-    deriv = request[2].upper() if len(request) > 2 else "NONE"
-    return name if deriv == "NONE" else f"{name} ({deriv.lower()})"
+    """What the values of a block are, from its data block type ("SSC": sample single channel)."""
+    kind, deriv = request[0].upper(), request[2].upper()
+    base = kind.removesuffix("-CH2")
+    if base in Y_NAMES:
+        name = Y_NAMES[base]
+    elif base[:1] in ("S", "R") and base[1:] in Y_NAMES:
+        name = f"{'Sample' if base[0] == 'S' else 'Reference'} {Y_NAMES[base[1:]].lower()}"
+    else:
+        name = base
+    if kind != base:
+        name += " (channel 2)"
+    return name if deriv == "NONE" else f"{name}, {deriv.lower()}"
 
 
 def _jsonable(value):
@@ -251,7 +251,7 @@ def _describe(path):
     with reader.OrvelFile(path) as f:
         blocks = []
         for b in f.blocks:
-            first, last, npt = _x_range(b)
+            first, last, npt = b.x
             params = _parameter_rows(f, b)
             unit = str(b.parameters.get("DXU", ""))
             entry = {"request": list(b.request), "kind": b.kind, "shape": list(b.shape),
@@ -424,6 +424,8 @@ def export_file(job):
             if not blocks:
                 notes.append(f"{path}: no block {_request_text(spec, '/') if isinstance(spec, tuple) else spec}"
                              f" (it holds {', '.join(_request_text(b.request, '/') for b in f.blocks) or 'none'})")
+            if blocks:
+                os.makedirs(out_dir, exist_ok=True)
             for b in blocks:
                 target = os.path.join(out_dir, output_name(path, b.request, fmt))
                 if fmt == "netcdf":
@@ -511,14 +513,12 @@ def cmd_export(args):
             continue
         seen[key] = path
         jobs.append((path, os.path.normpath(out_dir), args.format, args.block, token))
-    for folder in sorted({job[1] for job in jobs}):
-        try:
-            os.makedirs(folder, exist_ok=True)
-        except OSError as exc:
-            raise UsageError(f"cannot create {folder}: {exc.strerror}") from None
+    try:
+        os.makedirs(args.output, exist_ok=True)
+    except OSError as exc:
+        raise UsageError(f"cannot create {args.output}: {exc.strerror}") from None
     workers = max(1, min(args.jobs or _cpus(), len(jobs)))
-    bar = _progress(len(jobs), args.quiet)
-    written, converted, pool = 0, 0, None
+    written, converted, pool, bar = 0, 0, None, None
 
     def report(line):
         (bar.write if bar is not None else print)(f"{PROG}: {line}", file=sys.stderr)
@@ -532,6 +532,7 @@ def cmd_export(args):
             pool = multiprocessing.get_context(method).Pool(workers, initializer=_worker_init)
             chunk = max(1, min(32, len(jobs) // (workers * 16)))
             results = pool.imap_unordered(export_file, jobs, chunksize=chunk)
+        bar = _progress(len(jobs), args.quiet)  # after the fork: tqdm may start a thread
         for path, outputs, error, notes in results:
             written += len(outputs)
             if not args.quiet:
