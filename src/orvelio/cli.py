@@ -221,11 +221,11 @@ def cmd_ls(args):
         try:
             if error is not None:
                 raise error
-            if not reader.is_orvel(path):
-                _say(f"{path}: not an Orvel file, skipped")
-                continue
             with reader.OrvelFile(path) as f:
                 blocks = f.blocks
+        except reader.NotOrvelFileError:
+            _say(f"{path}: not an Orvel file, skipped")
+            continue
         except Exception as exc:
             failed.append(_message(path, exc))
             _say(failed[-1])
@@ -417,8 +417,6 @@ def export_file(job):
     reader = _reader()
     outputs, notes = [], []
     try:
-        if not reader.is_orvel(path):
-            return path, outputs, None, [f"{path}: not an Orvel file, skipped"]
         with reader.OrvelFile(path) as f:
             blocks = [b for b in f.blocks if _matches(b, spec)]
             if not blocks:
@@ -437,6 +435,8 @@ def export_file(job):
                     with atomic_file(target, token) as fh:
                         (write_csv if fmt == "csv" else write_npz)(fh, result, b.kind)
                 outputs.append(target)
+    except reader.NotOrvelFileError:
+        return path, outputs, None, [f"{path}: not an Orvel file, skipped"]
     except Exception as exc:
         return path, outputs, _message(path, exc), notes
     return path, outputs, None, notes
