@@ -268,9 +268,11 @@ def test_export_block_choice_and_netcdf(folder, tmp_path):
         return
     cli("export", where / "spectrum.0", where / "image.0", "-o", tmp_path / "nc", "--format", "netcdf",
         "--block", "AB", check=0)
-    for name in ("spectrum.0.AB-2D-NONE.nc", "image.0.AB-3D-NONE.nc"):
-        with xarray.open_dataset(tmp_path / "nc" / name) as ds, OrvelFile(str(where / name.split(".AB")[0])) as f:
-            xarray.testing.assert_equal(ds.load(), f.to_xarray("AB").load())
+    for name, values in (("spectrum.0", "y"), ("image.0", "spectra")):
+        r = orvelio.getOrvelData(str(where / name), ("AB", "2D" if values == "y" else "3D", "NONE"))
+        with xarray.open_dataset(tmp_path / "nc" / f"{name}.AB-{r.dimension}-NONE.nc") as ds:
+            np.testing.assert_array_equal(ds["AB"].values, getattr(r, values))
+            np.testing.assert_array_equal(ds["spectral"].values, r.x)
 
 
 def test_export_mixed_folder(folder, tmp_path):
