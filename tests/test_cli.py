@@ -300,6 +300,23 @@ def test_export_mixed_folder(folder, tmp_path):
     assert f"{src / 'readme.txt'}: not an Orvel file, skipped" in proc.stderr
 
 
+def test_export_outlives_a_dead_worker(folder, tmp_path):
+    """A worker process that dies (killed, out of memory) fails its files; the batch finishes."""
+    where, made = folder
+    code = ("import os, sys; from orvelio import cli; convert = cli.export_file\n"
+            "def dying(job):\n"
+            "    if job[0].endswith('image.0'): os._exit(9)\n"
+            "    return convert(job)\n"
+            "cli.export_file = dying\n"
+            f"sys.exit(cli.main(['export', {str(where)!r}, '-o', {str(tmp_path)!r}, '-f', 'npz', '-j', '2']))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 1
+    assert f"{where / 'image.0'}: the worker process converting it stopped unexpectedly" in proc.stderr
+    assert {name.split(".")[0] + ".0" for name in os.listdir(tmp_path)} == set(made) - {"image.0"}
+    assert all(not name.startswith(".") for name in os.listdir(tmp_path))
+
+
 def test_interrupted_export_leaves_no_partial_file(tmp_path):
     """Ctrl-C in the middle of a folder: status 130 at once, every output there complete."""
     src, out = tmp_path / "src", tmp_path / "out"

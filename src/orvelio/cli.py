@@ -442,6 +442,59 @@ def export_file(job):
     return path, outputs, None, notes
 
 
+def export_batch(jobs):
+    """Worker: export_file over a few files (one task for several small files)."""
+    return [export_file(job) for job in jobs]
+
+
+def _in_workers(jobs, workers, pools):
+    """Starts `workers` processes on `jobs` (the pool is appended to `pools`, for the caller to
+    stop); returns an iterator of export_file's results as they complete."""
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+    method = "fork" if "fork" in multiprocessing.get_all_start_methods() else None  # no re-import
+
+    def start(n):
+        pools.append(ProcessPoolExecutor(n, mp_context=multiprocessing.get_context(method),
+                                         initializer=_worker_init))
+        return pools[-1]
+
+    size = max(1, min(32, len(jobs) // (workers * 16)))
+    pool = start(workers)
+    futures = {pool.submit(export_batch, jobs[i:i + size]): jobs[i:i + size]
+               for i in range(0, len(jobs), size)}
+    return _completed(pool, futures, start)
+
+
+def _completed(pool, futures, start):
+    """The results of the batches as they complete. When a worker process dies (killed, out of
+    memory), every unfinished batch fails with it: their files are then converted again, each
+    in a process of its own, so that only the file that stops its process fails."""
+    from concurrent.futures import as_completed
+    from concurrent.futures.process import BrokenProcessPool
+    again = []
+    for future in as_completed(futures):
+        try:
+            yield from future.result()
+        except BrokenProcessPool:
+            again += futures[future]
+    pool.shutdown()
+    for job in again:
+        alone = start(1)
+        try:
+            yield alone.submit(export_file, job).result()
+        except BrokenProcessPool:
+            yield job[0], [], f"{job[0]}: the worker process converting it stopped unexpectedly", []
+        alone.shutdown()
+
+
+def _stop(pool):
+    """Ends a pool's processes at once (SIGTERM: each removes its temporary output)."""
+    for process in list((getattr(pool, "_processes", None) or {}).values()):
+        process.terminate()
+    pool.shutdown(wait=True, cancel_futures=True)
+
+
 def _worker_init():
     import signal
     signal.signal(signal.SIGINT, signal.SIG_IGN)        # the parent stops the pool
@@ -471,6 +524,7 @@ def _progress(total, quiet):
         from tqdm import tqdm
     except ImportError:
         return None
+    tqdm.monitor_interval = 0  # no monitor thread: worker processes may still be forked later
     return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True, leave=False)
 
 
@@ -518,21 +572,14 @@ def cmd_export(args):
     except OSError as exc:
         raise UsageError(f"cannot create {args.output}: {exc.strerror}") from None
     workers = max(1, min(args.jobs or _cpus(), len(jobs)))
-    written, converted, pool, bar = 0, 0, None, None
+    written, converted, pools, bar = 0, 0, [], None
 
     def report(line):
         (bar.write if bar is not None else print)(f"{PROG}: {line}", file=sys.stderr)
 
     try:
-        if workers == 1:
-            results = map(export_file, jobs)
-        else:
-            import multiprocessing
-            method = "fork" if "fork" in multiprocessing.get_all_start_methods() else None
-            pool = multiprocessing.get_context(method).Pool(workers, initializer=_worker_init)
-            chunk = max(1, min(32, len(jobs) // (workers * 16)))
-            results = pool.imap_unordered(export_file, jobs, chunksize=chunk)
-        bar = _progress(len(jobs), args.quiet)  # after the fork: tqdm may start a thread
+        results = map(export_file, jobs) if workers == 1 else _in_workers(jobs, workers, pools)
+        bar = _progress(len(jobs), args.quiet)
         for path, outputs, error, notes in results:
             written += len(outputs)
             if not args.quiet:
@@ -545,17 +592,13 @@ def cmd_export(args):
             if bar is not None:
                 bar.update()
     except BaseException:
-        if pool is not None:
-            pool.terminate()
-            pool.join()
-        _sweep({job[1] for job in jobs}, token)
+        for pool in pools:
+            _stop(pool)
         raise
     finally:
         if bar is not None:
             bar.close()
-    if pool is not None:
-        pool.close()
-        pool.join()
+        _sweep({job[1] for job in jobs}, token)
     if not args.quiet:
         _say(f"{written} output{'s' * (written != 1)} from {converted} file"
              f"{'s' * (converted != 1)} in {args.output}")
