@@ -73,10 +73,6 @@ def exact(path):
     return {req: orvelio.getOrvelData(str(path), req) for req in dict.fromkeys(orvelio.listContents(str(path)))}
 
 
-def tag(request):
-    return "-".join(request)
-
-
 def run(capsys, *args):
     """Runs the program in this process (for the cases repeated on every kind); returns
     (status, stdout, stderr)."""
@@ -114,17 +110,6 @@ def test_console_script(tmp_path):
     proc = subprocess.run([script, "ls", os.path.dirname(__file__) + "/../examples"], capture_output=True,
                           text=True, timeout=60)
     assert proc.returncode == 0 and "sample.orv: AB 2D NONE spectrum 1024" in proc.stdout
-
-
-def test_legacy_listing(folder):
-    where, _ = folder
-    foreign = where.parent / "foreign.txt"
-    foreign.write_bytes(b"not an orvel file at all")
-    proc = cli(where / "spectrum.0", foreign, where / "trace-map.0")
-    assert proc.returncode == 1 and proc.stderr == f"{foreign}: not an Orvel file\n"
-    assert proc.stdout.splitlines() == [f"{where / 'spectrum.0'}: 2 datablocks", "    AB      2D      NONE",
-                                        "    SSC     2D      NONE", f"{where / 'trace-map.0'}: 2 datablocks",
-                                        "    TRC     3D      NONE", "    TRC     3D      NONE"]
 
 
 # ---------------------------------------------------------------- ls, info, params
@@ -244,7 +229,7 @@ def test_export_every_kind(folder, tmp_path, fmt, jobs):
     out = tmp_path / "out"
     proc = cli("export", where, "-o", out, "--format", fmt, "-j", jobs, check=0)
     assert proc.stdout == "" and "from 7 files" in proc.stderr
-    expected = {f"{name}.{tag(req)}.{fmt}": (made[name] if i == 0 else "spectrum", r)
+    expected = {f"{name}.{'-'.join(req)}.{fmt}": (made[name] if i == 0 else "spectrum", r)
                 for name in made for i, (req, r) in enumerate(exact(where / name).items())}
     assert sorted(os.listdir(out)) == sorted(expected)
     for name, (kind, r) in expected.items():
@@ -343,28 +328,19 @@ def test_interrupted_export_leaves_no_partial_file(tmp_path):
 
 
 def test_atomic_output(tmp_path):
+    """An output interrupted by an exception, Ctrl-C or a worker's exit leaves nothing behind."""
     from orvelio.cli import atomic_file
-    target = tmp_path / "t.csv"
-    for error, path in ((ValueError, False), (KeyboardInterrupt, False), (SystemExit, True)):
-        with pytest.raises(error):
-            with atomic_file(target, path=path) as out:
-                if path:
-                    with open(out, "wb") as out:
-                        out.write(b"half")
-                else:
-                    out.write(b"half")
-                raise error
-        assert os.listdir(tmp_path) == []
-    with atomic_file(target) as fh:
+    for error in (ValueError, KeyboardInterrupt, SystemExit):
+        with pytest.raises(error), atomic_file(tmp_path / "t.csv") as fh:
+            fh.write(b"half")
+            raise error
+    assert os.listdir(tmp_path) == []
+    with atomic_file(tmp_path / "t.csv") as fh:
         fh.write(b"whole")
-    assert os.listdir(tmp_path) == ["t.csv"] and target.read_text() == "whole"
-    assert os.stat(target).st_mode & 0o777 == 0o666 & ~_umask()
-
-
-def _umask():
+    assert os.listdir(tmp_path) == ["t.csv"] and (tmp_path / "t.csv").read_bytes() == b"whole"
     mask = os.umask(0)
     os.umask(mask)
-    return mask
+    assert os.stat(tmp_path / "t.csv").st_mode & 0o777 == 0o666 & ~mask
 
 
 # ---------------------------------------------------------------- pictures and plot
