@@ -1,5 +1,7 @@
 """Damaged files, leaks and threads: every file gets a result or a Python exception, in bounded
 time and memory; repeated calls do not grow the process; concurrent calls agree."""
+import contextlib
+import io
 import json
 import os
 import pathlib
@@ -7,6 +9,7 @@ import struct
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
@@ -18,7 +21,8 @@ from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "fuzz"))
-from make_corpus import mutants, seeds  # noqa: E402
+from make_corpus import (amplified_file, hostile, mutants, picture_walk_file, seeds,  # noqa: E402
+                         unbacked_file)
 
 REGRESSIONS = REPO / "fuzz" / "regressions"
 SEEDS = seeds()
@@ -186,6 +190,15 @@ def test_damaged_files_give_results_or_exceptions(tmp_path, seed):
 def test_seed_files_read(tmp_path):
     reports = check_bounded(tmp_path, SEEDS)
     assert all(r["tally"].get("result", 0) >= 3 for r in reports)
+    # Every block a seed lists reads, so that mutants start from readable files of every kind.
+    for name, data in SEEDS.items():
+        path = tmp_path / f"{name}.0"
+        path.write_bytes(data)
+        with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
+            warnings.simplefilter("ignore")
+            for request in orvelio.listContents(str(path)):
+                orvelio.getOrvelData(str(path), request)
+        orvelio.getVisImages(str(path))
 
 
 @pytest.mark.parametrize("name", sorted(p.name for p in REGRESSIONS.glob("*")) if REGRESSIONS.is_dir() else [])
@@ -523,58 +536,18 @@ def test_running_out_of_memory_raises_memory_error(tmp_path):
     assert proc.returncode == 0 and proc.stdout.strip() == "['MemoryError', 'result']", proc.stderr[-3000:]
 
 
-def stacked_file(count, npt, name="AB", extra=None, anno_rows=None):
-    """A 3D block whose `count` sub-blocks of `npt` values all lie at one place (a stride of 0):
-    values 1, 2, ..., a time of 0.5 and the label "L". With `anno_rows`, an annotation table."""
-    f = OrvelFile()
-    f.add(data_word(name, "3D", param=1),
-          params({"NPT": npt, "FXV": 1.0, "LXV": float(npt), "MNY": 0.0, "MXY": 1.0, **(extra or {})}))
-    record = bytearray(4 * npt + 160)
-    record[:4 * npt] = struct.pack(f"<{npt}f", *range(1, npt + 1))
-    record[4 * npt + 136:4 * npt + 144] = struct.pack("<d", 0.5)
-    record[4 * npt + 152:4 * npt + 153] = b"L"
-    f.add(data_word(name, "3D"), struct.pack("<6i2i", 0, 1, 32, 4 * npt, -4 * npt, 1, 0, count - 1) + record)
-    if anno_rows:
-        f.add(block_type(extend=EXT_ANNO), anno_block([region_table(anno_rows)]))
-    return f.build()
-
-
-def point_rows(n):
-    return region(1, n, 1, [0] * n)
-
-
-def trace_rows(n):
-    return region(1, n, 1, [1] * n)
-
-
-def amplified_file(kind, m, npt):
-    """(file, request, rows of the main array) of `kind`: m spectra, traces or map positions that
-    all read one sub-block of npt values (a trace map: m positions that each read 4,000 traces)."""
-    maps = dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0)
-    made = {
-        "time-resolved": lambda: (stacked_file(m, npt), "AB", lambda r: r.spectra),
-        "time-traces": lambda: (stacked_file(m, npt, "TRC"), "TRC", lambda r: r.traces),
-        "image": lambda: (stacked_file(m, npt, extra=dict(maps, NPX=m, NPY=1)), "AB", lambda r: r.spectra[0]),
-        "image-traces": lambda: (stacked_file(m, npt, "TRC", extra=dict(maps, NPX=1, NPY=npt)), "TRC",
-                                 lambda r: r.traces[:, 0, :].T),
-        "point-map": lambda: (stacked_file(1, npt, anno_rows=region(1, m, 1, [0] * m)), "AB",
-                              lambda r: r.regions[0].spectra),
-        "trace-map": lambda: (stacked_file(4000, npt, "TRC", anno_rows=region(1, m, 1, [1] * m)), "TRC",
-                              lambda r: r.regions[0].spectra.T),
-    }
-    data, name, rows = made[kind]()
-    return data, (name, "3D", "NONE"), rows
-
-
 @pytest.mark.parametrize("kind", ["time-resolved", "time-traces", "image", "image-traces", "point-map",
                                   "trace-map"])
 def test_sub_blocks_read_over_and_over_cannot_outgrow_the_file(write, kind):
     npt = 1 if kind == "trace-map" else 4
-    data, request, rows = amplified_file(kind, 3, npt)
+    data, request = amplified_file(kind, 3, npt)
+    rows = {"time-resolved": lambda r: r.spectra, "time-traces": lambda r: r.traces,
+            "image": lambda r: r.spectra[0], "image-traces": lambda r: r.traces[:, 0, :].T,
+            "point-map": lambda r: r.regions[0].spectra, "trace-map": lambda r: r.regions[0].spectra.T}[kind]
     got = rows(orvelio.getOrvelData(write(data), request))
     assert got.tolist() == ([[1.0] * 3] * 4000 if kind == "trace-map" else [[1.0, 2.0, 3.0, 4.0]] * 3)
     # Tens of megabytes from a file of a few kilobytes (gigabytes, with more rows or values).
-    data, request, _ = amplified_file(kind, 2000, 1 if kind == "trace-map" else 4096)
+    data, request = amplified_file(kind, 2000, 1 if kind == "trace-map" else 4096)
     assert len(data) < 100_000
     with pytest.raises(ValueError, match="^Invalid 3D data block: its sub-blocks would be read over and over"):
         orvelio.getOrvelData(write(data), request)
@@ -599,43 +572,98 @@ def test_data_that_cannot_back_npt_fails_before_the_axis_is_built(tmp_path):
     # NPT declares 2**28 points (a 2 GiB x axis), the sub-block holds two values.
     calls = []
     for k, extra in enumerate([{}, dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1)]):
-        f = OrvelFile()
-        f.add(data_word("AB", "3D", param=1),
-              params({"NPT": 2**28, "FXV": 1.0, "LXV": 2.0, "MNY": 0.0, "MXY": 1.0, **extra}))
-        f.add(data_word("AB", "3D"), struct.pack("<6i2i2f", 0, 1, 32, 2**30, 0, 1, 0, 0, 1.0, 2.0))
         path = tmp_path / f"{k}.0"
-        path.write_bytes(f.build())
+        path.write_bytes(unbacked_file(2**28, extra))
         calls.append((str(path), ("AB", "3D", "NONE")))
     proc = run_python(UNBACKED.format(calls=calls), timeout=60)
     short = "ValueError could not broadcast input array from shape (2,) into shape (268435456,)"
     assert proc.returncode == 0 and proc.stdout.splitlines() == [short] * 2, proc.stdout + proc.stderr[-2000:]
 
 
-def picture_walk_file(values, chunks):
-    """An image block of `chunks` chunks whose first picture record is itself an image set of
-    `values` values, merged again on every chunk of the walk."""
-    digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
-    names = [lead + digits[k // 36 % 36] + digits[k % 36] for k, lead in
-             zip(range(values), (c for c in "JKLMOPQRUWXY" for _ in range(36 * 36)))]
-
-    def pictures(f00):
-        first = Picture(b"", "first", t00=3, f00=f00,
-                        extra=[("BID", block_type(extend=EXT_IMAGE))] + [(n, 1) for n in names])
-        return [first] + [Picture(b"", f"p{i}", t00=3) for i in range(1, chunks)]
-    # The first record's F00 names the record itself, as the image sets' F00 does.
-    at = image_block(pictures(0), chunks=[1] * chunks).index(b"SIZ\0")
-    f = OrvelFile()
-    f.add(block_type(extend=EXT_IMAGE), image_block(pictures(at), chunks=[1] * chunks))
-    return f.build()
-
-
 def hostile_files():
     """Small files that once cost far more than their size: {label: bytes}."""
-    return {"picture-walk": picture_walk_file(15_000, 5000)}
+    return {"picture-walk-long": picture_walk_file(15_000, 5000), **hostile()}
 
 
 def test_small_hostile_files_cost_little(tmp_path):
     check_bounded(tmp_path, hostile_files())
     # The walk still lists every chunk's picture.
-    found = orvelio.getVisImages(str(next(tmp_path.glob("*.orv"))))
+    found = orvelio.getVisImages(str(tmp_path / "0.orv"))
     assert len(found) == 5000 and found[-1]["Title"] == "p4999"
+
+
+# ---------------------------------------------------------------- special files and signals
+
+def test_special_files_are_read_as_far_as_asked():
+    # An endless device is not read to its end; a file whose size the system reports as 0 is read.
+    assert orvelio.isOrvelFile("/dev/zero") is False and orvelio.isOrvelFile("/dev/urandom") is False
+    assert orvelio.getVisImages("/dev/zero") == []
+    assert orvelio.isOrvelFile("/proc/self/status") is False
+    with pytest.raises(ValueError, match="^Can't process a non-Orvel file$"):
+        orvelio.getOrvelData("/dev/zero", ("AB", "2D", "NONE"))
+
+
+def test_a_descriptor_is_read_from_its_position():
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    r, w = os.pipe()
+    os.write(w, b"skip" + data)
+    os.close(w)
+    assert os.read(r, 4) == b"skip"
+    assert orvelio.listContents(r) == [("AB", "2D", "NONE")]  # and closes it
+    with pytest.raises(OSError):
+        os.close(r)
+
+
+# Runs after a line that sets `path` and `data`; a writer comes after 20 s at the latest, so that a
+# call that goes on waiting ends (it then fails) instead of holding the test.
+INTERRUPTED = r"""
+import os, signal, threading, time
+import orvelio
+
+def interrupt(signum, frame):
+    raise KeyboardInterrupt("handler")
+
+def readers():
+    # Descriptors open on the pipe for reading.
+    out = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                flags = int(info.read().split("flags:")[1].split()[0], 8)
+            if os.readlink(f"/proc/self/fd/{fd}") == path and flags & os.O_ACCMODE == os.O_RDONLY:
+                out.append(fd)
+        except OSError:
+            pass
+    return out
+
+def writer(first):
+    with open(path, "wb") as pipe:
+        pipe.write(first)
+        pipe.flush()
+        time.sleep(20)
+
+signal.signal(signal.SIGALRM, interrupt)
+for case, first in (("open", None), ("read", data[:100])):
+    os.mkfifo(path)
+    late = threading.Timer(20, writer, (b"",))
+    late.start()
+    if first is not None:
+        threading.Thread(target=writer, args=(first,), daemon=True).start()
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        orvelio.getOrvelData(path, ("AB", "2D", "NONE"))
+        print(case, "read")
+    except BaseException as e:
+        print(case, type(e).__name__, e, readers() == [])
+    late.cancel()
+    os.unlink(path)
+os._exit(0)
+"""
+
+
+def test_signals_interrupt_blocking_opens_and_reads(tmp_path):
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + INTERRUPTED
+    proc = run_python(code, timeout=120)
+    assert proc.stdout.splitlines() == ["open KeyboardInterrupt handler True", "read KeyboardInterrupt handler True"], \
+        proc.stdout + proc.stderr[-2000:]

@@ -8,6 +8,9 @@ import orvelio
 from builder import EXT_3D, EXT_IMAGE, OrvelFile, Picture, block_type, image_block, picture_code
 from conftest import run_python
 
+sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent / "fuzz"))
+from make_corpus import shared_record_file  # noqa: E402
+
 IMAGE = block_type(extend=EXT_IMAGE)
 
 
@@ -210,21 +213,6 @@ def test_pictures_pointing_into_one_long_block_fail_fast(write):
     with pytest.raises(ValueError, match="read the same parameters over and over"):
         orvelio.getVisImages(write(f))
     assert time.monotonic() - start < 5
-
-
-def shared_record_file(n, labels):
-    """An image block whose n picture codes all name one record of `labels` labelled values."""
-    from builder import params
-
-    record = Picture(b"BM" + bytes(8), "shared", {f"L{k}:": f"v{k}" for k in range(labels)}).encode()
-
-    def image_set(at, end):
-        recs = [("BID", IMAGE), ("NRP", n)] + [(f"F{picture_code(i)}", at) for i in range(n)]
-        return params(recs + [(f"Z{picture_code(i)}", end - at) for i in range(n)])
-    head = len(image_set(0, 0))
-    f = OrvelFile()
-    f.add(IMAGE, image_set(head, head + len(record)) + record)
-    return f
 
 
 def test_pictures_naming_one_record_share_its_values(write):

@@ -25,7 +25,7 @@ StoreTable read_store_table(File &f, int64_t offsetToData) {
     const int32_t numberEntries = f.read_i32();
     // A table longer than the rest of the file fails at its first missing field, always one
     // 4-byte integer; nothing is reserved for entries that are not there.
-    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.remaining() / 8)
+    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.have(uint64_t{8} * numberEntries) / 8)
         fail_short(4);
     t.entries.reserve(numberEntries > 0 ? static_cast<size_t>(numberEntries) : 0);
     for (int32_t i = 0; i < numberEntries; ++i) {
@@ -171,7 +171,14 @@ class Gather {
             std::memcpy(dst, f_.memory().data() + off, len);
             return true;
         }
-        const bool joins = !iov_.empty() && off >= end_ && off - end_ <= kMaxGap && iov_.size() + 2 <= kMaxIov;
+        // One system call reads at most a piece, so that interrupt checks come between them.
+        for (; len > kReadPiece; len -= kReadPiece, off += kReadPiece) {
+            if (!add(off, kReadPiece, dst))
+                return false;
+            dst = static_cast<uint8_t *>(dst) + kReadPiece;
+        }
+        const bool joins = !iov_.empty() && off >= end_ && off - end_ <= kMaxGap && iov_.size() + 2 <= kMaxIov &&
+                           off + len - start_ <= kReadPiece;
         if (!joins) {
             if (!flush())
                 return false;
@@ -189,13 +196,16 @@ class Gather {
     bool flush() {
         size_t first = 0;
         uint64_t at = start_;
+        if (!iov_.empty())
+            check_interrupt();
         while (first < iov_.size()) {
             const ssize_t got = ::preadv(f_.fd(), iov_.data() + first, static_cast<int>(iov_.size() - first),
                                          static_cast<off_t>(at));
             if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail_os(errno);
+                if (errno != EINTR)
+                    fail_os(errno);
+                check_interrupt();
+                continue;
             }
             if (got == 0)
                 return false;

@@ -19,7 +19,22 @@ void set_os_error(int err_no) {
     PyErr_SetFromErrno(PyExc_OSError);
 }
 
+unsigned long g_signal_thread = 0;
+
+void check_python_signals() {
+    if (PyThread_get_thread_ident() != g_signal_thread)
+        return; // Python runs its handlers in that thread only
+    nb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
 } // namespace
+
+void install_interrupt_check() {
+    g_signal_thread = PyThread_get_thread_ident();
+    set_interrupt_check(check_python_signals);
+}
 
 void set_error(const Error &e) {
     PyObject *type = nullptr;
@@ -108,9 +123,14 @@ int OpenFile::open() {
         file_.emplace(File::from_fd(fd_));
         return 0;
     }
-    do
+    // An open that blocks (a FIFO without a writer) is interrupted by signals: their handlers
+    // run, and the open is tried again unless one of them raised.
+    for (;;) {
         fd_ = ::open(PyBytes_AS_STRING(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
-    while (fd_ < 0 && errno == EINTR);
+        if (fd_ >= 0 || errno != EINTR)
+            break;
+        check_interrupt();
+    }
     if (fd_ < 0)
         return errno;
     struct stat st;

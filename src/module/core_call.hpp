@@ -23,6 +23,10 @@ namespace nb = nanobind;
 // Sets the Python exception for a core error.
 void set_error(const Error &e);
 
+// Lets long reads and interrupted system calls of the core run Python's signal handlers (in the
+// thread that imported the module: the one that runs them), raising what they raise.
+void install_interrupt_check();
+
 // Shows collected lines and warnings through Python's print and warnings; throws
 // nb::python_error when a warning is turned into an exception.
 void emit(const Events &events);
