@@ -272,6 +272,7 @@ def test_export_mixed_folder(folder, tmp_path):
     (src / "cut-head.0").write_bytes(good[:30])
     (src / "readme.txt").write_text("a note")
     (src / "empty.1").write_bytes(b"")
+    os.mkfifo(src / "deeper" / "pipe.0")  # would wait for a writer forever if opened
     out = src / "converted"  # inside the folder converted: left out of it when run again
     for _ in range(2):
         proc = cli("export", src, "-o", out, "--format", "npz", "-j", "2")

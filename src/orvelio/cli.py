@@ -138,7 +138,8 @@ def _walk(paths, recursive, skip=None):
                 for top, dirs, files in os.walk(path):
                     dirs[:] = sorted(d for d in dirs if os.path.realpath(os.path.join(top, d)) != skip)
                     for name in sorted(files):
-                        yield os.path.join(top, name), path, None
+                        if os.path.isfile(os.path.join(top, name)):  # no pipes, sockets, devices
+                            yield os.path.join(top, name), path, None
             else:
                 for name in sorted(os.listdir(path)):
                     full = os.path.join(path, name)
