@@ -13,6 +13,8 @@ Alone, it measures in the same rounds, each with every workload once:
 
 - "python read": the interpreter reading the same files (one open and read of each), the
   floor of the per-file cost;
+- "python copy": the same reads, each file's bytes then written as two new files under
+  temporary names renamed when complete (the export's file work without its conversion);
 - "export -j 1" and "export -j 2": `orvelio export DIR -o OUT --format npz -q`, each into a
   fresh output folder;
 
@@ -52,6 +54,21 @@ def _python_read(paths):
     return call
 
 
+def _python_copy(paths, out):
+    def call():
+        shutil.rmtree(out, ignore_errors=True)
+        os.makedirs(out)
+        for path in paths:
+            with open(path, "rb") as f:
+                data = f.read()
+            name = os.path.join(out, os.path.basename(path))
+            for half, part in ((".a", data[:len(data) // 2]), (".b", data[len(data) // 2:])):
+                with open(name + half + ".part", "wb") as f:
+                    f.write(part)
+                os.replace(name + half + ".part", name + half)
+    return call
+
+
 def cases(tmpdir):
     paths, everything = _files(tmpdir)
     folder = os.path.dirname(paths[0])
@@ -70,6 +87,7 @@ if __name__ == "__main__":
         paths, _ = _files(tmp)
         folder = os.path.dirname(paths[0])
         work = {"python read": _python_read(paths),
+                "python copy": _python_copy(paths, os.path.join(tmp, "copy")),
                 "export -j 1": _export(folder, os.path.join(tmp, "npz1"), 1),
                 "export -j 2": _export(folder, os.path.join(tmp, "npz2"), 2)}
         for call in work.values():  # warm: page cache, imports, output folders
