@@ -45,6 +45,10 @@ class UsageError(Exception):
     """A command line that asks for something impossible (exit status 2)."""
 
 
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP: stop as on Ctrl-C (exit status 128 + the signal's number)."""
+
+
 # ----------------------------------------------------------------- small helpers
 
 def _reader():
@@ -847,6 +851,30 @@ def build_parser():
     return parser
 
 
+@contextlib.contextmanager
+def _stop_on_signals():
+    """SIGTERM and SIGHUP raise Stopped while a command runs, so that its temporary outputs are
+    removed on the way out (where they are not ignored, and in the main thread only)."""
+    import signal
+    import threading
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def stop(signum, frame):
+        raise Stopped(signum)
+    saved = {}
+    for name in ("SIGTERM", "SIGHUP"):
+        number = getattr(signal, name, None)
+        if number is not None and signal.getsignal(number) is signal.SIG_DFL:
+            saved[number] = signal.signal(number, stop)
+    try:
+        yield
+    finally:
+        for number, handler in saved.items():
+            signal.signal(number, handler)
+
+
 def _show_warning(message, category, filename, lineno, file=None, line=None):
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
@@ -870,13 +898,17 @@ def _main(argv):
             _say("error: a command or FILE is required")
             return EXIT_USAGE
         try:
-            return args.run(args)
+            with _stop_on_signals():
+                return args.run(args)
         except UsageError as exc:
             _say(f"error: {exc}")
             return EXIT_USAGE
     except KeyboardInterrupt:
         _say("interrupted")
         return EXIT_INTERRUPTED
+    except Stopped as stop:
+        _say("stopped")
+        return 128 + stop.args[0]
     except BrokenPipeError:
         # The reader of our output went away (`orvelio ls DIR | head`): stop quietly.
         devnull = os.open(os.devnull, os.O_WRONLY)
