@@ -115,9 +115,9 @@ def stacked_file(count, npt, name="AB", extra=None, anno_rows=None):
 AMPLIFIED = ("time-resolved", "time-traces", "image", "image-traces", "point-map", "trace-map")
 
 
-def amplified_file(kind, m, npt):
+def amplified_file(kind, m, npt, traces=4000):
     """(file, request) of `kind`: m spectra, traces or map positions that all read one sub-block
-    of npt values (a trace map: m positions that each read 4,000 traces)."""
+    of npt values (a trace map: m positions that each read `traces` traces)."""
     maps = dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0)
     made = {
         "time-resolved": lambda: stacked_file(m, npt),
@@ -125,7 +125,7 @@ def amplified_file(kind, m, npt):
         "image": lambda: stacked_file(m, npt, extra=dict(maps, NPX=m, NPY=1)),
         "image-traces": lambda: stacked_file(m, npt, "TRC", extra=dict(maps, NPX=1, NPY=npt)),
         "point-map": lambda: stacked_file(1, npt, anno_rows=region(1, m, 1, [0] * m)),
-        "trace-map": lambda: stacked_file(4000, npt, "TRC", anno_rows=region(1, m, 1, [1] * m)),
+        "trace-map": lambda: stacked_file(traces, npt, "TRC", anno_rows=region(1, m, 1, [1] * m)),
     }
     return made[kind](), ("TRC" if "trace" in kind else "AB", "3D", "NONE")
 
@@ -151,9 +151,11 @@ def picture_walk_file(values, chunks):
 
 
 
-def shared_record_file(n, labels):
-    """An image block whose n picture codes all name one record of `labels` labelled values."""
-    record = Picture(b"BM" + bytes(8), "shared", {f"L{k}:": f"v{k}" for k in range(labels)}).encode()
+def shared_record_file(n, labels, width=0):
+    """An image block whose n picture codes all name one record of `labels` labelled values (texts
+    of `width` characters at least)."""
+    record = Picture(b"BM" + bytes(8), "shared", {f"L{k}:": f"v{k}".ljust(width, ".")
+                                                  for k in range(labels)}).encode()
     image = block_type(extend=EXT_IMAGE)
 
     def image_set(at, end):

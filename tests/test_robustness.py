@@ -15,14 +15,14 @@ import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_ANNO, EXT_IMAGE, OrvelFile, Picture, anno_block, block_type, data_word, image_block,
-                     multiregion_file, params, region, region_table, spectrum_file)
+from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file, params,
+                     spectrum_file)
 from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "fuzz"))
-from make_corpus import (amplified_file, hostile, mutants, picture_walk_file, seeds,  # noqa: E402
-                         unbacked_file)
+from make_corpus import (AMPLIFIED, amplified_file, hostile, mutants, picture_walk_file, seeds,  # noqa: E402
+                         shared_record_file, unbacked_file)
 
 REGRESSIONS = REPO / "fuzz" / "regressions"
 SEEDS = seeds()
@@ -48,12 +48,18 @@ def sanitized():
 
 # Runs in a fresh interpreter: reads a JSON list of paths and limits from stdin and puts each
 # path through every entry point in a forked child with a CPU time limit, a wall clock alarm and
-# (without AddressSanitizer) an address-space limit. Prints one JSON report per path.
+# (without AddressSanitizer) an address-space limit. Each call may take at most `call_cpu`
+# seconds of CPU and `call_memory` bytes of memory at its peak beyond the arrays it returns (the
+# arrays whose shape the file declares); MemoryError passes only when the file declares a shape
+# of `declared` bytes or more (NPT doubles, or NPY x NPX x NPT floats), too large to allocate in
+# the limit. Prints one JSON report per path.
 DRIVER = r"""
 import json, os, resource, select, signal, sys, time, warnings
 for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[name] = "1"  # a single thread to fork from
+import numpy as np
 import orvelio
+core = sys.modules["orvelio._orvelio"]
 
 job = json.load(sys.stdin)
 requests = [tuple(r) for r in job["requests"]]
@@ -74,14 +80,74 @@ def vm_size():
                 return int(line.split()[1]) * 1024
 
 
-def exercise(path, tally):
+def memory():
+    # (resident, peak resident) in bytes
+    with open("/proc/self/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return tuple(int(fields[k].split()[0]) * 1024 for k in ("VmRSS", "VmHWM"))
+
+
+def reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+    except OSError:
+        pass
+
+
+def array_bytes(value):
+    if isinstance(value, np.ndarray):
+        return value.nbytes
+    if isinstance(value, (list, tuple)):
+        return sum(array_bytes(v) for v in value)
+    if isinstance(value, dict):
+        return sum(array_bytes(v) for v in value.values())
+    return array_bytes(vars(value)) if hasattr(value, "__dict__") else 0
+
+
+def declared(path):
+    # The largest array any data parameter block of the file declares, in bytes.
+    most = 0
+    try:
+        entries = core._test_read_directory(path)
+    except Exception:
+        return 0
+    for (_, _, param, _, _, _), _, offset in entries[:64]:
+        if param != 1:
+            continue
+        try:
+            p = core._test_read_params(path, offset)[0]
+        except Exception:
+            continue
+        sizes = [p.get(k) if isinstance(p.get(k), int) and p.get(k) > 0 else 0 for k in ("NPT", "NPX", "NPY")]
+        most = max(most, 8 * sizes[0], 4 * sizes[0] * sizes[1] * sizes[2])
+    return most
+
+
+def exercise(path, tally, limits):
+    shapes = declared(path)
+
     def call(function, *args):
+        name = f"{function.__name__}{args[1:]}"
+        reset_peak()
+        before = memory()[0]
+        start = time.process_time()
         try:
             value, kind = function(*args), "result"
         except SystemError as e:  # a C++ exception the core does not expect
-            raise AssertionError(f"{function.__name__}{args[1:]}: SystemError: {e}")
+            raise AssertionError(f"{name}: SystemError: {e}")
+        except MemoryError:
+            if shapes < limits["declared"]:
+                raise AssertionError(f"{name}: MemoryError, with no declared shape of {limits['declared']} bytes")
+            value, kind = None, "MemoryError"
         except Exception as e:
             value, kind = None, type(e).__name__
+        spent = time.process_time() - start
+        if spent > limits["call_cpu"]:
+            raise AssertionError(f"{name}: {spent:.2f} s of CPU time")
+        beyond = memory()[1] - before - array_bytes(value)
+        if limits["call_memory"] and beyond > limits["call_memory"]:
+            raise AssertionError(f"{name}: {beyond >> 20} MiB beyond its arrays")
         tally[kind] = tally.get(kind, 0) + 1
         return value
 
@@ -102,7 +168,7 @@ def child(path, limits, out):
     tally = {}
     start = time.process_time()
     try:
-        exercise(path, tally)
+        exercise(path, tally, limits)
         report = {"status": "ok", "tally": tally}
     except BaseException as e:
         report = {"status": f"{type(e).__name__}: {e}"}
@@ -142,14 +208,18 @@ for path in job["paths"]:
 
 # Per file: at most this much CPU time and wall time for the ~330 calls, and at most this much
 # address space beyond what the interpreter had (arrays the file declares fail with MemoryError
-# beyond it).
-LIMITS = {"cpu": 20, "wall": 30, "address_space": 768 << 20}
+# beyond it). Per call: 1 s of CPU time (5 under the sanitizers) and 256 MiB beyond the arrays
+# it returns.
+LIMITS = {"cpu": 20, "wall": 30, "address_space": 768 << 20, "call_cpu": 1.0, "call_memory": 256 << 20,
+          "declared": 48 << 20}
 
 
 def bounded_run(paths):
     """{path: report} of the driver for the files."""
-    job = {"paths": [str(p) for p in paths], "requests": REQUESTS,
-           "limits": dict(LIMITS, address_space=0 if sanitized() else LIMITS["address_space"])}
+    limits = dict(LIMITS)
+    if sanitized():  # slower calls; shadow memory and quarantine in the resident size
+        limits.update(address_space=0, call_cpu=5.0, call_memory=0)
+    job = {"paths": [str(p) for p in paths], "requests": REQUESTS, "limits": limits}
     with pytest.MonkeyPatch.context() as patch:
         if sanitized():
             # No address-space limit: allocations beyond a cap fail instead, as they would.
@@ -581,12 +651,18 @@ def test_data_that_cannot_back_npt_fails_before_the_axis_is_built(tmp_path):
 
 
 def hostile_files():
-    """Small files that once cost far more than their size: {label: bytes}."""
-    return {"picture-walk-long": picture_walk_file(15_000, 5000), **hostile()}
+    """Files under 1 MB that once cost seconds or gigabytes: {label: bytes}."""
+    big = {kind: amplified_file(kind, 10_000 if "map" in kind else 20_000, 1 if kind == "trace-map" else 16_384,
+                                traces=20_000)[0] for kind in AMPLIFIED}
+    return {"picture-walk-long": picture_walk_file(15_000, 5000), **hostile(),
+            **{f"{kind}-big": data for kind, data in big.items()},
+            "pictures-one-record-big": shared_record_file(15_000, 99, 200)}
 
 
 def test_small_hostile_files_cost_little(tmp_path):
-    check_bounded(tmp_path, hostile_files())
+    files = hostile_files()
+    assert max(len(data) for data in files.values()) < 1_000_000
+    check_bounded(tmp_path, files)
     # The walk still lists every chunk's picture.
     found = orvelio.getVisImages(str(tmp_path / "0.orv"))
     assert len(found) == 5000 and found[-1]["Title"] == "p4999"

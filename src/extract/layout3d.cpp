@@ -55,12 +55,6 @@ void OffsetMap::build_index() const {
     indexed_ = true;
 }
 
-const int64_t *OffsetMap::find(int64_t index) const {
-    build_index();
-    auto it = where_.find(index);
-    return it == where_.end() ? nullptr : &entries_[it->second].second;
-}
-
 void OffsetMap::set(int64_t index, int64_t offset) {
     build_index();
     auto [it, inserted] = where_.try_emplace(index, entries_.size());
@@ -68,6 +62,14 @@ void OffsetMap::set(int64_t index, int64_t offset) {
         entries_.emplace_back(index, offset);
     else
         entries_[it->second].second = offset;
+}
+
+std::optional<size_t> OffsetMap::position(int64_t index) const {
+    build_index();
+    auto it = where_.find(index);
+    if (it == where_.end())
+        return std::nullopt;
+    return it->second;
 }
 
 std::vector<int64_t> OffsetMap::offsets() const {
@@ -196,8 +198,11 @@ class Gather {
     bool flush() {
         size_t first = 0;
         uint64_t at = start_;
-        if (!iov_.empty())
+        // Interrupt checks after each piece's worth of bytes.
+        if (!iov_.empty() && (unchecked_ += end_ - start_) >= kReadPiece) {
+            unchecked_ = 0;
             check_interrupt();
+        }
         while (first < iov_.size()) {
             const ssize_t got = ::preadv(f_.fd(), iov_.data() + first, static_cast<int>(iov_.size() - first),
                                          static_cast<off_t>(at));
@@ -236,21 +241,41 @@ class Gather {
     std::vector<iovec> iov_;
     std::vector<uint8_t> junk_;
     uint64_t start_ = 0, end_ = 0;
+    uint64_t unchecked_ = 0;
 };
 
-// The checks of one sub-block whose time is read: position, values, time.
+} // namespace
+
 int64_t check_timed(const File &f, int64_t offset, size_t npt) {
     check_offset(offset);
     const size_t got = values_at(f, offset, npt);
     if (got < npt)
-        fail_cut_short(got, npt);
+        fail_cut_short(got, npt, offset);
     const int64_t pos = after_values(offset, npt, kInfoTime);
     if (static_cast<uint64_t>(pos) >= f.size() || f.size() - static_cast<uint64_t>(pos) < sizeof(double))
-        fail_short(sizeof(double));
+        fail_short(sizeof(double), static_cast<uint64_t>(pos));
     return pos;
 }
 
+namespace {
+
+[[noreturn]] void fail_unequal(size_t first, size_t i, size_t got) {
+    fail(PyExc::ValueError, "all the input array dimensions except for the concatenation axis must match exactly, but "
+                            "along dimension 1, the array at index 0 has size " +
+                                std::to_string(first) + " and the array at index " + std::to_string(i) +
+                                " has size " + std::to_string(got));
+}
+
 } // namespace
+
+void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t i, size_t npt) {
+    const size_t first = values_at(f, offsets[0], npt);
+    const size_t got = values_at(f, offsets[i], npt);
+    if (got != first)
+        fail_unequal(first, i, got);
+    if (first < npt)
+        fail_cut_short(first, npt, offsets[0]);
+}
 
 void ReadBudget::charge(uint64_t count, uint64_t bytes) {
     uint64_t total;
@@ -262,7 +287,7 @@ void ReadBudget::charge(uint64_t count, uint64_t bytes) {
 
 void check_offset(int64_t offset) {
     if (offset < 0)
-        fail_os(EINVAL);
+        fail_position();
 }
 
 size_t values_at(const File &f, int64_t offset, size_t count) {
@@ -271,30 +296,14 @@ size_t values_at(const File &f, int64_t offset, size_t count) {
     return static_cast<size_t>(std::min<uint64_t>(count, (f.size() - static_cast<uint64_t>(offset)) / 4));
 }
 
-void fail_cut_short(size_t got, size_t count) {
-    fail(PyExc::ValueError, "could not broadcast input array from shape (" + std::to_string(got) +
-                                ",) into shape (" + std::to_string(count) + ",)");
+void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset) {
+    fail(ErrorDetail::values_cut_short,
+         "could not broadcast input array from shape (" + std::to_string(got) + ",) into shape (" +
+             std::to_string(count) + ",)",
+         offset && *offset >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(*offset)) : std::nullopt);
 }
 
 void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
-
-void read_values(File &f, int64_t offset, float *dst, size_t npt) {
-    check_offset(offset);
-    const size_t got = values_at(f, offset, npt);
-    if (got < npt)
-        fail_cut_short(got, npt);
-    if (read_at(f, offset, dst, npt * sizeof(float)) != npt * sizeof(float))
-        fail_cut_short(0, npt); // the file shrank while being read
-}
-
-double read_time(File &f, int64_t offset, size_t npt) {
-    check_offset(offset);
-    const int64_t pos = after_values(offset, npt, kInfoTime);
-    double t;
-    if (read_at(f, pos, &t, sizeof t) != sizeof t)
-        fail_short(sizeof t);
-    return t;
-}
 
 void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt) {
     for (int64_t offset : offsets)
@@ -340,10 +349,8 @@ constexpr size_t kLabelHead = 256;
 
 } // namespace
 
-void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times,
-                          ReadBudget &budget) {
+void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times) {
     check_times(f, offsets, npt);
-    budget.charge(offsets.size(), npt * sizeof(float) + sizeof(double));
     if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
         fail_cut_short(0, npt);
 }
@@ -410,10 +417,18 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
     return labels;
 }
 
+bool gather(File &f, std::span<const Piece> pieces) {
+    Gather g(f);
+    for (const Piece &p : pieces)
+        if (!g.add(p.offset, p.length, p.dst))
+            return false;
+    return g.flush();
+}
+
 void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget) {
     for (int64_t offset : offsets)
         if (values_at(f, offset, npt) < npt)
-            fail_cut_short(values_at(f, offset, npt), npt);
+            fail_cut_short(values_at(f, offset, npt), npt, offset);
     budget.charge(offsets.size(), npt * sizeof(float));
     if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
         fail_cut_short(0, npt);
@@ -429,14 +444,10 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
     for (size_t i = 1; i < offsets.size(); ++i) {
         const size_t got = values_at(f, offsets[i], npt);
         if (got != first)
-            fail(PyExc::ValueError,
-                 "all the input array dimensions except for the concatenation axis must match exactly, but "
-                 "along dimension 1, the array at index 0 has size " +
-                     std::to_string(first) + " and the array at index " + std::to_string(i) + " has size " +
-                     std::to_string(got));
+            fail_unequal(first, i, got);
     }
     if (first < npt)
-        fail_cut_short(first, npt);
+        fail_cut_short(first, npt, offsets[0]);
     budget.charge(offsets.size(), npt * sizeof(float));
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
     if (labels) {

@@ -12,14 +12,16 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
     const size_t m = offsets.size();
     if (m == 0)
         fail_nothing_to_stack();
-    check_times(s.f, offsets, s.npt); // before the arrays are made
+    // Checked and charged before the arrays are made.
+    check_times(s.f, offsets, s.npt);
+    s.budget.charge(m, s.npt * sizeof(float) + sizeof(double));
     Result r = std::move(s.result);
     r.kind = Result::Kind::TimeResolved;
     r.z = Array<double>::empty({m});
     r.spectra = Array<float>::empty({m, s.npt});
     // Checks each sub-block (position, values, time) in order, then reads values and times
     // together, straight into their arrays.
-    read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data(), s.budget);
+    read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data());
     return r;
 }
 
@@ -32,6 +34,33 @@ Result traces(Start3D &s, const std::vector<int64_t> &offsets) {
 }
 
 } // namespace
+
+void describe_time_resolved(Start3D &s, Plan &p) {
+    std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
+    const size_t m = offsets.size();
+    Description &d = p.d;
+    if (s.req.dataBlockType == "TRC") {
+        d.kind = Kind::time_traces;
+        p.infoSize = read_info_size(s.f, s.at.data);
+        for (int64_t offset : offsets)
+            check_offset(offset);
+        if (m == 0)
+            fail_nothing_to_stack();
+    } else {
+        d.kind = Kind::time_series;
+        if (m == 0)
+            fail_nothing_to_stack();
+        for (int64_t offset : offsets)
+            check_offset(offset);
+    }
+    d.shape = {m, s.npt};
+    d.rows = m;
+    d.row_length = s.npt;
+    d.sources.resize(m);
+    for (size_t k = 0; k < m; ++k)
+        d.sources[k] = static_cast<int64_t>(k);
+    d.subblocks = std::move(offsets);
+}
 
 Result extract_time_resolved(Start3D &s) {
     const std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();

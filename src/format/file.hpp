@@ -56,7 +56,6 @@ class File {
     }
 
     void seek(int64_t pos);    // absolute; negative fails with OSError EINVAL
-    void skip(int64_t delta);  // relative to the position
 
     // Up to n bytes from the position; the position moves by the bytes read.
     size_t read(void *dst, size_t n);
