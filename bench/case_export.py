@@ -82,8 +82,9 @@ if __name__ == "__main__":
 
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5, help="rounds (best and median are kept)")
+    parser.add_argument("--dir", help="build the files in a folder here (e.g. /dev/shm: no disk at all)")
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory(prefix="orvelio-bench-") as tmp:
+    with tempfile.TemporaryDirectory(prefix="orvelio-bench-", dir=args.dir) as tmp:
         paths, _ = _files(tmp)
         folder = os.path.dirname(paths[0])
         work = {"python read": _python_read(paths),
@@ -100,8 +101,8 @@ if __name__ == "__main__":
                 times[name].append(time.perf_counter() - t)
         outputs = len(os.listdir(os.path.join(tmp, "npz2")))
         size = os.path.getsize(paths[0])
-    print(f"{FILES} files of {size // 1024} KiB ({outputs} npz outputs), {args.repeat} rounds, "
-          f"{os.cpu_count()} CPUs; best / median:")
+    print(f"{FILES} files of {size // 1024} KiB ({outputs} npz outputs) in {args.dir or tempfile.gettempdir()}, "
+          f"{args.repeat} rounds, {os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}; best / median:")
     best = {name: min(t) for name, t in times.items()}
     median = {name: statistics.median(t) for name, t in times.items()}
     floor_b, floor_m = best["python read"], median["python read"]
