@@ -361,6 +361,7 @@ def test_pictures(folder, tmp_path):
                                             "spectrum.0.1.camera_2.jpg", "spectrum.0.1.camera_2.json"]
     assert proc.stdout.splitlines() == [str(tmp_path / "spectrum.0.0.camera 1.png"),
                                         str(tmp_path / "spectrum.0.1.camera_2.jpg")]
+    assert proc.stderr == f"orvelio: {where / 'image.0'}: no pictures\n"
     pictures = orvelio.getVisImages(str(where / "spectrum.0"))
     assert (tmp_path / "spectrum.0.0.camera 1.png").read_bytes() == pictures[0]["image"]
     side = json.loads((tmp_path / "spectrum.0.1.camera_2.json").read_text())

@@ -637,6 +637,8 @@ def cmd_pictures(args):
                 raise error
             with reader.OrvelFile(path) as f:
                 pictures = f.pictures
+            if not pictures and not args.quiet:
+                _say(f"{path}: no pictures")
             for p in pictures:
                 # FILE.N.TITLE.EXT: the reader's safe name, made unique by the file and the index
                 name = os.path.join(args.output, f"{os.path.basename(path)}.{p.index}.{p.filename()}")
