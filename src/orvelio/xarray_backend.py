@@ -41,7 +41,7 @@ from xarray.core import indexing
 
 from . import reader as _reader
 
-__all__ = ["OrvelBackendEntrypoint", "open_block", "open_tree"]
+__all__ = ["OrvelBackendEntrypoint", "open_block", "open_groups", "open_tree", "open_xarray"]
 
 SPECTRAL, TRACE, SPECTRUM = "spectral", "trace", "spectrum"
 DIMS = {
@@ -334,6 +334,14 @@ def open_tree(path, datablock=None, drop_variables=None):
     tree = xr.DataTree.from_dict(groups)
     tree.set_close(next(iter(groups.values()))._close)
     return tree
+
+
+def open_xarray(path, block, chunks=None, region=None):
+    """OrvelFile.to_xarray: what xarray opens for `block` (a Block) with this engine."""
+    if block.kind in MULTI_REGION and region is None:
+        return xr.open_datatree(path, engine=OrvelBackendEntrypoint, datablock=block.request, chunks=chunks)
+    return xr.open_dataset(path, engine=OrvelBackendEntrypoint, datablock=block.request, region=region,
+                           chunks=chunks)
 
 
 class OrvelBackendEntrypoint(BackendEntrypoint):
