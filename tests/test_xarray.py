@@ -19,6 +19,7 @@ from conftest import run_python
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask.array")
 backend = pytest.importorskip("orvelio.xarray_backend")
+from orvelio.reader import InvalidRequestError, TruncatedFileError  # noqa: E402
 from orvelio.reader import OrvelFile as Friendly  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -187,10 +188,16 @@ def test_round_trips(write, tmp_path, store, name):
 def test_errors(write, tmp_path):
     multi = write(SEEDS["multi-region"])
     sample = write((REPO / "examples" / "sample.orv").read_bytes())
-    with pytest.raises(ValueError, match="region"):
+    with pytest.raises(InvalidRequestError, match="multi-region map of 2 regions .0 to 1.: choose one with region="):
         xr.open_dataset(multi, engine=ENGINE)
-    with pytest.raises(IndexError, match="2 regions"):
+    with pytest.raises(InvalidRequestError, match="region 2 is not one of them"):
         xr.open_dataset(multi, engine=ENGINE, region=2)
+    f = OrvelFile(max_dir=4)                                  # the values last, cut short
+    f.add(data_word("AB", param=1), params({"NPT": 8, "FXV": 1.0, "LXV": 8.0, "MNY": 0.0, "MXY": 7.0}))
+    f.add(data_word("AB"), np.arange(8, dtype="<f4").tobytes())
+    cut = write(f.build()[:-4])
+    with pytest.raises(TruncatedFileError, match="holds 7 of its 8 values"):
+        xr.open_dataset(cut, engine=ENGINE)
     with pytest.raises(KeyError, match="SSC"):
         xr.open_dataset(sample, engine=ENGINE, datablock="KM")
     with pytest.raises(ValueError, match="AB"):
@@ -261,6 +268,8 @@ print(json.dumps({"before": before, "peak": peak, "mean": mean[:3].tolist(), "ch
 """
 
 
+@pytest.mark.skipif(not hasattr(importlib.import_module("orvelio._orvelio"), "_Reader"),
+                    reason="partial reads need the extension's reader")
 def test_cube_larger_than_memory(tmp_path):
     npx, npy, npt = 600, 600, 1000                  # 1.5 GB, with 4 KB spectra
     path = sparse_cube(str(tmp_path / "cube.0"), npx, npy, npt, [(0, 36.0), (npx * npy - 1, 72.0)])

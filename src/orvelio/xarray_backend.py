@@ -221,12 +221,11 @@ def _block_dataset(source, desc, info, region=None):
         coords[TRACE] = xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
     if kind in MULTI_REGION:
         regions = desc["regions"]
-        if region is None:
-            raise ValueError(f"{source.path}: {' '.join(desc['request'])} is a multi-region map of "
-                             f"{len(regions)} regions: choose one with region= or use open_datatree")
-        if not isinstance(region, (int, np.integer)) or not 0 <= region < len(regions):
-            raise IndexError(f"{source.path}: region {region!r} out of range: the map has "
-                             f"{len(regions)} regions (0 to {len(regions) - 1})")
+        if region is None or not isinstance(region, (int, np.integer)) or not 0 <= region < len(regions):
+            what = "choose one with region=" if region is None else f"region {region!r} is not one of them"
+            raise _reader.InvalidRequestError(
+                f"{source.path}: {' '.join(desc['request'])} is a multi-region map of {len(regions)} regions "
+                f"(0 to {len(regions) - 1}): {what}, or open them all with open_datatree", source.path)
         region = int(region)
         part = info["regions"][region]
         rows = desc["regions"][region]["rows"]
@@ -236,8 +235,9 @@ def _block_dataset(source, desc, info, region=None):
                 coords[key] = xr.Variable((SPECTRUM,), np.asarray(part[key], float))
         attrs.update(_region_attrs(source, desc, region, part))
     elif kind == "spectrum" and shape != (desc["x"][2],):
-        raise ValueError(f"{source.path}: data block {' '.join(desc['request'])} is cut short: "
-                         f"{shape[0]} of {desc['x'][2]} values")
+        raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: data block "
+                                         f"{' '.join(desc['request'])} holds {shape[0]} of its "
+                                         f"{desc['x'][2]} values", source.path)
     var = _data_variable(source.manager, desc, shape, region)
     return xr.Dataset({name: var}, coords=coords, attrs=attrs)
 
@@ -321,6 +321,8 @@ def open_groups(path, datablock=None, drop_variables=None):
     source = _Source(path)
     try:
         groups = _groups(source, datablock, whole=datablock is None)
+        if drop_variables is not None:
+            groups = {k: v.drop_vars(drop_variables, errors="ignore") for k, v in groups.items()}
     except BaseException:
         source.close()
         raise
