@@ -159,14 +159,18 @@ def test_selection_reads_only_what_it_selects(write, monkeypatch, name, select, 
     np.testing.assert_array_equal(got, values(orvelio.getOrvelData(path, request)))
 
 
-def test_batches_bound_what_one_read_asks_for(write, monkeypatch):
+def test_parts_of_rows_are_read_in_bounded_batches(write, monkeypatch):
     log = counting(monkeypatch)
     monkeypatch.setattr(backend, "BATCH_BYTES", 2 * 6 * 4)   # two spectra of 6 points
     path = write(SEEDS["image"])
     with xr.open_dataset(path, engine=ENGINE) as ds:
-        got = ds.AB.values
-    assert log == [[0, 1], [2, 3], [4, 5]]
-    np.testing.assert_array_equal(got, orvelio.getOrvelData(path, ("AB", "3D", "NONE")).spectra)
+        got = ds.AB[:, :, 1:3].values
+        assert log == [[0, 1], [2, 3], [4, 5]]
+        whole = ds.AB.values                                  # whole rows: one read into the result
+        assert log[3:] == [[0, 1, 2, 3, 4, 5]]
+    exact = orvelio.getOrvelData(path, ("AB", "3D", "NONE")).spectra
+    np.testing.assert_array_equal(got, exact[:, :, 1:3])
+    np.testing.assert_array_equal(whole, exact)
 
 
 @pytest.mark.parametrize("store", ["netcdf", "zarr"])

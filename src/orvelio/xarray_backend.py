@@ -106,17 +106,23 @@ class OrvelArray(BackendArray):
             rows = (np.ravel_multi_index(np.ix_(*lead), self.shape[:-1]).ravel()
                     if lead else np.zeros(1, np.int64))
             out = np.empty((len(rows), len(inner)), self.dtype)
-            whole = len(inner) == self.shape[-1] and np.array_equal(inner, np.arange(len(inner)))
-            self._read(rows, lambda got, at: out.__setitem__(at, got if whole else got[:, inner]))
+            if len(inner) == self.shape[-1] and np.array_equal(inner, np.arange(len(inner))):
+                self._read(rows, None, out)             # whole rows: straight into the result
+            else:
+                self._read(rows, lambda got, at: out.__setitem__(at, got[:, inner]))
             out = out.reshape(tuple(len(p) for p in lead) + (len(inner),))
         return out[tuple(slice(None) if k else 0 for k in kept)]
 
-    def _read(self, rows, store):
-        """Reads `rows` in batches of at most BATCH_BYTES, store(values, slice) each."""
+    def _read(self, rows, store, out=None):
+        """Reads `rows` into `out`, or in batches of at most BATCH_BYTES, store(values, slice)
+        each."""
         file = self.manager.acquire()
+        rows = np.asarray(rows, np.int64)
+        if out is not None:
+            _call(file, "read_rows", self.request, rows, out, region=self.region)
+            return
         length = int(np.prod(self.shape[:-1])) if self.rows_last else self.shape[-1]
         step = max(1, BATCH_BYTES // max(1, 4 * length))
-        rows = np.asarray(rows, np.int64)
         for start in range(0, len(rows), step):
             part = rows[start:start + step]
             got = np.empty((len(part), length), self.dtype)
