@@ -11,7 +11,7 @@ import pytest
 
 import orvelio
 from builder import (EXT_IMAGE, OrvelFile as Builder, Picture as BuiltPicture, block_type, data_word,
-                     file3d, image_block, multiregion_file, params, region, spectrum_file)
+                     block3d, file3d, image_block, multiregion_file, params, region, spectrum_file)
 from conftest import run_python
 from orvelio.reader import (Block, BlockNotFoundError, CorruptFileError, InvalidRequestError,
                             NotOrvelFileError, OrvelError, OrvelFile, Parameter, RegionGrid,
@@ -118,6 +118,40 @@ def test_paths_requests_and_repr(tmp_path):
     with pytest.raises(ValueError, match="closed"):
         o.read("AB")
     o.close()  # idempotent
+
+
+def bytes_read():
+    """Bytes this process has read from files so far (read and pread system calls)."""
+    with open("/proc/self/io") as io:
+        return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
+
+
+def test_describing_a_1_gb_cube_reads_less_than_1_mb(tmp_path, core):
+    if not hasattr(core, "_Reader"):
+        pytest.skip("the extension has no reader class yet")
+    npx = npy = 256
+    npt, info = 4096, 200
+    n, stride = npx * npy, 4 * npt + info
+    f = Builder()
+    f.add(data_word("AB", "3D", param=1), params({"NPT": npt, "FXV": 4000.0, "LXV": 400.0, "MNY": 0.0, "MXY": 1.0,
+                                                  "AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0,
+                                                  "NPX": npx, "NPY": npy}))
+    head = block3d([], npt=npt, info_size=info, stored=n, store_table=[(0, n - 1)])
+    f.add(data_word("AB", "3D"), head, size_words=(len(head) + n * stride) // 4)
+    path = tmp_path / "cube.orv"
+    f.write(path)
+    os.truncate(path, path.stat().st_size + n * stride)  # sparse: the values are zeros
+    assert path.stat().st_size > 1 << 30
+    request = ("AB", "3D", "NONE")
+    with OrvelFile(path) as cube:
+        before = bytes_read()
+        blocks, parameters = cube.blocks, cube.parameters()
+        described = bytes_read() - before
+        out = np.empty((64, npt), np.float32)
+        cube._reader.read_rows(request, np.arange(0, n, n // 64), out)  # the counter sees this reader's reads
+        rows_read = bytes_read() - before - described
+    assert blocks[0].shape == (npy, npx, npt) and parameters["NPX"].value == npx
+    assert described < 1 << 20 <= 64 * 4 * npt <= rows_read
 
 
 # ---------------------------------------------------------------- the error table

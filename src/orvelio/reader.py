@@ -133,7 +133,7 @@ class Parameter(NamedTuple):
     """One parameter: its three-letter code, a readable label ("" if none is known), its value."""
     code: str
     label: str
-    value: int | float | str
+    value: int | float | str | None
 
 
 class RegionGrid(NamedTuple):
@@ -180,7 +180,8 @@ class Picture:
 
     def filename(self) -> str:
         """A safe file name from the title with the format's extension (".bin" if unknown)."""
-        stem = _UNSAFE.sub("_", self.title).strip(" ._")[:100] or f"picture-{self.index}"
+        stem = _UNSAFE.sub("_", self.title).strip(" ._")
+        stem = stem.encode()[:100].decode(errors="ignore").rstrip(" ._") or f"picture-{self.index}"
         fmt = self.format
         return stem + (_EXTENSIONS.get(fmt, "." + fmt) if fmt else ".bin")
 
