@@ -166,7 +166,7 @@ void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
     position(start);
     const int64_t last = position(Num{false, start.i + (rows - 1) * step, 0});
     if (last < 0)
-        fail_os(EINVAL);
+        fail_position();
 }
 
 void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out, Events &events,

@@ -6,8 +6,8 @@ namespace orvelio {
 
 size_t linspace_count(const Value &start, const Value &stop, const Value &num) {
     if (!is_int(num) || std::get<int64_t>(num) < 0 || !is_number(start) || !is_number(stop)) {
-        Error e(PyExc::Linspace, "linspace arguments");
-        e.args = {start, stop, num};
+        Error e(ErrorDetail::bad_axis, "linspace arguments");
+        e.with_operands({start, stop, num});
         throw e;
     }
     return static_cast<size_t>(std::get<int64_t>(num));

@@ -4,6 +4,9 @@
 #include "format/error.hpp"
 #include "kinds.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace orvelio {
 
 namespace {
@@ -40,13 +43,8 @@ bool has_map_keys(const ParamDict &p) {
     return true;
 }
 
-} // namespace
-
-Result extract(File &f, const Request &req, Events &events) {
-    if (!is_orvel(f))
-        fail(PyExc::ValueError, "Can't process a non-Orvel file");
-    const Located at = locate(read_directory(f), req);
-
+// The fields every kind shares: request words, merged parameters, x, y range.
+Result start(File &f, const Request &req, const Located &at) {
     Result r;
     r.dimension = req.dimensions;
     r.dataType = req.dataBlockType;
@@ -56,17 +54,62 @@ Result extract(File &f, const Request &req, Events &events) {
     r.x = linspace(a.FXV, a.LXV, a.NPT);
     r.minY = a.MNY;
     r.maxY = a.MXY;
+    return r;
+}
 
+Located locate_block(File &f, const Request &req) {
+    if (!is_orvel(f))
+        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
+    return locate(read_directory(f), req);
+}
+
+} // namespace
+
+Result extract(File &f, const Request &req, Events &events) {
+    const Located at = locate_block(f, req);
+    Result r = start(f, req, at);
     if (req.dimensions == "2D")
         return single_spectrum(f, std::move(r), at);
 
     const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, at, events, a.NPT, r.x.size(), std::move(r)};
+    Start3D s{f, req, at, events, r.x.size(), std::move(r)};
     if (image)
         return extract_image(s);
     if (at.anno != -1)
         return extract_multi_region(s);
     return extract_time_resolved(s);
+}
+
+Plan describe(File &f, const Request &req, Events &events) {
+    Plan p;
+    p.at = locate_block(f, req);
+    Result r = start(f, req, p.at);
+    Description &d = p.d;
+    d.request = {req.dataBlockType, req.dimensions, req.deriv};
+    d.x.count = r.x.size();
+    d.x.first = d.x.count ? r.x[0] : std::nan("");
+    d.x.last = d.x.count ? r.x[d.x.count - 1] : std::nan("");
+    p.npt = r.x.size();
+    if (req.dimensions == "2D") {
+        d.kind = Kind::spectrum;
+        f.seek(p.at.data);
+        p.data_values = std::min<uint64_t>(p.npt, f.remaining() / 4);
+        d.shape = {static_cast<size_t>(p.data_values)};
+        d.rows = 1;
+        d.row_length = static_cast<size_t>(p.data_values);
+        d.parameters = r.parameters.take_items();
+        return p;
+    }
+    const bool image = has_map_keys(r.parameters);
+    Start3D s{f, req, p.at, events, p.npt, std::move(r)};
+    if (image)
+        describe_image(s, p);
+    else if (p.at.anno != -1)
+        describe_multi_region(s, p);
+    else
+        describe_time_resolved(s, p);
+    d.parameters = s.result.parameters.take_items();
+    return p;
 }
 
 } // namespace orvelio

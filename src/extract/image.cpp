@@ -116,9 +116,26 @@ void check_array_size(std::initializer_list<size_t> shape, size_t itemsize) {
         if (d == 0)
             continue;
         if (d > static_cast<size_t>(INT64_MAX) || __builtin_mul_overflow(bytes, static_cast<int64_t>(d), &bytes))
-            fail(PyExc::ValueError,
+            fail(ErrorDetail::too_large,
                  "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
     }
+}
+
+// The checks of the sub-blocks that a reader placing them meets before their values: its
+// position, its column, its row.
+void check_pixel(const Geometry &g, size_t i) {
+    check_offset(g.offsets[i]);
+    if (g.nx == 0)
+        fail(PyExc::ZeroDivisionError, "integer modulo by zero");
+    const size_t row = i / g.nx;
+    if (row >= g.ny)
+        fail(PyExc::IndexError, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+                                    std::to_string(g.ny));
+}
+
+[[noreturn]] void fail_reshape(size_t got, const Geometry &g) {
+    fail(PyExc::ValueError, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
+                                std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
 }
 
 // ------------------------------------------------------------------ hyperspectral image
@@ -131,16 +148,10 @@ Result image(Start3D &s, const Geometry &g) {
     // Every sub-block is checked as a reader placing it would meet it: its position, its
     // column, its row, then its values.
     for (size_t i = 0; i < g.offsets.size(); ++i) {
-        check_offset(g.offsets[i]);
-        if (g.nx == 0)
-            fail(PyExc::ZeroDivisionError, "integer modulo by zero");
-        const size_t row = i / g.nx;
-        if (row >= g.ny)
-            fail(PyExc::IndexError, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
-                                        std::to_string(g.ny));
+        check_pixel(g, i);
         const size_t got = values_at(s.f, g.offsets[i], npt);
         if (got < npt)
-            fail_cut_short(got, npt);
+            fail_cut_short(got, npt, g.offsets[i]);
     }
     Result r = std::move(s.result);
     r.kind = Result::Kind::Image;
@@ -162,10 +173,9 @@ Result image_traces(Start3D &s, const Geometry &g) {
         check_offset(offset);
         const size_t got = values_at(s.f, offset, npt);
         if (got != cells)
-            fail(PyExc::ValueError, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
-                                        std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
+            fail_reshape(got, g);
         if (got < npt)
-            fail_cut_short(got, npt);
+            fail_cut_short(got, npt, offset);
     }
     if (g.offsets.empty())
         fail_nothing_to_stack();
@@ -197,6 +207,47 @@ Result image_traces(Start3D &s, const Geometry &g) {
 }
 
 } // namespace
+
+void check_trace_values(const File &f, int64_t offset, size_t npt, size_t nx, size_t ny) {
+    const size_t got = values_at(f, offset, npt);
+    if (got != nx * ny)
+        fail_reshape(got, Geometry{nx, ny, {}});
+    if (got < npt)
+        fail_cut_short(got, npt, offset);
+}
+
+void describe_image(Start3D &s, Plan &p) {
+    Geometry g = map_geometry(s);
+    p.mapX = std::move(s.result.mapX);
+    p.mapY = std::move(s.result.mapY);
+    Description &d = p.d;
+    const size_t m = g.offsets.size();
+    d.sources.resize(m);
+    for (size_t k = 0; k < m; ++k)
+        d.sources[k] = static_cast<int64_t>(k);
+    if (s.req.dataBlockType == "TRC") {
+        d.kind = Kind::image_traces;
+        p.infoSize = read_info_size(s.f, s.at.data);
+        for (int64_t offset : g.offsets) {
+            check_offset(offset);
+            if (s.npt != g.nx * g.ny)
+                fail_reshape(values_at(s.f, offset, s.npt), g);
+        }
+        if (m == 0)
+            fail_nothing_to_stack();
+        d.shape = {g.ny, g.nx, m};
+        d.rows = m;
+    } else {
+        d.kind = Kind::image;
+        check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
+        for (size_t i = 0; i < m; ++i)
+            check_pixel(g, i);
+        d.shape = {g.ny, g.nx, s.npt};
+        d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
+    }
+    d.row_length = s.npt;
+    d.subblocks = std::move(g.offsets);
+}
 
 Result extract_image(Start3D &s) {
     const Geometry g = map_geometry(s);

@@ -55,12 +55,6 @@ void OffsetMap::build_index() const {
     indexed_ = true;
 }
 
-const int64_t *OffsetMap::find(int64_t index) const {
-    build_index();
-    auto it = where_.find(index);
-    return it == where_.end() ? nullptr : &entries_[it->second].second;
-}
-
 void OffsetMap::set(int64_t index, int64_t offset) {
     build_index();
     auto [it, inserted] = where_.try_emplace(index, entries_.size());
@@ -68,6 +62,14 @@ void OffsetMap::set(int64_t index, int64_t offset) {
         entries_.emplace_back(index, offset);
     else
         entries_[it->second].second = offset;
+}
+
+std::optional<size_t> OffsetMap::position(int64_t index) const {
+    build_index();
+    auto it = where_.find(index);
+    if (it == where_.end())
+        return std::nullopt;
+    return it->second;
 }
 
 std::vector<int64_t> OffsetMap::offsets() const {
@@ -228,23 +230,42 @@ class Gather {
     uint64_t start_ = 0, end_ = 0;
 };
 
-// The checks of one sub-block whose time is read: position, values, time.
+} // namespace
+
 int64_t check_timed(const File &f, int64_t offset, size_t npt) {
     check_offset(offset);
     const size_t got = values_at(f, offset, npt);
     if (got < npt)
-        fail_cut_short(got, npt);
+        fail_cut_short(got, npt, offset);
     const int64_t pos = after_values(offset, npt, kInfoTime);
     if (static_cast<uint64_t>(pos) >= f.size() || f.size() - static_cast<uint64_t>(pos) < sizeof(double))
-        fail_short(sizeof(double));
+        fail_short(sizeof(double), static_cast<uint64_t>(pos));
     return pos;
+}
+
+namespace {
+
+[[noreturn]] void fail_unequal(size_t first, size_t i, size_t got) {
+    fail(PyExc::ValueError, "all the input array dimensions except for the concatenation axis must match exactly, but "
+                            "along dimension 1, the array at index 0 has size " +
+                                std::to_string(first) + " and the array at index " + std::to_string(i) +
+                                " has size " + std::to_string(got));
 }
 
 } // namespace
 
+void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t i, size_t npt) {
+    const size_t first = values_at(f, offsets[0], npt);
+    const size_t got = values_at(f, offsets[i], npt);
+    if (got != first)
+        fail_unequal(first, i, got);
+    if (first < npt)
+        fail_cut_short(first, npt, offsets[0]);
+}
+
 void check_offset(int64_t offset) {
     if (offset < 0)
-        fail_os(EINVAL);
+        fail_position();
 }
 
 size_t values_at(const File &f, int64_t offset, size_t count) {
@@ -253,30 +274,14 @@ size_t values_at(const File &f, int64_t offset, size_t count) {
     return static_cast<size_t>(std::min<uint64_t>(count, (f.size() - static_cast<uint64_t>(offset)) / 4));
 }
 
-void fail_cut_short(size_t got, size_t count) {
-    fail(PyExc::ValueError, "could not broadcast input array from shape (" + std::to_string(got) +
-                                ",) into shape (" + std::to_string(count) + ",)");
+void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset) {
+    fail(ErrorDetail::values_cut_short,
+         "could not broadcast input array from shape (" + std::to_string(got) + ",) into shape (" +
+             std::to_string(count) + ",)",
+         offset && *offset >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(*offset)) : std::nullopt);
 }
 
 void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
-
-void read_values(File &f, int64_t offset, float *dst, size_t npt) {
-    check_offset(offset);
-    const size_t got = values_at(f, offset, npt);
-    if (got < npt)
-        fail_cut_short(got, npt);
-    if (read_at(f, offset, dst, npt * sizeof(float)) != npt * sizeof(float))
-        fail_cut_short(0, npt); // the file shrank while being read
-}
-
-double read_time(File &f, int64_t offset, size_t npt) {
-    check_offset(offset);
-    const int64_t pos = after_values(offset, npt, kInfoTime);
-    double t;
-    if (read_at(f, pos, &t, sizeof t) != sizeof t)
-        fail_short(sizeof t);
-    return t;
-}
 
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst) {
     Gather g(f);
@@ -386,10 +391,18 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
     return labels;
 }
 
+bool gather(File &f, std::span<const Piece> pieces) {
+    Gather g(f);
+    for (const Piece &p : pieces)
+        if (!g.add(p.offset, p.length, p.dst))
+            return false;
+    return g.flush();
+}
+
 void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt) {
     for (int64_t offset : offsets)
         if (values_at(f, offset, npt) < npt)
-            fail_cut_short(values_at(f, offset, npt), npt);
+            fail_cut_short(values_at(f, offset, npt), npt, offset);
     if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
         fail_cut_short(0, npt);
 }
@@ -404,14 +417,10 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
     for (size_t i = 1; i < offsets.size(); ++i) {
         const size_t got = values_at(f, offsets[i], npt);
         if (got != first)
-            fail(PyExc::ValueError,
-                 "all the input array dimensions except for the concatenation axis must match exactly, but "
-                 "along dimension 1, the array at index 0 has size " +
-                     std::to_string(first) + " and the array at index " + std::to_string(i) + " has size " +
-                     std::to_string(got));
+            fail_unequal(first, i, got);
     }
     if (first < npt)
-        fail_cut_short(first, npt);
+        fail_cut_short(first, npt, offsets[0]);
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
     if (labels)
         *labels = read_labels(f, offsets, npt, infoSize, rows.data());

@@ -11,6 +11,8 @@
 #include "format/file.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -39,7 +41,8 @@ class OffsetMap {
     const std::vector<Entry> &entries() const { return entries_; }
     size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
-    const int64_t *find(int64_t index) const;
+    // Where in entries() the index is stored, if it is.
+    std::optional<size_t> position(int64_t index) const;
     void set(int64_t index, int64_t offset);
     // The offsets alone, in order.
     std::vector<int64_t> offsets() const;
@@ -65,21 +68,21 @@ OffsetMap read_offsets(File &f, int64_t offsetToData);
 // Fails as seeking the file to `offset` fails: OSError EINVAL for a negative position.
 void check_offset(int64_t offset);
 
+// The checks of one sub-block whose time is read, in order: check_offset, its values complete
+// (fail_cut_short), its time complete (short-read error). Returns where the time is.
+int64_t check_timed(const File &f, int64_t offset, size_t npt);
+
+// The checks that stacking sub-block i among `offsets` makes: its values as many as the first
+// sub-block's (numpy's message naming both), and the first's complete (fail_cut_short).
+void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t i, size_t npt);
+
 // How many of `count` 32-bit values stand at `offset` before the end of the file.
 size_t values_at(const File &f, int64_t offset, size_t count);
 
 // ValueError for sub-block values that the end of the file cuts short: `got` of `count`.
 // However few remain (one included), they never fill a row of `count`.
-[[noreturn]] void fail_cut_short(size_t got, size_t count);
-
-// The `npt` values of the sub-block at `offset`, into dst: check_offset, then all of them or
-// fail_cut_short.
-void read_values(File &f, int64_t offset, float *dst, size_t npt);
-
-// The time of the sub-block whose values start at `offset` (check_offset first): the float64
-// 136 bytes after its `npt` values; the struct module's short-read error when the file ends
-// before its 8 bytes.
-double read_time(File &f, int64_t offset, size_t npt);
+// `offset`, when given, is where the values start.
+[[noreturn]] void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset = std::nullopt);
 
 // The times of all the sub-blocks, in order, into dst (one per offset). Each sub-block is
 // checked, in order, as a reader meets it: check_offset, its values complete
@@ -115,6 +118,16 @@ void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, si
 // read in the same pass.
 Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize = 0,
                           std::vector<std::string> *labels = nullptr);
+
+// Pieces of the file read straight to their destinations, with as few system calls as their
+// spacing allows (pieces in ascending order of offset join best). Each piece must lie within
+// the file as its size was when it was opened: false when it turned out shorter.
+struct Piece {
+    uint64_t offset;
+    size_t length;
+    void *dst;
+};
+bool gather(File &f, std::span<const Piece> pieces);
 
 // ValueError "need at least one array to concatenate".
 [[noreturn]] void fail_nothing_to_stack();

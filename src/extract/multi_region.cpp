@@ -236,15 +236,16 @@ class LazyColumn {
 [[noreturn]] void past_the_table() { fail(PyExc::IndexError, "list index out of range"); }
 
 // The sub-block a Fileindex cell names, if it is stored: a number equal to a stored index.
-const int64_t *stored(const OffsetMap &offsets, const Value &findex) {
+// Its place in the offset mapping.
+std::optional<size_t> stored(const OffsetMap &offsets, const Value &findex) {
     if (is_int(findex))
-        return offsets.find(std::get<int64_t>(findex));
+        return offsets.position(std::get<int64_t>(findex));
     if (is_float(findex)) {
         const double d = std::get<double>(findex);
         if (d == std::trunc(d) && d >= -0x1p63 && d < 0x1p63)
-            return offsets.find(static_cast<int64_t>(d));
+            return offsets.position(static_cast<int64_t>(d));
     }
-    return nullptr;
+    return std::nullopt;
 }
 
 // ------------------------------------------------------------------ point maps
@@ -268,8 +269,8 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
         const std::vector<Value> &fileindex = a.at("Fileindex");
         LazyColumn x(a, "X"), y(a, "Y");
         for (size_t k = 0; k < n; ++k) {
-            const int64_t *offset = stored(offsets, fileindex[i + k]);
-            if (!offset)
+            const std::optional<size_t> place = stored(offsets, fileindex[i + k]);
+            if (!place)
                 continue;
             try {
                 region.mapX[k] = coordinate(x[i + k]);
@@ -280,7 +281,7 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
                 throw;
             }
             rows.push_back(k);
-            at.push_back(*offset);
+            at.push_back(offsets.entries()[*place].second);
         }
     }
     // Rows without a stored sub-block are zeros; the others take their values and times
@@ -359,7 +360,126 @@ Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, 
     return region;
 }
 
+// What a region's positions may add up to. A region's positions are its own rows of the table.
+// Regions that run on into the rows of the regions after them repeat rows, and a small table
+// could so make billions of positions.
+class PositionBudget {
+  public:
+    explicit PositionBudget(const Annotations &a) : allowed_(2 * uint64_t{a.at("Group").size()} + 65536) {}
+    const RegionPlan &charge(const RegionPlan &plan) {
+        positions_ += plan.readable;
+        if (positions_ > allowed_)
+            fail(PyExc::ValueError, "Invalid multi-region map: its regions read more positions than its annotation "
+                                    "table has rows");
+        return plan;
+    }
+
+  private:
+    uint64_t allowed_, positions_ = 0;
+};
+
 } // namespace
+
+void describe_multi_region(Start3D &s, Plan &p) {
+    File &f = s.f;
+    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.events));
+    const Annotations &a = *annotations;
+    const OffsetMap offsets = read_offsets(f, s.at.data);
+    const std::vector<size_t> groups = first_rows_of_groups(a.at("Group"));
+    const std::map<double, size_t> sizes = group_sizes(a.at("Group"));
+    PositionBudget budget(a);
+    Description &d = p.d;
+    d.subblocks = offsets.offsets();
+    const bool traces = s.req.dataBlockType == "TRC";
+    if (traces) {
+        d.kind = Kind::trace_map;
+        p.infoSize = read_info_size(f, s.at.data);
+        for (int64_t offset : d.subblocks)
+            check_offset(offset);
+        if (d.subblocks.empty())
+            fail_nothing_to_stack();
+        // Every row holds a value of every sub-block: they are all read, whichever row is.
+        for (size_t k = 0; k < d.subblocks.size(); ++k)
+            check_stack_row(f, d.subblocks, k, s.npt);
+        d.row_length = d.subblocks.size();
+    } else {
+        d.kind = Kind::point_map;
+        d.row_length = s.npt;
+    }
+    for (size_t i : groups) {
+        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
+        if (!plan)
+            continue;
+        budget.charge(*plan);
+        RegionLayout region{plan->title, plan->readable, std::vector<int64_t>(plan->readable, -1)};
+        if (plan->nspec > 0) {
+            const std::vector<Value> &fileindex = a.at("Fileindex");
+            for (size_t k = 0; k < plan->readable; ++k) {
+                const Value &findex = fileindex[i + k];
+                if (traces)
+                    region.sources[k] = static_cast<int64_t>(trace_position(findex, s.npt));
+                else if (const std::optional<size_t> place = stored(offsets, findex))
+                    region.sources[k] = static_cast<int64_t>(*place);
+            }
+        }
+        if (plan->readable < plan->nspec)
+            past_the_table();
+        d.shape.push_back(plan->readable);
+        d.regions.push_back(std::move(region));
+        p.region_first_row.push_back(i);
+    }
+    p.annotations = std::move(annotations);
+}
+
+std::vector<Region> multi_region_info(File &f, const Plan &p) {
+    const Annotations &a = *p.annotations;
+    std::vector<Region> out;
+    for (size_t r = 0; r < p.d.regions.size(); ++r) {
+        const RegionLayout &layout = p.d.regions[r];
+        const size_t i = p.region_first_row[r], n = layout.rows;
+        Region region;
+        region.title = layout.title;
+        region.mapX = Array<double>::zeros({n});
+        region.mapY = Array<double>::zeros({n});
+        if (p.d.kind == Kind::trace_map) {
+            if (n > 0) {
+                LazyColumn x(a, "X"), y(a, "Y");
+                for (size_t k = 0; k < n; ++k) {
+                    region.mapX[k] = coordinate(x[i + k]);
+                    region.mapY[k] = coordinate(y[i + k]);
+                }
+            }
+        } else {
+            region.start_time = Array<double>::zeros({n});
+            std::vector<size_t> rows;
+            std::vector<int64_t> at;
+            if (n > 0) {
+                LazyColumn x(a, "X"), y(a, "Y");
+                for (size_t k = 0; k < n; ++k) {
+                    if (layout.sources[k] < 0)
+                        continue;
+                    const int64_t offset = p.d.subblocks[static_cast<size_t>(layout.sources[k])];
+                    try {
+                        region.mapX[k] = coordinate(x[i + k]);
+                        region.mapY[k] = coordinate(y[i + k]);
+                    } catch (const Error &) {
+                        std::vector<double> times(at.size());
+                        read_times(f, at, p.npt, times.data());
+                        throw;
+                    }
+                    rows.push_back(k);
+                    at.push_back(offset);
+                }
+            }
+            std::vector<double> times(at.size());
+            read_times(f, at, p.npt, times.data());
+            for (size_t j = 0; j < rows.size(); ++j)
+                (*region.start_time)[rows[j]] = times[j];
+        }
+        out.push_back(std::move(region));
+    }
+    return out;
+}
 
 Result extract_multi_region(Start3D &s) {
     File &f = s.f;
@@ -367,17 +487,8 @@ Result extract_multi_region(Start3D &s) {
     const OffsetMap offsets = read_offsets(f, s.at.data);
     const std::vector<size_t> groups = first_rows_of_groups(annotations.at("Group"));
     const std::map<double, size_t> sizes = group_sizes(annotations.at("Group"));
-    // A region's positions are its own rows of the table. Regions that run on into the rows of
-    // the regions after them repeat rows, and a small table could so make billions of positions.
-    const uint64_t allowed = 2 * uint64_t{annotations.at("Group").size()} + 65536;
-    uint64_t positions = 0;
-    const auto charge = [&](const RegionPlan &plan) -> const RegionPlan & {
-        positions += plan.readable;
-        if (positions > allowed)
-            fail(PyExc::ValueError, "Invalid multi-region map: its regions read more positions than its annotation "
-                                    "table has rows");
-        return plan;
-    };
+    PositionBudget budget(annotations);
+    const auto charge = [&](const RegionPlan &plan) -> const RegionPlan & { return budget.charge(plan); };
 
     Result r = std::move(s.result);
     if (s.req.dataBlockType != "TRC") {

@@ -18,15 +18,15 @@ const RequestName *find_request_name(const std::string &name) {
 
 void check_request(const Request &req) {
     if (req.dimensions != "2D" && req.dimensions != "3D")
-        fail(PyExc::ValueError,
+        fail(ErrorDetail::bad_request,
              "Incorrect dimensions: " + req.dimensions + ". Dimensions need to be either 2D or 3D");
     if (!find_request_name(req.dataBlockType))
-        fail(PyExc::ValueError, "Invalid data block type: " + req.dataBlockType +
+        fail(ErrorDetail::bad_request, "Invalid data block type: " + req.dataBlockType +
                                     ". Please enter a valid entry from the following: "
                                     "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, "
                                     "TRARI, ABARI, AB, TRC, SSC, RSC");
     if (!deriv_code(req.deriv))
-        fail(PyExc::ValueError,
+        fail(ErrorDetail::bad_request,
              "Invalid deriv type: " + req.deriv + ".  Please select from the following: 1DER, 2DER, NDER or NONE");
 }
 
@@ -68,7 +68,7 @@ Located locate(const std::vector<DirEntry> &dir, const Request &req) {
         }
     }
     if (at.data == -1 || at.params == -1)
-        fail(PyExc::ValueError, "No data block exists in the file for: " + req.dataBlockType + " " +
+        fail(ErrorDetail::no_block, "No data block exists in the file for: " + req.dataBlockType + " " +
                                     req.dimensions + " " + req.deriv);
     return at;
 }

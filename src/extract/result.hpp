@@ -12,12 +12,8 @@
 
 namespace orvelio {
 
-struct Region {
-    std::string title;
-    Array<double> mapX, mapY;
-    std::optional<Array<double>> start_time; // none for trace maps
-    Array<float> spectra;
-};
+// Region: the public header's.
+
 
 struct Result {
     enum class Kind { Single, Image, ImageTRC, TimeResolved, TimeResolvedTRC, MultiRegion, MultiRegionTRC };

@@ -32,6 +32,33 @@ Result traces(Start3D &s, const std::vector<int64_t> &offsets) {
 
 } // namespace
 
+void describe_time_resolved(Start3D &s, Plan &p) {
+    std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
+    const size_t m = offsets.size();
+    Description &d = p.d;
+    if (s.req.dataBlockType == "TRC") {
+        d.kind = Kind::time_traces;
+        p.infoSize = read_info_size(s.f, s.at.data);
+        for (int64_t offset : offsets)
+            check_offset(offset);
+        if (m == 0)
+            fail_nothing_to_stack();
+    } else {
+        d.kind = Kind::time_series;
+        if (m == 0)
+            fail_nothing_to_stack();
+        for (int64_t offset : offsets)
+            check_offset(offset);
+    }
+    d.shape = {m, s.npt};
+    d.rows = m;
+    d.row_length = s.npt;
+    d.sources.resize(m);
+    for (size_t k = 0; k < m; ++k)
+        d.sources[k] = static_cast<int64_t>(k);
+    d.subblocks = std::move(offsets);
+}
+
 Result extract_time_resolved(Start3D &s) {
     const std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
     if (s.req.dataBlockType == "TRC")

@@ -19,7 +19,7 @@ bool is_orvel(File &f) {
     f.seek(0);
     unsigned char b[4];
     if (f.read(b, 4) != 4)
-        fail_short(4);
+        fail_short(4, 0);
     const uint32_t be = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
     return static_cast<int32_t>(be) == kMagic;
 }

@@ -81,15 +81,8 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
 
 void File::seek(int64_t pos) {
     if (pos < 0)
-        fail_os(EINVAL);
+        fail_position();
     pos_ = pos;
-}
-
-void File::skip(int64_t delta) {
-    // A relative seek is an absolute one from the position; overflow cannot be represented.
-    if ((delta > 0 && pos_ > INT64_MAX - delta) || (delta < 0 && pos_ < INT64_MIN - delta))
-        fail(PyExc::OverflowError, "Python int too large to convert to C long");
-    seek(pos_ + delta);
 }
 
 size_t File::read(void *dst, size_t n) {
@@ -133,8 +126,9 @@ size_t File::read_floats(float *dst, size_t count) {
 
 template <class T> T File::read_field() {
     T value;
+    const int64_t at = pos_;
     if (read(&value, sizeof value) != sizeof value)
-        fail_short(sizeof value);
+        fail_short(sizeof value, at >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(at)) : std::nullopt);
     return value; // the format is little-endian, as is every supported platform
 }
 

@@ -34,7 +34,6 @@ class File {
     uint64_t remaining() const { return pos_ >= 0 && static_cast<uint64_t>(pos_) < size_ ? size_ - pos_ : 0; }
 
     void seek(int64_t pos);    // absolute; negative fails with OSError EINVAL
-    void skip(int64_t delta);  // relative to the position
 
     // Up to n bytes from the position; the position moves by the bytes read.
     size_t read(void *dst, size_t n);
