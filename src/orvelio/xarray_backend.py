@@ -315,7 +315,8 @@ def _picture_attrs(source):
     attrs = {"pictures": len(source.file.pictures)}
     for i, picture in enumerate(source.file.pictures):
         attrs[f"picture_{i}_title"] = _attr_value(picture.title)
-        attrs[f"picture_{i}_format"] = _attr_value(picture.format)
+        if picture.format is not None:
+            attrs[f"picture_{i}_format"] = picture.format
         for label, value in picture.properties.items():
             key = re.sub(r"\W+", "_", str(label)).strip("_")
             if key and value is not None and not isinstance(value, (bytes, bytearray)):
