@@ -298,7 +298,7 @@ def _spectrum_of(path):
 
 
 @pytest.mark.filterwarnings("ignore:The specified chunks separate")
-def test_distributed_processes(write, tmp_path):
+def test_distributed_processes(write):
     distributed = pytest.importorskip("distributed")
     import cloudpickle
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
