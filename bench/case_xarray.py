@@ -10,7 +10,9 @@ through dask worker processes (needs the extra: pip install 'orvelio[xarray]').
 - "small files": 2,000 files of one 4,096-point spectrum each, each opened with the backend and
   its values loaded, shared out in batches over a dask cluster of 1 and then 2 worker processes
   (one thread each; target: 2 processes at least 1.8x as fast as 1), and read in this process
-  alone for reference.
+  alone for reference; and, as the machine floor, pure interpreter work of about the same
+  length per batch through the same two clusters in the same rounds (what two processes give
+  at all on the machine at that moment).
 
 bench.py runs the first case too (its cases() below), with its own floor and memory figures.
 """
@@ -102,8 +104,17 @@ def small_files(where, files=FILES):
     return paths
 
 
-def _on_cluster(client, batches):
-    return np.concatenate(client.gather(client.map(_load, batches, pure=False)))
+def _on_cluster(client, batches, work=None):
+    return np.concatenate(client.gather(client.map(work or _load, batches, pure=False)))
+
+
+def _spin(paths):
+    """The machine floor: pure interpreter work, 20,000 loop steps per path, nothing read."""
+    total = 0
+    for _ in paths:
+        for i in range(20_000):
+            total += i
+    return np.zeros((len(paths), 1)) + total
 
 
 def _rss_peak():
@@ -168,7 +179,7 @@ def run_files(tmp, args, distributed):
     paths = small_files(os.path.join(tmp, "small"), args.files)
     batches = [paths[i:i + BATCH] for i in range(0, len(paths), BATCH)]
     serial = _load(paths)
-    times = {"this process": [], 1: [], 2: []}
+    times = {"this process": [], 1: [], 2: [], (1, "spin"): [], (2, "spin"): []}
     clusters = {n: distributed.LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                             dashboard_address=None) for n in (1, 2)}
     clients = {n: distributed.Client(c) for n, c in clusters.items()}
@@ -184,6 +195,9 @@ def run_files(tmp, args, distributed):
                 t = time.perf_counter()
                 _on_cluster(client, batches)
                 times[n].append(time.perf_counter() - t)
+                t = time.perf_counter()
+                _on_cluster(client, batches, _spin)
+                times[n, "spin"].append(time.perf_counter() - t)
     finally:
         for n in clients:
             clients[n].close()
@@ -194,8 +208,9 @@ def run_files(tmp, args, distributed):
         ts = times[n]
         print(f"  {label:20s} best {min(ts) * 1e3:7.0f} ms  median {statistics.median(ts) * 1e3:7.0f} ms"
               f"  ({len(paths) / min(ts):6.0f} files/s)")
-    print(f"  speedup 2 vs 1 process: best {min(times[1]) / min(times[2]):.2f}x  "
-          f"median {statistics.median(times[1]) / statistics.median(times[2]):.2f}x")
+    for one, two, label in ((1, 2, "files"), ((1, "spin"), (2, "spin"), "machine floor")):
+        print(f"  speedup 2 vs 1 process, {label:13s}: best {min(times[one]) / min(times[two]):.2f}x  "
+              f"median {statistics.median(times[one]) / statistics.median(times[two]):.2f}x")
     return 0
 
 
