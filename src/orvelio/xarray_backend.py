@@ -26,8 +26,14 @@ it is a coordinate of its own dimension. Multi-region maps give one dataset per 
 
 The data variable is lazy: indexing reads only the rows (pixels, time steps, traces,
 region spectra) that the index selects, in batches of bounded size, through the reader's
-partial reads. Everything a task holds pickles (the path, the request, the selection): the
-file is opened again in each process that reads.
+partial reads. Reads are positioned and release the GIL, so threads of one process share one
+open file without a lock. Everything a task holds pickles (the path, the request, the
+selection): the file is opened again in each process that reads (xarray's file cache).
+
+With ``chunks={}`` dask chunks are whole rows, about CHUNK_BYTES each, split along the slowest
+row dimension (y of an image, time, spectrum, trace); any split along it reads nothing twice,
+while a split of the values within rows (``spectral`` of an image) reads each row once per
+piece.
 """
 
 import importlib
