@@ -110,3 +110,27 @@ def test_argument_mismatches(call, message):
 def test_functions_take_keywords():
     assert orvelio.decode_string(s=b"abc", encodings=["latin1"]) == "abc"
     assert pickle.loads(pickle.dumps(orvelio.paramDict)) == orvelio.paramDict
+
+
+RELOAD = r"""
+import importlib, pickle, sys
+sys.path.insert(0, {tests!r})
+import orvelio
+from builder import spectrum_file
+path = {path!r}
+spectrum_file([1.0, 2.0]).write(path)
+before = orvelio.getOrvelData(path, ("AB", "2D", "NONE"))
+names = list(vars(orvelio))
+again = importlib.reload(orvelio)
+after = again.getOrvelData(path, ("AB", "2D", "NONE"))
+assert list(vars(again)) == names, (names, list(vars(again)))
+for r in (before, after):
+    assert pickle.loads(pickle.dumps(r)).y.tolist() == [1.0, 2.0]
+print("ok")
+"""
+
+
+def test_reload_keeps_the_namespace_and_pickling(tmp_path):
+    tests = str(__import__("pathlib").Path(__file__).parent)
+    proc = run_python(RELOAD.format(tests=tests, path=str(tmp_path / "a.0")))
+    assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr

@@ -196,8 +196,8 @@ def test_file_errors_name_the_file(tmp_path):
     cut.write_bytes(whole[:-30])
     e = failure(lambda: OrvelFile(cut).blocks)
     assert isinstance(e, TruncatedFileError) and isinstance(e, ValueError) and e.path == str(cut)
-    assert str(e).startswith(f"{cut}: the file is cut short: it ends before a value it needs: "
-                             f"it has only {len(whole) - 30} bytes")
+    assert str(e).startswith(f"{cut}: the file is cut short: it ends at byte {len(whole) - 30}, "
+                             "before a value it needs")
     for data in (b"", b"\n\n", b"%PDF-1.4 and more"):
         (tmp_path / "x").write_bytes(data)
         assert is_orvel(tmp_path / "x") is False
@@ -216,6 +216,13 @@ def test_file_errors_name_the_file(tmp_path):
     (tmp_path / "n").write_bytes(no_npt.build())
     e = failure(lambda: OrvelFile(tmp_path / "n").read())
     assert isinstance(e, CorruptFileError) and "a value it needs is missing: NPT" in str(e)
+    no_params = Builder()
+    no_params.add(data_word("AB"), bytes(8))
+    (tmp_path / "p").write_bytes(no_params.build())
+    e = failure(lambda: OrvelFile(tmp_path / "p").read("AB"))
+    assert isinstance(e, CorruptFileError) and str(e) == (
+        f"{tmp_path / 'p'}: the file is damaged: it lists data block AB 2D NONE but holds no complete block for it "
+        "(its data or parameter block is missing)")
 
 
 def test_printed_lines_become_warnings(tmp_path, capsys):

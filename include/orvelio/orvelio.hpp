@@ -353,6 +353,9 @@ struct Picture {
     std::shared_ptr<const std::string> data;
     // "bmp", "jpeg", ... ; empty when the bytes are of no known format (or absent).
     std::string_view format;
+    // The stored record the picture reads: pictures of equal records are the same picture
+    // listed again (same properties, same bytes).
+    size_t record = 0;
 };
 
 // ------------------------------------------------------------------ the reader
@@ -377,9 +380,9 @@ class Reader {
 
     uint64_t size() const;
 
-    // Whether the input starts with the magic number (false for short inputs; never throws
-    // an Error other than ErrorDetail::system).
-    bool is_orvel() const;
+    // Whether the input starts with the magic number: false for inputs shorter than it, or
+    // with `strict`, ErrorDetail::short_field. Throws no other Error than ErrorDetail::system.
+    bool is_orvel(bool strict = false) const;
 
     // The data blocks, in listing order (duplicates included).
     std::vector<Block> blocks() const;

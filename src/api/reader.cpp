@@ -1,6 +1,7 @@
 // The reader facade of the public header, over the core.
 #include "orvelio/orvelio.hpp"
 
+#include "extract/axis.hpp"
 #include "extract/extract.hpp"
 #include "extract/kinds.hpp"
 #include "extract/layout3d.hpp"
@@ -147,12 +148,6 @@ Data to_data(Result &r) {
     throw std::logic_error("unknown result kind");
 }
 
-Array<double> copy_of(const Array<double> &a) {
-    Array<double> out = Array<double>::empty(a.shape());
-    std::copy_n(a.data(), a.size(), out.data());
-    return out;
-}
-
 bool is_multi_region(Kind k) { return k == Kind::point_map || k == Kind::trace_map; }
 
 } // namespace
@@ -161,12 +156,30 @@ void validate(const Block &request) { request_of(request); }
 
 // ------------------------------------------------------------------ the reader
 
+// The file of one call: a File of its own (no position is shared between calls) or, for a
+// stream, the reader's one File, held for the call.
+class Lease {
+  public:
+    explicit Lease(File f) : own_(std::move(f)), file_(&*own_) {}
+    Lease(std::mutex &m, File &shared) : lock_(m), file_(&shared) {}
+    File &operator*() { return *file_; }
+
+  private:
+    std::unique_lock<std::mutex> lock_;
+    std::optional<File> own_;
+    File *file_;
+};
+
 struct Reader::Impl {
-    int fd = -1;
+    int fd = -1; // a regular file, read by position
     bool owns_fd = false;
     struct stat st {};
+    std::span<const uint8_t> mem; // or memory
     std::vector<uint8_t> owned;
-    std::span<const uint8_t> mem;
+    // Or a stream (a pipe, a device, a file of no known size): read as far as calls ask, kept,
+    // and used by one call at a time.
+    mutable std::optional<File> stream;
+    mutable std::mutex stream_mutex;
 
     // Plans of the blocks described so far: built once, then shared read-only.
     using Key = std::tuple<std::string, std::string, std::string>;
@@ -181,9 +194,29 @@ struct Reader::Impl {
             ::close(fd);
     }
 
-    // A File of its own for each call: no position is shared between calls.
-    File file() const { return fd >= 0 ? File::from_fd(fd, st) : File::from_memory(mem); }
-    uint64_t size() const { return fd >= 0 ? static_cast<uint64_t>(st.st_size) : mem.size(); }
+    // Reads the descriptor: by position when it is a regular file of a known size, else as a
+    // stream.
+    void attach(int from, bool owned_fd) {
+        fd = from;
+        owns_fd = owned_fd;
+        stream = File::from_fd(from, st);
+        if (stream->fd() >= 0) // read by position: every call makes its own File
+            stream.reset();
+    }
+
+    Lease file() const {
+        if (stream)
+            return Lease(stream_mutex, *stream);
+        return Lease(fd >= 0 ? File::from_fd(fd, st) : File::from_memory(mem));
+    }
+
+    uint64_t size() const {
+        if (stream) {
+            std::lock_guard lock(stream_mutex);
+            return stream->size();
+        }
+        return fd >= 0 ? static_cast<uint64_t>(st.st_size) : mem.size();
+    }
 
     std::shared_ptr<const Plan> plan(const Request &req, Events *events) const {
         const Key key{req.dataBlockType, req.dimensions, req.deriv};
@@ -193,28 +226,11 @@ struct Reader::Impl {
                 return it->second;
         }
         // Described outside the lock: two threads may both describe a block the first time.
-        File f = file();
+        Lease f = file();
         Events local;
-        auto p = std::make_shared<Plan>(orvelio::describe(f, req, events ? *events : local));
+        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, events ? *events : local));
         std::lock_guard lock(mutex);
         return plans.try_emplace(key, std::move(p)).first->second;
-    }
-
-    // A descriptor that is not a regular file: everything it gives, read now.
-    void read_all(int from) {
-        uint8_t chunk[64 * 1024];
-        for (;;) {
-            const ssize_t got = ::read(from, chunk, sizeof chunk);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail_os(errno);
-            }
-            if (got == 0)
-                break;
-            owned.insert(owned.end(), chunk, chunk + got);
-        }
-        mem = owned;
     }
 };
 
@@ -237,12 +253,7 @@ Reader Reader::open(const std::filesystem::path &path) {
         fail_os(errno);
     if (S_ISDIR(impl->st.st_mode))
         fail_os(EISDIR);
-    if (!S_ISREG(impl->st.st_mode)) {
-        impl->read_all(fd);
-        impl->fd = -1;
-        ::close(fd);
-        impl->owns_fd = false;
-    }
+    impl->attach(fd, true);
     return Reader(std::move(impl));
 }
 
@@ -250,10 +261,7 @@ Reader Reader::from_fd(int fd) {
     auto impl = std::make_unique<Impl>();
     if (fstat(fd, &impl->st) != 0)
         fail_os(errno);
-    if (S_ISREG(impl->st.st_mode))
-        impl->fd = fd;
-    else
-        impl->read_all(fd);
+    impl->attach(fd, false);
     return Reader(std::move(impl));
 }
 
@@ -272,15 +280,18 @@ Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
 
 uint64_t Reader::size() const { return impl_->size(); }
 
-bool Reader::is_orvel() const {
-    if (size() < 4)
+bool Reader::is_orvel(bool strict) const {
+    Lease lease = impl_->file();
+    File &f = *lease;
+    f.seek(0);
+    if (!strict && f.have(4) < 4)
         return false;
-    File f = impl_->file();
     return orvelio::is_orvel(f);
 }
 
 std::vector<Block> Reader::blocks() const {
-    File f = impl_->file();
+    Lease lease = impl_->file();
+    File &f = *lease;
     if (!orvelio::is_orvel(f))
         fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
     std::vector<Block> out;
@@ -305,7 +316,8 @@ Description Reader::describe(const Block &block, std::vector<Note> *notes) const
 
 Data Reader::read(const Block &block, std::vector<Note> *notes) const {
     const Request req = request_of(block);
-    File f = impl_->file();
+    Lease lease = impl_->file();
+    File &f = *lease;
     Events events;
     Result r;
     try {
@@ -357,7 +369,8 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
     if (rows.empty() || L == 0)
         return;
 
-    File f = impl_->file();
+    Lease lease = impl_->file();
+    File &f = *lease;
     const size_t npt = p.npt;
     const size_t bytes = L * sizeof(float);
     std::vector<Piece> pieces;
@@ -449,7 +462,8 @@ RowInfo Reader::row_info(const Block &block) const {
     const Request req = request_of(block);
     const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
     const Plan &p = *plan;
-    File f = impl_->file();
+    Lease lease = impl_->file();
+    File &f = *lease;
     RowInfo info;
     switch (p.d.kind) {
     case Kind::spectrum:
@@ -458,8 +472,8 @@ RowInfo Reader::row_info(const Block &block) const {
         info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
         [[fallthrough]];
     case Kind::image:
-        info.mapX = copy_of(p.mapX);
-        info.mapY = copy_of(p.mapY);
+        info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
+        info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
         break;
     case Kind::time_series:
         info.z = Array<double>::empty({p.d.subblocks.size()});
@@ -479,7 +493,8 @@ RowInfo Reader::row_info(const Block &block) const {
 }
 
 std::vector<Picture> Reader::pictures() const {
-    File f = impl_->file();
+    Lease lease = impl_->file();
+    File &f = *lease;
     VisImages found = read_vis_images(f);
     std::vector<std::shared_ptr<const std::string>> bytes(found.pictures.size());
     std::vector<Picture> out;
@@ -487,6 +502,7 @@ std::vector<Picture> Reader::pictures() const {
     for (size_t k : found.order) {
         VisPicture &pic = found.pictures[k];
         Picture p;
+        p.record = k;
         p.properties = pic.entries.items();
         if (pic.has_image) {
             if (!bytes[k])

@@ -10,6 +10,10 @@ namespace orvelio {
 // num. Anything else fails with the error numpy gives for it (PyExc::Linspace).
 Array<double> linspace(const Value &start, const Value &stop, const Value &num);
 
+// The first and last value and the count of linspace(start, stop, num), without making it
+// (NaN, NaN, 0 when empty). Same failures, but for memory.
+AxisRange linspace_range(const Value &start, const Value &stop, const Value &num);
+
 // `num` as a count, as linspace would accept it (same failures).
 size_t linspace_count(const Value &start, const Value &stop, const Value &num);
 

@@ -43,17 +43,19 @@ bool has_map_keys(const ParamDict &p) {
     return true;
 }
 
-// The fields every kind shares: request words, merged parameters, x, y range.
-Result start(File &f, const Request &req, const Located &at) {
+// The fields every kind shares: request words, merged parameters, y range; the parameters of
+// the x axis (checked as making it checks them) into `axis`, its first and last value and
+// count into `range`. The axis itself is left to the caller.
+Result start(File &f, const Request &req, const Located &at, AxisParams &axis, AxisRange &range) {
     Result r;
     r.dimension = req.dimensions;
     r.dataType = req.dataBlockType;
     r.deriv = req.deriv;
     r.parameters = merged_parameters(f, at);
-    const AxisParams a = axis_params(r.parameters);
-    r.x = linspace(a.FXV, a.LXV, a.NPT);
-    r.minY = a.MNY;
-    r.maxY = a.MXY;
+    axis = axis_params(r.parameters);
+    range = linspace_range(axis.FXV, axis.LXV, axis.NPT);
+    r.minY = axis.MNY;
+    r.maxY = axis.MXY;
     return r;
 }
 
@@ -67,29 +69,31 @@ Located locate_block(File &f, const Request &req) {
 
 Result extract(File &f, const Request &req, Events &events) {
     const Located at = locate_block(f, req);
-    Result r = start(f, req, at);
-    if (req.dimensions == "2D")
+    AxisParams a;
+    AxisRange range;
+    Result r = start(f, req, at, a, range);
+    if (req.dimensions == "2D") {
+        r.x = linspace(a.FXV, a.LXV, a.NPT);
         return single_spectrum(f, std::move(r), at);
+    }
 
+    // The x axis of a 3D block is built last: a block whose sub-blocks cannot hold NPT values
+    // fails on them without first building an axis of NPT points.
     const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, at, events, r.x.size(), std::move(r)};
-    if (image)
-        return extract_image(s);
-    if (at.anno != -1)
-        return extract_multi_region(s);
-    return extract_time_resolved(s);
+    Start3D s{f, req, at, events, range.count, std::move(r), ReadBudget(f)};
+    Result out = image ? extract_image(s) : at.anno != -1 ? extract_multi_region(s) : extract_time_resolved(s);
+    out.x = linspace(a.FXV, a.LXV, a.NPT);
+    return out;
 }
 
 Plan describe(File &f, const Request &req, Events &events) {
     Plan p;
     p.at = locate_block(f, req);
-    Result r = start(f, req, p.at);
     Description &d = p.d;
+    AxisParams a;
+    Result r = start(f, req, p.at, a, d.x);
     d.request = {req.dataBlockType, req.dimensions, req.deriv};
-    d.x.count = r.x.size();
-    d.x.first = d.x.count ? r.x[0] : std::nan("");
-    d.x.last = d.x.count ? r.x[d.x.count - 1] : std::nan("");
-    p.npt = r.x.size();
+    p.npt = d.x.count;
     if (req.dimensions == "2D") {
         d.kind = Kind::spectrum;
         f.seek(p.at.data);
@@ -101,7 +105,7 @@ Plan describe(File &f, const Request &req, Events &events) {
         return p;
     }
     const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, p.at, events, p.npt, std::move(r)};
+    Start3D s{f, req, p.at, events, p.npt, std::move(r), ReadBudget(f)};
     if (image)
         describe_image(s, p);
     else if (p.at.anno != -1)

@@ -82,8 +82,10 @@ struct Geometry {
 
 constexpr const char *kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 
-// Map coordinates into the result; the counts and the sub-blocks to place.
-Geometry map_geometry(Start3D &s) {
+// Map coordinates into the result (with `coordinates`; else only checked as making them
+// checks them, into `axes`: start, stop and count of x, then of y); the counts and the
+// sub-blocks to place.
+Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr) {
     ParamDict &p = s.result.parameters;
     Value v[6];
     for (int i = 0; i < 6; ++i)
@@ -98,8 +100,17 @@ Geometry map_geometry(Start3D &s) {
             p.set(kMapKeys[i], v[i]);
     }
     const Value &AOX = v[0], &AOY = v[1], &DDX = v[2], &DDY = v[3], &NPX = v[4], &NPY = v[5];
-    s.result.mapX = linspace(AOX, plus(AOX, times(DDX, minus_one(NPX))), NPX);
-    s.result.mapY = linspace(AOY, plus(AOY, times(DDY, minus_one(NPY))), NPY);
+    if (coordinates) {
+        s.result.mapX = linspace(AOX, plus(AOX, times(DDX, minus_one(NPX))), NPX);
+        s.result.mapY = linspace(AOY, plus(AOY, times(DDY, minus_one(NPY))), NPY);
+    } else {
+        const Value stopX = plus(AOX, times(DDX, minus_one(NPX)));
+        linspace_count(AOX, stopX, NPX);
+        const Value stopY = plus(AOY, times(DDY, minus_one(NPY)));
+        linspace_count(AOY, stopY, NPY);
+        const Value all[6] = {AOX, stopX, NPX, AOY, stopY, NPY};
+        std::copy(std::begin(all), std::end(all), axes);
+    }
 
     Geometry g;
     // linspace accepted both counts: non-negative integers.
@@ -157,7 +168,7 @@ Result image(Start3D &s, const Geometry &g) {
     r.kind = Result::Kind::Image;
     r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
-    read_rows_into(s.f, g.offsets, r.spectra.data(), npt);
+    read_rows_into(s.f, g.offsets, r.spectra.data(), npt, s.budget);
     return r;
 }
 
@@ -194,7 +205,7 @@ Result image_traces(Start3D &s, const Geometry &g) {
             const size_t n = std::min(batch, m - k0);
             some.assign(g.offsets.begin() + static_cast<ptrdiff_t>(k0),
                         g.offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
-            read_rows_into(s.f, some, buffer.data(), npt);
+            read_rows_into(s.f, some, buffer.data(), npt, s.budget);
             for (size_t p = 0; p < npt; ++p) {
                 float *cell = out + p * m + k0;
                 for (size_t k = 0; k < n; ++k)
@@ -217,9 +228,7 @@ void check_trace_values(const File &f, int64_t offset, size_t npt, size_t nx, si
 }
 
 void describe_image(Start3D &s, Plan &p) {
-    Geometry g = map_geometry(s);
-    p.mapX = std::move(s.result.mapX);
-    p.mapY = std::move(s.result.mapY);
+    Geometry g = map_geometry(s, false, p.map_axes);
     Description &d = p.d;
     const size_t m = g.offsets.size();
     d.sources.resize(m);

@@ -4,6 +4,7 @@
 #include "annotation.hpp"
 #include "format/events.hpp"
 #include "format/file.hpp"
+#include "layout3d.hpp"
 #include "request.hpp"
 #include "result.hpp"
 
@@ -20,6 +21,7 @@ struct Start3D {
     Events &events;
     size_t npt;
     Result result;
+    ReadBudget budget; // for every sub-block the call reads
 };
 
 // Images and image traces (the parameters hold the six map keys). image.cpp
@@ -39,7 +41,7 @@ struct Plan {
     size_t npt = 0;       // values per stored sub-block (NPT)
     int32_t infoSize = 0; // kinds with labels
     uint64_t data_values = 0; // spectrum: the values read() gives
-    Array<double> mapX, mapY;  // images
+    Value map_axes[6];         // images: linspace's start, stop and count for mapX, then mapY
     // Multi-region maps: the table, and the first table row of each region.
     std::shared_ptr<const Annotations> annotations;
     std::vector<size_t> region_first_row;

@@ -25,7 +25,7 @@ StoreTable read_store_table(File &f, int64_t offsetToData) {
     const int32_t numberEntries = f.read_i32();
     // A table longer than the rest of the file fails at its first missing field, always one
     // 4-byte integer; nothing is reserved for entries that are not there.
-    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.remaining() / 8)
+    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.have(uint64_t{8} * numberEntries) / 8)
         fail_short(4);
     t.entries.reserve(numberEntries > 0 ? static_cast<size_t>(numberEntries) : 0);
     for (int32_t i = 0; i < numberEntries; ++i) {
@@ -173,7 +173,14 @@ class Gather {
             std::memcpy(dst, f_.memory().data() + off, len);
             return true;
         }
-        const bool joins = !iov_.empty() && off >= end_ && off - end_ <= kMaxGap && iov_.size() + 2 <= kMaxIov;
+        // One system call reads at most a piece, so that interrupt checks come between them.
+        for (; len > kReadPiece; len -= kReadPiece, off += kReadPiece) {
+            if (!add(off, kReadPiece, dst))
+                return false;
+            dst = static_cast<uint8_t *>(dst) + kReadPiece;
+        }
+        const bool joins = !iov_.empty() && off >= end_ && off - end_ <= kMaxGap && iov_.size() + 2 <= kMaxIov &&
+                           off + len - start_ <= kReadPiece;
         if (!joins) {
             if (!flush())
                 return false;
@@ -191,13 +198,19 @@ class Gather {
     bool flush() {
         size_t first = 0;
         uint64_t at = start_;
+        // Interrupt checks after each piece's worth of bytes.
+        if (!iov_.empty() && (unchecked_ += end_ - start_) >= kReadPiece) {
+            unchecked_ = 0;
+            check_interrupt();
+        }
         while (first < iov_.size()) {
             const ssize_t got = ::preadv(f_.fd(), iov_.data() + first, static_cast<int>(iov_.size() - first),
                                          static_cast<off_t>(at));
             if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail_os(errno);
+                if (errno != EINTR)
+                    fail_os(errno);
+                check_interrupt();
+                continue;
             }
             if (got == 0)
                 return false;
@@ -228,6 +241,7 @@ class Gather {
     std::vector<iovec> iov_;
     std::vector<uint8_t> junk_;
     uint64_t start_ = 0, end_ = 0;
+    uint64_t unchecked_ = 0;
 };
 
 } // namespace
@@ -263,6 +277,14 @@ void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t 
         fail_cut_short(first, npt, offsets[0]);
 }
 
+void ReadBudget::charge(uint64_t count, uint64_t bytes) {
+    uint64_t total;
+    if (__builtin_mul_overflow(count, bytes, &total) || total > left_)
+        fail(PyExc::ValueError, "Invalid 3D data block: its sub-blocks would be read over and over, far more "
+                                "bytes than the file holds (sub-blocks stored on top of one another)");
+    left_ -= total;
+}
+
 void check_offset(int64_t offset) {
     if (offset < 0)
         fail_position();
@@ -282,6 +304,11 @@ void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset) {
 }
 
 void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
+
+void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt) {
+    for (int64_t offset : offsets)
+        check_timed(f, offset, npt);
+}
 
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst) {
     Gather g(f);
@@ -323,8 +350,7 @@ constexpr size_t kLabelHead = 256;
 } // namespace
 
 void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times) {
-    for (int64_t offset : offsets)
-        check_timed(f, offset, npt);
+    check_times(f, offsets, npt);
     if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
         fail_cut_short(0, npt);
 }
@@ -399,16 +425,17 @@ bool gather(File &f, std::span<const Piece> pieces) {
     return g.flush();
 }
 
-void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt) {
+void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget) {
     for (int64_t offset : offsets)
         if (values_at(f, offset, npt) < npt)
             fail_cut_short(values_at(f, offset, npt), npt, offset);
+    budget.charge(offsets.size(), npt * sizeof(float));
     if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
         fail_cut_short(0, npt);
 }
 
-Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
-                          std::vector<std::string> *labels) {
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
+                          int32_t infoSize, std::vector<std::string> *labels) {
     for (int64_t offset : offsets)
         check_offset(offset);
     if (offsets.empty())
@@ -421,11 +448,13 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
     }
     if (first < npt)
         fail_cut_short(first, npt, offsets[0]);
+    budget.charge(offsets.size(), npt * sizeof(float));
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
-    if (labels)
+    if (labels) {
         *labels = read_labels(f, offsets, npt, infoSize, rows.data());
-    else
-        read_rows_into(f, offsets, rows.data(), npt);
+    } else if (!gather_rows(f, offsets, npt, rows.data(), 0, 0, nullptr)) {
+        fail_cut_short(0, npt);
+    }
     return rows;
 }
 

@@ -65,6 +65,20 @@ OffsetMap read_offsets(File &f, int64_t offsetToData);
 
 // ------------------------------------------------------------------ reading sub-blocks
 
+// What one call may read from sub-blocks, shared by every kind: twice the file's size and
+// 1 MiB. Stored sub-blocks lie in distinct bytes of the file, so reading each of them once
+// (and, for trace maps, handing each value once more to its region) stays within it; only
+// sub-blocks stored on top of one another, or named again and again, go beyond.
+class ReadBudget {
+  public:
+    explicit ReadBudget(const File &f) : left_(2 * f.size() + (uint64_t{1} << 20)) {}
+    // Charges `count` reads of `bytes` each; ValueError when they go beyond the budget.
+    void charge(uint64_t count, uint64_t bytes);
+
+  private:
+    uint64_t left_;
+};
+
 // Fails as seeking the file to `offset` fails: OSError EINVAL for a negative position.
 void check_offset(int64_t offset);
 
@@ -89,7 +103,11 @@ size_t values_at(const File &f, int64_t offset, size_t count);
 // (fail_cut_short), its time complete (short-read error).
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst);
 
+// The checks of read_times alone, in the same order.
+void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt);
+
 // read_times, and the values of each sub-block into dst + i * npt, in one pass over the file.
+// The caller charges the budget for them (npt values and a time each).
 void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times);
 
 // The label of the sub-block whose values start at `offset` (check_offset first): of the
@@ -107,8 +125,8 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
 // few system calls as the spacing allows (the bytes between close sub-blocks pass through a
 // small buffer; far ones are read apart). The offsets should have been checked in the order
 // the caller's errors require; one whose values the end of the file cuts short fails with
-// fail_cut_short here.
-void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt);
+// fail_cut_short here; then the budget is charged.
+void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget);
 
 // All sub-blocks' values as the rows of one (M, npt) array, as stacking them row by row
 // would give. Fails, in this order: check_offset for each offset in turn; "need at least one
@@ -116,8 +134,9 @@ void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, si
 // first row whose length differs from the first row's); fail_cut_short when every row is
 // equally short. With `labels` set, it receives the labels of the sub-blocks (read_labels),
 // read in the same pass.
-Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize = 0,
-                          std::vector<std::string> *labels = nullptr);
+// The budget is charged after those checks.
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
+                          int32_t infoSize = 0, std::vector<std::string> *labels = nullptr);
 
 // Pieces of the file read straight to their destinations, with as few system calls as their
 // spacing allows (pieces in ascending order of offset join best). Each piece must lie within

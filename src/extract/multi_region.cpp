@@ -251,15 +251,15 @@ std::optional<size_t> stored(const OffsetMap &offsets, const Value &findex) {
 // ------------------------------------------------------------------ point maps
 
 Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
-                    size_t npt) {
+                    size_t npt, ReadBudget &budget) {
     const size_t n = plan.readable;
     Region region;
     region.title = plan.title;
     region.mapX = Array<double>::zeros({n});
     region.mapY = Array<double>::zeros({n});
     region.start_time = Array<double>::zeros({n});
-    // Every row is written: the values of its sub-block, or zeros when none is stored.
-    region.spectra = Array<float>::empty({n, npt});
+    // Rows without a stored sub-block stay zeros (pages never written cost nothing).
+    region.spectra = Array<float>::zeros({n, npt});
 
     // The positions whose sub-block is stored, with their coordinates. A failing cell comes
     // after every read of the positions before it, so those are read first.
@@ -284,14 +284,10 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
             at.push_back(offsets.entries()[*place].second);
         }
     }
-    // Rows without a stored sub-block are zeros; the others take their values and times
-    // straight from the file, one gathering pass per run of consecutive rows, checked in order.
-    for (size_t r = 0, k = 0; k < n; ++k) {
-        if (r < rows.size() && rows[r] == k)
-            ++r;
-        else
-            std::fill_n(region.spectra.data() + k * npt, npt, 0.0f);
-    }
+    // Rows with a stored sub-block take its values and time straight from the file, one
+    // gathering pass per run of consecutive rows, checked in order.
+    check_times(f, at, npt);
+    budget.charge(at.size(), npt * sizeof(float) + sizeof(double));
     for (size_t r = 0; r < rows.size();) {
         size_t e = r + 1;
         while (e < rows.size() && rows[e] == rows[e - 1] + 1)
@@ -325,7 +321,8 @@ size_t trace_position(const Value &findex, size_t npt) {
     return static_cast<size_t>(n - 1);
 }
 
-Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan) {
+Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan,
+                    ReadBudget &budget) {
     const size_t n = plan.readable;
     const size_t count = traces.shape()[0], npt = traces.shape()[1];
     Region region;
@@ -344,6 +341,8 @@ Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, 
             columns[k] = trace_position(findex, npt);
         }
     }
+    // Each position is read from every trace.
+    budget.charge(n, count * sizeof(float));
     // Row k is column columns[k] of the traces: copied in tiles, so that both the traces read
     // and the rows written stay in the cache.
     constexpr size_t kTile = 64;
@@ -495,7 +494,7 @@ Result extract_multi_region(Start3D &s) {
         r.kind = Result::Kind::MultiRegion;
         for (size_t i : groups)
             if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-                r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt));
+                r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt, s.budget));
         return r;
     }
 
@@ -503,10 +502,10 @@ Result extract_multi_region(Start3D &s) {
     r.kind = Result::Kind::MultiRegionTRC;
     const int32_t infoSize = read_info_size(f, s.at.data);
     const std::vector<int64_t> at = offsets.offsets();
-    const Array<float> traces = read_stacked(f, at, s.npt, infoSize, &r.labels);
+    const Array<float> traces = read_stacked(f, at, s.npt, s.budget, infoSize, &r.labels);
     for (size_t i : groups)
         if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-            r.regions.push_back(trace_region(annotations, traces, i, charge(*plan)));
+            r.regions.push_back(trace_region(annotations, traces, i, charge(*plan), s.budget));
     return r;
 }
 

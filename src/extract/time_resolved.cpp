@@ -12,6 +12,9 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
     const size_t m = offsets.size();
     if (m == 0)
         fail_nothing_to_stack();
+    // Checked and charged before the arrays are made.
+    check_times(s.f, offsets, s.npt);
+    s.budget.charge(m, s.npt * sizeof(float) + sizeof(double));
     Result r = std::move(s.result);
     r.kind = Result::Kind::TimeResolved;
     r.z = Array<double>::empty({m});
@@ -26,7 +29,7 @@ Result traces(Start3D &s, const std::vector<int64_t> &offsets) {
     const int32_t infoSize = read_info_size(s.f, s.at.data);
     Result r = std::move(s.result);
     r.kind = Result::Kind::TimeResolvedTRC;
-    r.traces = read_stacked(s.f, offsets, s.npt, infoSize, &r.labels);
+    r.traces = read_stacked(s.f, offsets, s.npt, s.budget, infoSize, &r.labels);
     return r;
 }
 

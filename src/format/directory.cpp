@@ -29,7 +29,8 @@ namespace {
 // A run of `count` fields of `width` bytes that the file cannot hold ends, when read one
 // by one, in the short-read error of that width; say so before reading any of it.
 void require_room(const File &f, int64_t count, int64_t entry_bytes, size_t width) {
-    if (count > 0 && static_cast<uint64_t>(count) > f.remaining() / static_cast<uint64_t>(entry_bytes))
+    const uint64_t per = static_cast<uint64_t>(entry_bytes);
+    if (count > 0 && static_cast<uint64_t>(count) > f.have(std::min<uint64_t>(count, UINT64_MAX / per) * per) / per)
         fail_short(width);
 }
 

@@ -146,9 +146,12 @@ VisImages read_vis_images(File &f) {
     BudgetedParams read_block(f);
     std::unordered_set<int64_t> visited;
     // The block of picture 0 is read on every chunk; most chunks leave its place unchanged.
+    // Once merged, param_dir holds all its names: merging it again only restores the values
+    // that the chunks merged since have replaced, and leaves the order as it is.
     std::optional<int64_t> first_at;
-    bool first_is_set = false;
+    bool first_is_set = false, first_merged = false;
     ParamDict first;
+    std::vector<const std::string *> replaced; // names of `first` that the chunk set
     f.seek(offset);
     while (Int{f.tell()} != block_end) {
         const int64_t cur_offset = f.tell();
@@ -161,17 +164,29 @@ VisImages read_vis_images(File &f) {
         if (marker == std::string_view::npos)
             break;
         const ParamDict chunk = read_block(cur_offset + static_cast<int64_t>(marker));
-        if (is_image_set(chunk))
+        replaced.clear();
+        if (is_image_set(chunk)) {
             param_dir.merge(chunk);
+            if (first_merged)
+                for (const auto &item : chunk.items())
+                    if (first.contains(item.first))
+                        replaced.push_back(&item.first);
+        }
 
         const int64_t at = position(plus(num(offset), param_dir.at("F00")));
         if (first_at != at) {
             first = read_block(at);
             first_at = at;
             first_is_set = is_image_set(first);
+            first_merged = false;
         }
-        if (first_is_set)
+        if (first_is_set && !first_merged) {
             param_dir.merge(first);
+            first_merged = true;
+        } else if (first_is_set) {
+            for (const std::string *name : replaced)
+                param_dir.set(*name, first.at(*name));
+        }
 
         const Value &nrp = param_dir.at("NRP");
         if (is_text(nrp))
@@ -191,6 +206,11 @@ VisImages read_vis_images(File &f) {
     // whose bytes run on into each other's could otherwise copy the file over and over.
     const uint64_t allowed = 2 * f.size() + (uint64_t{1} << 20);
     uint64_t picture_bytes = 0;
+    // Each picture of the listing gets a dictionary of its record's values: records that
+    // pictures name again and again could make a small file list its values without end.
+    // Distinct records hold each value in 16 bytes of the file at least (a label and a value).
+    const uint64_t entries_allowed = f.size() / 4 + 65536;
+    uint64_t entries = 0;
     for (int64_t i = 0; i < count; ++i) {
         const int64_t at = position(plus(num(offset), param_dir.at(coded('F', picture_code(i)))));
         auto [it, fresh] = read_at.try_emplace(at, out.pictures.size());
@@ -201,6 +221,9 @@ VisImages read_vis_images(File &f) {
                 fail(PyExc::ValueError, "Image block is malformed: its pictures' bytes add up to more than the "
                                         "file holds");
         }
+        entries += out.pictures[it->second].entries.size() + 2; // and the picture's bytes and format
+        if (entries > entries_allowed)
+            fail(PyExc::ValueError, "Image block is malformed: its pictures name the same records over and over");
         out.order.push_back(it->second);
     }
     return out;

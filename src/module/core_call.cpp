@@ -1,5 +1,7 @@
 #include "core_call.hpp"
 
+#include "format/file.hpp" // the interrupt check of long reads
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -17,6 +19,16 @@ nb::object module_attr(const char *module, const char *name) {
 void set_os_error(int err_no) {
     errno = err_no;
     PyErr_SetFromErrno(PyExc_OSError);
+}
+
+unsigned long g_signal_thread = 0;
+
+void check_python_signals() {
+    if (PyThread_get_thread_ident() != g_signal_thread)
+        return; // Python runs its handlers in that thread only
+    nb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
 }
 
 // How the module shows each detail of a core error: one row per detail, in its order.
@@ -125,6 +137,11 @@ void set_exception(const Error &e) {
 
 } // namespace
 
+void install_interrupt_check() {
+    g_signal_thread = PyThread_get_thread_ident();
+    set_interrupt_check(check_python_signals);
+}
+
 void set_error(const Error &e, bool annotate) {
     set_exception(e);
     if (!annotate || !PyErr_Occurred())
@@ -214,9 +231,14 @@ OpenFile::OpenFile(nb::handle path) {
 int OpenFile::open() {
     if (pyfile_.is_valid())
         return 0;
-    do
+    // An open that blocks (a FIFO without a writer) is interrupted by signals: their handlers
+    // run, and the open is tried again unless one of them raised.
+    for (;;) {
         fd_ = ::open(PyBytes_AS_STRING(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
-    while (fd_ < 0 && errno == EINTR);
+        if (fd_ >= 0 || errno != EINTR)
+            break;
+        check_interrupt();
+    }
     if (fd_ < 0)
         return errno;
     struct stat st;
@@ -262,7 +284,13 @@ OpenFile::~OpenFile() {
     PyErr_Restore(type, value, tb);
 }
 
-nb::str utf8(std::string_view s) { return nb::str(s.data(), s.size()); }
+nb::str utf8(std::string_view s) {
+    // Python's own error (MemoryError, UnicodeDecodeError) rather than nanobind's.
+    PyObject *str = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!str)
+        throw nb::python_error();
+    return nb::steal<nb::str>(str);
+}
 
 nb::object to_python(const Value &v) {
     return std::visit(

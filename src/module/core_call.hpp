@@ -20,6 +20,10 @@ namespace nb = nanobind;
 // error's code and offset as `orvel_code` and `orvel_offset`.
 void set_error(const Error &e, bool annotate = false);
 
+// Lets long reads and interrupted system calls of the core run Python's signal handlers (in the
+// thread that imported the module: the one that runs them), raising what they raise.
+void install_interrupt_check();
+
 // Shows the notes of a read through Python's print and warnings (with `as_warnings`, the
 // lines meant for print become UserWarnings); throws nb::python_error when a warning is
 // turned into an exception.
@@ -96,7 +100,10 @@ template <class F> PyObject *guarded(F &&body) noexcept {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+        // nanobind reports a failed conversion (out of memory, say) with an exception of its
+        // own while Python's error is set: raise that one.
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, e.what());
     }
     return nullptr;
 }

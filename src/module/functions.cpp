@@ -56,11 +56,7 @@ PyObject *isOrvelFile(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!path_arg("isOrvelFile", args, kwargs, parsed))
         return nullptr;
     return guarded([&] {
-        return nb::bool_(with_reader(parsed.values[0], [](Reader &r) {
-            if (r.size() < 4)
-                r.blocks(); // the magic cut short: the short-read error listing gives
-            return r.is_orvel();
-        }));
+        return nb::bool_(with_reader(parsed.values[0], [](Reader &r) { return r.is_orvel(true); }));
     });
 }
 

@@ -144,6 +144,7 @@ template <class F> auto rethrowing(F f) {
 } // namespace
 
 NB_MODULE(_orvelio, m) {
+    install_interrupt_check();
     static PyMethodDef populate_def = {"_populate", ORVELIO_FN(orvelio::py::populate), kFlags,
                                        "Binds the library's names into a namespace."};
     m.attr("_populate") = nb::steal(PyCFunction_NewEx(&populate_def, nullptr, nullptr));

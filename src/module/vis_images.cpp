@@ -10,18 +10,29 @@
 namespace orvelio::py {
 
 nb::list picture_list(const std::vector<Picture> &pictures) {
-    // Pictures that share a record share its bytes object.
-    std::map<const std::string *, nb::object> images;
+    // Pictures that share a record share its objects (each gets a dictionary of its own).
+    struct Made {
+        std::vector<std::pair<nb::object, nb::object>> values;
+        nb::object image;
+        bool done = false;
+    };
+    std::map<size_t, Made> records;
     nb::list out;
     for (const Picture &pic : pictures) {
+        Made &made = records[pic.record];
+        if (!made.done) {
+            for (const auto &[label, value] : pic.properties)
+                made.values.emplace_back(utf8(label), to_python(value));
+            if (pic.data)
+                made.image = nb::bytes(pic.data->data(), pic.data->size());
+            made.done = true;
+        }
         nb::dict d;
-        for (const auto &[label, value] : pic.properties)
-            d[utf8(label)] = to_python(value);
+        for (const auto &[label, value] : made.values)
+            if (PyDict_SetItem(d.ptr(), label.ptr(), value.ptr()) < 0)
+                throw nb::python_error();
         if (pic.data) {
-            nb::object &image = images[pic.data.get()];
-            if (!image.is_valid())
-                image = nb::bytes(pic.data->data(), pic.data->size());
-            d["image"] = image;
+            d["image"] = made.image;
             d["imgext"] = pic.format.empty() ? nb::none() : nb::object(utf8(pic.format));
         }
         out.append(d);

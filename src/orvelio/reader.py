@@ -107,7 +107,7 @@ class FileTooLargeError(OrvelError, MemoryError):
 
 _ERRORS: dict[str, tuple[type[OrvelError], str]] = {
     "not_orvel": (NotOrvelFileError, "not an Orvel file (it does not start with the format's magic number)"),
-    "truncated": (TruncatedFileError, "the file is cut short: it ends before a value it needs"),
+    "truncated": (TruncatedFileError, "the file is cut short"),
     "corrupt": (CorruptFileError, "the file is damaged"),
     "unsupported": (UnsupportedFileError, "the file holds something this reader does not support"),
     "invalid_request": (InvalidRequestError, "invalid request"),
@@ -260,9 +260,19 @@ class OrvelFile:
                 raise
             offset = getattr(exc, "orvel_offset", None)
             if code == "truncated":
-                raise self._error(code, f"it has only {self._reader.size} bytes", offset) from exc
+                size = self._reader.size
+                if offset is not None and offset >= size:
+                    err = self._error(code, f"it ends at byte {size}, before a value it needs at byte {offset}")
+                    err.offset = offset
+                    raise err from exc
+                raise self._error(code, f"it ends at byte {size}, before a value it needs", offset) from exc
             if code == "not_found" and args:
-                raise self._not_found(args[0]) from exc
+                request = tuple(args[0])
+                if request in self._listed():
+                    raise self._error("corrupt", f"it lists data block {_show(request)} but holds no "
+                                      "complete block for it (its data or parameter block is missing)",
+                                      offset) from exc
+                raise self._not_found(request) from exc
             raise self._error(code, _detail(exc), offset) from exc
 
     # -- blocks
@@ -394,10 +404,9 @@ class OrvelFile:
 # ---------------------------------------------------------------- helpers
 
 def _detail(exc: BaseException) -> str:
-    text = str(exc)
     if isinstance(exc, KeyError) and exc.args:
         return f"a value it needs is missing: {exc.args[0]!s}"
-    return text or type(exc).__name__
+    return str(exc)
 
 
 def _valid(request: Sequence[str]) -> bool:

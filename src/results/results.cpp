@@ -326,6 +326,13 @@ bool add_result_classes(PyObject *ns) {
     if (!module_name)
         return false;
     for (size_t i = 0; i < kClassCount; ++i) {
+        // A reload of the package binds the classes it had: results made before it still
+        // pickle, and the shortcuts stay as they were made.
+        if (g_classes[i]) {
+            if (PyDict_SetItemString(ns, kClasses[i].name, g_classes[i]) < 0)
+                return false;
+            continue;
+        }
         PyObject *cls = make_class(kClasses[i], module_name.get());
         if (!cls)
             return false;
