@@ -34,9 +34,8 @@ POINTS = multiregion_file(
 TRACES = multiregion_file(
     region(1, 2, 2, range(1, 5)) + region(2, 0, 0, range(5, 8)),
     [(k, np.arange(7) * (k + 1.0), None, f"trace {k}") for k in range(3)], name="TRC")
-# Every kind the builder makes (the seeds of the fuzzer), the maps above for the multi-region ones.
-SEEDS = {**{k: v for k, v in seeds().items() if not k.startswith(("multi-region", "pictures"))},
-         "multi-region": POINTS.build(), "multi-region-traces": TRACES.build()}
+# Every kind the builder makes (the seeds of the fuzzer) and the maps above.
+SEEDS = {**seeds(), "point-map": POINTS.build(), "trace-map": TRACES.build()}
 ENGINE = ("orvelio" if any(e.name == "orvelio" for e in importlib.metadata.entry_points(group="xarray.backends"))
           else backend.OrvelBackendEntrypoint)
 MAP = {"AOX": -10.0, "AOY": 5.0, "DDX": 2.5, "DDY": -2.5}
@@ -102,7 +101,7 @@ def test_every_kind_equals_the_exact_api(write, name, capsys):
 
 
 def test_tree_of_a_whole_file(write):
-    path = write(SEEDS["multi-region"])
+    path = write(SEEDS["point-map"])
     exact = orvelio.getOrvelData(path, ("AB", "3D", "NONE"))
     tree = xr.open_datatree(path, engine=ENGINE)
     assert list(tree.children) == ["AB"] and list(tree["AB"].children) == ["region_0", "region_1"]
@@ -145,13 +144,13 @@ def counting(monkeypatch):
     ("image", dict(x=[2, 0], spectral=3), [[0, 2, 3, 5]], lambda r: r.spectra[:, [2, 0], 3]),
     ("image-traces", dict(trace=[2, 1], y=0), [[1, 2]], lambda r: r.traces[0][:, [2, 1]]),
     ("time-resolved", dict(time=slice(1, None, 2)), [[1]], lambda r: r.spectra[1::2]),
-    ("multi-region", dict(spectrum=[3, 1]), [[1, 3]], lambda r: r.regions[0].spectra[[3, 1]]),
+    ("point-map", dict(spectrum=[3, 1]), [[1, 3]], lambda r: r.regions[0].spectra[[3, 1]]),
 ])
 def test_selection_reads_only_what_it_selects(write, monkeypatch, name, select, rows, values):
     log = counting(monkeypatch)
     path = write(SEEDS[name])
     request = blocks(path)[0]
-    region = 0 if name == "multi-region" else None
+    region = 0 if name == "point-map" else None
     with xr.open_dataset(path, engine=ENGINE, datablock=request, region=region) as ds:
         assert log == []                              # opening reads descriptions only
         got = ds[request[0]].isel(select).values
@@ -174,11 +173,11 @@ def test_parts_of_rows_are_read_in_bounded_batches(write, monkeypatch):
 
 
 @pytest.mark.parametrize("store", ["netcdf", "zarr"])
-@pytest.mark.parametrize("name", ["spectrum", "image", "image-traces", "time-resolved-traces", "multi-region"])
+@pytest.mark.parametrize("name", ["spectrum", "image", "image-traces", "time-resolved-traces", "point-map"])
 def test_round_trips(write, tmp_path, store, name):
     pytest.importorskip("h5netcdf" if store == "netcdf" else "zarr")
     path = write(SEEDS[name])
-    region = 1 if name == "multi-region" else None
+    region = 1 if name == "point-map" else None
     with xr.open_dataset(path, engine=ENGINE, datablock=blocks(path)[0], region=region) as ds:
         if store == "netcdf":
             ds.to_netcdf(tmp_path / "out.nc", engine="h5netcdf")
@@ -190,7 +189,7 @@ def test_round_trips(write, tmp_path, store, name):
 
 
 def test_errors(write, tmp_path):
-    multi = write(SEEDS["multi-region"])
+    multi = write(SEEDS["point-map"])
     sample = write((REPO / "examples" / "sample.orv").read_bytes())
     with pytest.raises(InvalidRequestError, match="multi-region map of 2 regions .0 to 1.: choose one with region="):
         xr.open_dataset(multi, engine=ENGINE)
@@ -218,7 +217,7 @@ def test_errors(write, tmp_path):
 def test_entry_point_and_to_xarray(write):
     assert 'orvelio = "orvelio.xarray_backend:OrvelBackendEntrypoint"' in (REPO / "pyproject.toml").read_text()
     sample = write((REPO / "examples" / "sample.orv").read_bytes())
-    multi = write(SEEDS["multi-region"])
+    multi = write(SEEDS["point-map"])
     with Friendly(sample) as f:
         xr.testing.assert_identical(f.to_xarray("SSC"), xr.open_dataset(sample, engine=ENGINE, datablock="SSC"))
         assert f.to_xarray("AB", chunks={}).AB.chunks is not None
