@@ -143,7 +143,7 @@ ParamDict record_params(File &f, const Num &at, Budget &budget) {
     ParamDict p = read_params(f, start);
     budget.params += f.tell() > start ? f.tell() - start : 0;
     if (budget.params > static_cast<Int>(budget.limit))
-        fail(PyExc::ValueError, "Invalid annotation block: its records add up to more than the file holds");
+        fail(ErrorDetail::bad_value, "Invalid annotation block: its records add up to more than the file holds");
     return p;
 }
 
@@ -209,7 +209,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
     budget.cells += Int{nln} * static_cast<Int>(cols.size());
     budget.bytes += Int{nln} * row_bytes;
     if (budget.cells > static_cast<Int>(budget.limit) || budget.bytes > static_cast<Int>(budget.limit))
-        fail(PyExc::ValueError, "Invalid annotation table: " + std::to_string(nln) + " rows of " +
+        fail(ErrorDetail::bad_value, "Invalid annotation table: " + std::to_string(nln) + " rows of " +
                                     std::to_string(cols.size()) + " columns do not fit in a file of " +
                                     std::to_string(size) + " bytes");
 
@@ -232,7 +232,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
                 break;
             case Cell::Text:
                 if (strlen.is_float)
-                    fail(PyExc::TypeError, "argument should be integer or None, not 'float'");
+                    fail(ErrorDetail::bad_operand, "argument should be integer or None, not 'float'");
                 value = text_field(strlen.i < 0 ? f.read_rest() : f.read_bytes(static_cast<size_t>(text_width)));
                 break;
             case Cell::Unknown:

@@ -42,7 +42,7 @@ Value times(const Value &a, const Value &b) {
     if (is_text(a)) {
         if (is_int(b))
             return repeated(std::get<std::string>(a), std::get<int64_t>(b));
-        fail(PyExc::TypeError, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
+        fail(ErrorDetail::bad_operand, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
     }
     if (is_text(b))
         fail_values("*", a, b);
@@ -58,7 +58,7 @@ Value plus(const Value &a, const Value &b) {
     if (is_text(a)) {
         if (is_text(b))
             return std::get<std::string>(a) + std::get<std::string>(b);
-        fail(PyExc::TypeError, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
+        fail(ErrorDetail::bad_operand, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
     }
     if (is_text(b))
         fail_values("+", a, b);
@@ -137,15 +137,15 @@ void check_array_size(std::initializer_list<size_t> shape, size_t itemsize) {
 void check_pixel(const Geometry &g, size_t i) {
     check_offset(g.offsets[i]);
     if (g.nx == 0)
-        fail(PyExc::ZeroDivisionError, "integer modulo by zero");
+        fail(ErrorDetail::division_by_zero, "integer modulo by zero");
     const size_t row = i / g.nx;
     if (row >= g.ny)
-        fail(PyExc::IndexError, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+        fail(ErrorDetail::bad_index, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
                                     std::to_string(g.ny));
 }
 
 [[noreturn]] void fail_reshape(size_t got, const Geometry &g) {
-    fail(PyExc::ValueError, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
+    fail(ErrorDetail::bad_value, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
                                 std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
 }
 

@@ -40,7 +40,7 @@ std::optional<ListEntry> translate_block(const BlockType &db, std::string_view p
         suffix = kSecondChannel;
     }
     if (code >= static_cast<int>(kDataTypeNames.size()))
-        fail(PyExc::IndexError, "list index out of range");
+        fail(ErrorDetail::bad_index, "list index out of range");
     const std::string_view name = kDataTypeNames[static_cast<size_t>(code)];
     if (name.empty())
         return std::nullopt;

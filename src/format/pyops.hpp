@@ -18,12 +18,12 @@ inline const char *type_name(const Value &v) {
 }
 
 [[noreturn]] inline void fail_operands(std::string_view op, const char *a, const char *b) {
-    fail(PyExc::TypeError,
+    fail(ErrorDetail::bad_operand,
          "unsupported operand type(s) for " + std::string(op) + ": '" + a + "' and '" + b + "'");
 }
 
 [[noreturn]] inline void fail_not_integer(const char *type) {
-    fail(PyExc::TypeError, std::string("'") + type + "' object cannot be interpreted as an integer");
+    fail(ErrorDetail::bad_operand, std::string("'") + type + "' object cannot be interpreted as an integer");
 }
 
 // value == n: numbers compare by value, a text never equals a number.
@@ -79,7 +79,7 @@ inline int64_t position(const Num &n) {
     if (n.is_float)
         fail_not_integer("float");
     if (n.i < INT64_MIN || n.i > INT64_MAX)
-        fail(PyExc::ValueError, "cannot fit 'int' into an offset-sized integer");
+        fail(ErrorDetail::bad_value, "cannot fit 'int' into an offset-sized integer");
     return static_cast<int64_t>(n.i);
 }
 
