@@ -663,9 +663,8 @@ def cmd_pictures(args):
 def cmd_plot(args):
     try:
         import matplotlib
-    except ImportError:
-        _say("plot needs matplotlib: pip install 'orvelio[plot]'")
-        return EXIT_FAILED
+    except ImportError:  # like netcdf output without xarray: this installation cannot do it
+        raise UsageError("plot needs matplotlib: pip install 'orvelio[plot]'") from None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import numpy as np
