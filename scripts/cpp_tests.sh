@@ -3,7 +3,7 @@
 #
 # 1. Configures the C++ library alone (no Python) with its tests and example, builds it and
 #    runs them with ctest (doctest comes from the distribution: doctest-dev, installed when
-#    missing).
+#    missing), and replays the saved fuzz inputs through the fuzz target.
 # 2. Installs the package into a temporary prefix, then builds the example as an outside
 #    project against it (find_package(orvelio), orvelio::orvelio) and runs its tests on
 #    examples/sample.orv.
@@ -23,7 +23,8 @@ generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
 
 echo "== C++ library, tests and example in $dir"
-cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DORVELIO_PYTHON=OFF -DORVELIO_TESTS=ON >/dev/null
+cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release -DORVELIO_PYTHON=OFF -DORVELIO_TESTS=ON \
+      -DORVELIO_FUZZ=ON >/dev/null
 cmake --build "$dir" -j2
 ctest --test-dir "$dir" --output-on-failure
 
