@@ -14,8 +14,8 @@ returning the result object.
 
 For each case it prints:
 
-- call: the best time of ``call()`` over the repetitions, and the throughput in GB/s (bytes
-  of the file over that time);
+- call: the best time of ``call()`` over the repetitions, their median, and the throughput in
+  GB/s (bytes of the file over the best time);
 - floor: the best time of ``numpy.fromfile(path, dtype=numpy.uint8)`` on the same file in
   the same run (reading the whole file into one new array), and the ratio call / floor;
 - peak/arrays: the memory the first call took at its peak over the bytes of the arrays it
@@ -169,6 +169,7 @@ def _measure(path, call, repeat):
 
     fresh = os.path.getsize(path) >= FRESH_PAGES_FROM
     best_call = best_floor = float("inf")
+    calls = []
     for _ in range(repeat):
         if fresh:
             _release_free_memory()
@@ -180,9 +181,11 @@ def _measure(path, call, repeat):
             _release_free_memory()
         t = time.perf_counter()
         result = call()
-        best_call = min(best_call, time.perf_counter() - t)
+        calls.append(time.perf_counter() - t)
+        best_call = min(best_call, calls[-1])
         del result
-    return dict(call=best_call, floor=best_floor, peak=peak, arrays=arrays, exact=exact)
+    return dict(call=best_call, median=float(np.median(calls)), floor=best_floor, peak=peak, arrays=arrays,
+                exact=exact)
 
 
 def _in_child(path, call, repeat):
@@ -235,7 +238,7 @@ def main():
           f"{time.perf_counter() - t:.1f} s; best of {args.repeat}\n")
 
     w = max([34] + [len(c[0]) for c in cases])
-    head = (f"{'case':{w}} {'file MB':>8} {'call ms':>8} {'GB/s':>6} {'floor ms':>9} {'x floor':>8} "
+    head = (f"{'case':{w}} {'file MB':>8} {'call ms':>8} {'median':>8} {'GB/s':>6} {'floor ms':>9} {'x floor':>8} "
             f"{'arrays MB':>10} {'peak MB':>8} {'peak/arrays':>12}")
     print(head)
     print("-" * len(head))
@@ -247,7 +250,8 @@ def main():
             continue
         ratio = m["peak"] / m["arrays"] if m["arrays"] else float("nan")
         note = "" if m["exact"] else " (peak from fork)"
-        print(f"{label:{w}} {size / 1e6:8.1f} {m['call'] * 1e3:8.2f} {size / m['call'] / 1e9:6.2f} "
+        print(f"{label:{w}} {size / 1e6:8.1f} {m['call'] * 1e3:8.2f} {m['median'] * 1e3:8.2f} "
+              f"{size / m['call'] / 1e9:6.2f} "
               f"{m['floor'] * 1e3:9.2f} {m['call'] / m['floor']:8.2f} {m['arrays'] / 1e6:10.2f} "
               f"{m['peak'] / 1e6:8.2f} {ratio:12.2f}{note}")
     if tmp is not None:

@@ -6,7 +6,9 @@
 seeds() returns {name: bytes}: one small, valid file of every kind the reader knows
 (2D spectra with every auxiliary block, derivatives, second channels, the 64-bit directory,
 hyperspectral images, image traces, time-resolved spectra and traces, multi-region point and
-trace maps, visible pictures), plus the bundled example file.
+trace maps, visible pictures), plus the bundled example file; every block they list reads.
+hostile() returns small files that once cost far more than their size (sub-blocks read over
+and over, an axis no data backs, picture walks and listings that repeat one record).
 """
 import math
 import pathlib
@@ -18,9 +20,9 @@ import sys
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
-from builder import (EXT_IMAGE, OrvelFile, Picture, Skip, block_type, data_word,  # noqa: E402
-                     file3d, floats, image_block, multiregion_file, params, region,
-                     spectrum_file)
+from builder import (EXT_ANNO, EXT_IMAGE, OrvelFile, Picture, Skip, anno_block,  # noqa: E402
+                     block_type, data_word, file3d, floats, image_block, multiregion_file,
+                     params, picture_code, region, region_table, spectrum_file)
 
 AUX = dict(acq={"RES": 4.0, "NSS": 32, "SNM": "film"}, inst={"HFL": 15798.0, "INS": "bench"},
            optics={"APT": "1 mm", "BMS": "KBr"}, sample={"SNM": "sample", "CNM": "op"},
@@ -42,8 +44,7 @@ def pictures_file():
             Picture(b"BM" + bytes(40), "bmp", {"Type:": 258, "Bytes:": 42}),
             Picture(b"", "empty", t00=3, f00=8),
             Picture(bytes(6) + b"JFIF" + bytes(10), "jpeg")]
-    f = small()
-    f.add(data_word("AB"), floats([1.0, 2.0]))
+    f = spectrum_file([1.0, 2.0], f=small())
     f.add(block_type(extend=EXT_IMAGE), image_block(pics, chunks=[1, 2, 1]))
     return f
 
@@ -79,11 +80,12 @@ def seeds():
                                    (3, wave(npt, 2), 3.0)], info_size=160, f=small())
     out["time-resolved-traces"] = file3d([(k, wave(npt, k), float(k), f"band {k}") for k in range(3)],
                                          name="TRC", info_size=176, f=small())
-    rows = (region(1, 2, 2, [0, 1, 2, 3], Name="map-1", Time=0.25)
+    # Text columns come after the numeric ones; trace positions count from 1.
+    rows = (region(1, 2, 2, [0, 1, 2, 3], Time=0.25, Name="map-1")
             + region(2, 0, 0, [4], x=[0.5], y=[2.5], Name="point"))
     out["multi-region"] = multiregion_file(rows, [(k, wave(npt, k), 0.1 * k) for k in range(5)], f=small())
     out["multi-region-traces"] = multiregion_file(
-        region(1, 1, 2, [0, 1], Name="t") + region(2, 0, 0, [2]),
+        region(1, 1, 2, [1, 2], Name="t") + region(2, 0, 0, [3]),
         [(k, wave(npt, k), None, f"trace {k}") for k in range(3)], name="TRC", f=small())
     out["pictures"] = pictures_file()
 
@@ -92,6 +94,96 @@ def seeds():
     if sample.exists():
         result["example"] = sample.read_bytes()
     return result
+
+
+def stacked_file(count, npt, name="AB", extra=None, anno_rows=None):
+    """A 3D block whose `count` sub-blocks of `npt` values all lie at one place (a stride of 0):
+    values 1, 2, ..., a time of 0.5 and the label "L". With `anno_rows`, an annotation table."""
+    f = OrvelFile()
+    f.add(data_word(name, "3D", param=1),
+          params({"NPT": npt, "FXV": 1.0, "LXV": float(npt), "MNY": 0.0, "MXY": 1.0, **(extra or {})}))
+    record = bytearray(4 * npt + 160)
+    record[:4 * npt] = struct.pack(f"<{npt}f", *range(1, npt + 1))
+    record[4 * npt + 136:4 * npt + 144] = struct.pack("<d", 0.5)
+    record[4 * npt + 152:4 * npt + 153] = b"L"
+    f.add(data_word(name, "3D"), struct.pack("<6i2i", 0, 1, 32, 4 * npt, -4 * npt, 1, 0, count - 1) + record)
+    if anno_rows:
+        f.add(block_type(extend=EXT_ANNO), anno_block([region_table(anno_rows)]))
+    return f.build()
+
+
+AMPLIFIED = ("time-resolved", "time-traces", "image", "image-traces", "point-map", "trace-map")
+
+
+def amplified_file(kind, m, npt, traces=4000):
+    """(file, request) of `kind`: m spectra, traces or map positions that all read one sub-block
+    of npt values (a trace map: m positions that each read `traces` traces)."""
+    maps = dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0)
+    made = {
+        "time-resolved": lambda: stacked_file(m, npt),
+        "time-traces": lambda: stacked_file(m, npt, "TRC"),
+        "image": lambda: stacked_file(m, npt, extra=dict(maps, NPX=m, NPY=1)),
+        "image-traces": lambda: stacked_file(m, npt, "TRC", extra=dict(maps, NPX=1, NPY=npt)),
+        "point-map": lambda: stacked_file(1, npt, anno_rows=region(1, m, 1, [0] * m)),
+        "trace-map": lambda: stacked_file(traces, npt, "TRC", anno_rows=region(1, m, 1, [1] * m)),
+    }
+    return made[kind](), ("TRC" if "trace" in kind else "AB", "3D", "NONE")
+
+
+
+def picture_walk_file(values, chunks):
+    """An image block of `chunks` chunks whose first picture record is itself an image set of
+    `values` values, merged again on every chunk of the walk."""
+    digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    names = [lead + digits[k // 36 % 36] + digits[k % 36] for k, lead in
+             zip(range(values), (c for c in "JKLMOPQRUWXY" for _ in range(36 * 36)))]
+
+    def pictures(f00):
+        first = Picture(b"", "first", t00=3, f00=f00,
+                        extra=[("BID", block_type(extend=EXT_IMAGE))] + [(n, 1) for n in names])
+        return [first] + [Picture(b"", f"p{i}", t00=3) for i in range(1, chunks)]
+    # The first record's F00 names the record itself, as the image sets' F00 does.
+    at = image_block(pictures(0), chunks=[1] * chunks).index(b"SIZ\0")
+    f = OrvelFile()
+    f.add(block_type(extend=EXT_IMAGE), image_block(pictures(at), chunks=[1] * chunks))
+    return f.build()
+
+
+
+
+def shared_record_file(n, labels, width=0):
+    """An image block whose n picture codes all name one record of `labels` labelled values (texts
+    of `width` characters at least)."""
+    record = Picture(b"BM" + bytes(8), "shared", {f"L{k}:": f"v{k}".ljust(width, ".")
+                                                  for k in range(labels)}).encode()
+    image = block_type(extend=EXT_IMAGE)
+
+    def image_set(at, end):
+        recs = [("BID", image), ("NRP", n)] + [(f"F{picture_code(i)}", at) for i in range(n)]
+        return params(recs + [(f"Z{picture_code(i)}", end - at) for i in range(n)])
+    head = len(image_set(0, 0))
+    f = OrvelFile()
+    f.add(image, image_set(head, head + len(record)) + record)
+    return f.build()
+
+
+def unbacked_file(npt, extra=None):
+    """A 3D block of NPT `npt` whose one sub-block holds two values."""
+    f = OrvelFile()
+    f.add(data_word("AB", "3D", param=1),
+          params({"NPT": npt, "FXV": 1.0, "LXV": 2.0, "MNY": 0.0, "MXY": 1.0, **(extra or {})}))
+    f.add(data_word("AB", "3D"), struct.pack("<6i2i2f", 0, 1, 32, 4 * npt, 0, 1, 0, 0, 1.0, 2.0))
+    return f.build()
+
+
+def hostile():
+    """Small files (under 64 KiB, for the fuzzer too) that once cost far more than their size."""
+    out = {f"amplified-{kind}": amplified_file(kind, 300, 1 if kind == "trace-map" else 4096)[0]
+           for kind in AMPLIFIED}
+    out["unbacked-npt"] = unbacked_file(2**28)
+    out["picture-walk"] = picture_walk_file(1500, 300)
+    out["pictures-one-record"] = shared_record_file(2000, 99)
+    return out
 
 
 # ----------------------------------------------------------------- mutants
@@ -181,7 +273,7 @@ def main(argv):
         sys.exit("usage: make_corpus.py DIR [--mutants]")
     where = pathlib.Path(argv[1])
     where.mkdir(parents=True, exist_ok=True)
-    files = seeds()
+    files = dict(seeds(), **hostile())
     if len(argv) == 3:
         files.update(all_mutants())
     for k, (name, data) in enumerate(files.items()):

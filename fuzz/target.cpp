@@ -1,22 +1,26 @@
-// One fuzz target for every entry point of the core: the magic test, the directory, the
-// listing, every request the listing or the directory makes possible, and the visible-image
-// walk. Each read runs twice, once from memory and once through a descriptor (which takes the
-// gathered-read path for 3D blocks), and both must give the same answer.
+// One fuzz target for every entry point of the reader: the magic test, the listing, every
+// request the listing or the directory makes possible, the description and the rows of every
+// block, and the visible pictures. Each read runs twice, once from memory and once through a
+// descriptor (which takes the gathered-read path for 3D blocks), and both must give the same
+// answer. Where the whole block reads, its description must too, and every row read alone
+// must hold exactly the values of the whole read.
 //
 // Expected failures are orvelio::Error; anything else escaping is a fault. Arrays whose shape
 // the file declares may fail to allocate: the allocation cap below makes them fail with
 // MemoryError long before they could exhaust the fuzzer's memory.
-#include "extract/extract.hpp"
+#include "orvelio/orvelio.hpp"
+
+// Only to choose requests beyond the listing: which data blocks the directory holds.
 #include "format/directory.hpp"
-#include "format/error.hpp"
 #include "format/file.hpp"
 #include "format/names.hpp"
-#include "images/vis_images.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <numeric>
 #include <set>
 #include <string>
 #include <sys/mman.h>
@@ -56,16 +60,16 @@ struct Digest {
     }
     void value(const Value &v) {
         u64(v.index());
-        if (is_int(v))
-            u64(static_cast<uint64_t>(std::get<int64_t>(v)));
-        else if (is_float(v))
-            bytes(&std::get<double>(v), sizeof(double));
-        else if (is_text(v))
-            str(std::get<std::string>(v));
+        if (const int64_t *i = std::get_if<int64_t>(&v))
+            u64(static_cast<uint64_t>(*i));
+        else if (const double *x = std::get_if<double>(&v))
+            bytes(x, sizeof(double));
+        else if (const std::string *t = std::get_if<std::string>(&v))
+            str(*t);
     }
-    void params(const ParamDict &p) {
+    void params(const Parameters &p) {
         u64(p.size());
-        for (const auto &[name, v] : p.items()) {
+        for (const auto &[name, v] : p) {
             str(name);
             value(v);
         }
@@ -79,62 +83,87 @@ struct Digest {
     }
     void error(const Error &e) {
         u64(0xE77);
-        u64(static_cast<uint64_t>(e.kind));
-        str(e.message);
-        u64(static_cast<uint64_t>(e.err_no));
-        str(e.raw);
-        u64(e.args.size());
-        for (const Value &v : e.args)
+        u64(static_cast<uint64_t>(e.detail()));
+        str(e.message());
+        u64(e.offset().value_or(~uint64_t{0}));
+        u64(static_cast<uint64_t>(e.system_errno()));
+        u64(e.operands().size());
+        for (const Value &v : e.operands())
             value(v);
     }
 };
 
-void digest(Digest &d, const Result &r, const Events &events) {
-    d.u64(static_cast<uint64_t>(r.kind));
-    d.str(r.dimension);
-    d.str(r.dataType);
-    d.str(r.deriv);
-    d.params(r.parameters);
-    d.array(r.x);
-    d.value(r.minY);
-    d.value(r.maxY);
-    d.array(r.y);
-    d.array(r.mapX);
-    d.array(r.mapY);
-    d.array(r.spectra);
-    d.array(r.traces);
-    d.u64(r.labels.size());
-    for (const std::string &l : r.labels)
-        d.str(l);
-    d.array(r.z);
-    d.u64(r.regions.size());
-    for (const Region &g : r.regions) {
-        d.str(g.title);
-        d.array(g.mapX);
-        d.array(g.mapY);
-        d.u64(g.start_time.has_value());
-        if (g.start_time)
-            d.array(*g.start_time);
-        d.array(g.spectra);
-    }
-    d.u64(events.size());
-    for (const Event &e : events) {
-        d.u64(static_cast<uint64_t>(e.kind));
-        d.str(e.text);
+void digest(Digest &d, const Region &g) {
+    d.str(g.title);
+    d.array(g.mapX);
+    d.array(g.mapY);
+    d.u64(g.start_time.has_value());
+    if (g.start_time)
+        d.array(*g.start_time);
+    d.array(g.spectra);
+}
+
+void digest(Digest &d, const std::vector<std::string> &texts) {
+    d.u64(texts.size());
+    for (const std::string &t : texts)
+        d.str(t);
+}
+
+void digest(Digest &d, const Data &data, const std::vector<Note> &notes) {
+    const Common &c = common(data);
+    d.u64(data.index());
+    d.str(c.request.type);
+    d.str(c.request.dimensions);
+    d.str(c.request.derivative);
+    d.params(c.parameters);
+    d.array(c.x);
+    d.value(c.minY);
+    d.value(c.maxY);
+    std::visit(
+        [&](const auto &r) {
+            using R = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<R, Spectrum>) {
+                d.array(r.y);
+            } else if constexpr (std::is_same_v<R, Image>) {
+                d.array(r.mapX);
+                d.array(r.mapY);
+                d.array(r.spectra);
+            } else if constexpr (std::is_same_v<R, ImageTraces>) {
+                d.array(r.mapX);
+                d.array(r.mapY);
+                digest(d, r.labels);
+                d.array(r.traces);
+            } else if constexpr (std::is_same_v<R, TimeSeries>) {
+                d.array(r.z);
+                d.array(r.spectra);
+            } else if constexpr (std::is_same_v<R, TimeTraces>) {
+                digest(d, r.labels);
+                d.array(r.traces);
+            } else {
+                if constexpr (std::is_same_v<R, TraceMap>)
+                    digest(d, r.labels);
+                d.u64(r.regions.size());
+                for (const Region &g : r.regions)
+                    digest(d, g);
+            }
+        },
+        data);
+    d.u64(notes.size());
+    for (const Note &n : notes) {
+        d.u64(static_cast<uint64_t>(n.kind));
+        d.str(n.text);
     }
 }
 
-void digest(Digest &d, const VisImages &v) {
-    d.u64(v.pictures.size());
-    for (const VisPicture &p : v.pictures) {
-        d.params(p.entries);
-        d.u64(p.has_image);
-        d.str(p.image);
-        d.str(p.format ? p.format : "(none)");
+void digest(Digest &d, const std::vector<Picture> &pictures) {
+    d.u64(pictures.size());
+    for (const Picture &p : pictures) {
+        d.params(p.properties);
+        d.u64(p.data != nullptr);
+        if (p.data)
+            d.str(*p.data);
+        d.str(std::string(p.format));
     }
-    d.u64(v.order.size());
-    for (size_t k : v.order)
-        d.u64(k);
 }
 
 // Runs one call, digesting its result or its error. Any other exception is a fault and
@@ -152,20 +181,23 @@ template <class F> uint64_t run(F &&call) {
 // The requests worth trying: every one the listing names, and every base name in 2D and 3D
 // with every derivative whose data block the directory holds (the others fail in the location
 // step, before anything is read).
-std::vector<Request> requests(const std::vector<DirEntry> &dir, const std::vector<ListEntry> &listing) {
+std::vector<Block> requests(const uint8_t *data, size_t size, const std::vector<Block> &listing) {
     std::set<std::tuple<std::string, std::string, std::string>> out;
-    for (const ListEntry &e : listing) {
-        Request r{e.dataBlockType, e.dimensions, e.derivative};
+    for (const Block &b : listing) {
         try {
-            check_request(r);
-            out.emplace(r.dataBlockType, r.dimensions, r.deriv);
+            validate(b);
+            out.emplace(b.type, b.dimensions, b.derivative);
         } catch (const Error &) {
         }
     }
     std::set<std::tuple<int, int, int>> present; // (dataType, derivType, extendType) of data blocks
-    for (const DirEntry &e : dir)
-        if (e.type.paramType == 0)
-            present.emplace(e.type.dataType, e.type.derivType, e.type.extendType);
+    try {
+        File f = File::from_memory({data, size});
+        for (const DirEntry &e : read_directory(f))
+            if (e.type.paramType == 0)
+                present.emplace(e.type.dataType, e.type.derivType, e.type.extendType);
+    } catch (const Error &) {
+    }
     for (const RequestName &name : request_names())
         for (const auto &[deriv, extend, dims] : {std::tuple{0, kExtend2D, "2D"}, std::tuple{0, kExtend3D, "3D"},
                                                   std::tuple{1, kExtend2D, "2D"}, std::tuple{1, kExtend3D, "3D"},
@@ -173,10 +205,10 @@ std::vector<Request> requests(const std::vector<DirEntry> &dir, const std::vecto
                                                   std::tuple{3, kExtend2D, "2D"}, std::tuple{3, kExtend3D, "3D"}})
             if (present.count({name.dataType, deriv, extend}))
                 out.emplace(name.name, dims, std::string(kDerivNames[static_cast<size_t>(deriv)]));
-    std::vector<Request> reqs;
+    std::vector<Block> blocks;
     for (const auto &[type, dims, deriv] : out)
-        reqs.push_back(Request{type, dims, deriv});
-    return reqs;
+        blocks.push_back(Block{type, dims, deriv});
+    return blocks;
 }
 
 // A descriptor on a regular in-memory file holding the bytes.
@@ -201,21 +233,39 @@ int memory_fd(const uint8_t *data, size_t size) {
 // What a result holds beyond the arrays whose shape the file declares (labels, regions'
 // positions, pictures' bytes, warnings) must stay in proportion to the file: a file that makes
 // them grow faster than its size could make a few megabytes cost gigabytes.
-uint64_t undeclared_bytes(const Result &r, const Events &events) {
+uint64_t undeclared_bytes(const Data &data, const std::vector<Note> &notes) {
     uint64_t n = 0;
-    for (const std::string &l : r.labels)
-        n += l.size() + 1;
-    for (const Region &g : r.regions)
-        n += g.title.size() + 8 * g.mapX.size();
-    for (const Event &e : events)
+    const auto labels = [&](const std::vector<std::string> &texts) {
+        for (const std::string &l : texts)
+            n += l.size() + 1;
+    };
+    const auto regions = [&](const std::vector<Region> &rs) {
+        for (const Region &g : rs)
+            n += g.title.size() + 8 * g.mapX.size();
+    };
+    if (const auto *r = std::get_if<ImageTraces>(&data))
+        labels(r->labels);
+    if (const auto *r = std::get_if<TimeTraces>(&data))
+        labels(r->labels);
+    if (const auto *r = std::get_if<PointMap>(&data))
+        regions(r->regions);
+    if (const auto *r = std::get_if<TraceMap>(&data)) {
+        labels(r->labels);
+        regions(r->regions);
+    }
+    for (const Note &e : notes)
         n += e.text.size();
     return n;
 }
 
-uint64_t undeclared_bytes(const VisImages &v) {
-    uint64_t n = 8 * v.order.size();
-    for (const VisPicture &p : v.pictures)
-        n += p.image.size() + 16 * p.entries.size();
+uint64_t undeclared_bytes(const std::vector<Picture> &pictures) {
+    uint64_t n = 0;
+    std::set<const std::string *> seen;
+    for (const Picture &p : pictures) {
+        n += 8 + 16 * p.properties.size();
+        if (p.data && seen.insert(p.data.get()).second)
+            n += p.data->size();
+    }
     return n;
 }
 
@@ -228,68 +278,167 @@ void check_proportion(uint64_t bytes, size_t size, const char *what) {
     }
 }
 
-[[noreturn]] void diverged(const char *what, const Request *r) {
-    std::fprintf(stderr, "memory and descriptor reads differ: %s", what);
-    if (r)
-        std::fprintf(stderr, " %s %s %s", r->dataBlockType.c_str(), r->dimensions.c_str(), r->deriv.c_str());
+[[noreturn]] void fault(const char *what, const Block *b) {
+    std::fprintf(stderr, "%s", what);
+    if (b)
+        std::fprintf(stderr, " %s %s %s", b->type.c_str(), b->dimensions.c_str(), b->derivative.c_str());
     std::fprintf(stderr, "\n");
     std::abort();
+}
+
+// The main array's rows as read_rows addresses them: (values, count) of row `row` of `region`.
+// Image traces are transposed, so their rows are gathered into `scratch`.
+std::span<const float> full_row(const Data &data, std::optional<size_t> region, size_t row,
+                                std::vector<float> &scratch) {
+    const auto row_of = [&](const Array<float> &a) {
+        const size_t n = a.shape().back();
+        return std::span<const float>(a.data() + row * n, n);
+    };
+    if (const auto *r = std::get_if<Spectrum>(&data))
+        return r->y.values();
+    if (const auto *r = std::get_if<Image>(&data))
+        return row_of(r->spectra);
+    if (const auto *r = std::get_if<ImageTraces>(&data)) {
+        const size_t m = r->traces.shape()[2], cells = r->traces.shape()[0] * r->traces.shape()[1];
+        scratch.resize(cells);
+        for (size_t c = 0; c < cells; ++c)
+            scratch[c] = r->traces[c * m + row];
+        return scratch;
+    }
+    if (const auto *r = std::get_if<TimeSeries>(&data))
+        return row_of(r->spectra);
+    if (const auto *r = std::get_if<TimeTraces>(&data))
+        return row_of(r->traces);
+    const std::vector<Region> &regions =
+        std::holds_alternative<PointMap>(data) ? std::get<PointMap>(data).regions : std::get<TraceMap>(data).regions;
+    return row_of(regions[*region].spectra);
+}
+
+constexpr size_t kMostRows = 4096;
+
+// The description and the rows of a block that read whole: the description must succeed and
+// agree, and every row read alone (backwards, a few at a time) must equal the whole read's.
+void check_rows(const Reader &r, const Block &b, const Data &full) {
+    Description d;
+    try {
+        d = r.describe(b);
+    } catch (const Error &) {
+        fault("describe fails where the whole block reads:", &b);
+    }
+    if (static_cast<size_t>(d.kind) != full.index() || d.parameters != common(full).parameters)
+        fault("the description differs from the whole read:", &b);
+    std::vector<std::optional<size_t>> parts;
+    if (d.kind == Kind::point_map || d.kind == Kind::trace_map)
+        for (size_t i = 0; i < d.regions.size(); ++i)
+            parts.push_back(i);
+    else
+        parts.push_back(std::nullopt);
+    std::vector<float> got, scratch;
+    for (const std::optional<size_t> region : parts) {
+        const size_t n = std::min(kMostRows, region ? d.regions[*region].rows : d.rows);
+        for (size_t first = 0; first < n; first += 3) {
+            std::vector<uint64_t> rows;
+            for (size_t k = std::min(n, first + 3); k > first; --k)
+                rows.push_back(k - 1);
+            got.assign(rows.size() * d.row_length, -1.0f);
+            try {
+                r.read_rows(b, rows, got, region);
+            } catch (const Error &) {
+                fault("read_rows fails where the whole block reads:", &b);
+            }
+            for (size_t i = 0; i < rows.size(); ++i) {
+                const std::span<const float> want = full_row(full, region, rows[i], scratch);
+                if (want.size() != d.row_length ||
+                    std::memcmp(want.data(), got.data() + i * d.row_length, want.size_bytes()) != 0)
+                    fault("a row read alone differs from the whole read:", &b);
+            }
+        }
+    }
+    try {
+        (void)r.row_info(b);
+    } catch (const Error &) {
+        fault("row_info fails where the whole block reads:", &b);
+    }
+}
+
+// A block that does not read whole: describing it and reading its rows may fail, but only
+// with the library's errors.
+void exercise_rows(const Reader &r, const Block &b) {
+    try {
+        const Description d = r.describe(b);
+        const bool multi = d.kind == Kind::point_map || d.kind == Kind::trace_map;
+        // A few rows, in a buffer of at most a megabyte (rows may declare any length).
+        const size_t fit = d.row_length ? (size_t{1} << 18) / d.row_length : 64;
+        const size_t n = std::min({multi ? (d.regions.empty() ? size_t{0} : d.regions[0].rows) : d.rows, size_t{64}, fit});
+        std::vector<uint64_t> rows(n);
+        std::iota(rows.begin(), rows.end(), uint64_t{0});
+        std::vector<float> out(n * d.row_length);
+        r.read_rows(b, rows, out, multi ? std::optional<size_t>(0) : std::nullopt);
+        (void)r.row_info(b);
+    } catch (const Error &) {
+    }
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    File mem = File::from_memory({data, size});
+    const Reader mem = Reader::from_memory({data, size});
     const int fd = memory_fd(data, size);
-    File disk = File::from_fd(fd);
+    const Reader disk = Reader::from_fd(fd);
 
-    // The header, directory and listing of one source, digested.
-    const auto read_head = [](Digest &d, File &f, bool &orvel, std::vector<DirEntry> &dir,
-                              std::vector<ListEntry> &listing) {
-        orvel = is_orvel(f);
+    // The magic and the listing of one source, digested.
+    const auto read_head = [](Digest &d, const Reader &r, bool &orvel, std::vector<Block> &listing) {
+        orvel = r.is_orvel();
         d.u64(orvel);
-        dir = read_directory(f);
-        d.u64(dir.size());
-        listing = list_contents(dir);
+        listing = r.blocks();
         d.u64(listing.size());
-        for (const ListEntry &e : listing) {
-            d.str(e.dataBlockType);
-            d.str(e.dimensions);
-            d.str(e.derivative);
+        for (const Block &b : listing) {
+            d.str(b.type);
+            d.str(b.dimensions);
+            d.str(b.derivative);
         }
     };
-    std::vector<DirEntry> dir, dir2;
-    std::vector<ListEntry> listing, listing2;
+    std::vector<Block> listing, listing2;
     bool orvel = false, orvel2 = false;
-    const uint64_t head = run([&](Digest &d) { read_head(d, mem, orvel, dir, listing); });
-    const uint64_t head_fd = run([&](Digest &d) { read_head(d, disk, orvel2, dir2, listing2); });
+    const uint64_t head = run([&](Digest &d) { read_head(d, mem, orvel, listing); });
+    const uint64_t head_fd = run([&](Digest &d) { read_head(d, disk, orvel2, listing2); });
     if (head != head_fd)
-        diverged("directory", nullptr);
+        fault("memory and descriptor reads differ: listing", nullptr);
 
     if (orvel) {
-        for (const Request &req : requests(dir, listing)) {
-            const auto call = [&](File &f) {
+        for (const Block &b : requests(data, size, listing)) {
+            bool whole = false;
+            std::optional<Data> full;
+            const auto call = [&](const Reader &r) {
                 return run([&](Digest &d) {
-                    Events events;
-                    Result r = extract(f, req, events);
-                    check_proportion(undeclared_bytes(r, events), f.size(), "getOrvelData");
-                    digest(d, r, events);
+                    std::vector<Note> notes;
+                    Data result = r.read(b, &notes);
+                    check_proportion(undeclared_bytes(result, notes), size, "getOrvelData");
+                    digest(d, result, notes);
+                    whole = true;
+                    full = std::move(result);
                 });
             };
             if (call(mem) != call(disk))
-                diverged("getOrvelData", &req);
+                fault("memory and descriptor reads differ:", &b);
+            for (const Reader *r : {&mem, &disk}) {
+                if (whole)
+                    check_rows(*r, b, *full);
+                else
+                    exercise_rows(*r, b);
+            }
         }
     }
 
-    const auto vis = [&](File &f) {
+    const auto vis = [&](const Reader &r) {
         return run([&](Digest &d) {
-            const VisImages v = read_vis_images(f);
-            check_proportion(undeclared_bytes(v), f.size(), "getVisImages");
-            digest(d, v);
+            const std::vector<Picture> pictures = r.pictures();
+            check_proportion(undeclared_bytes(pictures), size, "getVisImages");
+            digest(d, pictures);
         });
     };
     if (vis(mem) != vis(disk))
-        diverged("getVisImages", nullptr);
+        fault("memory and descriptor reads differ: pictures", nullptr);
 
     close(fd);
     return 0;

@@ -1,5 +1,7 @@
 """Damaged files, leaks and threads: every file gets a result or a Python exception, in bounded
 time and memory; repeated calls do not grow the process; concurrent calls agree."""
+import contextlib
+import io
 import json
 import os
 import pathlib
@@ -7,18 +9,20 @@ import struct
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file,
-                     params, spectrum_file)
+from builder import (EXT_IMAGE, OrvelFile, Picture, block_type, data_word, image_block, multiregion_file, params,
+                     spectrum_file)
 from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "fuzz"))
-from make_corpus import mutants, seeds  # noqa: E402
+from make_corpus import (AMPLIFIED, amplified_file, hostile, mutants, picture_walk_file, seeds,  # noqa: E402
+                         shared_record_file, unbacked_file)
 
 REGRESSIONS = REPO / "fuzz" / "regressions"
 SEEDS = seeds()
@@ -44,12 +48,18 @@ def sanitized():
 
 # Runs in a fresh interpreter: reads a JSON list of paths and limits from stdin and puts each
 # path through every entry point in a forked child with a CPU time limit, a wall clock alarm and
-# (without AddressSanitizer) an address-space limit. Prints one JSON report per path.
+# (without AddressSanitizer) an address-space limit. Each call may take at most `call_cpu`
+# seconds of CPU and `call_memory` bytes of memory at its peak beyond the arrays it returns (the
+# arrays whose shape the file declares); MemoryError passes only when the file declares a shape
+# of `declared` bytes or more (NPT doubles, or NPY x NPX x NPT floats), too large to allocate in
+# the limit. Prints one JSON report per path.
 DRIVER = r"""
 import json, os, resource, select, signal, sys, time, warnings
 for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[name] = "1"  # a single thread to fork from
+import numpy as np
 import orvelio
+core = sys.modules["orvelio._orvelio"]
 
 job = json.load(sys.stdin)
 requests = [tuple(r) for r in job["requests"]]
@@ -70,14 +80,74 @@ def vm_size():
                 return int(line.split()[1]) * 1024
 
 
-def exercise(path, tally):
+def memory():
+    # (resident, peak resident) in bytes
+    with open("/proc/self/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return tuple(int(fields[k].split()[0]) * 1024 for k in ("VmRSS", "VmHWM"))
+
+
+def reset_peak():
+    try:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+    except OSError:
+        pass
+
+
+def array_bytes(value):
+    if isinstance(value, np.ndarray):
+        return value.nbytes
+    if isinstance(value, (list, tuple)):
+        return sum(array_bytes(v) for v in value)
+    if isinstance(value, dict):
+        return sum(array_bytes(v) for v in value.values())
+    return array_bytes(vars(value)) if hasattr(value, "__dict__") else 0
+
+
+def declared(path):
+    # The largest array any data parameter block of the file declares, in bytes.
+    most = 0
+    try:
+        entries = core._test_read_directory(path)
+    except Exception:
+        return 0
+    for (_, _, param, _, _, _), _, offset in entries[:64]:
+        if param != 1:
+            continue
+        try:
+            p = core._test_read_params(path, offset)[0]
+        except Exception:
+            continue
+        sizes = [p.get(k) if isinstance(p.get(k), int) and p.get(k) > 0 else 0 for k in ("NPT", "NPX", "NPY")]
+        most = max(most, 8 * sizes[0], 4 * sizes[0] * sizes[1] * sizes[2])
+    return most
+
+
+def exercise(path, tally, limits):
+    shapes = declared(path)
+
     def call(function, *args):
+        name = f"{function.__name__}{args[1:]}"
+        reset_peak()
+        before = memory()[0]
+        start = time.process_time()
         try:
             value, kind = function(*args), "result"
         except SystemError as e:  # a C++ exception the core does not expect
-            raise AssertionError(f"{function.__name__}{args[1:]}: SystemError: {e}")
+            raise AssertionError(f"{name}: SystemError: {e}")
+        except MemoryError:
+            if shapes < limits["declared"]:
+                raise AssertionError(f"{name}: MemoryError, with no declared shape of {limits['declared']} bytes")
+            value, kind = None, "MemoryError"
         except Exception as e:
             value, kind = None, type(e).__name__
+        spent = time.process_time() - start
+        if spent > limits["call_cpu"]:
+            raise AssertionError(f"{name}: {spent:.2f} s of CPU time")
+        beyond = memory()[1] - before - array_bytes(value)
+        if limits["call_memory"] and beyond > limits["call_memory"]:
+            raise AssertionError(f"{name}: {beyond >> 20} MiB beyond its arrays")
         tally[kind] = tally.get(kind, 0) + 1
         return value
 
@@ -98,7 +168,7 @@ def child(path, limits, out):
     tally = {}
     start = time.process_time()
     try:
-        exercise(path, tally)
+        exercise(path, tally, limits)
         report = {"status": "ok", "tally": tally}
     except BaseException as e:
         report = {"status": f"{type(e).__name__}: {e}"}
@@ -138,14 +208,18 @@ for path in job["paths"]:
 
 # Per file: at most this much CPU time and wall time for the ~330 calls, and at most this much
 # address space beyond what the interpreter had (arrays the file declares fail with MemoryError
-# beyond it).
-LIMITS = {"cpu": 20, "wall": 30, "address_space": 768 << 20}
+# beyond it). Per call: 1 s of CPU time (5 under the sanitizers) and 256 MiB beyond the arrays
+# it returns.
+LIMITS = {"cpu": 20, "wall": 30, "address_space": 768 << 20, "call_cpu": 1.0, "call_memory": 256 << 20,
+          "declared": 48 << 20}
 
 
 def bounded_run(paths):
     """{path: report} of the driver for the files."""
-    job = {"paths": [str(p) for p in paths], "requests": REQUESTS,
-           "limits": dict(LIMITS, address_space=0 if sanitized() else LIMITS["address_space"])}
+    limits = dict(LIMITS)
+    if sanitized():  # slower calls; shadow memory and quarantine in the resident size
+        limits.update(address_space=0, call_cpu=5.0, call_memory=0)
+    job = {"paths": [str(p) for p in paths], "requests": REQUESTS, "limits": limits}
     with pytest.MonkeyPatch.context() as patch:
         if sanitized():
             # No address-space limit: allocations beyond a cap fail instead, as they would.
@@ -186,6 +260,15 @@ def test_damaged_files_give_results_or_exceptions(tmp_path, seed):
 def test_seed_files_read(tmp_path):
     reports = check_bounded(tmp_path, SEEDS)
     assert all(r["tally"].get("result", 0) >= 3 for r in reports)
+    # Every block a seed lists reads, so that mutants start from readable files of every kind.
+    for name, data in SEEDS.items():
+        path = tmp_path / f"{name}.0"
+        path.write_bytes(data)
+        with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
+            warnings.simplefilter("ignore")
+            for request in orvelio.listContents(str(path)):
+                orvelio.getOrvelData(str(path), request)
+        orvelio.getVisImages(str(path))
 
 
 @pytest.mark.parametrize("name", sorted(p.name for p in REGRESSIONS.glob("*")) if REGRESSIONS.is_dir() else [])
@@ -481,3 +564,182 @@ def test_the_core_reads_without_the_gil(tmp_path):
     code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + GIL
     proc = run_python(code, timeout=30)  # a reader that kept the GIL would never get its bytes
     assert proc.returncode == 0 and proc.stdout.strip() == "[1.0, 2.0, 3.0]", proc.stderr
+
+
+# ---------------------------------------------------------------- small hostile files
+
+OUT_OF_MEMORY = r"""
+import resource, sys
+sys.path.insert(0, {tests!r})
+import orvelio
+from builder import EXT_IMAGE, OrvelFile, Picture, block_type, image_block, spectrum_file
+path = {path!r}
+f = spectrum_file([1.0, 2.0], params={{f"T{{k:02d}}": "%05d" % k * 200 for k in range(100)}})
+f.add(block_type(extend=EXT_IMAGE), image_block([Picture(b"BM", f"p{{i}}", {{"Label %d:" % k: "%04d" % k * 50
+                                                                     for k in range(40)}}) for i in range(40)]))
+f.write(path)
+calls = [(orvelio.getOrvelData, (path, ("AB", "2D", "NONE"))), (orvelio.getVisImages, (path,)),
+         (orvelio.listContents, (path,))]
+kept, seen = [], set()  # results are kept, so that every call needs memory of its own
+for room in range(0, 1 << 20, 8 << 10):
+    for function, args in calls:
+        with open("/proc/self/status") as status:
+            vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (vm + room, resource.RLIM_INFINITY))
+        try:
+            kept.append(function(*args))
+            seen.add("result")
+        except MemoryError:
+            seen.add("MemoryError")
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(sorted(seen))
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_running_out_of_memory_raises_memory_error(tmp_path):
+    # Allocations fail at every step of making the results as the limit grows: each failure is
+    # a MemoryError, never a SystemError from a conversion.
+    code = OUT_OF_MEMORY.format(tests=str(REPO / "tests"), path=str(tmp_path / "f.0"))
+    proc = run_python(code, timeout=120)
+    assert proc.returncode == 0 and proc.stdout.strip() == "['MemoryError', 'result']", proc.stderr[-3000:]
+
+
+@pytest.mark.parametrize("kind", ["time-resolved", "time-traces", "image", "image-traces", "point-map",
+                                  "trace-map"])
+def test_sub_blocks_read_over_and_over_cannot_outgrow_the_file(write, kind):
+    npt = 1 if kind == "trace-map" else 4
+    data, request = amplified_file(kind, 3, npt)
+    rows = {"time-resolved": lambda r: r.spectra, "time-traces": lambda r: r.traces,
+            "image": lambda r: r.spectra[0], "image-traces": lambda r: r.traces[:, 0, :].T,
+            "point-map": lambda r: r.regions[0].spectra, "trace-map": lambda r: r.regions[0].spectra.T}[kind]
+    got = rows(orvelio.getOrvelData(write(data), request))
+    assert got.tolist() == ([[1.0] * 3] * 4000 if kind == "trace-map" else [[1.0, 2.0, 3.0, 4.0]] * 3)
+    # Tens of megabytes from a file of a few kilobytes (gigabytes, with more rows or values).
+    data, request = amplified_file(kind, 2000, 1 if kind == "trace-map" else 4096)
+    assert len(data) < 100_000
+    with pytest.raises(ValueError, match="^Invalid 3D data block: its sub-blocks would be read over and over"):
+        orvelio.getOrvelData(write(data), request)
+
+
+UNBACKED = r"""
+import resource
+import orvelio
+with open("/proc/self/status") as status:
+    vm = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+resource.setrlimit(resource.RLIMIT_AS, (vm + (1 << 30), resource.RLIM_INFINITY))
+for path, request in {calls!r}:
+    try:
+        orvelio.getOrvelData(path, request)
+    except Exception as e:
+        print(type(e).__name__, e)
+"""
+
+
+@pytest.mark.skipif(sanitized(), reason="an address-space limit")
+def test_data_that_cannot_back_npt_fails_before_the_axis_is_built(tmp_path):
+    # NPT declares 2**28 points (a 2 GiB x axis), the sub-block holds two values.
+    calls = []
+    for k, extra in enumerate([{}, dict(AOX=0.0, AOY=0.0, DDX=1.0, DDY=1.0, NPX=1, NPY=1)]):
+        path = tmp_path / f"{k}.0"
+        path.write_bytes(unbacked_file(2**28, extra))
+        calls.append((str(path), ("AB", "3D", "NONE")))
+    proc = run_python(UNBACKED.format(calls=calls), timeout=60)
+    short = "ValueError could not broadcast input array from shape (2,) into shape (268435456,)"
+    assert proc.returncode == 0 and proc.stdout.splitlines() == [short] * 2, proc.stdout + proc.stderr[-2000:]
+
+
+def hostile_files():
+    """Files under 1 MB that once cost seconds or gigabytes: {label: bytes}."""
+    big = {kind: amplified_file(kind, 10_000 if "map" in kind else 20_000, 1 if kind == "trace-map" else 16_384,
+                                traces=20_000)[0] for kind in AMPLIFIED}
+    return {"picture-walk-long": picture_walk_file(15_000, 5000), **hostile(),
+            **{f"{kind}-big": data for kind, data in big.items()},
+            "pictures-one-record-big": shared_record_file(15_000, 99, 200)}
+
+
+def test_small_hostile_files_cost_little(tmp_path):
+    files = hostile_files()
+    assert max(len(data) for data in files.values()) < 1_000_000
+    check_bounded(tmp_path, files)
+    # The walk still lists every chunk's picture.
+    found = orvelio.getVisImages(str(tmp_path / "0.orv"))
+    assert len(found) == 5000 and found[-1]["Title"] == "p4999"
+
+
+# ---------------------------------------------------------------- special files and signals
+
+def test_special_files_are_read_as_far_as_asked():
+    # An endless device is not read to its end; a file whose size the system reports as 0 is read.
+    assert orvelio.isOrvelFile("/dev/zero") is False and orvelio.isOrvelFile("/dev/urandom") is False
+    assert orvelio.getVisImages("/dev/zero") == []
+    assert orvelio.isOrvelFile("/proc/self/status") is False
+    with pytest.raises(ValueError, match="^Can't process a non-Orvel file$"):
+        orvelio.getOrvelData("/dev/zero", ("AB", "2D", "NONE"))
+
+
+def test_a_descriptor_is_read_from_its_position():
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    r, w = os.pipe()
+    os.write(w, b"skip" + data)
+    os.close(w)
+    assert os.read(r, 4) == b"skip"
+    assert orvelio.listContents(r) == [("AB", "2D", "NONE")]  # and closes it
+    with pytest.raises(OSError):
+        os.close(r)
+
+
+# Runs after a line that sets `path` and `data`; a writer comes after 20 s at the latest, so that a
+# call that goes on waiting ends (it then fails) instead of holding the test.
+INTERRUPTED = r"""
+import os, signal, threading, time
+import orvelio
+
+def interrupt(signum, frame):
+    raise KeyboardInterrupt("handler")
+
+def readers():
+    # Descriptors open on the pipe for reading.
+    out = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                flags = int(info.read().split("flags:")[1].split()[0], 8)
+            if os.readlink(f"/proc/self/fd/{fd}") == path and flags & os.O_ACCMODE == os.O_RDONLY:
+                out.append(fd)
+        except OSError:
+            pass
+    return out
+
+def writer(first):
+    with open(path, "wb") as pipe:
+        pipe.write(first)
+        pipe.flush()
+        time.sleep(20)
+
+signal.signal(signal.SIGALRM, interrupt)
+for case, first in (("open", None), ("read", data[:100])):
+    os.mkfifo(path)
+    late = threading.Timer(20, writer, (b"",))
+    late.start()
+    if first is not None:
+        threading.Thread(target=writer, args=(first,), daemon=True).start()
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        orvelio.getOrvelData(path, ("AB", "2D", "NONE"))
+        print(case, "read")
+    except BaseException as e:
+        print(case, type(e).__name__, e, readers() == [])
+    late.cancel()
+    os.unlink(path)
+os._exit(0)
+"""
+
+
+def test_signals_interrupt_blocking_opens_and_reads(tmp_path):
+    data = spectrum_file([1.0, 2.0, 3.0]).build()
+    code = f"path, data = {str(tmp_path / 'pipe')!r}, {data!r}\n" + INTERRUPTED
+    proc = run_python(code, timeout=120)
+    assert proc.stdout.splitlines() == ["open KeyboardInterrupt handler True", "read KeyboardInterrupt handler True"], \
+        proc.stdout + proc.stderr[-2000:]

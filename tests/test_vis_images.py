@@ -8,6 +8,9 @@ import orvelio
 from builder import EXT_3D, EXT_IMAGE, OrvelFile, Picture, block_type, image_block, picture_code
 from conftest import run_python
 
+sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent / "fuzz"))
+from make_corpus import shared_record_file  # noqa: E402
+
 IMAGE = block_type(extend=EXT_IMAGE)
 
 
@@ -210,3 +213,13 @@ def test_pictures_pointing_into_one_long_block_fail_fast(write):
     with pytest.raises(ValueError, match="read the same parameters over and over"):
         orvelio.getVisImages(write(f))
     assert time.monotonic() - start < 5
+
+
+def test_pictures_naming_one_record_share_its_values(write):
+    found = orvelio.getVisImages(write(shared_record_file(3, 4)))
+    assert [d["L3"] for d in found] == ["v3"] * 3 and found[0] is not found[2]
+    assert found[0]["L3"] is found[2]["L3"] and found[0]["image"] is found[1]["image"]
+    # 15,000 codes naming a record of 99 values: 1.5 million entries from a third of a megabyte.
+    with pytest.raises(ValueError, match="^Image block is malformed: its pictures name the same records over "
+                                         "and over$"):
+        orvelio.getVisImages(write(shared_record_file(15_000, 99)))

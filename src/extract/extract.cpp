@@ -4,6 +4,9 @@
 #include "format/error.hpp"
 #include "kinds.hpp"
 
+#include <algorithm>
+#include <cmath>
+
 namespace orvelio {
 
 namespace {
@@ -24,7 +27,7 @@ AxisParams axis_params(const ParamDict &p) {
 }
 
 Result single_spectrum(File &f, Result r, const Located &at) {
-    r.kind = Result::Kind::Single;
+    r.kind = Kind::spectrum;
     // At most NPT values: fewer when the end of the file comes first.
     f.seek(at.data);
     const size_t n = static_cast<size_t>(std::min<uint64_t>(r.x.size(), f.remaining() / 4));
@@ -40,33 +43,77 @@ bool has_map_keys(const ParamDict &p) {
     return true;
 }
 
-} // namespace
-
-Result extract(File &f, const Request &req, Events &events) {
-    if (!is_orvel(f))
-        fail(PyExc::ValueError, "Can't process a non-Orvel file");
-    const Located at = locate(read_directory(f), req);
-
+// The fields every kind shares: request words, merged parameters, y range; the parameters of
+// the x axis (checked as making it checks them) into `axis`, its first and last value and
+// count into `range`. The axis itself is left to the caller.
+Result start(File &f, const Request &req, const Located &at, AxisParams &axis, AxisRange &range) {
     Result r;
     r.dimension = req.dimensions;
     r.dataType = req.dataBlockType;
     r.deriv = req.deriv;
     r.parameters = merged_parameters(f, at);
-    const AxisParams a = axis_params(r.parameters);
-    r.x = linspace(a.FXV, a.LXV, a.NPT);
-    r.minY = a.MNY;
-    r.maxY = a.MXY;
+    axis = axis_params(r.parameters);
+    range = linspace_range(axis.FXV, axis.LXV, axis.NPT);
+    r.minY = axis.MNY;
+    r.maxY = axis.MXY;
+    return r;
+}
 
-    if (req.dimensions == "2D")
+Located locate_block(File &f, const Request &req) {
+    if (!is_orvel(f))
+        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
+    return locate(read_directory(f), req);
+}
+
+} // namespace
+
+Result extract(File &f, const Request &req, Events &events) {
+    const Located at = locate_block(f, req);
+    AxisParams a;
+    AxisRange range;
+    Result r = start(f, req, at, a, range);
+    if (req.dimensions == "2D") {
+        r.x = linspace(a.FXV, a.LXV, a.NPT);
         return single_spectrum(f, std::move(r), at);
+    }
 
+    // The x axis of a 3D block is built last: a block whose sub-blocks cannot hold NPT values
+    // fails on them without first building an axis of NPT points.
     const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, at, events, a.NPT, r.x.size(), std::move(r)};
+    Start3D s{f, req, at, events, range.count, std::move(r), ReadBudget(f)};
+    Result out = image ? extract_image(s) : at.anno != -1 ? extract_multi_region(s) : extract_time_resolved(s);
+    out.x = linspace(a.FXV, a.LXV, a.NPT);
+    return out;
+}
+
+Plan describe(File &f, const Request &req, Events &events) {
+    Plan p;
+    p.at = locate_block(f, req);
+    Description &d = p.d;
+    AxisParams a;
+    Result r = start(f, req, p.at, a, d.x);
+    d.request = {req.dataBlockType, req.dimensions, req.deriv};
+    p.npt = d.x.count;
+    if (req.dimensions == "2D") {
+        d.kind = Kind::spectrum;
+        f.seek(p.at.data);
+        p.data_values = std::min<uint64_t>(p.npt, f.remaining() / 4);
+        d.shape = {static_cast<size_t>(p.data_values)};
+        d.rows = 1;
+        d.row_length = static_cast<size_t>(p.data_values);
+        d.parameters = r.parameters.take_items();
+        return p;
+    }
+    const bool image = has_map_keys(r.parameters);
+    Start3D s{f, req, p.at, events, p.npt, std::move(r), ReadBudget(f)};
     if (image)
-        return extract_image(s);
-    if (at.anno != -1)
-        return extract_multi_region(s);
-    return extract_time_resolved(s);
+        describe_image(s, p);
+    else if (p.at.anno != -1)
+        describe_multi_region(s, p);
+    else
+        describe_time_resolved(s, p);
+    d.parameters = s.result.parameters.take_items();
+    return p;
 }
 
 } // namespace orvelio

@@ -11,4 +11,8 @@ namespace orvelio {
 
 Result extract(File &f, const Request &req, Events &events);
 
+struct Plan;
+// The block's description and reading plan, reading no values (kinds.hpp).
+Plan describe(File &f, const Request &req, Events &events);
+
 } // namespace orvelio

@@ -12,67 +12,6 @@ namespace orvelio {
 
 namespace {
 
-// ------------------------------------------------------------------ Python arithmetic
-// The map's last coordinate is AOX + DDX * (NPX - 1), computed as Python computes it on the
-// values a parameter block holds (int, float, str), failing as Python fails.
-
-[[noreturn]] void fail_values(const char *op, const Value &a, const Value &b) {
-    fail_operands(op, type_name(a), type_name(b));
-}
-
-Value minus_one(const Value &a) {
-    if (is_int(a))
-        return std::get<int64_t>(a) - 1; // from a 32-bit field: no overflow
-    if (is_float(a))
-        return std::get<double>(a) - 1.0;
-    fail_values("-", a, Value{int64_t{1}});
-}
-
-// A text repeated: its content never matters further on (numpy refuses any text as a
-// coordinate, whatever it says), so very long repetitions are cut.
-std::string repeated(const std::string &text, int64_t times) {
-    constexpr size_t kCap = 1 << 16;
-    std::string out;
-    for (int64_t i = 0; i < times && out.size() < kCap; ++i)
-        out += text;
-    return out;
-}
-
-Value times(const Value &a, const Value &b) {
-    if (is_text(a)) {
-        if (is_int(b))
-            return repeated(std::get<std::string>(a), std::get<int64_t>(b));
-        fail(PyExc::TypeError, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
-    }
-    if (is_text(b))
-        fail_values("*", a, b);
-    if (is_int(a) && is_int(b)) {
-        int64_t r;
-        if (!__builtin_mul_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
-            return r;
-    }
-    return as_double(a) * as_double(b);
-}
-
-Value plus(const Value &a, const Value &b) {
-    if (is_text(a)) {
-        if (is_text(b))
-            return std::get<std::string>(a) + std::get<std::string>(b);
-        fail(PyExc::TypeError, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
-    }
-    if (is_text(b))
-        fail_values("+", a, b);
-    if (is_int(a) && is_int(b)) {
-        int64_t r;
-        if (!__builtin_add_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
-            return r;
-    }
-    return as_double(a) + as_double(b);
-}
-
-// Python's v == 0.
-bool equals_zero(const Value &v) { return is_number(v) && as_double(v) == 0.0; }
-
 // ------------------------------------------------------------------ geometry
 
 struct Geometry {
@@ -82,13 +21,15 @@ struct Geometry {
 
 constexpr const char *kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 
-// Map coordinates into the result; the counts and the sub-blocks to place.
-Geometry map_geometry(Start3D &s) {
+// Map coordinates into the result (with `coordinates`; else only checked as making them
+// checks them, into `axes`: start, stop and count of x, then of y); the counts and the
+// sub-blocks to place.
+Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr) {
     ParamDict &p = s.result.parameters;
     Value v[6];
     for (int i = 0; i < 6; ++i)
         v[i] = p.at(kMapKeys[i]);
-    if (s.req.deriv != "NONE" && (equals_zero(v[4]) || equals_zero(v[5]))) {
+    if (s.req.deriv != "NONE" && (is_zero(v[4]) || is_zero(v[5]))) {
         // A derivative map that lost its geometry: take the underived block's.
         s.events.push_back({Event::Kind::Print, "Orignal mapping coordinates used"});
         const ParamDict original = read_params(s.f, s.at.originalParams);
@@ -98,8 +39,17 @@ Geometry map_geometry(Start3D &s) {
             p.set(kMapKeys[i], v[i]);
     }
     const Value &AOX = v[0], &AOY = v[1], &DDX = v[2], &DDY = v[3], &NPX = v[4], &NPY = v[5];
-    s.result.mapX = linspace(AOX, plus(AOX, times(DDX, minus_one(NPX))), NPX);
-    s.result.mapY = linspace(AOY, plus(AOY, times(DDY, minus_one(NPY))), NPY);
+    if (coordinates) {
+        s.result.mapX = linspace(AOX, plus(AOX, times(DDX, minus_one(NPX))), NPX);
+        s.result.mapY = linspace(AOY, plus(AOY, times(DDY, minus_one(NPY))), NPY);
+    } else {
+        const Value stopX = plus(AOX, times(DDX, minus_one(NPX)));
+        linspace_count(AOX, stopX, NPX);
+        const Value stopY = plus(AOY, times(DDY, minus_one(NPY)));
+        linspace_count(AOY, stopY, NPY);
+        const Value all[6] = {AOX, stopX, NPX, AOY, stopY, NPY};
+        std::copy(std::begin(all), std::end(all), axes);
+    }
 
     Geometry g;
     // linspace accepted both counts: non-negative integers.
@@ -116,9 +66,26 @@ void check_array_size(std::initializer_list<size_t> shape, size_t itemsize) {
         if (d == 0)
             continue;
         if (d > static_cast<size_t>(INT64_MAX) || __builtin_mul_overflow(bytes, static_cast<int64_t>(d), &bytes))
-            fail(PyExc::ValueError,
+            fail(ErrorDetail::too_large,
                  "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
     }
+}
+
+// The checks of the sub-blocks that a reader placing them meets before their values: its
+// position, its column, its row.
+void check_pixel(const Geometry &g, size_t i) {
+    check_offset(g.offsets[i]);
+    if (g.nx == 0)
+        fail(ErrorDetail::division_by_zero, "integer modulo by zero");
+    const size_t row = i / g.nx;
+    if (row >= g.ny)
+        fail(ErrorDetail::bad_index, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+                                    std::to_string(g.ny));
+}
+
+[[noreturn]] void fail_reshape(size_t got, const Geometry &g) {
+    fail(ErrorDetail::bad_value, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
+                                std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
 }
 
 // ------------------------------------------------------------------ hyperspectral image
@@ -131,22 +98,16 @@ Result image(Start3D &s, const Geometry &g) {
     // Every sub-block is checked as a reader placing it would meet it: its position, its
     // column, its row, then its values.
     for (size_t i = 0; i < g.offsets.size(); ++i) {
-        check_offset(g.offsets[i]);
-        if (g.nx == 0)
-            fail(PyExc::ZeroDivisionError, "integer modulo by zero");
-        const size_t row = i / g.nx;
-        if (row >= g.ny)
-            fail(PyExc::IndexError, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
-                                        std::to_string(g.ny));
+        check_pixel(g, i);
         const size_t got = values_at(s.f, g.offsets[i], npt);
         if (got < npt)
-            fail_cut_short(got, npt);
+            fail_cut_short(got, npt, g.offsets[i]);
     }
     Result r = std::move(s.result);
-    r.kind = Result::Kind::Image;
+    r.kind = Kind::image;
     r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
-    read_rows_into(s.f, g.offsets, r.spectra.data(), npt);
+    read_rows_into(s.f, g.offsets, r.spectra.data(), npt, s.budget);
     return r;
 }
 
@@ -162,16 +123,15 @@ Result image_traces(Start3D &s, const Geometry &g) {
         check_offset(offset);
         const size_t got = values_at(s.f, offset, npt);
         if (got != cells)
-            fail(PyExc::ValueError, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
-                                        std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
+            fail_reshape(got, g);
         if (got < npt)
-            fail_cut_short(got, npt);
+            fail_cut_short(got, npt, offset);
     }
     if (g.offsets.empty())
         fail_nothing_to_stack();
 
     Result r = std::move(s.result);
-    r.kind = Result::Kind::ImageTRC;
+    r.kind = Kind::image_traces;
     const size_t m = g.offsets.size();
     r.traces = Array<float>::empty({g.ny, g.nx, m});
     if (npt > 0) {
@@ -184,7 +144,7 @@ Result image_traces(Start3D &s, const Geometry &g) {
             const size_t n = std::min(batch, m - k0);
             some.assign(g.offsets.begin() + static_cast<ptrdiff_t>(k0),
                         g.offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
-            read_rows_into(s.f, some, buffer.data(), npt);
+            read_rows_into(s.f, some, buffer.data(), npt, s.budget);
             for (size_t p = 0; p < npt; ++p) {
                 float *cell = out + p * m + k0;
                 for (size_t k = 0; k < n; ++k)
@@ -197,6 +157,45 @@ Result image_traces(Start3D &s, const Geometry &g) {
 }
 
 } // namespace
+
+void check_trace_values(const File &f, int64_t offset, size_t npt, size_t nx, size_t ny) {
+    const size_t got = values_at(f, offset, npt);
+    if (got != nx * ny)
+        fail_reshape(got, Geometry{nx, ny, {}});
+    if (got < npt)
+        fail_cut_short(got, npt, offset);
+}
+
+void describe_image(Start3D &s, Plan &p) {
+    Geometry g = map_geometry(s, false, p.map_axes);
+    Description &d = p.d;
+    const size_t m = g.offsets.size();
+    d.sources.resize(m);
+    for (size_t k = 0; k < m; ++k)
+        d.sources[k] = static_cast<int64_t>(k);
+    if (s.req.dataBlockType == "TRC") {
+        d.kind = Kind::image_traces;
+        p.infoSize = read_info_size(s.f, s.at.data);
+        for (int64_t offset : g.offsets) {
+            check_offset(offset);
+            if (s.npt != g.nx * g.ny)
+                fail_reshape(values_at(s.f, offset, s.npt), g);
+        }
+        if (m == 0)
+            fail_nothing_to_stack();
+        d.shape = {g.ny, g.nx, m};
+        d.rows = m;
+    } else {
+        d.kind = Kind::image;
+        check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
+        for (size_t i = 0; i < m; ++i)
+            check_pixel(g, i);
+        d.shape = {g.ny, g.nx, s.npt};
+        d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
+    }
+    d.row_length = s.npt;
+    d.subblocks = std::move(g.offsets);
+}
 
 Result extract_image(Start3D &s) {
     const Geometry g = map_geometry(s);

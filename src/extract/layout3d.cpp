@@ -1,6 +1,7 @@
 #include "layout3d.hpp"
 
 #include "format/error.hpp"
+#include "format/pyops.hpp"
 #include "format/text.hpp"
 
 #include <algorithm>
@@ -25,7 +26,7 @@ StoreTable read_store_table(File &f, int64_t offsetToData) {
     const int32_t numberEntries = f.read_i32();
     // A table longer than the rest of the file fails at its first missing field, always one
     // 4-byte integer; nothing is reserved for entries that are not there.
-    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.remaining() / 8)
+    if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.have(uint64_t{8} * numberEntries) / 8)
         fail_short(4);
     t.entries.reserve(numberEntries > 0 ? static_cast<size_t>(numberEntries) : 0);
     for (int32_t i = 0; i < numberEntries; ++i) {
@@ -55,12 +56,6 @@ void OffsetMap::build_index() const {
     indexed_ = true;
 }
 
-const int64_t *OffsetMap::find(int64_t index) const {
-    build_index();
-    auto it = where_.find(index);
-    return it == where_.end() ? nullptr : &entries_[it->second].second;
-}
-
 void OffsetMap::set(int64_t index, int64_t offset) {
     build_index();
     auto [it, inserted] = where_.try_emplace(index, entries_.size());
@@ -68,6 +63,14 @@ void OffsetMap::set(int64_t index, int64_t offset) {
         entries_.emplace_back(index, offset);
     else
         entries_[it->second].second = offset;
+}
+
+std::optional<size_t> OffsetMap::position(int64_t index) const {
+    build_index();
+    auto it = where_.find(index);
+    if (it == where_.end())
+        return std::nullopt;
+    return it->second;
 }
 
 std::vector<int64_t> OffsetMap::offsets() const {
@@ -80,7 +83,6 @@ std::vector<int64_t> OffsetMap::offsets() const {
 
 namespace {
 
-using Wide = __int128;
 
 int64_t clamp64(Wide v) {
     constexpr int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
@@ -114,7 +116,7 @@ OffsetMap read_offsets(File &f, int64_t offsetToData) {
             continue;
         assigned += static_cast<uint64_t>(int64_t{second} - first + 1);
         if (assigned > budget)
-            fail(PyExc::ValueError,
+            fail(ErrorDetail::bad_value,
                  "Invalid 3D data block: its store table lists more sub-blocks than the file can hold");
     }
 
@@ -171,7 +173,14 @@ class Gather {
             std::memcpy(dst, f_.memory().data() + off, len);
             return true;
         }
-        const bool joins = !iov_.empty() && off >= end_ && off - end_ <= kMaxGap && iov_.size() + 2 <= kMaxIov;
+        // One system call reads at most a piece, so that interrupt checks come between them.
+        for (; len > kReadPiece; len -= kReadPiece, off += kReadPiece) {
+            if (!add(off, kReadPiece, dst))
+                return false;
+            dst = static_cast<uint8_t *>(dst) + kReadPiece;
+        }
+        const bool joins = !iov_.empty() && off >= end_ && off - end_ <= kMaxGap && iov_.size() + 2 <= kMaxIov &&
+                           off + len - start_ <= kReadPiece;
         if (!joins) {
             if (!flush())
                 return false;
@@ -189,13 +198,19 @@ class Gather {
     bool flush() {
         size_t first = 0;
         uint64_t at = start_;
+        // Interrupt checks after each piece's worth of bytes.
+        if (!iov_.empty() && (unchecked_ += end_ - start_) >= kReadPiece) {
+            unchecked_ = 0;
+            check_interrupt();
+        }
         while (first < iov_.size()) {
             const ssize_t got = ::preadv(f_.fd(), iov_.data() + first, static_cast<int>(iov_.size() - first),
                                          static_cast<off_t>(at));
             if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                fail_os(errno);
+                if (errno != EINTR)
+                    fail_os(errno);
+                check_interrupt();
+                continue;
             }
             if (got == 0)
                 return false;
@@ -226,25 +241,53 @@ class Gather {
     std::vector<iovec> iov_;
     std::vector<uint8_t> junk_;
     uint64_t start_ = 0, end_ = 0;
+    uint64_t unchecked_ = 0;
 };
 
-// The checks of one sub-block whose time is read: position, values, time.
+} // namespace
+
 int64_t check_timed(const File &f, int64_t offset, size_t npt) {
     check_offset(offset);
     const size_t got = values_at(f, offset, npt);
     if (got < npt)
-        fail_cut_short(got, npt);
+        fail_cut_short(got, npt, offset);
     const int64_t pos = after_values(offset, npt, kInfoTime);
     if (static_cast<uint64_t>(pos) >= f.size() || f.size() - static_cast<uint64_t>(pos) < sizeof(double))
-        fail_short(sizeof(double));
+        fail_short(sizeof(double), static_cast<uint64_t>(pos));
     return pos;
+}
+
+namespace {
+
+[[noreturn]] void fail_unequal(size_t first, size_t i, size_t got) {
+    fail(ErrorDetail::bad_value, "all the input array dimensions except for the concatenation axis must match exactly, but "
+                            "along dimension 1, the array at index 0 has size " +
+                                std::to_string(first) + " and the array at index " + std::to_string(i) +
+                                " has size " + std::to_string(got));
 }
 
 } // namespace
 
+void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t i, size_t npt) {
+    const size_t first = values_at(f, offsets[0], npt);
+    const size_t got = values_at(f, offsets[i], npt);
+    if (got != first)
+        fail_unequal(first, i, got);
+    if (first < npt)
+        fail_cut_short(first, npt, offsets[0]);
+}
+
+void ReadBudget::charge(uint64_t count, uint64_t bytes) {
+    uint64_t total;
+    if (__builtin_mul_overflow(count, bytes, &total) || total > left_)
+        fail(ErrorDetail::bad_value, "Invalid 3D data block: its sub-blocks would be read over and over, far more "
+                                "bytes than the file holds (sub-blocks stored on top of one another)");
+    left_ -= total;
+}
+
 void check_offset(int64_t offset) {
     if (offset < 0)
-        fail_os(EINVAL);
+        fail_position();
 }
 
 size_t values_at(const File &f, int64_t offset, size_t count) {
@@ -253,29 +296,18 @@ size_t values_at(const File &f, int64_t offset, size_t count) {
     return static_cast<size_t>(std::min<uint64_t>(count, (f.size() - static_cast<uint64_t>(offset)) / 4));
 }
 
-void fail_cut_short(size_t got, size_t count) {
-    fail(PyExc::ValueError, "could not broadcast input array from shape (" + std::to_string(got) +
-                                ",) into shape (" + std::to_string(count) + ",)");
+void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset) {
+    fail(ErrorDetail::values_cut_short,
+         "could not broadcast input array from shape (" + std::to_string(got) + ",) into shape (" +
+             std::to_string(count) + ",)",
+         offset && *offset >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(*offset)) : std::nullopt);
 }
 
-void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
+void fail_nothing_to_stack() { fail(ErrorDetail::bad_value, "need at least one array to concatenate"); }
 
-void read_values(File &f, int64_t offset, float *dst, size_t npt) {
-    check_offset(offset);
-    const size_t got = values_at(f, offset, npt);
-    if (got < npt)
-        fail_cut_short(got, npt);
-    if (read_at(f, offset, dst, npt * sizeof(float)) != npt * sizeof(float))
-        fail_cut_short(0, npt); // the file shrank while being read
-}
-
-double read_time(File &f, int64_t offset, size_t npt) {
-    check_offset(offset);
-    const int64_t pos = after_values(offset, npt, kInfoTime);
-    double t;
-    if (read_at(f, pos, &t, sizeof t) != sizeof t)
-        fail_short(sizeof t);
-    return t;
+void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt) {
+    for (int64_t offset : offsets)
+        check_timed(f, offset, npt);
 }
 
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst) {
@@ -318,8 +350,7 @@ constexpr size_t kLabelHead = 256;
 } // namespace
 
 void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times) {
-    for (int64_t offset : offsets)
-        check_timed(f, offset, npt);
+    check_times(f, offsets, npt);
     if (!gather_rows(f, offsets, npt, dst, kInfoTime, sizeof(double), reinterpret_cast<uint8_t *>(times)))
         fail_cut_short(0, npt);
 }
@@ -379,23 +410,32 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
                                                             : read_label(f, offsets[first + i], npt, infoSize);
             spent += labels[first + i].size();
             if (spent > allowed)
-                fail(PyExc::ValueError,
+                fail(ErrorDetail::bad_value,
                      "Invalid 3D data block: its sub-block labels add up to more than the file holds");
         }
     }
     return labels;
 }
 
-void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt) {
+bool gather(File &f, std::span<const Piece> pieces) {
+    Gather g(f);
+    for (const Piece &p : pieces)
+        if (!g.add(p.offset, p.length, p.dst))
+            return false;
+    return g.flush();
+}
+
+void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget) {
     for (int64_t offset : offsets)
         if (values_at(f, offset, npt) < npt)
-            fail_cut_short(values_at(f, offset, npt), npt);
+            fail_cut_short(values_at(f, offset, npt), npt, offset);
+    budget.charge(offsets.size(), npt * sizeof(float));
     if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
         fail_cut_short(0, npt);
 }
 
-Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
-                          std::vector<std::string> *labels) {
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
+                          int32_t infoSize, std::vector<std::string> *labels) {
     for (int64_t offset : offsets)
         check_offset(offset);
     if (offsets.empty())
@@ -404,19 +444,17 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
     for (size_t i = 1; i < offsets.size(); ++i) {
         const size_t got = values_at(f, offsets[i], npt);
         if (got != first)
-            fail(PyExc::ValueError,
-                 "all the input array dimensions except for the concatenation axis must match exactly, but "
-                 "along dimension 1, the array at index 0 has size " +
-                     std::to_string(first) + " and the array at index " + std::to_string(i) + " has size " +
-                     std::to_string(got));
+            fail_unequal(first, i, got);
     }
     if (first < npt)
-        fail_cut_short(first, npt);
+        fail_cut_short(first, npt, offsets[0]);
+    budget.charge(offsets.size(), npt * sizeof(float));
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
-    if (labels)
+    if (labels) {
         *labels = read_labels(f, offsets, npt, infoSize, rows.data());
-    else
-        read_rows_into(f, offsets, rows.data(), npt);
+    } else if (!gather_rows(f, offsets, npt, rows.data(), 0, 0, nullptr)) {
+        fail_cut_short(0, npt);
+    }
     return rows;
 }
 

@@ -11,6 +11,8 @@
 #include "format/file.hpp"
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -37,9 +39,8 @@ class OffsetMap {
   public:
     using Entry = std::pair<int64_t, int64_t>; // (index, offset)
     const std::vector<Entry> &entries() const { return entries_; }
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    const int64_t *find(int64_t index) const;
+    // Where in entries() the index is stored, if it is.
+    std::optional<size_t> position(int64_t index) const;
     void set(int64_t index, int64_t offset);
     // The offsets alone, in order.
     std::vector<int64_t> offsets() const;
@@ -56,37 +57,55 @@ class OffsetMap {
 };
 
 // The offset mapping of the block. A store table that assigns more sub-blocks than the file
-// could hold (one 4-byte value each) cannot describe stored data and fails with ValueError.
+// could hold (one 4-byte value each) cannot describe stored data and fails (ErrorDetail::bad_value).
 // Offsets beyond the range of int64 are held at its limits (such a sub-block cannot be read).
 OffsetMap read_offsets(File &f, int64_t offsetToData);
 
 // ------------------------------------------------------------------ reading sub-blocks
 
-// Fails as seeking the file to `offset` fails: OSError EINVAL for a negative position.
+// What one call may read from sub-blocks, shared by every kind: twice the file's size and
+// 1 MiB. Stored sub-blocks lie in distinct bytes of the file, so reading each of them once
+// (and, for trace maps, handing each value once more to its region) stays within it; only
+// sub-blocks stored on top of one another, or named again and again, go beyond.
+class ReadBudget {
+  public:
+    explicit ReadBudget(const File &f) : left_(2 * f.size() + (uint64_t{1} << 20)) {}
+    // Charges `count` reads of `bytes` each; ErrorDetail::bad_value when they go beyond the budget.
+    void charge(uint64_t count, uint64_t bytes);
+
+  private:
+    uint64_t left_;
+};
+
+// Fails as seeking the file to `offset` fails: ErrorDetail::bad_position for a negative position.
 void check_offset(int64_t offset);
+
+// The checks of one sub-block whose time is read, in order: check_offset, its values complete
+// (fail_cut_short), its time complete (short-read error). Returns where the time is.
+int64_t check_timed(const File &f, int64_t offset, size_t npt);
+
+// The checks that stacking sub-block i among `offsets` makes: its values as many as the first
+// sub-block's (numpy's message naming both), and the first's complete (fail_cut_short).
+void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t i, size_t npt);
 
 // How many of `count` 32-bit values stand at `offset` before the end of the file.
 size_t values_at(const File &f, int64_t offset, size_t count);
 
-// ValueError for sub-block values that the end of the file cuts short: `got` of `count`.
+// ErrorDetail::values_cut_short for sub-block values that the end of the file cuts short: `got` of `count`.
 // However few remain (one included), they never fill a row of `count`.
-[[noreturn]] void fail_cut_short(size_t got, size_t count);
-
-// The `npt` values of the sub-block at `offset`, into dst: check_offset, then all of them or
-// fail_cut_short.
-void read_values(File &f, int64_t offset, float *dst, size_t npt);
-
-// The time of the sub-block whose values start at `offset` (check_offset first): the float64
-// 136 bytes after its `npt` values; the struct module's short-read error when the file ends
-// before its 8 bytes.
-double read_time(File &f, int64_t offset, size_t npt);
+// `offset`, when given, is where the values start.
+[[noreturn]] void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset = std::nullopt);
 
 // The times of all the sub-blocks, in order, into dst (one per offset). Each sub-block is
 // checked, in order, as a reader meets it: check_offset, its values complete
 // (fail_cut_short), its time complete (short-read error).
 void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double *dst);
 
+// The checks of read_times alone, in the same order.
+void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt);
+
 // read_times, and the values of each sub-block into dst + i * npt, in one pass over the file.
+// The caller charges the budget for them (npt values and a time each).
 void read_rows_with_times(File &f, const std::vector<int64_t> &offsets, size_t npt, float *dst, double *times);
 
 // The label of the sub-block whose values start at `offset` (check_offset first): of the
@@ -104,8 +123,8 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
 // few system calls as the spacing allows (the bytes between close sub-blocks pass through a
 // small buffer; far ones are read apart). The offsets should have been checked in the order
 // the caller's errors require; one whose values the end of the file cuts short fails with
-// fail_cut_short here.
-void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt);
+// fail_cut_short here; then the budget is charged.
+void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget);
 
 // All sub-blocks' values as the rows of one (M, npt) array, as stacking them row by row
 // would give. Fails, in this order: check_offset for each offset in turn; "need at least one
@@ -113,10 +132,21 @@ void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, si
 // first row whose length differs from the first row's); fail_cut_short when every row is
 // equally short. With `labels` set, it receives the labels of the sub-blocks (read_labels),
 // read in the same pass.
-Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize = 0,
-                          std::vector<std::string> *labels = nullptr);
+// The budget is charged after those checks.
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
+                          int32_t infoSize = 0, std::vector<std::string> *labels = nullptr);
 
-// ValueError "need at least one array to concatenate".
+// Pieces of the file read straight to their destinations, with as few system calls as their
+// spacing allows (pieces in ascending order of offset join best). Each piece must lie within
+// the file as its size was when it was opened: false when it turned out shorter.
+struct Piece {
+    uint64_t offset;
+    size_t length;
+    void *dst;
+};
+bool gather(File &f, std::span<const Piece> pieces);
+
+// ErrorDetail::bad_value "need at least one array to concatenate".
 [[noreturn]] void fail_nothing_to_stack();
 
 } // namespace orvelio

@@ -30,32 +30,21 @@ int32_t group_number(const Value &v) {
     if (is_int(v)) {
         const int64_t n = std::get<int64_t>(v);
         if (n < INT32_MIN || n > INT32_MAX)
-            fail(PyExc::OverflowError, "Python integer " + std::to_string(n) + " out of bounds for int32");
+            fail(ErrorDetail::out_of_range, "Python integer " + std::to_string(n) + " out of bounds for int32");
         return static_cast<int32_t>(n);
     }
     double d = std::get<double>(v);
     if (std::isnan(d))
-        fail(PyExc::ValueError, "cannot convert float NaN to integer");
+        fail(ErrorDetail::bad_value, "cannot convert float NaN to integer");
     if (std::isinf(d))
-        fail(PyExc::OverflowError, "cannot convert float infinity to integer");
+        fail(ErrorDetail::out_of_range, "cannot convert float infinity to integer");
     d = std::trunc(d);
     if (d < INT32_MIN || d > INT32_MAX) {
         char whole[400];
         std::snprintf(whole, sizeof whole, "%.0f", d);
-        fail(PyExc::OverflowError, std::string("Python integer ") + whole + " out of bounds for int32");
+        fail(ErrorDetail::out_of_range, std::string("Python integer ") + whole + " out of bounds for int32");
     }
     return static_cast<int32_t>(d);
-}
-
-bool is_zero(const Value &v) {
-    return (is_int(v) && std::get<int64_t>(v) == 0) || (is_float(v) && std::get<double>(v) == 0.0);
-}
-
-// a == b for two numbers.
-bool same_number(const Value &a, const Value &b) {
-    if (is_int(a) && is_int(b))
-        return std::get<int64_t>(a) == std::get<int64_t>(b);
-    return as_double(a) == as_double(b);
 }
 
 std::string quoted(const std::string &s) {
@@ -127,13 +116,13 @@ double coordinate(const Value &v) {
     const std::string &text = std::get<std::string>(v);
     if (const std::optional<double> d = parse_float(text))
         return *d;
-    fail(PyExc::ValueError, "could not convert string to float: " + quoted(text));
+    fail(ErrorDetail::bad_value, "could not convert string to float: " + quoted(text));
 }
 
 // Item j of a column: IndexError past its end.
 const Value &cell(const std::vector<Value> &column, size_t j) {
     if (j >= column.size())
-        fail(PyExc::IndexError, "list index out of range");
+        fail(ErrorDetail::bad_index, "list index out of range");
     return column[j];
 }
 
@@ -156,7 +145,7 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
     for (int32_t n : numbers) {
         auto it = first.find(n);
         if (it == first.end()) // a float cut to a number that no row holds
-            fail(PyExc::ValueError, std::to_string(n) + " is not in list");
+            fail(ErrorDetail::bad_value, std::to_string(n) + " is not in list");
         rows.push_back(it->second);
     }
     return rows;
@@ -200,11 +189,11 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
     } else {
         plan.title = "Region " + py_str(g) + " (" + py_str(nx) + " x " + py_str(ny) + ")";
         if (!integral)
-            fail(PyExc::TypeError,
+            fail(ErrorDetail::bad_operand,
                  "expected a sequence of integers or a single integer, got '" + py_str(product) + "'");
         nspec = std::get<int64_t>(product);
         if (nspec < 0)
-            fail(PyExc::ValueError, "negative dimensions are not allowed");
+            fail(ErrorDetail::bad_value, "negative dimensions are not allowed");
     }
     plan.nspec = static_cast<size_t>(nspec);
     // Positions past the end of the table are never reached: the first of them fails. The
@@ -233,32 +222,33 @@ class LazyColumn {
     const std::vector<Value> *column_ = nullptr;
 };
 
-[[noreturn]] void past_the_table() { fail(PyExc::IndexError, "list index out of range"); }
+[[noreturn]] void past_the_table() { fail(ErrorDetail::bad_index, "list index out of range"); }
 
 // The sub-block a Fileindex cell names, if it is stored: a number equal to a stored index.
-const int64_t *stored(const OffsetMap &offsets, const Value &findex) {
+// Its place in the offset mapping.
+std::optional<size_t> stored(const OffsetMap &offsets, const Value &findex) {
     if (is_int(findex))
-        return offsets.find(std::get<int64_t>(findex));
+        return offsets.position(std::get<int64_t>(findex));
     if (is_float(findex)) {
         const double d = std::get<double>(findex);
         if (d == std::trunc(d) && d >= -0x1p63 && d < 0x1p63)
-            return offsets.find(static_cast<int64_t>(d));
+            return offsets.position(static_cast<int64_t>(d));
     }
-    return nullptr;
+    return std::nullopt;
 }
 
 // ------------------------------------------------------------------ point maps
 
 Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
-                    size_t npt) {
+                    size_t npt, ReadBudget &budget) {
     const size_t n = plan.readable;
     Region region;
     region.title = plan.title;
     region.mapX = Array<double>::zeros({n});
     region.mapY = Array<double>::zeros({n});
     region.start_time = Array<double>::zeros({n});
-    // Every row is written: the values of its sub-block, or zeros when none is stored.
-    region.spectra = Array<float>::empty({n, npt});
+    // Rows without a stored sub-block stay zeros (pages never written cost nothing).
+    region.spectra = Array<float>::zeros({n, npt});
 
     // The positions whose sub-block is stored, with their coordinates. A failing cell comes
     // after every read of the positions before it, so those are read first.
@@ -268,8 +258,8 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
         const std::vector<Value> &fileindex = a.at("Fileindex");
         LazyColumn x(a, "X"), y(a, "Y");
         for (size_t k = 0; k < n; ++k) {
-            const int64_t *offset = stored(offsets, fileindex[i + k]);
-            if (!offset)
+            const std::optional<size_t> place = stored(offsets, fileindex[i + k]);
+            if (!place)
                 continue;
             try {
                 region.mapX[k] = coordinate(x[i + k]);
@@ -280,17 +270,13 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
                 throw;
             }
             rows.push_back(k);
-            at.push_back(*offset);
+            at.push_back(offsets.entries()[*place].second);
         }
     }
-    // Rows without a stored sub-block are zeros; the others take their values and times
-    // straight from the file, one gathering pass per run of consecutive rows, checked in order.
-    for (size_t r = 0, k = 0; k < n; ++k) {
-        if (r < rows.size() && rows[r] == k)
-            ++r;
-        else
-            std::fill_n(region.spectra.data() + k * npt, npt, 0.0f);
-    }
+    // Rows with a stored sub-block take its values and time straight from the file, one
+    // gathering pass per run of consecutive rows, checked in order.
+    check_times(f, at, npt);
+    budget.charge(at.size(), npt * sizeof(float) + sizeof(double));
     for (size_t r = 0; r < rows.size();) {
         size_t e = r + 1;
         while (e < rows.size() && rows[e] == rows[e - 1] + 1)
@@ -312,19 +298,20 @@ size_t trace_position(const Value &findex, size_t npt) {
     if (!is_number(findex))
         fail_operands("-", type_name(findex), "int");
     if (is_float(findex))
-        fail(PyExc::IndexError, "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer "
+        fail(ErrorDetail::bad_index, "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer "
                                 "or boolean arrays are valid indices");
     const int64_t n = std::get<int64_t>(findex);
     if (n < 1)
-        fail(PyExc::IndexError,
+        fail(ErrorDetail::bad_index,
              "Fileindex " + std::to_string(n) + " is out of range: trace positions count from 1");
     if (static_cast<uint64_t>(n - 1) >= npt)
-        fail(PyExc::IndexError, "index " + std::to_string(n - 1) + " is out of bounds for axis 1 with size " +
+        fail(ErrorDetail::bad_index, "index " + std::to_string(n - 1) + " is out of bounds for axis 1 with size " +
                                     std::to_string(npt));
     return static_cast<size_t>(n - 1);
 }
 
-Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan) {
+Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan,
+                    ReadBudget &budget) {
     const size_t n = plan.readable;
     const size_t count = traces.shape()[0], npt = traces.shape()[1];
     Region region;
@@ -343,6 +330,8 @@ Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, 
             columns[k] = trace_position(findex, npt);
         }
     }
+    // Each position is read from every trace.
+    budget.charge(n, count * sizeof(float));
     // Row k is column columns[k] of the traces: copied in tiles, so that both the traces read
     // and the rows written stay in the cache.
     constexpr size_t kTile = 64;
@@ -359,7 +348,126 @@ Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, 
     return region;
 }
 
+// What a region's positions may add up to. A region's positions are its own rows of the table.
+// Regions that run on into the rows of the regions after them repeat rows, and a small table
+// could so make billions of positions.
+class PositionBudget {
+  public:
+    explicit PositionBudget(const Annotations &a) : allowed_(2 * uint64_t{a.at("Group").size()} + 65536) {}
+    const RegionPlan &charge(const RegionPlan &plan) {
+        positions_ += plan.readable;
+        if (positions_ > allowed_)
+            fail(ErrorDetail::bad_value, "Invalid multi-region map: its regions read more positions than its annotation "
+                                    "table has rows");
+        return plan;
+    }
+
+  private:
+    uint64_t allowed_, positions_ = 0;
+};
+
 } // namespace
+
+void describe_multi_region(Start3D &s, Plan &p) {
+    File &f = s.f;
+    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.events));
+    const Annotations &a = *annotations;
+    const OffsetMap offsets = read_offsets(f, s.at.data);
+    const std::vector<size_t> groups = first_rows_of_groups(a.at("Group"));
+    const std::map<double, size_t> sizes = group_sizes(a.at("Group"));
+    PositionBudget budget(a);
+    Description &d = p.d;
+    d.subblocks = offsets.offsets();
+    const bool traces = s.req.dataBlockType == "TRC";
+    if (traces) {
+        d.kind = Kind::trace_map;
+        p.infoSize = read_info_size(f, s.at.data);
+        for (int64_t offset : d.subblocks)
+            check_offset(offset);
+        if (d.subblocks.empty())
+            fail_nothing_to_stack();
+        // Every row holds a value of every sub-block: they are all read, whichever row is.
+        for (size_t k = 0; k < d.subblocks.size(); ++k)
+            check_stack_row(f, d.subblocks, k, s.npt);
+        d.row_length = d.subblocks.size();
+    } else {
+        d.kind = Kind::point_map;
+        d.row_length = s.npt;
+    }
+    for (size_t i : groups) {
+        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
+        if (!plan)
+            continue;
+        budget.charge(*plan);
+        RegionLayout region{plan->title, plan->readable, std::vector<int64_t>(plan->readable, -1)};
+        if (plan->nspec > 0) {
+            const std::vector<Value> &fileindex = a.at("Fileindex");
+            for (size_t k = 0; k < plan->readable; ++k) {
+                const Value &findex = fileindex[i + k];
+                if (traces)
+                    region.sources[k] = static_cast<int64_t>(trace_position(findex, s.npt));
+                else if (const std::optional<size_t> place = stored(offsets, findex))
+                    region.sources[k] = static_cast<int64_t>(*place);
+            }
+        }
+        if (plan->readable < plan->nspec)
+            past_the_table();
+        d.shape.push_back(plan->readable);
+        d.regions.push_back(std::move(region));
+        p.region_first_row.push_back(i);
+    }
+    p.annotations = std::move(annotations);
+}
+
+std::vector<Region> multi_region_info(File &f, const Plan &p) {
+    const Annotations &a = *p.annotations;
+    std::vector<Region> out;
+    for (size_t r = 0; r < p.d.regions.size(); ++r) {
+        const RegionLayout &layout = p.d.regions[r];
+        const size_t i = p.region_first_row[r], n = layout.rows;
+        Region region;
+        region.title = layout.title;
+        region.mapX = Array<double>::zeros({n});
+        region.mapY = Array<double>::zeros({n});
+        if (p.d.kind == Kind::trace_map) {
+            if (n > 0) {
+                LazyColumn x(a, "X"), y(a, "Y");
+                for (size_t k = 0; k < n; ++k) {
+                    region.mapX[k] = coordinate(x[i + k]);
+                    region.mapY[k] = coordinate(y[i + k]);
+                }
+            }
+        } else {
+            region.start_time = Array<double>::zeros({n});
+            std::vector<size_t> rows;
+            std::vector<int64_t> at;
+            if (n > 0) {
+                LazyColumn x(a, "X"), y(a, "Y");
+                for (size_t k = 0; k < n; ++k) {
+                    if (layout.sources[k] < 0)
+                        continue;
+                    const int64_t offset = p.d.subblocks[static_cast<size_t>(layout.sources[k])];
+                    try {
+                        region.mapX[k] = coordinate(x[i + k]);
+                        region.mapY[k] = coordinate(y[i + k]);
+                    } catch (const Error &) {
+                        std::vector<double> times(at.size());
+                        read_times(f, at, p.npt, times.data());
+                        throw;
+                    }
+                    rows.push_back(k);
+                    at.push_back(offset);
+                }
+            }
+            std::vector<double> times(at.size());
+            read_times(f, at, p.npt, times.data());
+            for (size_t j = 0; j < rows.size(); ++j)
+                (*region.start_time)[rows[j]] = times[j];
+        }
+        out.push_back(std::move(region));
+    }
+    return out;
+}
 
 Result extract_multi_region(Start3D &s) {
     File &f = s.f;
@@ -367,35 +475,26 @@ Result extract_multi_region(Start3D &s) {
     const OffsetMap offsets = read_offsets(f, s.at.data);
     const std::vector<size_t> groups = first_rows_of_groups(annotations.at("Group"));
     const std::map<double, size_t> sizes = group_sizes(annotations.at("Group"));
-    // A region's positions are its own rows of the table. Regions that run on into the rows of
-    // the regions after them repeat rows, and a small table could so make billions of positions.
-    const uint64_t allowed = 2 * uint64_t{annotations.at("Group").size()} + 65536;
-    uint64_t positions = 0;
-    const auto charge = [&](const RegionPlan &plan) -> const RegionPlan & {
-        positions += plan.readable;
-        if (positions > allowed)
-            fail(PyExc::ValueError, "Invalid multi-region map: its regions read more positions than its annotation "
-                                    "table has rows");
-        return plan;
-    };
+    PositionBudget budget(annotations);
+    const auto charge = [&](const RegionPlan &plan) -> const RegionPlan & { return budget.charge(plan); };
 
     Result r = std::move(s.result);
     if (s.req.dataBlockType != "TRC") {
-        r.kind = Result::Kind::MultiRegion;
+        r.kind = Kind::point_map;
         for (size_t i : groups)
             if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-                r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt));
+                r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt, s.budget));
         return r;
     }
 
     // Every trace is read once; the regions are cut from the stacked traces.
-    r.kind = Result::Kind::MultiRegionTRC;
+    r.kind = Kind::trace_map;
     const int32_t infoSize = read_info_size(f, s.at.data);
     const std::vector<int64_t> at = offsets.offsets();
-    const Array<float> traces = read_stacked(f, at, s.npt, infoSize, &r.labels);
+    const Array<float> traces = read_stacked(f, at, s.npt, s.budget, infoSize, &r.labels);
     for (size_t i : groups)
         if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-            r.regions.push_back(trace_region(annotations, traces, i, charge(*plan)));
+            r.regions.push_back(trace_region(annotations, traces, i, charge(*plan), s.budget));
     return r;
 }
 

@@ -18,21 +18,25 @@ const RequestName *find_request_name(const std::string &name) {
 
 void check_request(const Request &req) {
     if (req.dimensions != "2D" && req.dimensions != "3D")
-        fail(PyExc::ValueError,
+        fail(ErrorDetail::bad_request,
              "Incorrect dimensions: " + req.dimensions + ". Dimensions need to be either 2D or 3D");
-    if (!find_request_name(req.dataBlockType))
-        fail(PyExc::ValueError, "Invalid data block type: " + req.dataBlockType +
-                                    ". Please enter a valid entry from the following: "
-                                    "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, "
-                                    "TRARI, ABARI, AB, TRC, SSC, RSC");
+    if (!find_request_name(req.dataBlockType)) {
+        // The base names, without their second-channel forms.
+        std::string names;
+        for (const RequestName &r : request_names())
+            if (!r.name.ends_with(kSecondChannel))
+                names += (names.empty() ? "" : ", ") + r.name;
+        fail(ErrorDetail::bad_request,
+             "Invalid data block type: " + req.dataBlockType + ". Please enter a valid entry from the following: " + names);
+    }
     if (!deriv_code(req.deriv))
-        fail(PyExc::ValueError,
+        fail(ErrorDetail::bad_request,
              "Invalid deriv type: " + req.deriv + ".  Please select from the following: 1DER, 2DER, NDER or NONE");
 }
 
 Located locate(const std::vector<DirEntry> &dir, const Request &req) {
     const RequestName &name = *find_request_name(req.dataBlockType);
-    const int Data = name.dataType;
+    const int DataCode = name.dataType;
     const int Sample = name.sampleType;
     const int Extend = req.dimensions == "3D" ? kExtend3D : kExtend2D;
     const int Derivative = *deriv_code(req.deriv);
@@ -43,12 +47,12 @@ Located locate(const std::vector<DirEntry> &dir, const Request &req) {
         const bool sample_matches = t.sampleType == Sample || Sample == -1;
         // Instrument and optics blocks: the requested sample type, or "neither" for sample requests.
         const bool aux_sample = t.sampleType == Sample || (t.sampleType == 0 && (Sample == 1 || Sample == -1));
-        if (t.dataType == Data && t.derivType == Derivative && t.extendType == Extend && sample_matches) {
+        if (t.dataType == DataCode && t.derivType == Derivative && t.extendType == Extend && sample_matches) {
             if (t.paramType == 0)
                 at.data = e.byteOffset;
             else if (t.paramType == 1)
                 at.params = e.byteOffset;
-        } else if (t.dataType == Data && t.derivType == 0 && t.extendType == Extend && sample_matches) {
+        } else if (t.dataType == DataCode && t.derivType == 0 && t.extendType == Extend && sample_matches) {
             if (t.paramType == 1)
                 at.originalParams = e.byteOffset;
         } else if (t.paramType == 3) {
@@ -68,7 +72,7 @@ Located locate(const std::vector<DirEntry> &dir, const Request &req) {
         }
     }
     if (at.data == -1 || at.params == -1)
-        fail(PyExc::ValueError, "No data block exists in the file for: " + req.dataBlockType + " " +
+        fail(ErrorDetail::no_block, "No data block exists in the file for: " + req.dataBlockType + " " +
                                     req.dimensions + " " + req.deriv);
     return at;
 }

@@ -12,16 +12,11 @@
 
 namespace orvelio {
 
-struct Region {
-    std::string title;
-    Array<double> mapX, mapY;
-    std::optional<Array<double>> start_time; // none for trace maps
-    Array<float> spectra;
-};
+// Region: the public header's.
+
 
 struct Result {
-    enum class Kind { Single, Image, ImageTRC, TimeResolved, TimeResolvedTRC, MultiRegion, MultiRegionTRC };
-    Kind kind = Kind::Single;
+    Kind kind = Kind::spectrum; // the public header's kinds
 
     // Shared by every kind.
     std::string dimension, dataType, deriv;

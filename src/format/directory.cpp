@@ -19,7 +19,7 @@ bool is_orvel(File &f) {
     f.seek(0);
     unsigned char b[4];
     if (f.read(b, 4) != 4)
-        fail_short(4);
+        fail_short(4, 0);
     const uint32_t be = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
     return static_cast<int32_t>(be) == kMagic;
 }
@@ -29,7 +29,8 @@ namespace {
 // A run of `count` fields of `width` bytes that the file cannot hold ends, when read one
 // by one, in the short-read error of that width; say so before reading any of it.
 void require_room(const File &f, int64_t count, int64_t entry_bytes, size_t width) {
-    if (count > 0 && static_cast<uint64_t>(count) > f.remaining() / static_cast<uint64_t>(entry_bytes))
+    const uint64_t per = static_cast<uint64_t>(entry_bytes);
+    if (count > 0 && static_cast<uint64_t>(count) > f.have(std::min<uint64_t>(count, UINT64_MAX / per) * per) / per)
         fail_short(width);
 }
 

@@ -1,53 +1,41 @@
-// Errors of the core. Each carries the Python exception it becomes and its exact message;
-// the binding turns it into that exception.
+// Errors of the core: orvelio::Error (the public header) with the detail of what failed, its
+// message and, where known, the byte offset. How a binding shows them is the binding's affair.
 #pragma once
 
-#include "value.hpp"
+#include "orvelio/orvelio.hpp"
 
-#include <exception>
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace orvelio {
 
-enum class PyExc {
-    ValueError,
-    KeyError,          // message is the missing key
-    IndexError,
-    TypeError,
-    AttributeError,
-    ZeroDivisionError,
-    OverflowError,
-    MemoryError,
-    StructError,        // the struct module's error
-    OSError,            // err_no holds the errno
-    UnicodeDecodeError, // raw holds the bytes that failed strict UTF-8 decoding
-    Linspace,           // args hold (start, stop, num); numpy.linspace raises the real error
-};
-
-struct Error : std::exception {
-    PyExc kind;
-    std::string message;
-    int err_no = 0;
-    std::string raw;
-    std::vector<Value> args;
-
-    Error(PyExc k, std::string msg) : kind(k), message(std::move(msg)) {}
-    const char *what() const noexcept override { return message.c_str(); }
-};
-
-[[noreturn]] inline void fail(PyExc kind, std::string message) { throw Error(kind, std::move(message)); }
-[[noreturn]] inline void fail_key(std::string key) { throw Error(PyExc::KeyError, std::move(key)); }
-
-// The struct module's message for a field read short.
-[[noreturn]] inline void fail_short(size_t width) {
-    throw Error(PyExc::StructError, "unpack requires a buffer of " + std::to_string(width) + " bytes");
+[[noreturn]] inline void fail(ErrorDetail detail, std::string message, std::optional<uint64_t> offset = std::nullopt) {
+    throw Error(detail, std::move(message), offset);
 }
 
+// ------------------------------------------------------------------ shared failures
+
+// A name looked up and not found: the message is the name.
+[[noreturn]] inline void fail_key(std::string key) { throw Error(ErrorDetail::missing_key, std::move(key)); }
+
+// A fixed-width field of `width` bytes cut short by the end of the input.
+[[noreturn]] inline void fail_short(size_t width, std::optional<uint64_t> offset = std::nullopt) {
+    throw Error(ErrorDetail::short_field, "unpack requires a buffer of " + std::to_string(width) + " bytes", offset);
+}
+
+// A system call refused with `err_no`.
 [[noreturn]] inline void fail_os(int err_no) {
-    Error e(PyExc::OSError, "");
-    e.err_no = err_no;
+    Error e(ErrorDetail::system, std::strerror(err_no));
+    e.with_errno(err_no);
+    throw e;
+}
+
+// A position before the start of the input, as seeking there fails (EINVAL).
+[[noreturn]] inline void fail_position() {
+    Error e(ErrorDetail::bad_position, "");
+    e.with_errno(EINVAL);
     throw e;
 }
 

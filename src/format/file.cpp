@@ -13,6 +13,14 @@ namespace orvelio {
 
 namespace {
 constexpr size_t kWindow = 64 * 1024;
+InterruptCheck g_interrupt_check = nullptr;
+} // namespace
+
+void set_interrupt_check(InterruptCheck check) { g_interrupt_check = check; }
+
+void check_interrupt() {
+    if (g_interrupt_check)
+        g_interrupt_check();
 }
 
 File File::from_fd(int fd) {
@@ -24,29 +32,38 @@ File File::from_fd(int fd) {
 
 File File::from_fd(int fd, const struct stat &st) {
     File f;
-    if (S_ISREG(st.st_mode)) {
+    if (S_ISREG(st.st_mode) && st.st_size > 0) {
         f.fd_ = fd;
         f.size_ = static_cast<uint64_t>(st.st_size);
         return f;
     }
-    // Not seekable by offset: take what it gives until its end.
-    std::vector<uint8_t> data;
-    uint8_t chunk[kWindow];
-    for (;;) {
-        ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            fail_os(errno);
-        }
-        if (got == 0)
-            break;
-        data.insert(data.end(), chunk, chunk + got);
-    }
-    f.owned_ = std::move(data);
-    f.mem_ = f.owned_;
-    f.size_ = f.owned_.size();
+    // Not seekable by offset, or of no size the system knows: take what it gives as it is asked.
+    f.stream_fd_ = fd;
     return f;
+}
+
+void File::fill(uint64_t end) const {
+    // A stream is held in memory (its bytes cannot be read again): one larger than half the
+    // memory of the machine could not be read, and is refused before it fills the memory.
+    static const uint64_t most = static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * sysconf(_SC_PAGESIZE) / 2;
+    while (stream_fd_ >= 0 && owned_.size() < end) {
+        const size_t old = owned_.size();
+        if (old >= most)
+            fail(ErrorDetail::no_memory, "");
+        const size_t want = static_cast<size_t>(std::clamp<uint64_t>(end - old, kWindow, kReadPiece));
+        owned_.resize(old + want);
+        ssize_t got = ::read(stream_fd_, owned_.data() + old, want);
+        const int err = errno;
+        owned_.resize(old + static_cast<size_t>(std::max<ssize_t>(got, 0)));
+        mem_ = owned_;
+        size_ = owned_.size();
+        if (got < 0 && err != EINTR)
+            fail_os(err);
+        if (got == 0)
+            stream_fd_ = -1; // its end
+        else
+            check_interrupt(); // between pieces, and after a signal
+    }
 }
 
 File File::from_memory(std::span<const uint8_t> bytes) {
@@ -57,6 +74,8 @@ File File::from_memory(std::span<const uint8_t> bytes) {
 }
 
 size_t File::pread_at(void *dst, size_t n, uint64_t off) {
+    if (stream_fd_ >= 0)
+        fill(off + std::min<uint64_t>(n, UINT64_MAX - off));
     if (off >= size_)
         return 0;
     n = static_cast<size_t>(std::min<uint64_t>(n, size_ - off));
@@ -66,11 +85,15 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
     }
     size_t done = 0;
     while (done < n) {
-        ssize_t got = ::pread(fd_, static_cast<uint8_t *>(dst) + done, n - done, static_cast<off_t>(off + done));
+        if (done > 0)
+            check_interrupt(); // between the pieces of a long read
+        const size_t want = std::min(n - done, kReadPiece);
+        ssize_t got = ::pread(fd_, static_cast<uint8_t *>(dst) + done, want, static_cast<off_t>(off + done));
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            fail_os(errno);
+            if (errno != EINTR)
+                fail_os(errno);
+            check_interrupt();
+            continue;
         }
         if (got == 0)
             break; // the file shrank under us
@@ -81,19 +104,16 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
 
 void File::seek(int64_t pos) {
     if (pos < 0)
-        fail_os(EINVAL);
+        fail_position();
     pos_ = pos;
 }
 
-void File::skip(int64_t delta) {
-    // A relative seek is an absolute one from the position; overflow cannot be represented.
-    if ((delta > 0 && pos_ > INT64_MAX - delta) || (delta < 0 && pos_ < INT64_MIN - delta))
-        fail(PyExc::OverflowError, "Python int too large to convert to C long");
-    seek(pos_ + delta);
-}
-
 size_t File::read(void *dst, size_t n) {
-    if (n == 0 || pos_ < 0 || static_cast<uint64_t>(pos_) >= size_)
+    if (n == 0 || pos_ < 0)
+        return 0;
+    if (stream_fd_ >= 0)
+        fill(static_cast<uint64_t>(pos_) + std::min<uint64_t>(n, UINT64_MAX - static_cast<uint64_t>(pos_)));
+    if (static_cast<uint64_t>(pos_) >= size_)
         return 0;
     n = static_cast<size_t>(std::min<uint64_t>(n, size_ - static_cast<uint64_t>(pos_)));
     const uint64_t pos = static_cast<uint64_t>(pos_);
@@ -115,8 +135,17 @@ size_t File::read(void *dst, size_t n) {
     return got;
 }
 
+uint64_t File::have(uint64_t n) const {
+    if (pos_ < 0)
+        return 0;
+    const uint64_t pos = static_cast<uint64_t>(pos_);
+    if (stream_fd_ >= 0)
+        fill(pos + std::min<uint64_t>(n, UINT64_MAX - pos));
+    return pos < size_ ? std::min<uint64_t>(n, size_ - pos) : 0;
+}
+
 std::string File::read_bytes(size_t n) {
-    std::string out(static_cast<size_t>(std::min<uint64_t>(n, remaining())), '\0');
+    std::string out(static_cast<size_t>(have(n)), '\0');
     out.resize(read(out.data(), out.size()));
     return out;
 }
@@ -124,7 +153,7 @@ std::string File::read_bytes(size_t n) {
 std::string File::read_rest() { return read_bytes(static_cast<size_t>(remaining())); }
 
 size_t File::read_floats(float *dst, size_t count) {
-    const uint64_t whole = std::min<uint64_t>(count, remaining() / 4);
+    const uint64_t whole = have(std::min<uint64_t>(count, UINT64_MAX / 4) * 4) / 4;
     const size_t got = read(dst, static_cast<size_t>(whole) * 4) / 4;
     if (got < count)
         pos_ += static_cast<int64_t>(remaining()); // a trailing partial value is consumed too
@@ -133,8 +162,9 @@ size_t File::read_floats(float *dst, size_t count) {
 
 template <class T> T File::read_field() {
     T value;
+    const int64_t at = pos_;
     if (read(&value, sizeof value) != sizeof value)
-        fail_short(sizeof value);
+        fail_short(sizeof value, at >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(at)) : std::nullopt);
     return value; // the format is little-endian, as is every supported platform
 }
 

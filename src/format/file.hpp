@@ -15,10 +15,22 @@
 
 namespace orvelio {
 
+// Long reads are cut into pieces of this size; between them, and when a system call is
+// interrupted by a signal, the interrupt check runs.
+inline constexpr size_t kReadPiece = 4 << 20;
+
+// The check that reads run between pieces and on EINTR: returns to go on, or throws to abandon
+// the read (the binding throws what a Python signal handler raised). None: reads go on.
+using InterruptCheck = void (*)();
+void set_interrupt_check(InterruptCheck check);
+void check_interrupt();
+
 class File {
   public:
     // Reads through an open descriptor, which the caller keeps and closes. Regular files are
-    // read with pread; anything else (a pipe, a terminal) is read into memory first.
+    // read with pread; anything else (a pipe, a socket, a device, a file whose size the system
+    // reports as 0, as /proc files do) is read from its current position into memory piece by
+    // piece, as far as the reads ask, and to its end only when its size is asked for.
     static File from_fd(int fd);
     // The same, for a descriptor whose fstat the caller already has.
     static File from_fd(int fd, const struct stat &st);
@@ -28,13 +40,22 @@ class File {
     File(File &&) = default;
     File &operator=(File &&) = default;
 
-    uint64_t size() const { return size_; }
+    uint64_t size() const {
+        if (stream_fd_ >= 0)
+            fill(UINT64_MAX);
+        return size_;
+    }
     int64_t tell() const { return pos_; }
     // Bytes between the position and the end (0 when at or past the end).
-    uint64_t remaining() const { return pos_ >= 0 && static_cast<uint64_t>(pos_) < size_ ? size_ - pos_ : 0; }
+    // How many of the n bytes from the position the file has: remaining() at most n, with a
+    // stream read only as far as that.
+    uint64_t have(uint64_t n) const;
+    uint64_t remaining() const {
+        const uint64_t n = size();
+        return pos_ >= 0 && static_cast<uint64_t>(pos_) < n ? n - pos_ : 0;
+    }
 
-    void seek(int64_t pos);    // absolute; negative fails with OSError EINVAL
-    void skip(int64_t delta);  // relative to the position
+    void seek(int64_t pos);    // absolute; negative fails with ErrorDetail::bad_position
 
     // Up to n bytes from the position; the position moves by the bytes read.
     size_t read(void *dst, size_t n);
@@ -50,7 +71,11 @@ class File {
     // What the file is read from, for readers that gather with system calls of their own:
     // the descriptor (-1 when reading from memory), else the memory.
     int fd() const { return fd_; }
-    std::span<const uint8_t> memory() const { return mem_; }
+    std::span<const uint8_t> memory() const {
+        if (stream_fd_ >= 0)
+            fill(UINT64_MAX);
+        return mem_;
+    }
 
     int16_t read_i16();
     int32_t read_i32();
@@ -62,10 +87,15 @@ class File {
     File() = default;
     template <class T> T read_field();
 
+    // A stream: reads on until it holds `end` bytes or ends.
+    void fill(uint64_t end) const;
+
     int fd_ = -1;
-    std::span<const uint8_t> mem_;
-    std::vector<uint8_t> owned_;
-    uint64_t size_ = 0;
+    // What a stream has given so far (its descriptor is -1 once it has ended).
+    mutable int stream_fd_ = -1;
+    mutable std::span<const uint8_t> mem_;
+    mutable std::vector<uint8_t> owned_;
+    mutable uint64_t size_ = 0;
     int64_t pos_ = 0;
     // Read-ahead window for small reads.
     std::unique_ptr<uint8_t[]> buf_;

@@ -1,13 +1,13 @@
 // A value read from a file: nothing, an integer, a float or a text (UTF-8).
 #pragma once
 
+#include "orvelio/orvelio.hpp" // Value
+
 #include <cstdint>
 #include <string>
 #include <variant>
 
 namespace orvelio {
-
-using Value = std::variant<std::monostate, int64_t, double, std::string>;
 
 inline bool is_int(const Value &v) { return std::holds_alternative<int64_t>(v); }
 inline bool is_float(const Value &v) { return std::holds_alternative<double>(v); }

@@ -17,7 +17,6 @@ namespace orvelio {
 
 namespace {
 
-using Int = __int128;
 
 // An offset held as the interpreter holds it.
 Num num(int64_t v) { return Num{false, v, 0}; }
@@ -26,7 +25,7 @@ Num num(int64_t v) { return Num{false, v, 0}; }
 // reads the rest, as for a text parameter of negative size.
 std::string read_length(File &f, const Value &length) {
     if (!is_int(length))
-        fail(PyExc::TypeError, std::string("argument should be integer or None, not '") + type_name(length) + "'");
+        fail(ErrorDetail::bad_operand, std::string("argument should be integer or None, not '") + type_name(length) + "'");
     const int64_t n = std::get<int64_t>(length);
     return n < 0 ? f.read_rest() : f.read_bytes(static_cast<uint64_t>(n));
 }
@@ -38,7 +37,7 @@ bool is_image_set(const ParamDict &params) {
     if (!bid)
         return false;
     if (!is_int(*bid))
-        fail(PyExc::TypeError,
+        fail(ErrorDetail::bad_operand,
              std::string("unsupported operand type(s) for >>: '") + type_name(*bid) + "' and 'int'");
     return decode_block_type(std::get<int64_t>(*bid)).extendType == kExtendImages;
 }
@@ -72,7 +71,7 @@ class BudgetedParams {
         ParamDict p = read_params(f_, at);
         const uint64_t spent = static_cast<uint64_t>(std::max<int64_t>(f_.tell() - at, 0));
         if (spent > left_)
-            fail(PyExc::ValueError, "Image block is malformed: its chunks and pictures read the same "
+            fail(ErrorDetail::bad_value, "Image block is malformed: its chunks and pictures read the same "
                                     "parameters over and over");
         left_ -= spent;
         return p;
@@ -99,7 +98,7 @@ VisPicture read_picture(File &f, BudgetedParams &read_block, int64_t at) {
         const Value &value = params.at(value_name);
         if (!is_text(label))
             // A label that is not text cannot be stripped of its colons.
-            fail(PyExc::AttributeError, std::string("'") + type_name(label) + "' object has no attribute 'rstrip'");
+            fail(ErrorDetail::bad_attribute, std::string("'") + type_name(label) + "' object has no attribute 'rstrip'");
         std::string key = std::get<std::string>(label);
         key.erase(key.find_last_not_of(':') + 1);
         pic.entries.set(std::move(key), value);
@@ -138,7 +137,7 @@ VisImages read_vis_images(File &f) {
     if (block == dir.end())
         return out;
     const int64_t offset = block->byteOffset;
-    const Int block_end = Int{offset} + Int{block->sizeInWords} * 4;
+    const Wide block_end = Wide{offset} + Wide{block->sizeInWords} * 4;
 
     // Walk the chunks, gathering the image-set parameters. Each chunk tells where its last
     // picture record ends, which is where the next chunk starts.
@@ -146,14 +145,17 @@ VisImages read_vis_images(File &f) {
     BudgetedParams read_block(f);
     std::unordered_set<int64_t> visited;
     // The block of picture 0 is read on every chunk; most chunks leave its place unchanged.
+    // Once merged, param_dir holds all its names: merging it again only restores the values
+    // that the chunks merged since have replaced, and leaves the order as it is.
     std::optional<int64_t> first_at;
-    bool first_is_set = false;
+    bool first_is_set = false, first_merged = false;
     ParamDict first;
+    std::vector<const std::string *> replaced; // names of `first` that the chunk set
     f.seek(offset);
-    while (Int{f.tell()} != block_end) {
+    while (Wide{f.tell()} != block_end) {
         const int64_t cur_offset = f.tell();
         if (!visited.insert(cur_offset).second)
-            fail(PyExc::ValueError, "Image block chunks loop: the chunk at offset " + std::to_string(cur_offset) +
+            fail(ErrorDetail::bad_value, "Image block chunks loop: the chunk at offset " + std::to_string(cur_offset) +
                                         " is reached a second time");
         char head[16];
         const size_t got = f.read(head, sizeof head);
@@ -161,21 +163,33 @@ VisImages read_vis_images(File &f) {
         if (marker == std::string_view::npos)
             break;
         const ParamDict chunk = read_block(cur_offset + static_cast<int64_t>(marker));
-        if (is_image_set(chunk))
+        replaced.clear();
+        if (is_image_set(chunk)) {
             param_dir.merge(chunk);
+            if (first_merged)
+                for (const auto &item : chunk.items())
+                    if (first.contains(item.first))
+                        replaced.push_back(&item.first);
+        }
 
         const int64_t at = position(plus(num(offset), param_dir.at("F00")));
         if (first_at != at) {
             first = read_block(at);
             first_at = at;
             first_is_set = is_image_set(first);
+            first_merged = false;
         }
-        if (first_is_set)
+        if (first_is_set && !first_merged) {
             param_dir.merge(first);
+            first_merged = true;
+        } else if (first_is_set) {
+            for (const std::string *name : replaced)
+                param_dir.set(*name, first.at(*name));
+        }
 
         const Value &nrp = param_dir.at("NRP");
         if (is_text(nrp))
-            fail(PyExc::TypeError, "unsupported operand type(s) for -: 'str' and 'int'");
+            fail(ErrorDetail::bad_operand, "unsupported operand type(s) for -: 'str' and 'int'");
         const std::string code = picture_code(range_count(nrp) - 1);
         const Value &img_offset = param_dir.at(coded('F', code));
         const Value &img_size = param_dir.at(coded('Z', code));
@@ -191,6 +205,11 @@ VisImages read_vis_images(File &f) {
     // whose bytes run on into each other's could otherwise copy the file over and over.
     const uint64_t allowed = 2 * f.size() + (uint64_t{1} << 20);
     uint64_t picture_bytes = 0;
+    // Each picture of the listing gets a dictionary of its record's values: records that
+    // pictures name again and again could make a small file list its values without end.
+    // Distinct records hold each value in 16 bytes of the file at least (a label and a value).
+    const uint64_t entries_allowed = f.size() / 4 + 65536;
+    uint64_t entries = 0;
     for (int64_t i = 0; i < count; ++i) {
         const int64_t at = position(plus(num(offset), param_dir.at(coded('F', picture_code(i)))));
         auto [it, fresh] = read_at.try_emplace(at, out.pictures.size());
@@ -198,9 +217,12 @@ VisImages read_vis_images(File &f) {
             out.pictures.push_back(read_picture(f, read_block, at));
             picture_bytes += out.pictures.back().image.size();
             if (picture_bytes > allowed)
-                fail(PyExc::ValueError, "Image block is malformed: its pictures' bytes add up to more than the "
+                fail(ErrorDetail::bad_value, "Image block is malformed: its pictures' bytes add up to more than the "
                                         "file holds");
         }
+        entries += out.pictures[it->second].entries.size() + 2; // and the picture's bytes and format
+        if (entries > entries_allowed)
+            fail(ErrorDetail::bad_value, "Image block is malformed: its pictures name the same records over and over");
         out.order.push_back(it->second);
     }
     return out;

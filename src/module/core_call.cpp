@@ -1,6 +1,8 @@
 #include "core_call.hpp"
 #include "capi.hpp"
 
+#include "format/file.hpp" // the interrupt check of long reads
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -20,67 +22,190 @@ void set_os_error(int err_no) {
     PyErr_SetFromErrno(PyExc_OSError);
 }
 
-} // namespace
+unsigned long g_signal_thread = 0;
 
-void set_error(const Error &e) {
+void check_python_signals() {
+    if (PyThread_get_thread_ident() != g_signal_thread)
+        return; // Python runs its handlers in that thread only
+    nb::gil_scoped_acquire gil;
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
+// How the module shows each detail of a core error: one row per detail, in its order.
+enum class Shown {
+    ValueError,
+    KeyError, // the message is the missing key
+    IndexError,
+    TypeError,
+    AttributeError,
+    ZeroDivisionError,
+    OverflowError,
+    MemoryError,
+    StructError,        // the struct module's error
+    OSError,            // from the errno
+    UnicodeDecodeError, // the codec's own error for the bytes (the one operand)
+    Linspace,           // numpy.linspace's own error for the operands (start, stop, num)
+};
+
+struct ShownAs {
+    ErrorDetail detail;
+    Shown shown;
+};
+
+constexpr ShownAs kShown[] = {
+    {ErrorDetail::not_orvel, Shown::ValueError},
+    {ErrorDetail::short_field, Shown::StructError},
+    {ErrorDetail::values_cut_short, Shown::ValueError},
+    {ErrorDetail::missing_key, Shown::KeyError},
+    {ErrorDetail::bad_index, Shown::IndexError},
+    {ErrorDetail::bad_operand, Shown::TypeError},
+    {ErrorDetail::bad_attribute, Shown::AttributeError},
+    {ErrorDetail::division_by_zero, Shown::ZeroDivisionError},
+    {ErrorDetail::out_of_range, Shown::OverflowError},
+    {ErrorDetail::bad_value, Shown::ValueError},
+    {ErrorDetail::bad_text, Shown::UnicodeDecodeError},
+    {ErrorDetail::bad_axis, Shown::Linspace},
+    {ErrorDetail::bad_position, Shown::OSError},
+    {ErrorDetail::unknown_type, Shown::ValueError},
+    {ErrorDetail::too_large, Shown::ValueError},
+    {ErrorDetail::no_memory, Shown::MemoryError},
+    {ErrorDetail::system, Shown::OSError},
+    {ErrorDetail::bad_request, Shown::ValueError},
+    {ErrorDetail::bad_row, Shown::IndexError},
+    {ErrorDetail::no_block, Shown::ValueError},
+};
+
+constexpr bool in_detail_order() {
+    for (size_t i = 0; i < std::size(kShown); ++i)
+        if (static_cast<size_t>(kShown[i].detail) != i)
+            return false;
+    return true;
+}
+static_assert(std::size(kShown) == kErrorDetailCount && in_detail_order(), "one row per detail, in order");
+
+void set_exception(const Error &e) {
     PyObject *type = nullptr;
-    switch (e.kind) {
-    case PyExc::ValueError: type = PyExc_ValueError; break;
-    case PyExc::IndexError: type = PyExc_IndexError; break;
-    case PyExc::TypeError: type = PyExc_TypeError; break;
-    case PyExc::AttributeError: type = PyExc_AttributeError; break;
-    case PyExc::ZeroDivisionError: type = PyExc_ZeroDivisionError; break;
-    case PyExc::OverflowError: type = PyExc_OverflowError; break;
-    case PyExc::MemoryError:
+    const Shown shown = kShown[static_cast<size_t>(e.detail())].shown;
+    switch (shown) {
+    case Shown::ValueError: type = PyExc_ValueError; break;
+    case Shown::IndexError: type = PyExc_IndexError; break;
+    case Shown::TypeError: type = PyExc_TypeError; break;
+    case Shown::AttributeError: type = PyExc_AttributeError; break;
+    case Shown::ZeroDivisionError: type = PyExc_ZeroDivisionError; break;
+    case Shown::OverflowError: type = PyExc_OverflowError; break;
+    case Shown::MemoryError:
         PyErr_NoMemory();
         return;
-    case PyExc::KeyError: {
-        PyObject *key = PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "replace");
-        if (key) {
-            PyErr_SetObject(PyExc_KeyError, key);
-            Py_DECREF(key);
+    case Shown::KeyError: {
+        const std::string &key = e.message();
+        PyObject *k = PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace");
+        if (k) {
+            PyErr_SetObject(PyExc_KeyError, k);
+            Py_DECREF(k);
         }
         return;
     }
-    case PyExc::OSError:
-        set_os_error(e.err_no);
+    case Shown::OSError:
+        set_os_error(e.system_errno());
         return;
-    case PyExc::StructError:
-    case PyExc::UnicodeDecodeError:
-    case PyExc::Linspace:
+    case Shown::StructError:
+    case Shown::UnicodeDecodeError:
+    case Shown::Linspace:
         try {
-            if (e.kind == PyExc::StructError) {
-                PyErr_SetString(module_attr("struct", "error").ptr(), e.message.c_str());
+            if (shown == Shown::StructError) {
+                PyErr_SetString(module_attr("struct", "error").ptr(), e.message().c_str());
                 return;
             }
-            if (e.kind == PyExc::UnicodeDecodeError) {
+            const std::vector<Value> &operands = e.operands();
+            if (shown == Shown::UnicodeDecodeError) {
                 // Let the codec itself describe the bytes it refuses.
-                nb::bytes(e.raw.data(), e.raw.size()).attr("decode")("utf-8");
+                const std::string &raw = std::get<std::string>(operands.at(0));
+                nb::bytes(raw.data(), raw.size()).attr("decode")("utf-8");
             } else {
                 // numpy describes what it cannot make of these arguments.
-                module_attr("numpy", "linspace")(to_python(e.args.at(0)), to_python(e.args.at(1)),
-                                                  to_python(e.args.at(2)));
+                module_attr("numpy", "linspace")(to_python(operands.at(0)), to_python(operands.at(1)),
+                                                  to_python(operands.at(2)));
             }
-            PyErr_SetString(PyExc_ValueError, e.message.c_str());
+            PyErr_SetString(PyExc_ValueError, e.message().c_str());
         } catch (nb::python_error &err) {
             err.restore();
         }
         return;
     }
-    PyErr_SetString(type, e.message.c_str());
+    PyErr_SetString(type, e.message().c_str());
 }
 
-void emit(const Events &events) {
-    if (events.empty())
+} // namespace
+
+void install_interrupt_check() {
+    g_signal_thread = PyThread_get_thread_ident();
+    set_interrupt_check(check_python_signals);
+}
+
+void set_error(const Error &e, bool annotate) {
+    set_exception(e);
+    if (!annotate || !PyErr_Occurred())
+        return;
+    // The code and offset ride on the exception as attributes.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value) {
+        const std::string_view code = to_string(e.code());
+        PyObject *c = PyUnicode_FromStringAndSize(code.data(), static_cast<Py_ssize_t>(code.size()));
+        PyObject *o = e.offset() ? PyLong_FromUnsignedLongLong(*e.offset()) : Py_NewRef(Py_None);
+        if (!c || !o || PyObject_SetAttrString(value, "orvel_code", c) < 0 ||
+            PyObject_SetAttrString(value, "orvel_offset", o) < 0)
+            PyErr_Clear();
+        Py_XDECREF(c);
+        Py_XDECREF(o);
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+void emit(const std::vector<Note> &notes, bool as_warnings) {
+    if (notes.empty())
         return;
     nb::object print = module_attr("builtins", "print");
     nb::object warn = module_attr("warnings", "warn");
-    for (const Event &ev : events) {
-        if (ev.kind == Event::Kind::Print)
-            print(utf8(ev.text));
+    for (const Note &n : notes) {
+        if (n.kind == Note::Kind::warning)
+            warn(utf8(n.text), nb::handle(PyExc_RuntimeWarning));
+        else if (as_warnings)
+            warn(utf8(n.text), nb::handle(PyExc_UserWarning));
         else
-            warn(utf8(ev.text), nb::handle(PyExc_RuntimeWarning));
+            print(utf8(n.text));
     }
+}
+
+namespace {
+
+// Item i of the request, upper-cased by its own upper().
+std::string request_word(nb::handle datablock, Py_ssize_t i) {
+    nb::object item = nb::steal(PyObject_GetItem(datablock.ptr(), nb::int_(i).ptr()));
+    if (!item.is_valid())
+        throw nb::python_error();
+    nb::object upper = item.attr("upper")();
+    if (!PyUnicode_Check(upper.ptr())) {
+        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", capi::type_name(upper.ptr()).c_str());
+        throw nb::python_error();
+    }
+    Py_ssize_t n;
+    const char *s = PyUnicode_AsUTF8AndSize(upper.ptr(), &n);
+    if (!s)
+        throw nb::python_error();
+    return std::string(s, static_cast<size_t>(n));
+}
+
+} // namespace
+
+Block request_block(nb::handle datablock) {
+    Block b;
+    b.type = request_word(datablock, 0);
+    b.dimensions = request_word(datablock, 1);
+    b.derivative = request_word(datablock, 2);
+    return b;
 }
 
 OpenFile::OpenFile(nb::handle path) {
@@ -105,13 +230,16 @@ OpenFile::OpenFile(nb::handle path) {
 }
 
 int OpenFile::open() {
-    if (pyfile_.is_valid()) {
-        file_.emplace(File::from_fd(fd_));
+    if (pyfile_.is_valid())
         return 0;
-    }
-    do
+    // An open that blocks (a FIFO without a writer) is interrupted by signals: their handlers
+    // run, and the open is tried again unless one of them raised.
+    for (;;) {
         fd_ = ::open(capi::bytes_data(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
-    while (fd_ < 0 && errno == EINTR);
+        if (fd_ >= 0 || errno != EINTR)
+            break;
+        check_interrupt();
+    }
     if (fd_ < 0)
         return errno;
     struct stat st;
@@ -119,7 +247,6 @@ int OpenFile::open() {
         close_fd();
         return err;
     }
-    file_.emplace(File::from_fd(fd_, st));
     return 0;
 }
 
@@ -158,7 +285,13 @@ OpenFile::~OpenFile() {
     PyErr_Restore(type, value, tb);
 }
 
-nb::str utf8(std::string_view s) { return nb::str(s.data(), s.size()); }
+nb::str utf8(std::string_view s) {
+    // Python's own error (MemoryError, UnicodeDecodeError) rather than nanobind's.
+    PyObject *str = PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+    if (!str)
+        throw nb::python_error();
+    return nb::steal<nb::str>(str);
+}
 
 nb::object to_python(const Value &v) {
     return std::visit(
@@ -205,9 +338,9 @@ nb::object cached_str(std::string_view s) {
     }
 }
 
-nb::dict to_python(const ParamDict &params) {
+nb::dict to_python(const Parameters &params) {
     nb::dict d;
-    for (const auto &[name, value] : params.items())
+    for (const auto &[name, value] : params)
         if (PyDict_SetItem(d.ptr(), cached_str(name).ptr(), to_python(value).ptr()) < 0)
             throw nb::python_error();
     return d;

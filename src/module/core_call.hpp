@@ -4,11 +4,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "format/error.hpp"
-#include "format/events.hpp"
-#include "format/file.hpp"
-#include "format/value.hpp"
-#include "params/params.hpp"
+#include "orvelio/orvelio.hpp"
 
 #include <new>
 #include <optional>
@@ -20,16 +16,22 @@ namespace orvelio::py {
 
 namespace nb = nanobind;
 
-// Sets the Python exception for a core error.
-void set_error(const Error &e);
+// Sets the Python exception for a core error; with `annotate`, the exception carries the
+// error's code and offset as `orvel_code` and `orvel_offset`.
+void set_error(const Error &e, bool annotate = false);
 
-// Shows collected lines and warnings through Python's print and warnings; throws
-// nb::python_error when a warning is turned into an exception.
-void emit(const Events &events);
+// Lets long reads and interrupted system calls of the core run Python's signal handlers (in the
+// thread that imported the module: the one that runs them), raising what they raise.
+void install_interrupt_check();
+
+// Shows the notes of a read through Python's print and warnings (with `as_warnings`, the
+// lines meant for print become UserWarnings); throws nb::python_error when a warning is
+// turned into an exception.
+void emit(const std::vector<Note> &notes, bool as_warnings = false);
 
 // A file opened for reading as Python's open(path, "rb") opens it: str, bytes and path-like
 // paths directly, anything else (a descriptor, say) through open itself; the errors are
-// open's. Used through with_file.
+// open's. Used through with_fd and with_reader.
 class OpenFile {
   public:
     explicit OpenFile(nb::handle path); // with the GIL: the name made ready, or open() called
@@ -37,9 +39,9 @@ class OpenFile {
     OpenFile(const OpenFile &) = delete;
     OpenFile &operator=(const OpenFile &) = delete;
 
-    // Without the GIL: opens the name (0, or the errno that refused it) and makes the File.
+    // Without the GIL: opens the name (0, or the errno that refused it).
     int open();
-    File &file() { return *file_; }
+    int fd() const { return fd_; }
     void close_fd() noexcept; // without the GIL: closes what open() opened
 
     // With the GIL again: raises open's error for the name, or closes a file Python opened,
@@ -51,14 +53,13 @@ class OpenFile {
     nb::object name_;    // the path as a str or bytes, for the error's filename
     nb::object encoded_; // the name encoded for the file system
     nb::object pyfile_;  // when opened through Python's open
-    int fd_ = -1;        // when opened here
-    std::optional<File> file_;
+    int fd_ = -1;        // opened here, or the Python file's
 };
 
-// Opens `path` and runs work(File &) on it, releasing the GIL once for the open, the work and
+// Opens `path` and runs work(int fd) on it, releasing the GIL once for the open, the work and
 // the close together; core exceptions pass through to `guarded`.
-template <class F> auto with_file(nb::handle path, F &&work) {
-    using R = std::invoke_result_t<F &, File &>;
+template <class F> auto with_fd(nb::handle path, F &&work) {
+    using R = std::invoke_result_t<F &, int>;
     OpenFile of(path);
     int err = 0;
     std::optional<R> result;
@@ -66,7 +67,7 @@ template <class F> auto with_file(nb::handle path, F &&work) {
         nb::gil_scoped_release release;
         err = of.open();
         if (!err) {
-            result.emplace(work(of.file()));
+            result.emplace(work(of.fd()));
             of.close_fd();
         }
     }
@@ -75,6 +76,17 @@ template <class F> auto with_file(nb::handle path, F &&work) {
     of.close();
     return std::move(*result);
 }
+
+// with_fd, with a Reader on the descriptor.
+template <class F> auto with_reader(nb::handle path, F &&work) {
+    return with_fd(path, [&](int fd) {
+        Reader r = Reader::from_fd(fd);
+        return work(r);
+    });
+}
+
+// The request words of a datablock tuple: items 0 to 2, each upper-cased by its own upper().
+Block request_block(nb::handle datablock);
 
 // The body of a function written as a PyCFunction: returns the new reference the body gives,
 // or nullptr with the matching Python exception set.
@@ -88,13 +100,16 @@ template <class F> PyObject *guarded(F &&body) noexcept {
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+        // nanobind reports a failed conversion (out of memory, say) with an exception of its
+        // own while Python's error is set: raise that one.
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, e.what());
     }
     return nullptr;
 }
 
 nb::object to_python(const Value &v);
-nb::dict to_python(const ParamDict &params);
+nb::dict to_python(const Parameters &params);
 nb::str utf8(std::string_view s);
 // The same for a name that recurs from call to call (parameter names, block names): names of
 // up to 7 bytes are made a str once and kept, the first 4,096 of them.

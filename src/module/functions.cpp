@@ -3,7 +3,6 @@
 
 #include "args.hpp"
 #include "core_call.hpp"
-#include "format/directory.hpp"
 #include "format/names.hpp"
 #include "params/dictionary.hpp"
 
@@ -57,7 +56,7 @@ PyObject *isOrvelFile(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!path_arg("isOrvelFile", args, kwargs, parsed))
         return nullptr;
     return guarded([&] {
-        return nb::bool_(with_file(parsed.values[0], [](File &f) { return is_orvel(f); }));
+        return nb::bool_(with_reader(parsed.values[0], [](Reader &r) { return r.is_orvel(true); }));
     });
 }
 
@@ -66,15 +65,10 @@ PyObject *listContents(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!path_arg("listContents", args, kwargs, parsed))
         return nullptr;
     return guarded([&] {
-        std::vector<ListEntry> entries = with_file(parsed.values[0], [](File &f) {
-            if (!is_orvel(f))
-                fail(PyExc::ValueError, "Can't process a non-Orvel file");
-            return list_contents(read_directory(f));
-        });
+        std::vector<Block> blocks = with_reader(parsed.values[0], [](Reader &r) { return r.blocks(); });
         nb::list out;
-        for (const ListEntry &e : entries)
-            out.append(
-                nb::make_tuple(cached_str(e.dataBlockType), cached_str(e.dimensions), cached_str(e.derivative)));
+        for (const Block &b : blocks)
+            out.append(nb::make_tuple(cached_str(b.type), cached_str(b.dimensions), cached_str(b.derivative)));
         return nb::object(out);
     });
 }

@@ -3,9 +3,8 @@
 #include "arrays.hpp"
 #include "capi.hpp"
 #include "core_call.hpp"
-#include "extract/extract.hpp"
 #include "functions.hpp"
-#include "results/results.hpp"
+#include "results.hpp"
 
 namespace orvelio::py {
 
@@ -32,68 +31,55 @@ nb::object region_object(Region &region) {
     return make(ResultClass::Region, {title.ptr(), mapX.ptr(), mapY.ptr(), start_time.ptr(), spectra.ptr()});
 }
 
-nb::object result_object(Result &r) {
-    // BaseDataReturn's values, in its parameters' order.
-    nb::object dimension = cached_str(r.dimension), dataType = cached_str(r.dataType), deriv = cached_str(r.deriv),
-               parameters = to_python(r.parameters), x = to_numpy(r.x), minY = to_python(r.minY),
-               maxY = to_python(r.maxY);
-    PyObject *const base[] = {dimension.ptr(), dataType.ptr(), deriv.ptr(), parameters.ptr(),
-                              x.ptr(),         minY.ptr(),     maxY.ptr()};
-    using K = Result::Kind;
-    switch (r.kind) {
-    case K::Single: {
-        nb::object y = to_numpy(r.y);
-        return make(ResultClass::Single, {y.ptr()}, base);
-    }
-    case K::Image: {
-        nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), spectra = to_numpy(r.spectra);
-        return make(ResultClass::Image, {mapX.ptr(), mapY.ptr(), spectra.ptr()}, base);
-    }
-    case K::ImageTRC: {
-        nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), labels = to_list(r.labels),
-                   traces = to_numpy(r.traces);
-        return make(ResultClass::ImageTRC, {mapX.ptr(), mapY.ptr(), labels.ptr(), traces.ptr()}, base);
-    }
-    case K::TimeResolved: {
-        nb::object z = to_numpy(r.z), spectra = to_numpy(r.spectra);
-        return make(ResultClass::TimeResolved, {z.ptr(), spectra.ptr()}, base);
-    }
-    case K::TimeResolvedTRC: {
-        nb::object labels = to_list(r.labels), traces = to_numpy(r.traces);
-        return make(ResultClass::TimeResolvedTRC, {labels.ptr(), traces.ptr()}, base);
-    }
-    case K::MultiRegion:
-    case K::MultiRegionTRC: {
-        nb::list regions;
-        for (Region &region : r.regions)
-            regions.append(region_object(region));
-        if (r.kind == K::MultiRegion)
-            return make(ResultClass::MultiRegion, {regions.ptr()}, base);
-        nb::object labels = to_list(r.labels);
-        return make(ResultClass::MultiRegionTRC, {labels.ptr(), regions.ptr()}, base);
-    }
-    }
-    throw std::logic_error("unknown result kind");
-}
-
-// Item i of the request, upper-cased by its own upper().
-std::string request_word(nb::handle datablock, Py_ssize_t i) {
-    nb::object item = nb::steal(PyObject_GetItem(datablock.ptr(), nb::int_(i).ptr()));
-    if (!item.is_valid())
-        throw nb::python_error();
-    nb::object upper = item.attr("upper")();
-    if (!PyUnicode_Check(upper.ptr())) {
-        PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str", capi::type_name(upper.ptr()).c_str());
-        throw nb::python_error();
-    }
-    Py_ssize_t n;
-    const char *s = PyUnicode_AsUTF8AndSize(upper.ptr(), &n);
-    if (!s)
-        throw nb::python_error();
-    return std::string(s, static_cast<size_t>(n));
+nb::list region_list(std::vector<Region> &regions) {
+    nb::list out;
+    for (Region &region : regions)
+        out.append(region_object(region));
+    return out;
 }
 
 } // namespace
+
+nb::object result_object(Data &data) {
+    Common &c = std::visit([](auto &r) -> Common & { return r; }, data);
+    // BaseDataReturn's values, in its parameters' order.
+    nb::object dimension = cached_str(c.request.dimensions), dataType = cached_str(c.request.type),
+               deriv = cached_str(c.request.derivative), parameters = to_python(c.parameters), x = to_numpy(c.x),
+               minY = to_python(c.minY), maxY = to_python(c.maxY);
+    PyObject *const base[] = {dimension.ptr(), dataType.ptr(), deriv.ptr(), parameters.ptr(),
+                              x.ptr(),         minY.ptr(),     maxY.ptr()};
+    const ResultClass cls = kClassOfKind[data.index()];
+    return std::visit(
+        [&](auto &r) -> nb::object {
+            using R = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<R, Spectrum>) {
+                nb::object y = to_numpy(r.y);
+                return make(cls, {y.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, Image>) {
+                nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), spectra = to_numpy(r.spectra);
+                return make(cls, {mapX.ptr(), mapY.ptr(), spectra.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, ImageTraces>) {
+                nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), labels = to_list(r.labels),
+                           traces = to_numpy(r.traces);
+                return make(cls, {mapX.ptr(), mapY.ptr(), labels.ptr(), traces.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, TimeSeries>) {
+                nb::object z = to_numpy(r.z), spectra = to_numpy(r.spectra);
+                return make(cls, {z.ptr(), spectra.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, TimeTraces>) {
+                nb::object labels = to_list(r.labels), traces = to_numpy(r.traces);
+                return make(cls, {labels.ptr(), traces.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, PointMap>) {
+                nb::object regions = region_list(r.regions);
+                return make(cls, {regions.ptr()}, base);
+            } else {
+                static_assert(std::is_same_v<R, TraceMap>);
+                nb::object regions = region_list(r.regions);
+                nb::object labels = to_list(r.labels);
+                return make(cls, {labels.ptr(), regions.ptr()}, base);
+            }
+        },
+        data);
+}
 
 PyObject *getOrvelData(PyObject *, PyObject *args, PyObject *kwargs) {
     ParsedArgs parsed;
@@ -101,23 +87,19 @@ PyObject *getOrvelData(PyObject *, PyObject *args, PyObject *kwargs) {
         !check_str_or_none("path", parsed.values[0]))
         return nullptr;
     return guarded([&] {
-        nb::handle datablock = parsed.values[1];
-        Request req;
-        req.dataBlockType = request_word(datablock, 0);
-        req.dimensions = request_word(datablock, 1);
-        req.deriv = request_word(datablock, 2);
-        check_request(req);
+        const Block block = request_block(parsed.values[1]);
+        validate(block); // before the file is opened
 
-        Events events;
-        Result r;
+        std::vector<Note> notes;
+        Data data;
         try {
-            r = with_file(parsed.values[0], [&](File &f) { return extract(f, req, events); });
+            data = with_reader(parsed.values[0], [&](Reader &r) { return r.read(block, &notes); });
         } catch (const Error &) {
-            emit(events);
+            emit(notes);
             throw;
         }
-        emit(events);
-        return result_object(r);
+        emit(notes);
+        return result_object(data);
     });
 }
 

@@ -4,12 +4,15 @@
 #include "arrays.hpp"
 #include "core_call.hpp"
 #include "format/directory.hpp"
+#include "format/file.hpp"
+#include "params/params.hpp"
 #include "functions.hpp"
-#include "results/results.hpp"
+#include "results.hpp"
 
 namespace orvelio::py {
 
 nb::dict make_param_labels();
+void bind_reader(nb::module_ &m); // reader.cpp
 
 namespace {
 
@@ -104,7 +107,10 @@ using namespace orvelio::py;
 
 // Hooks for the test suite: the directory and parameter block readers on their own.
 nb::list test_read_directory(nb::handle path) {
-    std::vector<DirEntry> dir = with_file(path, [](File &f) { return read_directory(f); });
+    std::vector<DirEntry> dir = with_fd(path, [](int fd) {
+        File f = File::from_fd(fd);
+        return read_directory(f);
+    });
     nb::list out;
     for (const DirEntry &e : dir) {
         const BlockType &t = e.type;
@@ -116,9 +122,10 @@ nb::list test_read_directory(nb::handle path) {
 }
 
 nb::tuple test_read_params(nb::handle path, int64_t offset) {
-    auto [params, pos] = with_file(path, [&](File &f) {
+    auto [params, pos] = with_fd(path, [&](int fd) {
+        File f = File::from_fd(fd);
         ParamDict p = read_params(f, offset);
-        return std::make_pair(std::move(p), f.tell());
+        return std::make_pair(p.take_items(), f.tell());
     });
     return nb::make_tuple(to_python(params), pos);
 }
@@ -137,9 +144,11 @@ template <class F> auto rethrowing(F f) {
 } // namespace
 
 NB_MODULE(_orvelio, m) {
+    install_interrupt_check();
     static PyMethodDef populate_def = {"_populate", ORVELIO_FN(orvelio::py::populate), kFlags,
                                        "Binds the library's names into a namespace."};
     m.attr("_populate") = nb::steal(PyCFunction_NewEx(&populate_def, nullptr, nullptr));
+    orvelio::py::bind_reader(m);
     m.def("_test_read_directory", [](nb::handle path) { return rethrowing(test_read_directory)(path); });
     m.def("_test_read_params",
           [](nb::handle path, int64_t offset) { return rethrowing(test_read_params)(path, offset); });

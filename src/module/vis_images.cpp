@@ -3,9 +3,42 @@
 
 #include "args.hpp"
 #include "core_call.hpp"
-#include "images/vis_images.hpp"
+#include "objects.hpp"
+
+#include <map>
 
 namespace orvelio::py {
+
+nb::list picture_list(const std::vector<Picture> &pictures) {
+    // Pictures that share a record share its objects (each gets a dictionary of its own).
+    struct Made {
+        std::vector<std::pair<nb::object, nb::object>> values;
+        nb::object image;
+        bool done = false;
+    };
+    std::map<size_t, Made> records;
+    nb::list out;
+    for (const Picture &pic : pictures) {
+        Made &made = records[pic.record];
+        if (!made.done) {
+            for (const auto &[label, value] : pic.properties)
+                made.values.emplace_back(utf8(label), to_python(value));
+            if (pic.data)
+                made.image = nb::bytes(pic.data->data(), pic.data->size());
+            made.done = true;
+        }
+        nb::dict d;
+        for (const auto &[label, value] : made.values)
+            if (PyDict_SetItem(d.ptr(), label.ptr(), value.ptr()) < 0)
+                throw nb::python_error();
+        if (pic.data) {
+            d["image"] = made.image;
+            d["imgext"] = pic.format.empty() ? nb::none() : nb::object(utf8(pic.format));
+        }
+        out.append(d);
+    }
+    return out;
+}
 
 PyObject *getVisImages(PyObject *, PyObject *args, PyObject *kwargs) {
     ParsedArgs parsed;
@@ -14,28 +47,8 @@ PyObject *getVisImages(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!check_str_or_none("path", parsed.values[0]))
         return nullptr;
     return guarded([&] {
-        VisImages found = with_file(parsed.values[0], [](File &f) { return read_vis_images(f); });
-
-        // Pictures that share a record share its bytes object; each record's bytes are
-        // dropped once they have been copied.
-        std::vector<nb::object> images(found.pictures.size());
-        nb::list out;
-        for (size_t k : found.order) {
-            VisPicture &pic = found.pictures[k];
-            nb::dict d;
-            for (const auto &[label, value] : pic.entries.items())
-                d[utf8(label)] = to_python(value);
-            if (pic.has_image) {
-                if (!images[k].is_valid()) {
-                    images[k] = nb::bytes(pic.image.data(), pic.image.size());
-                    std::string().swap(pic.image);
-                }
-                d["image"] = images[k];
-                d["imgext"] = pic.format ? nb::object(nb::str(pic.format)) : nb::none();
-            }
-            out.append(d);
-        }
-        return nb::object(out);
+        std::vector<Picture> found = with_reader(parsed.values[0], [](Reader &r) { return r.pictures(); });
+        return nb::object(picture_list(found));
     });
 }
 

@@ -7,4 +7,6 @@ __version__ = "0.1.0"
 from ._orvelio import _populate
 
 _populate(globals())
-del _populate, _orvelio  # noqa: F821 (the import binds the submodule here)
+del _populate
+# The first import of the submodule binds it here; a reload finds it imported already.
+globals().pop("_orvelio", None)

@@ -34,8 +34,8 @@ namespace {
 // The name field decoded as strict UTF-8 and stripped of NUL characters at both ends.
 std::string record_name(const std::string &raw) {
     if (!is_strict_utf8(raw)) {
-        Error e(PyExc::UnicodeDecodeError, "invalid UTF-8 in a parameter name");
-        e.raw = raw;
+        Error e(ErrorDetail::bad_text, "invalid UTF-8 in a parameter name");
+        e.with_operands({raw});
         throw e;
     }
     const size_t first = raw.find_first_not_of('\0');
@@ -71,7 +71,7 @@ ParamDict read_params(File &f, int64_t offset) {
             value = text_field(size < 0 ? f.read_rest() : f.read_bytes(2 * static_cast<size_t>(size)));
             break;
         default:
-            fail(PyExc::ValueError, "Unexpected value for reading parameter type: " + std::to_string(type));
+            fail(ErrorDetail::unknown_type, "Unexpected value for reading parameter type: " + std::to_string(type));
         }
         dict.set(std::move(name), std::move(value));
     }

@@ -27,6 +27,11 @@ class ParamDict {
     void set(std::string name, Value value);
     // Dictionary update: present names take the new values, new names are appended.
     void merge(const ParamDict &other);
+    // The items, leaving the dictionary empty.
+    std::vector<Item> take_items() {
+        index_.clear();
+        return std::move(items_);
+    }
 
   private:
     std::vector<Item> items_;

@@ -5,8 +5,8 @@
 // functions do and receive it as their first positional argument.
 #include "results.hpp"
 
-#include "module/args.hpp"
-#include "module/capi.hpp"
+#include "args.hpp"
+#include "capi.hpp"
 #include "texts.hpp"
 
 #include <cstring>
@@ -328,6 +328,13 @@ bool add_result_classes(PyObject *ns) {
     if (!module_name)
         return false;
     for (size_t i = 0; i < kClassCount; ++i) {
+        // A reload of the package binds the classes it had: results made before it still
+        // pickle, and the shortcuts stay as they were made.
+        if (g_classes[i]) {
+            if (PyDict_SetItemString(ns, kClasses[i].name, g_classes[i]) < 0)
+                return false;
+            continue;
+        }
         PyObject *cls = make_class(kClasses[i], module_name.get());
         if (!cls)
             return false;

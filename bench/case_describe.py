@@ -1,0 +1,51 @@
+"""Bench cases: a block described, and some of its rows read, against the block read whole.
+
+- a 256 x 256 hyperspectral image of 4,000 points per spectrum (about 1.06 GB), three ways:
+  getOrvelData (the whole cube); describe() on a reader opened for the call (headers,
+  parameters and store table only); read_rows of 64 pixels spread over the image into one
+  buffer (positioned reads).
+
+The three share the file and its floor (numpy.fromfile of the whole file): describe's share
+of a full read is its "x floor" over the full read's.
+"""
+
+import importlib
+import os
+
+import numpy as np
+
+import orvelio
+from builder import file3d
+
+NX = NY = 256
+NPT = 4000
+BLOCK = ("AB", "3D", "NONE")
+
+
+def cases(tmpdir):
+    path = os.path.join(tmpdir, "cube.0")
+    base = np.linspace(0.0, 1.0, NPT, dtype=np.float32)
+    f = file3d([(i, base + np.float32(i % 97)) for i in range(NX * NY)], fxv=4000.0, lxv=400.0,
+               params={"AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": NX, "NPY": NY})
+    f.write(path)
+    del f
+    Reader = importlib.import_module("orvelio._orvelio")._Reader
+    rows = np.linspace(0, NX * NY - 1, 64).astype(np.int64)
+
+    def describe():
+        r = Reader(path)
+        d = r.describe(BLOCK)
+        r.close()
+        return d
+
+    def some_rows():
+        out = np.empty((len(rows), NPT), np.float32)
+        r = Reader(path)
+        r.read_rows(BLOCK, rows, out)
+        r.close()
+        return out
+
+    size = f"{NX}x{NY}x{NPT}"
+    return [(f"cube {size}: full read", path, lambda: orvelio.getOrvelData(path, BLOCK)),
+            (f"cube {size}: describe", path, describe),
+            (f"cube {size}: read_rows of 64 pixels", path, some_rows)]

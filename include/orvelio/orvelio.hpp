@@ -1,0 +1,426 @@
+// orvelio: reading Orvel spectroscopy files from C++.
+//
+// The whole public API is this header. A Reader opens a file (by path, through a descriptor
+// or from memory), lists its data blocks, describes a block without reading its arrays, reads
+// a whole block into one typed result per kind, reads chosen rows of a 3D block into the
+// caller's buffer, and lists the file's pictures. Every failure is an orvelio::Error with a
+// code, the byte offset where it was detected (when there is one) and a message.
+//
+//     orvelio::Reader r = orvelio::Reader::open("scan.orv");
+//     for (const orvelio::Block &b : r.blocks()) {
+//         orvelio::Description d = r.describe(b);
+//         if (d.kind == orvelio::Kind::image) {
+//             std::vector<float> px(2 * d.row_length);
+//             const uint64_t rows[] = {0, 17};
+//             r.read_rows(b, rows, px);        // pixels 0 and 17, as read() would give them
+//         }
+//     }
+//
+// A Reader is thread-safe: its const methods may run on many threads at once (every read is
+// a positioned read; nothing shares a file position).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace orvelio {
+
+// ------------------------------------------------------------------ errors
+
+// What went wrong, in broad terms.
+enum class ErrorCode {
+    not_orvel,       // the input is not an Orvel file (its magic number is missing)
+    truncated,       // the input ends before a field or before the values it declares
+    corrupt,         // a structure or value of the file contradicts the format or itself
+    unsupported,     // a well-formed feature this library does not read (unknown value types)
+    invalid_request, // the caller asked for something that cannot exist (unknown block words,
+                     // rows out of range, a buffer of the wrong size, a missing region)
+    not_found,       // the block asked for is not in the file
+    io,              // the operating system refused a read or an open (system_errno() says why)
+    memory,          // an array the file declares cannot be allocated
+};
+
+// The exact check that failed: finer than ErrorCode, stable, and mapped to exactly one code.
+// Language bindings choose their exception types from it.
+enum class ErrorDetail {
+    not_orvel,        // not_orvel: the magic number is missing
+    short_field,      // truncated: a fixed-width field is cut by the end of the input
+    values_cut_short, // truncated: the values of a sub-block (or spectrum) are cut short
+    missing_key,      // corrupt: a parameter, column or key the block needs is absent
+    bad_index,        // corrupt: a position, row or index outside what it refers to
+    bad_operand,      // corrupt: a value of the wrong type for what it is used in
+    bad_attribute,    // corrupt: a value of the wrong type where text is needed
+    division_by_zero, // corrupt: a count of zero divides
+    out_of_range,     // corrupt: a number outside the range of what it must fit
+    bad_value,        // corrupt: any other structure or value that cannot be read
+    bad_text,         // corrupt: text that is not valid UTF-8 where UTF-8 is required;
+                      //          operands() holds the bytes as one text
+    bad_axis,         // corrupt: an axis (start, stop, count) that cannot be built;
+                      //          operands() holds start, stop and count
+    bad_position,     // corrupt: a negative position in the file (system_errno() is EINVAL)
+    unknown_type,     // unsupported: a parameter type code this library does not know
+    too_large,        // memory: an array larger than the address space can index
+    no_memory,        // memory: an allocation failed
+    system,           // io: a system call failed; system_errno() holds errno
+    bad_request,      // invalid_request: an unknown type, dimension or derivative word,
+                      //                  or a call whose arguments do not fit the block
+    bad_row,          // invalid_request: a row number out of range
+    no_block,         // not_found: the file has no data block (or parameters) for the request
+};
+inline constexpr size_t kErrorDetailCount = 20;
+
+// The code of a detail.
+constexpr ErrorCode code_of(ErrorDetail d) noexcept {
+    switch (d) {
+    case ErrorDetail::not_orvel: return ErrorCode::not_orvel;
+    case ErrorDetail::short_field:
+    case ErrorDetail::values_cut_short: return ErrorCode::truncated;
+    case ErrorDetail::unknown_type: return ErrorCode::unsupported;
+    case ErrorDetail::too_large:
+    case ErrorDetail::no_memory: return ErrorCode::memory;
+    case ErrorDetail::system: return ErrorCode::io;
+    case ErrorDetail::bad_request:
+    case ErrorDetail::bad_row: return ErrorCode::invalid_request;
+    case ErrorDetail::no_block: return ErrorCode::not_found;
+    default: return ErrorCode::corrupt;
+    }
+}
+
+// "not_orvel", "truncated", ...: the enumerator's name.
+std::string_view to_string(ErrorCode c) noexcept;
+
+// A value read from a file: nothing, an integer, a float or a text (UTF-8).
+using Value = std::variant<std::monostate, int64_t, double, std::string>;
+
+// The one exception type of the library.
+class Error : public std::exception {
+  public:
+    Error(ErrorDetail detail, std::string message, std::optional<uint64_t> offset = std::nullopt)
+        : detail_(detail), message_(std::move(message)), offset_(offset) {}
+
+    ErrorCode code() const noexcept { return code_of(detail_); }
+    ErrorDetail detail() const noexcept { return detail_; }
+    // The byte offset in the input where the problem was detected, when there is one.
+    std::optional<uint64_t> offset() const noexcept { return offset_; }
+    // For ErrorDetail::system and bad_position: the errno value; otherwise 0.
+    int system_errno() const noexcept { return errno_; }
+    // The values involved, for the details that say so (bad_text, bad_axis).
+    const std::vector<Value> &operands() const noexcept { return operands_; }
+    // The message (for missing_key: the key alone; for system: the system's text).
+    const std::string &message() const noexcept { return message_; }
+    const char *what() const noexcept override { return message_.c_str(); }
+
+    Error &with_errno(int e) & {
+        errno_ = e;
+        return *this;
+    }
+    Error &with_operands(std::vector<Value> v) & {
+        operands_ = std::move(v);
+        return *this;
+    }
+    Error &at(std::optional<uint64_t> offset) & {
+        offset_ = offset;
+        return *this;
+    }
+
+  private:
+    ErrorDetail detail_;
+    std::string message_;
+    std::optional<uint64_t> offset_;
+    int errno_ = 0;
+    std::vector<Value> operands_;
+};
+
+// ------------------------------------------------------------------ arrays
+
+namespace detail {
+void advise_huge_pages(void *data, size_t bytes) noexcept;
+}
+
+// An owned, C-contiguous array of T with its shape. Move-only. Its memory comes from
+// std::malloc: release() hands it over, to be freed with std::free.
+template <class T> class Array {
+  public:
+    Array() = default;
+
+    // Zero-filled. A shape too large for memory fails with ErrorDetail::no_memory.
+    static Array zeros(std::vector<size_t> shape) { return make(std::move(shape), true); }
+    // Contents left undefined: for arrays that are written in full.
+    static Array empty(std::vector<size_t> shape) { return make(std::move(shape), false); }
+
+    T *data() { return data_.get(); }
+    const T *data() const { return data_.get(); }
+    const std::vector<size_t> &shape() const { return shape_; }
+    size_t size() const { return size_; }
+    T &operator[](size_t i) { return data_.get()[i]; }
+    const T &operator[](size_t i) const { return data_.get()[i]; }
+    std::span<T> values() { return {data(), size_}; }
+    std::span<const T> values() const { return {data(), size_}; }
+
+    T *release() { return data_.release(); }
+
+  private:
+    struct Free {
+        void operator()(T *p) const { std::free(p); }
+    };
+
+    static Array make(std::vector<size_t> shape, bool zero) {
+        size_t n = 1;
+        for (size_t d : shape)
+            if (__builtin_mul_overflow(n, d, &n))
+                throw Error(ErrorDetail::no_memory, "");
+        size_t bytes;
+        if (__builtin_mul_overflow(n, sizeof(T), &bytes))
+            throw Error(ErrorDetail::no_memory, "");
+        Array a;
+        a.shape_ = std::move(shape);
+        a.size_ = n;
+        // Never a null pointer, even for no elements.
+        void *p = zero ? std::calloc(n ? n : 1, sizeof(T)) : std::malloc(bytes ? bytes : sizeof(T));
+        if (!p)
+            throw Error(ErrorDetail::no_memory, "");
+        a.data_.reset(static_cast<T *>(p));
+        detail::advise_huge_pages(p, bytes);
+        return a;
+    }
+
+    std::unique_ptr<T, Free> data_;
+    std::vector<size_t> shape_;
+    size_t size_ = 0;
+};
+
+// ------------------------------------------------------------------ blocks and results
+
+// A data block as the file lists it and as requests name it: type ("AB", "TRC", "RAM-CH2",
+// ...), dimensions ("2D" or "3D") and derivative ("NONE", "1DER", "2DER", "NDER"). Requests
+// may use any letter case; an unknown word is refused with ErrorDetail::bad_request.
+struct Block {
+    std::string type, dimensions, derivative;
+    bool operator==(const Block &) const = default;
+};
+
+// Throws ErrorDetail::bad_request unless the three words (upper-cased) name a possible block:
+// checked in the order dimensions, type, derivative. Reading calls it itself.
+void validate(const Block &request);
+
+// Parameters in the order the file (and the merge of the blocks) gives them.
+using Parameters = std::vector<std::pair<std::string, Value>>;
+
+// The kinds of data block, in the order of the alternatives of Data.
+enum class Kind {
+    spectrum,     // 2D: one spectrum
+    image,        // 3D with a map geometry: one spectrum per pixel
+    image_traces, // 3D traces over a map: one map per trace
+    time_series,  // 3D: spectra in time, each with its time
+    time_traces,  // 3D traces in time, each with its label
+    point_map,    // 3D multi-region: regions of spectra at measured points
+    trace_map,    // 3D multi-region traces
+};
+inline constexpr size_t kKindCount = 7;
+
+// "spectrum", "image", "image-traces", "time-series", "time-traces", "point-map", "trace-map".
+std::string_view to_string(Kind k) noexcept;
+
+// An evenly spaced axis: first and last value and point count (NaN, NaN, 0 when empty).
+struct AxisRange {
+    double first = 0, last = 0;
+    size_t count = 0;
+};
+
+// What every result holds.
+struct Common {
+    Block request;         // upper-cased
+    Parameters parameters; // the data block's parameters with the shared blocks merged in
+    Array<double> x;       // the x axis
+    Value minY, maxY;      // as the parameters state them
+};
+
+struct Spectrum : Common {
+    Array<float> y; // at most x.size() values: fewer when the file ends first
+};
+struct Image : Common {
+    Array<double> mapX, mapY; // pixel coordinates
+    Array<float> spectra;     // (NPY, NPX, NPT); pixels without a stored spectrum are 0
+};
+struct ImageTraces : Common {
+    Array<double> mapX, mapY;
+    std::vector<std::string> labels;
+    Array<float> traces; // (NPY, NPX, number of traces)
+};
+struct TimeSeries : Common {
+    Array<double> z;      // the time of each spectrum
+    Array<float> spectra; // (M, NPT)
+};
+struct TimeTraces : Common {
+    std::vector<std::string> labels;
+    Array<float> traces; // (M, NPT)
+};
+struct Region {
+    std::string title;
+    Array<double> mapX, mapY;
+    std::optional<Array<double>> start_time; // point maps only
+    Array<float> spectra;                    // (points, values per point)
+};
+struct PointMap : Common {
+    std::vector<Region> regions;
+};
+struct TraceMap : Common {
+    std::vector<std::string> labels;
+    std::vector<Region> regions;
+};
+
+using Data = std::variant<Spectrum, Image, ImageTraces, TimeSeries, TimeTraces, PointMap, TraceMap>;
+static_assert(std::variant_size_v<Data> == kKindCount);
+
+inline Kind kind_of(const Data &d) noexcept { return static_cast<Kind>(d.index()); }
+inline const Common &common(const Data &d) noexcept {
+    return std::visit([](const auto &r) -> const Common & { return r; }, d);
+}
+
+// Things reading reports besides its result, in order: lines meant for the user
+// (message) and warnings about the file (warning).
+struct Note {
+    enum class Kind { message, warning } kind;
+    std::string text;
+};
+
+// ------------------------------------------------------------------ descriptions
+
+// Where the rows of a 3D block come from. `subblocks` holds the byte offset of each stored
+// sub-block's values in stored order; sources[row] names what fills the row:
+//   image, image traces, time series, time traces, point maps: the index in `subblocks`
+//     whose values are the row, or -1 when none is stored (the row reads as zeros);
+//   trace maps: the position within every sub-block: row j is the value at that position
+//     of each stored sub-block in turn.
+// Images list only the stored sub-blocks: pixels past the end of `sources` read as zeros.
+struct RegionLayout {
+    std::string title;
+    size_t rows = 0;
+    std::vector<int64_t> sources;
+};
+
+struct Description {
+    Block request; // upper-cased
+    Kind kind = Kind::spectrum;
+    // The shape of the main array as read() gives it: (NPT') for a spectrum (fewer values
+    // when the file ends first), (NPY, NPX, NPT) images, (NPY, NPX, M) image traces,
+    // (M, NPT) time series and traces; multi-region kinds: one number per region, its rows.
+    std::vector<size_t> shape;
+    std::string_view dtype = "float32"; // the element type of every main array
+    AxisRange x;
+    Parameters parameters; // equal to read()'s
+    // Rows addressed by read_rows (1 for a spectrum; 0 for multi-region kinds, whose rows are
+    // counted per region) and values per row.
+    size_t rows = 0, row_length = 0;
+    std::vector<int64_t> subblocks;     // 3D kinds
+    std::vector<int64_t> sources;       // 3D kinds other than multi-region
+    std::vector<RegionLayout> regions;  // multi-region kinds
+};
+
+// Values per row that read_rows leaves out of the main array: map coordinates, labels,
+// times. Filled for the kinds that have them (see each field).
+struct RowInfo {
+    Array<double> mapX, mapY;         // image, image traces
+    std::vector<std::string> labels;  // image traces, time traces, trace maps
+    Array<double> z;                  // time series
+    std::vector<Region> regions;      // multi-region kinds: title, mapX, mapY, start_time
+                                      // (spectra left empty)
+};
+
+// A row selection: rows first, first + 1, ..., first + count - 1.
+struct RowRange {
+    uint64_t first = 0, count = 0;
+};
+
+// ------------------------------------------------------------------ pictures
+
+struct Picture {
+    // "Title" and the labelled values in reading order.
+    Parameters properties;
+    // The picture's bytes when the file stores them (pictures that share a record share
+    // them); nullptr otherwise.
+    std::shared_ptr<const std::string> data;
+    // "bmp", "jpeg", ... ; empty when the bytes are of no known format (or absent).
+    std::string_view format;
+    // The stored record the picture reads: pictures of equal records are the same picture
+    // listed again (same properties, same bytes).
+    size_t record = 0;
+};
+
+// ------------------------------------------------------------------ the reader
+
+class Reader {
+  public:
+    // Opens the file read-only. ErrorDetail::system (code io) with the errno when it cannot
+    // be opened (a directory: EISDIR).
+    static Reader open(const std::filesystem::path &path);
+    // Reads through a descriptor the caller keeps open (and closes after the Reader).
+    // Regular files are read with positioned reads; anything else (a pipe) is read to its
+    // end now, from its current position.
+    static Reader from_fd(int fd);
+    // Reads from memory that the caller keeps alive and unchanged for the Reader's life.
+    static Reader from_memory(std::span<const uint8_t> bytes);
+    // Reads from bytes the Reader keeps.
+    static Reader from_bytes(std::vector<uint8_t> bytes);
+
+    Reader(Reader &&) noexcept;
+    Reader &operator=(Reader &&) noexcept;
+    ~Reader();
+
+    uint64_t size() const;
+
+    // Whether the input starts with the magic number: false for inputs shorter than it, or
+    // with `strict`, ErrorDetail::short_field. Throws no other Error than ErrorDetail::system.
+    bool is_orvel(bool strict = false) const;
+
+    // The data blocks, in listing order (duplicates included).
+    std::vector<Block> blocks() const;
+
+    // The block's kind, shape, axis, parameters and row layout. Reads the headers, the
+    // parameter blocks, the store table and the annotation table, never the values.
+    // Structural faults fail as read() fails on them; values cut short do not (read_rows
+    // and read report them).
+    Description describe(const Block &block, std::vector<Note> *notes = nullptr) const;
+
+    // The whole block. Notes are appended to *notes even when it throws.
+    Data read(const Block &block, std::vector<Note> *notes = nullptr) const;
+
+    // Fills out[i * row_length, (i + 1) * row_length) with exactly the values read() puts in
+    // row rows[i] of the block (see Description::rows):
+    //   image: row p is pixel p = iy * NPX + ix (0 where no spectrum is stored);
+    //   image traces: row k is trace k, its map row by row;
+    //   time series / time traces: row k is spectrum / trace k;
+    //   point / trace maps: row j of region `region` (required for them, refused otherwise);
+    //   spectrum: row 0, the spectrum (row_length is the count read() gives).
+    // Fails with ErrorDetail::bad_row for a row out of range, bad_request when out.size() is
+    // not rows.size() * row_length, and as read() fails when a row's values are cut short.
+    void read_rows(const Block &block, std::span<const uint64_t> rows, std::span<float> out,
+                   std::optional<size_t> region = std::nullopt) const;
+    void read_rows(const Block &block, RowRange rows, std::span<float> out,
+                   std::optional<size_t> region = std::nullopt) const;
+
+    // The per-row values of a 3D block (no spectra read).
+    RowInfo row_info(const Block &block) const;
+
+    // The visible pictures, in listing order.
+    std::vector<Picture> pictures() const;
+
+    struct Impl;
+
+  private:
+    explicit Reader(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace orvelio

@@ -1,0 +1,517 @@
+// The reader facade of the public header, over the core.
+#include "orvelio/orvelio.hpp"
+
+#include "extract/axis.hpp"
+#include "extract/extract.hpp"
+#include "extract/kinds.hpp"
+#include "extract/layout3d.hpp"
+#include "format/directory.hpp"
+#include "format/error.hpp"
+#include "format/file.hpp"
+#include "format/names.hpp"
+#include "images/vis_images.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
+
+namespace orvelio {
+
+namespace detail {
+
+// Large arrays are filled page by page straight from the file: ask for huge pages, as numpy
+// does for its own large arrays, to save most of the page faults. Advice only.
+void advise_huge_pages(void *data, size_t bytes) noexcept {
+    constexpr uintptr_t kPage = 4096;
+    if (bytes < (uintptr_t{2} << 20))
+        return;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+    if (end > start)
+        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+}
+
+} // namespace detail
+
+std::string_view to_string(ErrorCode c) noexcept {
+    switch (c) {
+    case ErrorCode::not_orvel: return "not_orvel";
+    case ErrorCode::truncated: return "truncated";
+    case ErrorCode::corrupt: return "corrupt";
+    case ErrorCode::unsupported: return "unsupported";
+    case ErrorCode::invalid_request: return "invalid_request";
+    case ErrorCode::not_found: return "not_found";
+    case ErrorCode::io: return "io";
+    case ErrorCode::memory: return "memory";
+    }
+    return "";
+}
+
+std::string_view to_string(Kind k) noexcept {
+    static constexpr std::string_view kNames[] = {"spectrum",    "image",     "image-traces", "time-series",
+                                                  "time-traces", "point-map", "trace-map"};
+    static_assert(std::size(kNames) == kKindCount);
+    const auto i = static_cast<size_t>(k);
+    return i < kKindCount ? kNames[i] : "";
+}
+
+namespace {
+
+std::string upper(std::string s) {
+    for (char &c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+Request request_of(const Block &b) {
+    Request r{upper(b.type), upper(b.dimensions), upper(b.derivative)};
+    check_request(r);
+    return r;
+}
+
+void add_notes(const Events &events, std::vector<Note> *notes) {
+    if (!notes)
+        return;
+    for (const Event &e : events)
+        notes->push_back({e.kind == Event::Kind::Print ? Note::Kind::message : Note::Kind::warning, e.text});
+}
+
+template <class R> R &fill_common(R &out, Result &r) {
+    out.request = {std::move(r.dataType), std::move(r.dimension), std::move(r.deriv)};
+    out.parameters = r.parameters.take_items();
+    out.x = std::move(r.x);
+    out.minY = std::move(r.minY);
+    out.maxY = std::move(r.maxY);
+    return out;
+}
+
+Data to_data(Result &r) {
+    switch (r.kind) {
+    case Kind::spectrum: {
+        Spectrum s;
+        fill_common(s, r).y = std::move(r.y);
+        return s;
+    }
+    case Kind::image: {
+        Image s;
+        fill_common(s, r);
+        s.mapX = std::move(r.mapX);
+        s.mapY = std::move(r.mapY);
+        s.spectra = std::move(r.spectra);
+        return s;
+    }
+    case Kind::image_traces: {
+        ImageTraces s;
+        fill_common(s, r);
+        s.mapX = std::move(r.mapX);
+        s.mapY = std::move(r.mapY);
+        s.labels = std::move(r.labels);
+        s.traces = std::move(r.traces);
+        return s;
+    }
+    case Kind::time_series: {
+        TimeSeries s;
+        fill_common(s, r);
+        s.z = std::move(r.z);
+        s.spectra = std::move(r.spectra);
+        return s;
+    }
+    case Kind::time_traces: {
+        TimeTraces s;
+        fill_common(s, r);
+        s.labels = std::move(r.labels);
+        s.traces = std::move(r.traces);
+        return s;
+    }
+    case Kind::point_map: {
+        PointMap s;
+        fill_common(s, r).regions = std::move(r.regions);
+        return s;
+    }
+    case Kind::trace_map: {
+        TraceMap s;
+        fill_common(s, r);
+        s.labels = std::move(r.labels);
+        s.regions = std::move(r.regions);
+        return s;
+    }
+    }
+    throw std::logic_error("unknown result kind");
+}
+
+bool is_multi_region(Kind k) { return k == Kind::point_map || k == Kind::trace_map; }
+
+} // namespace
+
+void validate(const Block &request) { request_of(request); }
+
+// ------------------------------------------------------------------ the reader
+
+// The file of one call: a File of its own (no position is shared between calls) or, for a
+// stream, the reader's one File, held for the call.
+class Lease {
+  public:
+    explicit Lease(File f) : own_(std::move(f)), file_(&*own_) {}
+    Lease(std::mutex &m, File &shared) : lock_(m), file_(&shared) {}
+    File &operator*() { return *file_; }
+
+  private:
+    std::unique_lock<std::mutex> lock_;
+    std::optional<File> own_;
+    File *file_;
+};
+
+struct Reader::Impl {
+    int fd = -1; // a regular file, read by position
+    bool owns_fd = false;
+    struct stat st {};
+    std::span<const uint8_t> mem; // or memory
+    std::vector<uint8_t> owned;
+    // Or a stream (a pipe, a device, a file of no known size): read as far as calls ask, kept,
+    // and used by one call at a time.
+    mutable std::optional<File> stream;
+    mutable std::mutex stream_mutex;
+
+    // Plans of the blocks described so far: built once, then shared read-only.
+    using Key = std::tuple<std::string, std::string, std::string>;
+    mutable std::mutex mutex;
+    mutable std::map<Key, std::shared_ptr<const Plan>> plans;
+
+    Impl() = default;
+    Impl(const Impl &) = delete;
+    Impl &operator=(const Impl &) = delete;
+    ~Impl() {
+        if (owns_fd && fd >= 0)
+            ::close(fd);
+    }
+
+    // Reads the descriptor: by position when it is a regular file of a known size, else as a
+    // stream.
+    void attach(int from, bool owned_fd) {
+        fd = from;
+        owns_fd = owned_fd;
+        stream = File::from_fd(from, st);
+        if (stream->fd() >= 0) // read by position: every call makes its own File
+            stream.reset();
+    }
+
+    Lease file() const {
+        if (stream)
+            return Lease(stream_mutex, *stream);
+        return Lease(fd >= 0 ? File::from_fd(fd, st) : File::from_memory(mem));
+    }
+
+    uint64_t size() const {
+        if (stream) {
+            std::lock_guard lock(stream_mutex);
+            return stream->size();
+        }
+        return fd >= 0 ? static_cast<uint64_t>(st.st_size) : mem.size();
+    }
+
+    std::shared_ptr<const Plan> plan(const Request &req, Events *events) const {
+        const Key key{req.dataBlockType, req.dimensions, req.deriv};
+        {
+            std::lock_guard lock(mutex);
+            if (auto it = plans.find(key); it != plans.end())
+                return it->second;
+        }
+        // Described outside the lock: two threads may both describe a block the first time.
+        Lease f = file();
+        Events local;
+        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, events ? *events : local));
+        std::lock_guard lock(mutex);
+        return plans.try_emplace(key, std::move(p)).first->second;
+    }
+};
+
+Reader::Reader(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Reader::Reader(Reader &&) noexcept = default;
+Reader &Reader::operator=(Reader &&) noexcept = default;
+Reader::~Reader() = default;
+
+Reader Reader::open(const std::filesystem::path &path) {
+    auto impl = std::make_unique<Impl>();
+    int fd;
+    do
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        fail_os(errno);
+    impl->fd = fd;
+    impl->owns_fd = true;
+    if (fstat(fd, &impl->st) != 0)
+        fail_os(errno);
+    if (S_ISDIR(impl->st.st_mode))
+        fail_os(EISDIR);
+    impl->attach(fd, true);
+    return Reader(std::move(impl));
+}
+
+Reader Reader::from_fd(int fd) {
+    auto impl = std::make_unique<Impl>();
+    if (fstat(fd, &impl->st) != 0)
+        fail_os(errno);
+    impl->attach(fd, false);
+    return Reader(std::move(impl));
+}
+
+Reader Reader::from_memory(std::span<const uint8_t> bytes) {
+    auto impl = std::make_unique<Impl>();
+    impl->mem = bytes;
+    return Reader(std::move(impl));
+}
+
+Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
+    auto impl = std::make_unique<Impl>();
+    impl->owned = std::move(bytes);
+    impl->mem = impl->owned;
+    return Reader(std::move(impl));
+}
+
+uint64_t Reader::size() const { return impl_->size(); }
+
+bool Reader::is_orvel(bool strict) const {
+    Lease lease = impl_->file();
+    File &f = *lease;
+    f.seek(0);
+    if (!strict && f.have(4) < 4)
+        return false;
+    return orvelio::is_orvel(f);
+}
+
+std::vector<Block> Reader::blocks() const {
+    Lease lease = impl_->file();
+    File &f = *lease;
+    if (!orvelio::is_orvel(f))
+        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
+    std::vector<Block> out;
+    for (ListEntry &e : list_contents(read_directory(f)))
+        out.push_back({std::move(e.dataBlockType), std::move(e.dimensions), std::move(e.derivative)});
+    return out;
+}
+
+Description Reader::describe(const Block &block, std::vector<Note> *notes) const {
+    const Request req = request_of(block);
+    Events events;
+    std::shared_ptr<const Plan> p;
+    try {
+        p = impl_->plan(req, &events);
+    } catch (const Error &) {
+        add_notes(events, notes);
+        throw;
+    }
+    add_notes(events, notes);
+    return p->d;
+}
+
+Data Reader::read(const Block &block, std::vector<Note> *notes) const {
+    const Request req = request_of(block);
+    Lease lease = impl_->file();
+    File &f = *lease;
+    Events events;
+    Result r;
+    try {
+        r = extract(f, req, events);
+    } catch (const Error &) {
+        add_notes(events, notes);
+        throw;
+    }
+    add_notes(events, notes);
+    return to_data(r);
+}
+
+void Reader::read_rows(const Block &block, RowRange rows, std::span<float> out, std::optional<size_t> region) const {
+    // A range too long to exist fails on its first row past the end, as a list would.
+    std::vector<uint64_t> list(static_cast<size_t>(std::min<uint64_t>(rows.count, out.size() + 1)));
+    for (size_t i = 0; i < list.size(); ++i)
+        list[i] = rows.first + i;
+    if (list.size() != rows.count)
+        fail(ErrorDetail::bad_request, "the buffer is too small for the rows asked for");
+    read_rows(block, list, out, region);
+}
+
+void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::span<float> out,
+                       std::optional<size_t> region) const {
+    const Request req = request_of(block);
+    const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
+    const Plan &p = *plan;
+    const Description &d = p.d;
+
+    // The arguments.
+    const bool multi = is_multi_region(d.kind);
+    if (multi && !region)
+        fail(ErrorDetail::bad_request, "a region is required to read rows of a multi-region map");
+    if (!multi && region)
+        fail(ErrorDetail::bad_request, "a region was given for a block without regions");
+    if (multi && *region >= d.regions.size())
+        fail(ErrorDetail::bad_row, "region " + std::to_string(*region) + " is out of range for " +
+                                       std::to_string(d.regions.size()) + " regions");
+    const size_t nrows = multi ? d.regions[*region].rows : d.rows;
+    const size_t L = d.row_length;
+    size_t want;
+    if (__builtin_mul_overflow(rows.size(), L, &want) || want != out.size())
+        fail(ErrorDetail::bad_request, "the buffer holds " + std::to_string(out.size()) + " values, not " +
+                                           std::to_string(rows.size()) + " rows of " + std::to_string(L));
+    for (uint64_t row : rows)
+        if (row >= nrows)
+            fail(ErrorDetail::bad_row,
+                 "row " + std::to_string(row) + " is out of range for " + std::to_string(nrows) + " rows");
+    if (rows.empty() || L == 0)
+        return;
+
+    Lease lease = impl_->file();
+    File &f = *lease;
+    const size_t npt = p.npt;
+    const size_t bytes = L * sizeof(float);
+    std::vector<Piece> pieces;
+    pieces.reserve(rows.size());
+    const auto from = [&](size_t i, int64_t offset) {
+        pieces.push_back({static_cast<uint64_t>(offset), bytes, out.data() + i * L});
+    };
+    const auto zeros = [&](size_t i) { std::fill_n(out.data() + i * L, L, 0.0f); };
+
+    switch (d.kind) {
+    case Kind::spectrum:
+        for (size_t i = 0; i < rows.size(); ++i)
+            from(i, p.at.data);
+        break;
+    case Kind::image:
+        for (size_t i = 0; i < rows.size(); ++i) {
+            if (rows[i] >= d.subblocks.size()) {
+                zeros(i);
+                continue;
+            }
+            const int64_t offset = d.subblocks[rows[i]];
+            const size_t got = values_at(f, offset, npt);
+            if (got < npt)
+                fail_cut_short(got, npt, offset);
+            from(i, offset);
+        }
+        break;
+    case Kind::image_traces:
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const int64_t offset = d.subblocks[rows[i]];
+            check_trace_values(f, offset, npt, d.shape[1], d.shape[0]);
+            from(i, offset);
+        }
+        break;
+    case Kind::time_series:
+        for (size_t i = 0; i < rows.size(); ++i) {
+            check_timed(f, d.subblocks[rows[i]], npt);
+            from(i, d.subblocks[rows[i]]);
+        }
+        break;
+    case Kind::time_traces:
+        for (size_t i = 0; i < rows.size(); ++i) {
+            check_stack_row(f, d.subblocks, rows[i], npt);
+            from(i, d.subblocks[rows[i]]);
+        }
+        break;
+    case Kind::point_map: {
+        const std::vector<int64_t> &sources = d.regions[*region].sources;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const int64_t s = sources[rows[i]];
+            if (s < 0) {
+                zeros(i);
+                continue;
+            }
+            const int64_t offset = d.subblocks[static_cast<size_t>(s)];
+            check_timed(f, offset, npt);
+            from(i, offset);
+        }
+        break;
+    }
+    case Kind::trace_map: {
+        // Row j holds the value at one position of every sub-block: each sub-block's span of
+        // the positions asked for is read once.
+        const std::vector<int64_t> &sources = d.regions[*region].sources;
+        for (size_t k = 0; k < d.subblocks.size(); ++k)
+            check_stack_row(f, d.subblocks, k, npt); // as described (the file has not changed size)
+        size_t lo = SIZE_MAX, hi = 0;
+        for (uint64_t row : rows) {
+            lo = std::min(lo, static_cast<size_t>(sources[row]));
+            hi = std::max(hi, static_cast<size_t>(sources[row]));
+        }
+        std::vector<float> span(hi - lo + 1);
+        const size_t span_bytes = span.size() * sizeof(float);
+        for (size_t k = 0; k < d.subblocks.size(); ++k) {
+            const uint64_t at = static_cast<uint64_t>(d.subblocks[k]) + lo * sizeof(float);
+            if (f.pread_at(span.data(), span_bytes, at) != span_bytes)
+                fail_cut_short(0, npt); // the file shrank while being read
+            for (size_t i = 0; i < rows.size(); ++i)
+                out[i * L + k] = span[static_cast<size_t>(sources[rows[i]]) - lo];
+        }
+        return;
+    }
+    }
+    if (!gather(f, pieces))
+        fail_cut_short(0, npt); // the file shrank while being read
+}
+
+RowInfo Reader::row_info(const Block &block) const {
+    const Request req = request_of(block);
+    const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
+    const Plan &p = *plan;
+    Lease lease = impl_->file();
+    File &f = *lease;
+    RowInfo info;
+    switch (p.d.kind) {
+    case Kind::spectrum:
+        break;
+    case Kind::image_traces:
+        info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+        [[fallthrough]];
+    case Kind::image:
+        info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
+        info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
+        break;
+    case Kind::time_series:
+        info.z = Array<double>::empty({p.d.subblocks.size()});
+        read_times(f, p.d.subblocks, p.npt, info.z.data());
+        break;
+    case Kind::time_traces:
+        info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+        break;
+    case Kind::trace_map:
+        info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+        [[fallthrough]];
+    case Kind::point_map:
+        info.regions = multi_region_info(f, p);
+        break;
+    }
+    return info;
+}
+
+std::vector<Picture> Reader::pictures() const {
+    Lease lease = impl_->file();
+    File &f = *lease;
+    VisImages found = read_vis_images(f);
+    std::vector<std::shared_ptr<const std::string>> bytes(found.pictures.size());
+    std::vector<Picture> out;
+    out.reserve(found.order.size());
+    for (size_t k : found.order) {
+        VisPicture &pic = found.pictures[k];
+        Picture p;
+        p.record = k;
+        p.properties = pic.entries.items();
+        if (pic.has_image) {
+            if (!bytes[k])
+                bytes[k] = std::make_shared<const std::string>(std::move(pic.image));
+            p.data = bytes[k];
+            p.format = pic.format ? std::string_view(pic.format) : std::string_view();
+        }
+        out.push_back(std::move(p));
+    }
+    return out;
+}
+
+} // namespace orvelio
