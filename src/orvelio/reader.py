@@ -401,6 +401,14 @@ class OrvelFile:
                                       "not a multi-region map", self._name)
         return [_grid(r["title"], r["rows"]) for r in d["regions"]]
 
+    def to_xarray(self, block: BlockLike = None, chunks: Any = None, region: int | None = None) -> Any:
+        """The block as xarray objects (needs the extra: pip install 'orvelio[xarray]'): the
+        lazy Dataset that xarray.open_dataset(path, engine="orvelio", datablock=block,
+        region=region, chunks=chunks) returns; for a multi-region map without `region`, the
+        DataTree of xarray.open_datatree (one child per region). `block` as for read()."""
+        from .xarray_backend import open_xarray
+        return open_xarray(self.path, self.describe(block), chunks, region)
+
 
 # ---------------------------------------------------------------- helpers
 
