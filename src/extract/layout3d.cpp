@@ -1,6 +1,7 @@
 #include "layout3d.hpp"
 
 #include "format/error.hpp"
+#include "format/pyops.hpp"
 #include "format/text.hpp"
 
 #include <algorithm>
@@ -82,7 +83,6 @@ std::vector<int64_t> OffsetMap::offsets() const {
 
 namespace {
 
-using Wide = __int128;
 
 int64_t clamp64(Wide v) {
     constexpr int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();

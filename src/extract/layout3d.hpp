@@ -39,8 +39,6 @@ class OffsetMap {
   public:
     using Entry = std::pair<int64_t, int64_t>; // (index, offset)
     const std::vector<Entry> &entries() const { return entries_; }
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
     // Where in entries() the index is stored, if it is.
     std::optional<size_t> position(int64_t index) const;
     void set(int64_t index, int64_t offset);

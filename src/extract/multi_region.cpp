@@ -47,17 +47,6 @@ int32_t group_number(const Value &v) {
     return static_cast<int32_t>(d);
 }
 
-bool is_zero(const Value &v) {
-    return (is_int(v) && std::get<int64_t>(v) == 0) || (is_float(v) && std::get<double>(v) == 0.0);
-}
-
-// a == b for two numbers.
-bool same_number(const Value &a, const Value &b) {
-    if (is_int(a) && is_int(b))
-        return std::get<int64_t>(a) == std::get<int64_t>(b);
-    return as_double(a) == as_double(b);
-}
-
 std::string quoted(const std::string &s) {
     const char q = s.find('\'') != std::string::npos && s.find('"') == std::string::npos ? '"' : '\'';
     std::string out(1, q);
@@ -491,7 +480,7 @@ Result extract_multi_region(Start3D &s) {
 
     Result r = std::move(s.result);
     if (s.req.dataBlockType != "TRC") {
-        r.kind = Result::Kind::MultiRegion;
+        r.kind = Kind::point_map;
         for (size_t i : groups)
             if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
                 r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt, s.budget));
@@ -499,7 +488,7 @@ Result extract_multi_region(Start3D &s) {
     }
 
     // Every trace is read once; the regions are cut from the stacked traces.
-    r.kind = Result::Kind::MultiRegionTRC;
+    r.kind = Kind::trace_map;
     const int32_t infoSize = read_info_size(f, s.at.data);
     const std::vector<int64_t> at = offsets.offsets();
     const Array<float> traces = read_stacked(f, at, s.npt, s.budget, infoSize, &r.labels);

@@ -17,7 +17,6 @@ namespace orvelio {
 
 namespace {
 
-using Int = __int128;
 
 // An offset held as the interpreter holds it.
 Num num(int64_t v) { return Num{false, v, 0}; }
@@ -138,7 +137,7 @@ VisImages read_vis_images(File &f) {
     if (block == dir.end())
         return out;
     const int64_t offset = block->byteOffset;
-    const Int block_end = Int{offset} + Int{block->sizeInWords} * 4;
+    const Wide block_end = Wide{offset} + Wide{block->sizeInWords} * 4;
 
     // Walk the chunks, gathering the image-set parameters. Each chunk tells where its last
     // picture record ends, which is where the next chunk starts.
@@ -153,7 +152,7 @@ VisImages read_vis_images(File &f) {
     ParamDict first;
     std::vector<const std::string *> replaced; // names of `first` that the chunk set
     f.seek(offset);
-    while (Int{f.tell()} != block_end) {
+    while (Wide{f.tell()} != block_end) {
         const int64_t cur_offset = f.tell();
         if (!visited.insert(cur_offset).second)
             fail(ErrorDetail::bad_value, "Image block chunks loop: the chunk at offset " + std::to_string(cur_offset) +
