@@ -40,3 +40,26 @@ _examples.register_engine({EXAMPLES!r})
 """
 doctest_default_flags = (__import__("doctest").ELLIPSIS | __import__("doctest").NORMALIZE_WHITESPACE)
 trim_doctest_flags = True
+
+
+def _check_coverage(app):
+    """Every function and class of the top level and every name orvelio.reader exports has its
+    entry: a name added to either API without documentation fails the build (-W)."""
+    from sphinx.util import logging
+    import orvelio.reader
+
+    log = logging.getLogger(__name__)
+    exact = (HERE / "exact.rst").read_text()
+    friendly = (HERE / "reader.rst").read_text() + (HERE / "errors.rst").read_text()
+    for name, value in vars(orvelio).items():
+        if name.startswith("_") or type(value).__name__ == "module" or name in ("unpack",):
+            continue
+        if f"orvelio.{name}\n" not in exact and f":: {name}\n" not in exact:
+            log.warning(f"exact.rst: no entry for orvelio.{name}")
+    for name in orvelio.reader.__all__:
+        if f"orvelio.reader.{name}\n" not in friendly and name not in ("DataReturn",):
+            log.warning(f"reader.rst/errors.rst: no entry for orvelio.reader.{name}")
+
+
+def setup(app):
+    app.connect("builder-inited", _check_coverage)
