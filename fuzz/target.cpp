@@ -348,8 +348,9 @@ void check_rows(const Reader &r, const Block &b, const Data &full) {
             }
             for (size_t i = 0; i < rows.size(); ++i) {
                 const std::span<const float> want = full_row(full, region, rows[i], scratch);
+                // Rows of no values compare equal without memcmp (which takes no null pointer).
                 if (want.size() != d.row_length ||
-                    std::memcmp(want.data(), got.data() + i * d.row_length, want.size_bytes()) != 0)
+                    (!want.empty() && std::memcmp(want.data(), got.data() + i * d.row_length, want.size_bytes()) != 0))
                     fault("a row read alone differs from the whole read:", &b);
             }
         }
