@@ -170,5 +170,5 @@ def test_cli_lists_datablocks(write):
     proc = run_python(f"import sys, runpy; sys.argv = ['orvelio', {good!r}, {bad!r}];"
                       "runpy.run_module('orvelio', run_name='__main__')")
     assert proc.returncode == 1
-    assert proc.stdout.splitlines() == [f"{good}: 1 datablock", "    AB      2D      NONE",
-                                        f"{bad}: not an Orvel file"]
+    assert proc.stdout.splitlines() == [f"{good}: 1 datablock", "    AB      2D      NONE"]
+    assert proc.stderr.splitlines() == [f"{bad}: not an Orvel file"]

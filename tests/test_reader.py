@@ -13,7 +13,7 @@ import orvelio
 from builder import (EXT_IMAGE, OrvelFile as Builder, Picture as BuiltPicture, block_type, data_word,
                      block3d, file3d, image_block, multiregion_file, params, region, spectrum_file)
 from conftest import run_python
-from orvelio.reader import (Block, BlockNotFoundError, CorruptFileError, InvalidRequestError,
+from orvelio.reader import (BlockNotFoundError, CorruptFileError, FileTooLargeError, InvalidRequestError,
                             NotOrvelFileError, OrvelError, OrvelFile, Parameter, RegionGrid,
                             TruncatedFileError, is_orvel)
 
@@ -126,9 +126,7 @@ def bytes_read():
         return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
 
 
-def test_describing_a_1_gb_cube_reads_less_than_1_mb(tmp_path, core):
-    if not hasattr(core, "_Reader"):
-        pytest.skip("the extension has no reader class yet")
+def test_describing_a_1_gb_cube_reads_less_than_1_mb(tmp_path):
     npx = npy = 256
     npt, info = 4096, 200
     n, stride = npx * npy, 4 * npt + info
@@ -184,7 +182,8 @@ def test_request_errors(tmp_path):
         assert isinstance(failure(lambda: o.read("RSC")), BlockNotFoundError)
         assert str(failure(o.read)) == (f"{name}: the file holds 3 data blocks, name one: AB 2D NONE, AB 2D 1DER, "
                                         "TR 2D NONE")
-        assert str(failure(lambda: o.read("ab"))) == f"{name}: 2 data blocks of type AB, name one: AB 2D NONE, AB 2D 1DER"
+        assert str(failure(lambda: o.read("ab"))) == (f"{name}: 2 data blocks of type AB, name one: "
+                                                      "AB 2D NONE, AB 2D 1DER")
         e = failure(lambda: o.region_grid("TR"))
         assert str(e) == f"{name}: block TR 2D NONE is a spectrum, not a multi-region map"
         assert [p.title for p in o.pictures] == []
@@ -223,6 +222,30 @@ def test_file_errors_name_the_file(tmp_path):
     assert isinstance(e, CorruptFileError) and str(e) == (
         f"{tmp_path / 'p'}: the file is damaged: it lists data block AB 2D NONE but holds no complete block for it "
         "(its data or parameter block is missing)")
+
+
+def test_failures_the_reader_leaves_unclassified_are_still_orvel_errors(seed_paths):
+    import struct
+
+    class Failing:
+        size = 0
+
+        def __init__(self, exc):
+            self.exc = exc
+
+        def describe(self, request):
+            raise self.exc
+
+        def close(self):
+            pass
+
+    for exc, kind in [(struct.error("unpack requires a buffer of 4 bytes"), CorruptFileError),
+                      (IndexError("list index out of range"), CorruptFileError),
+                      (MemoryError(), FileTooLargeError), (PermissionError(13, "denied"), PermissionError)]:
+        with OrvelFile(seed_paths["spectrum"]) as f:
+            f._reader = Failing(exc)
+            with pytest.raises(kind):
+                f.describe(("AB", "2D", "NONE"))
 
 
 def test_printed_lines_become_warnings(tmp_path, capsys):
@@ -348,45 +371,62 @@ def test_importing_the_reader_adds_only_its_own_name():
     assert proc.stdout == "['reader'] []\n"
 
 
-def stubgen_text(where):
-    """nanobind's stubs of the module's top level, as generated (minus the warning registry)."""
+def stubgen_text(where, module, *options):
+    """nanobind's stubs of a module, as generated (minus the warning registry)."""
     pytest.importorskip("nanobind.stubgen")
-    out = pathlib.Path(where) / "orvelio.pyi"
-    proc = run_python(f"import sys; sys.argv = ['stubgen', '-q', '-m', 'orvelio', '-o', {str(out)!r}];"
-                      "import nanobind.stubgen as s; s.main()")
+    out = pathlib.Path(where) / "generated.pyi"
+    argv = ["stubgen", "-q", *options, "-m", module, "-o", str(out)]
+    proc = run_python(f"import sys; sys.argv = {argv!r}; import nanobind.stubgen as s; s.main()")
     assert proc.returncode == 0, proc.stderr
     return "".join(line + "\n" for line in out.read_text().splitlines()
                    if not line.startswith("__warningregistry__"))
 
 
-def test_generated_stubs_match_the_golden_file(tmp_path):
-    golden = (REPO / "tests" / "stubs" / "orvelio.pyi").read_text()
-    assert stubgen_text(tmp_path) == golden, ("the extension's stubs changed: regenerate tests/stubs/orvelio.pyi and "
-                                      "update src/orvelio/__init__.pyi by hand")
+@pytest.mark.parametrize("module, options, shipped", [("orvelio", (), "__init__.pyi"),
+                                                      ("orvelio._orvelio", ("-P",), "_orvelio.pyi")])
+def test_generated_stubs_match_the_golden_files(tmp_path, module, options, shipped):
+    golden = (REPO / "tests" / "stubs" / (module.split(".")[-1] + ".pyi")).read_text()
+    assert stubgen_text(tmp_path, module, *options) == golden, (
+        f"the stubs of {module} changed: regenerate tests/stubs and update src/orvelio/{shipped} by hand")
 
 
-def test_hand_checked_stubs_declare_the_runtime_names():
+def stub_names(body):
+    """Names a stub's statements declare (imports only in the re-exporting `import x as x` form)."""
     import ast
-    tree = ast.parse((REPO / "src" / "orvelio" / "__init__.pyi").read_text())
     names = set()
-    for node in ast.walk(tree):
-        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and node in tree.body:
+    for node in body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)):
             names.add(node.name)
-        elif isinstance(node, ast.AnnAssign) and node in tree.body:
+        elif isinstance(node, ast.AnnAssign):
             names.add(node.target.id)
-        elif isinstance(node, ast.Assign) and node in tree.body:
+        elif isinstance(node, ast.Assign):
             names.update(t.id for t in node.targets)
+        elif isinstance(node, ast.If):
+            names |= stub_names(node.body)
         elif isinstance(node, (ast.Import, ast.ImportFrom)):
             names.update(a.asname for a in node.names if a.asname == a.name.rsplit(".", 1)[-1])
-    runtime = {n for n in vars(orvelio) if not n.startswith("__") or n == "__test__"} - {"reader"}
-    assert {n for n in names if not n.startswith("_") or n == "__test__"} == runtime | {"imghdr"}
+    return names
 
 
-def test_mypy_strict_on_the_example():
+def test_hand_checked_stubs_declare_the_runtime_names(core):
+    import ast
+    top = ast.parse((REPO / "src" / "orvelio" / "__init__.pyi").read_text()).body
+    submodules = {n for n, v in vars(orvelio).items() if getattr(v, "__name__", "").startswith("orvelio.")}
+    runtime = {n for n in vars(orvelio) if not n.startswith("__") or n == "__test__"} - submodules
+    assert {n for n in stub_names(top) if not n.startswith("_") or n == "__test__"} == runtime | {"imghdr"}
+    ext = ast.parse((REPO / "src" / "orvelio" / "_orvelio.pyi").read_text()).body
+    assert {n for n in stub_names(ext) if not n.startswith("__")} == {n for n in vars(core) if not n.startswith("__")}
+    [reader] = [c for c in ext if isinstance(c, ast.ClassDef) and c.name == "_Reader"]
+    assert stub_names(reader.body) - {"__init__"} == {n for n in vars(core._Reader) if not n.startswith("__")}
+
+
+def test_mypy_strict_on_the_example_and_the_reader():
     pytest.importorskip("mypy")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    # The source tree's package (its stubs and the reader), numpy from the environment.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env["MYPYPATH"] = str(REPO / "src")
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           "--cache-dir", os.devnull, "both_apis.py"],
+                           "--cache-dir", os.devnull, "both_apis.py", str(REPO / "src" / "orvelio" / "reader.py")],
                           capture_output=True, text=True, cwd=REPO / "examples", timeout=600, env=env)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 

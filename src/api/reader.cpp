@@ -106,14 +106,13 @@ template <class R> R &fill_common(R &out, Result &r) {
 }
 
 Data to_data(Result &r) {
-    using K = Result::Kind;
     switch (r.kind) {
-    case K::Single: {
+    case Kind::spectrum: {
         Spectrum s;
         fill_common(s, r).y = std::move(r.y);
         return s;
     }
-    case K::Image: {
+    case Kind::image: {
         Image s;
         fill_common(s, r);
         s.mapX = std::move(r.mapX);
@@ -121,7 +120,7 @@ Data to_data(Result &r) {
         s.spectra = std::move(r.spectra);
         return s;
     }
-    case K::ImageTRC: {
+    case Kind::image_traces: {
         ImageTraces s;
         fill_common(s, r);
         s.mapX = std::move(r.mapX);
@@ -130,26 +129,26 @@ Data to_data(Result &r) {
         s.traces = std::move(r.traces);
         return s;
     }
-    case K::TimeResolved: {
+    case Kind::time_series: {
         TimeSeries s;
         fill_common(s, r);
         s.z = std::move(r.z);
         s.spectra = std::move(r.spectra);
         return s;
     }
-    case K::TimeResolvedTRC: {
+    case Kind::time_traces: {
         TimeTraces s;
         fill_common(s, r);
         s.labels = std::move(r.labels);
         s.traces = std::move(r.traces);
         return s;
     }
-    case K::MultiRegion: {
+    case Kind::point_map: {
         PointMap s;
         fill_common(s, r).regions = std::move(r.regions);
         return s;
     }
-    case K::MultiRegionTRC: {
+    case Kind::trace_map: {
         TraceMap s;
         fill_common(s, r);
         s.labels = std::move(r.labels);

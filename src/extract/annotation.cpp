@@ -104,7 +104,6 @@ size_t Annotations::restart(const Value &name) {
 
 namespace {
 
-using Int = __int128;
 
 enum class Cell { Int, Float, Text, Unknown };
 
@@ -134,7 +133,7 @@ constexpr uint64_t kAllowance = 64 * 1024;
 // What a block has spent so far of what its file allows.
 struct Budget {
     uint64_t limit;
-    Int params = 0, cells = 0, bytes = 0;
+    Wide params = 0, cells = 0, bytes = 0;
 };
 
 // The parameter block of a record; its length counts against the block's budget.
@@ -142,8 +141,8 @@ ParamDict record_params(File &f, const Num &at, Budget &budget) {
     const int64_t start = position(at);
     ParamDict p = read_params(f, start);
     budget.params += f.tell() > start ? f.tell() - start : 0;
-    if (budget.params > static_cast<Int>(budget.limit))
-        fail(PyExc::ValueError, "Invalid annotation block: its records add up to more than the file holds");
+    if (budget.params > static_cast<Wide>(budget.limit))
+        fail(ErrorDetail::bad_value, "Invalid annotation block: its records add up to more than the file holds");
     return p;
 }
 
@@ -162,7 +161,7 @@ void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
         fail_operands("+", "int", "str");
     if (is_float(rowlen))
         fail_not_integer("float");
-    const Int step = std::get<int64_t>(rowlen);
+    const Wide step = std::get<int64_t>(rowlen);
     position(start);
     const int64_t last = position(Num{false, start.i + (rows - 1) * step, 0});
     if (last < 0)
@@ -202,14 +201,14 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
     const uint64_t size = f.size();
     uint64_t text_width = 0;
     if (!strlen.is_float)
-        text_width = strlen.i < 0 || strlen.i > static_cast<Int>(size) ? size : static_cast<uint64_t>(strlen.i);
-    Int row_bytes = 0;
+        text_width = strlen.i < 0 || strlen.i > static_cast<Wide>(size) ? size : static_cast<uint64_t>(strlen.i);
+    Wide row_bytes = 0;
     for (const TableColumn &c : cols)
         row_bytes += c.kind == Cell::Int || c.kind == Cell::Float ? 4 : c.kind == Cell::Text ? text_width : 0;
-    budget.cells += Int{nln} * static_cast<Int>(cols.size());
-    budget.bytes += Int{nln} * row_bytes;
-    if (budget.cells > static_cast<Int>(budget.limit) || budget.bytes > static_cast<Int>(budget.limit))
-        fail(PyExc::ValueError, "Invalid annotation table: " + std::to_string(nln) + " rows of " +
+    budget.cells += Wide{nln} * static_cast<Wide>(cols.size());
+    budget.bytes += Wide{nln} * row_bytes;
+    if (budget.cells > static_cast<Wide>(budget.limit) || budget.bytes > static_cast<Wide>(budget.limit))
+        fail(ErrorDetail::bad_value, "Invalid annotation table: " + std::to_string(nln) + " rows of " +
                                     std::to_string(cols.size()) + " columns do not fit in a file of " +
                                     std::to_string(size) + " bytes");
 
@@ -220,7 +219,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
             fail_operands("+", "int", "str");
         if (is_float(rowlen))
             fail_not_integer("float");
-        f.seek(position(Num{false, anno_offset.i + Int{i} * std::get<int64_t>(rowlen), 0}));
+        f.seek(position(Num{false, anno_offset.i + Wide{i} * std::get<int64_t>(rowlen), 0}));
         for (const TableColumn &c : cols) {
             Value value;
             switch (c.kind) {
@@ -232,7 +231,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
                 break;
             case Cell::Text:
                 if (strlen.is_float)
-                    fail(PyExc::TypeError, "argument should be integer or None, not 'float'");
+                    fail(ErrorDetail::bad_operand, "argument should be integer or None, not 'float'");
                 value = text_field(strlen.i < 0 ? f.read_rest() : f.read_bytes(static_cast<size_t>(text_width)));
                 break;
             case Cell::Unknown:
@@ -250,7 +249,7 @@ Annotations read_annotations(File &f, int64_t offset, Events &events) {
     Annotations out;
     Budget budget{f.size() + kAllowance};
     const Num block{false, offset, 0};
-    const ParamDict dir = record_params(f, Num{false, Int{offset} + 12, 0}, budget);
+    const ParamDict dir = record_params(f, Num{false, Wide{offset} + 12, 0}, budget);
     const int64_t nrp = range_count(dir.at("NRP"));
     for (int64_t img = 0; img < nrp; ++img) {
         const Num record = plus(block, dir.at(two_digits('F', img)));

@@ -7,7 +7,7 @@
 namespace orvelio {
 
 // numpy.linspace(start, stop, num) for numeric start and stop and a non-negative integer
-// num. Anything else fails with the error numpy gives for it (PyExc::Linspace).
+// num. Anything else fails with the error numpy gives for it (ErrorDetail::bad_axis).
 Array<double> linspace(const Value &start, const Value &stop, const Value &num);
 
 // The first and last value and the count of linspace(start, stop, num), without making it

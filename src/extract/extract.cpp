@@ -27,7 +27,7 @@ AxisParams axis_params(const ParamDict &p) {
 }
 
 Result single_spectrum(File &f, Result r, const Located &at) {
-    r.kind = Result::Kind::Single;
+    r.kind = Kind::spectrum;
     // At most NPT values: fewer when the end of the file comes first.
     f.seek(at.data);
     const size_t n = static_cast<size_t>(std::min<uint64_t>(r.x.size(), f.remaining() / 4));

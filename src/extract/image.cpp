@@ -12,67 +12,6 @@ namespace orvelio {
 
 namespace {
 
-// ------------------------------------------------------------------ Python arithmetic
-// The map's last coordinate is AOX + DDX * (NPX - 1), computed as Python computes it on the
-// values a parameter block holds (int, float, str), failing as Python fails.
-
-[[noreturn]] void fail_values(const char *op, const Value &a, const Value &b) {
-    fail_operands(op, type_name(a), type_name(b));
-}
-
-Value minus_one(const Value &a) {
-    if (is_int(a))
-        return std::get<int64_t>(a) - 1; // from a 32-bit field: no overflow
-    if (is_float(a))
-        return std::get<double>(a) - 1.0;
-    fail_values("-", a, Value{int64_t{1}});
-}
-
-// A text repeated: its content never matters further on (numpy refuses any text as a
-// coordinate, whatever it says), so very long repetitions are cut.
-std::string repeated(const std::string &text, int64_t times) {
-    constexpr size_t kCap = 1 << 16;
-    std::string out;
-    for (int64_t i = 0; i < times && out.size() < kCap; ++i)
-        out += text;
-    return out;
-}
-
-Value times(const Value &a, const Value &b) {
-    if (is_text(a)) {
-        if (is_int(b))
-            return repeated(std::get<std::string>(a), std::get<int64_t>(b));
-        fail(PyExc::TypeError, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
-    }
-    if (is_text(b))
-        fail_values("*", a, b);
-    if (is_int(a) && is_int(b)) {
-        int64_t r;
-        if (!__builtin_mul_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
-            return r;
-    }
-    return as_double(a) * as_double(b);
-}
-
-Value plus(const Value &a, const Value &b) {
-    if (is_text(a)) {
-        if (is_text(b))
-            return std::get<std::string>(a) + std::get<std::string>(b);
-        fail(PyExc::TypeError, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
-    }
-    if (is_text(b))
-        fail_values("+", a, b);
-    if (is_int(a) && is_int(b)) {
-        int64_t r;
-        if (!__builtin_add_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
-            return r;
-    }
-    return as_double(a) + as_double(b);
-}
-
-// Python's v == 0.
-bool equals_zero(const Value &v) { return is_number(v) && as_double(v) == 0.0; }
-
 // ------------------------------------------------------------------ geometry
 
 struct Geometry {
@@ -90,7 +29,7 @@ Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr
     Value v[6];
     for (int i = 0; i < 6; ++i)
         v[i] = p.at(kMapKeys[i]);
-    if (s.req.deriv != "NONE" && (equals_zero(v[4]) || equals_zero(v[5]))) {
+    if (s.req.deriv != "NONE" && (is_zero(v[4]) || is_zero(v[5]))) {
         // A derivative map that lost its geometry: take the underived block's.
         s.events.push_back({Event::Kind::Print, "Orignal mapping coordinates used"});
         const ParamDict original = read_params(s.f, s.at.originalParams);
@@ -137,15 +76,15 @@ void check_array_size(std::initializer_list<size_t> shape, size_t itemsize) {
 void check_pixel(const Geometry &g, size_t i) {
     check_offset(g.offsets[i]);
     if (g.nx == 0)
-        fail(PyExc::ZeroDivisionError, "integer modulo by zero");
+        fail(ErrorDetail::division_by_zero, "integer modulo by zero");
     const size_t row = i / g.nx;
     if (row >= g.ny)
-        fail(PyExc::IndexError, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+        fail(ErrorDetail::bad_index, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
                                     std::to_string(g.ny));
 }
 
 [[noreturn]] void fail_reshape(size_t got, const Geometry &g) {
-    fail(PyExc::ValueError, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
+    fail(ErrorDetail::bad_value, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
                                 std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
 }
 
@@ -165,7 +104,7 @@ Result image(Start3D &s, const Geometry &g) {
             fail_cut_short(got, npt, g.offsets[i]);
     }
     Result r = std::move(s.result);
-    r.kind = Result::Kind::Image;
+    r.kind = Kind::image;
     r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
     read_rows_into(s.f, g.offsets, r.spectra.data(), npt, s.budget);
@@ -192,7 +131,7 @@ Result image_traces(Start3D &s, const Geometry &g) {
         fail_nothing_to_stack();
 
     Result r = std::move(s.result);
-    r.kind = Result::Kind::ImageTRC;
+    r.kind = Kind::image_traces;
     const size_t m = g.offsets.size();
     r.traces = Array<float>::empty({g.ny, g.nx, m});
     if (npt > 0) {

@@ -1,6 +1,7 @@
 #include "layout3d.hpp"
 
 #include "format/error.hpp"
+#include "format/pyops.hpp"
 #include "format/text.hpp"
 
 #include <algorithm>
@@ -83,7 +84,6 @@ std::vector<int64_t> OffsetMap::offsets() const {
 
 namespace {
 
-using Wide = __int128;
 
 int64_t clamp64(Wide v) {
     constexpr int64_t lo = std::numeric_limits<int64_t>::min(), hi = std::numeric_limits<int64_t>::max();
@@ -117,7 +117,7 @@ OffsetMap read_offsets(File &f, int64_t offsetToData) {
             continue;
         assigned += static_cast<uint64_t>(int64_t{second} - first + 1);
         if (assigned > budget)
-            fail(PyExc::ValueError,
+            fail(ErrorDetail::bad_value,
                  "Invalid 3D data block: its store table lists more sub-blocks than the file can hold");
     }
 
@@ -261,7 +261,7 @@ int64_t check_timed(const File &f, int64_t offset, size_t npt) {
 namespace {
 
 [[noreturn]] void fail_unequal(size_t first, size_t i, size_t got) {
-    fail(PyExc::ValueError, "all the input array dimensions except for the concatenation axis must match exactly, but "
+    fail(ErrorDetail::bad_value, "all the input array dimensions except for the concatenation axis must match exactly, but "
                             "along dimension 1, the array at index 0 has size " +
                                 std::to_string(first) + " and the array at index " + std::to_string(i) +
                                 " has size " + std::to_string(got));
@@ -281,7 +281,7 @@ void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t 
 void ReadBudget::charge(uint64_t count, uint64_t bytes) {
     uint64_t total;
     if (__builtin_mul_overflow(count, bytes, &total) || total > left_)
-        fail(PyExc::ValueError, "Invalid 3D data block: its sub-blocks would be read over and over, far more "
+        fail(ErrorDetail::bad_value, "Invalid 3D data block: its sub-blocks would be read over and over, far more "
                                 "bytes than the file holds (sub-blocks stored on top of one another)");
     left_ -= total;
 }
@@ -304,7 +304,7 @@ void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset) {
          offset && *offset >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(*offset)) : std::nullopt);
 }
 
-void fail_nothing_to_stack() { fail(PyExc::ValueError, "need at least one array to concatenate"); }
+void fail_nothing_to_stack() { fail(ErrorDetail::bad_value, "need at least one array to concatenate"); }
 
 void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt) {
     for (int64_t offset : offsets)
@@ -417,7 +417,7 @@ std::vector<std::string> labels_in_batches(File &f, const std::vector<int64_t> &
                                                             : read_label(f, offsets[first + i], npt, infoSize);
             spent += labels[first + i].size();
             if (spent > allowed)
-                fail(PyExc::ValueError,
+                fail(ErrorDetail::bad_value,
                      "Invalid 3D data block: its sub-block labels add up to more than the file holds");
         }
         if (take)

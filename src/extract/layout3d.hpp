@@ -40,8 +40,6 @@ class OffsetMap {
   public:
     using Entry = std::pair<int64_t, int64_t>; // (index, offset)
     const std::vector<Entry> &entries() const { return entries_; }
-    size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
     // Where in entries() the index is stored, if it is.
     std::optional<size_t> position(int64_t index) const;
     void set(int64_t index, int64_t offset);
@@ -60,7 +58,7 @@ class OffsetMap {
 };
 
 // The offset mapping of the block. A store table that assigns more sub-blocks than the file
-// could hold (one 4-byte value each) cannot describe stored data and fails with ValueError.
+// could hold (one 4-byte value each) cannot describe stored data and fails (ErrorDetail::bad_value).
 // Offsets beyond the range of int64 are held at its limits (such a sub-block cannot be read).
 OffsetMap read_offsets(File &f, int64_t offsetToData);
 
@@ -73,14 +71,14 @@ OffsetMap read_offsets(File &f, int64_t offsetToData);
 class ReadBudget {
   public:
     explicit ReadBudget(const File &f) : left_(2 * f.size() + (uint64_t{1} << 20)) {}
-    // Charges `count` reads of `bytes` each; ValueError when they go beyond the budget.
+    // Charges `count` reads of `bytes` each; ErrorDetail::bad_value when they go beyond the budget.
     void charge(uint64_t count, uint64_t bytes);
 
   private:
     uint64_t left_;
 };
 
-// Fails as seeking the file to `offset` fails: OSError EINVAL for a negative position.
+// Fails as seeking the file to `offset` fails: ErrorDetail::bad_position for a negative position.
 void check_offset(int64_t offset);
 
 // The checks of one sub-block whose time is read, in order: check_offset, its values complete
@@ -94,7 +92,7 @@ void check_stack_row(const File &f, const std::vector<int64_t> &offsets, size_t 
 // How many of `count` 32-bit values stand at `offset` before the end of the file.
 size_t values_at(const File &f, int64_t offset, size_t count);
 
-// ValueError for sub-block values that the end of the file cuts short: `got` of `count`.
+// ErrorDetail::values_cut_short for sub-block values that the end of the file cuts short: `got` of `count`.
 // However few remain (one included), they never fill a row of `count`.
 // `offset`, when given, is where the values start.
 [[noreturn]] void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset = std::nullopt);
@@ -158,7 +156,7 @@ struct Piece {
 };
 bool gather(File &f, std::span<const Piece> pieces);
 
-// ValueError "need at least one array to concatenate".
+// ErrorDetail::bad_value "need at least one array to concatenate".
 [[noreturn]] void fail_nothing_to_stack();
 
 } // namespace orvelio

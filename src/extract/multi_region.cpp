@@ -34,32 +34,21 @@ int32_t group_number(const Value &v) {
     if (is_int(v)) {
         const int64_t n = std::get<int64_t>(v);
         if (n < INT32_MIN || n > INT32_MAX)
-            fail(PyExc::OverflowError, "Python integer " + std::to_string(n) + " out of bounds for int32");
+            fail(ErrorDetail::out_of_range, "Python integer " + std::to_string(n) + " out of bounds for int32");
         return static_cast<int32_t>(n);
     }
     double d = std::get<double>(v);
     if (std::isnan(d))
-        fail(PyExc::ValueError, "cannot convert float NaN to integer");
+        fail(ErrorDetail::bad_value, "cannot convert float NaN to integer");
     if (std::isinf(d))
-        fail(PyExc::OverflowError, "cannot convert float infinity to integer");
+        fail(ErrorDetail::out_of_range, "cannot convert float infinity to integer");
     d = std::trunc(d);
     if (d < INT32_MIN || d > INT32_MAX) {
         char whole[400];
         std::snprintf(whole, sizeof whole, "%.0f", d);
-        fail(PyExc::OverflowError, std::string("Python integer ") + whole + " out of bounds for int32");
+        fail(ErrorDetail::out_of_range, std::string("Python integer ") + whole + " out of bounds for int32");
     }
     return static_cast<int32_t>(d);
-}
-
-bool is_zero(const Value &v) {
-    return (is_int(v) && std::get<int64_t>(v) == 0) || (is_float(v) && std::get<double>(v) == 0.0);
-}
-
-// a == b for two numbers.
-bool same_number(const Value &a, const Value &b) {
-    if (is_int(a) && is_int(b))
-        return std::get<int64_t>(a) == std::get<int64_t>(b);
-    return as_double(a) == as_double(b);
 }
 
 std::string quoted(const std::string &s) {
@@ -131,13 +120,13 @@ double coordinate(const Value &v) {
     const std::string &text = std::get<std::string>(v);
     if (const std::optional<double> d = parse_float(text))
         return *d;
-    fail(PyExc::ValueError, "could not convert string to float: " + quoted(text));
+    fail(ErrorDetail::bad_value, "could not convert string to float: " + quoted(text));
 }
 
 // Item j of a column: IndexError past its end.
 const Value &cell(const std::vector<Value> &column, size_t j) {
     if (j >= column.size())
-        fail(PyExc::IndexError, "list index out of range");
+        fail(ErrorDetail::bad_index, "list index out of range");
     return column[j];
 }
 
@@ -160,7 +149,7 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
     for (int32_t n : numbers) {
         auto it = first.find(n);
         if (it == first.end()) // a float cut to a number that no row holds
-            fail(PyExc::ValueError, std::to_string(n) + " is not in list");
+            fail(ErrorDetail::bad_value, std::to_string(n) + " is not in list");
         rows.push_back(it->second);
     }
     return rows;
@@ -204,11 +193,11 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
     } else {
         plan.title = "Region " + py_str(g) + " (" + py_str(nx) + " x " + py_str(ny) + ")";
         if (!integral)
-            fail(PyExc::TypeError,
+            fail(ErrorDetail::bad_operand,
                  "expected a sequence of integers or a single integer, got '" + py_str(product) + "'");
         nspec = std::get<int64_t>(product);
         if (nspec < 0)
-            fail(PyExc::ValueError, "negative dimensions are not allowed");
+            fail(ErrorDetail::bad_value, "negative dimensions are not allowed");
     }
     plan.nspec = static_cast<size_t>(nspec);
     // Positions past the end of the table are never reached: the first of them fails. The
@@ -237,7 +226,7 @@ class LazyColumn {
     const std::vector<Value> *column_ = nullptr;
 };
 
-[[noreturn]] void past_the_table() { fail(PyExc::IndexError, "list index out of range"); }
+[[noreturn]] void past_the_table() { fail(ErrorDetail::bad_index, "list index out of range"); }
 
 // The sub-block a Fileindex cell names, if it is stored: a number equal to a stored index.
 // Its place in the offset mapping.
@@ -328,14 +317,14 @@ size_t trace_position(const Value &findex, size_t npt) {
     if (!is_number(findex))
         fail_operands("-", type_name(findex), "int");
     if (is_float(findex))
-        fail(PyExc::IndexError, "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer "
+        fail(ErrorDetail::bad_index, "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer "
                                 "or boolean arrays are valid indices");
     const int64_t n = std::get<int64_t>(findex);
     if (n < 1)
-        fail(PyExc::IndexError,
+        fail(ErrorDetail::bad_index,
              "Fileindex " + std::to_string(n) + " is out of range: trace positions count from 1");
     if (static_cast<uint64_t>(n - 1) >= npt)
-        fail(PyExc::IndexError, "index " + std::to_string(n - 1) + " is out of bounds for axis 1 with size " +
+        fail(ErrorDetail::bad_index, "index " + std::to_string(n - 1) + " is out of bounds for axis 1 with size " +
                                     std::to_string(npt));
     return static_cast<size_t>(n - 1);
 }
@@ -396,7 +385,7 @@ class PositionBudget {
     const RegionPlan &charge(const RegionPlan &plan) {
         positions_ += plan.readable;
         if (positions_ > allowed_)
-            fail(PyExc::ValueError, "Invalid multi-region map: its regions read more positions than its annotation "
+            fail(ErrorDetail::bad_value, "Invalid multi-region map: its regions read more positions than its annotation "
                                     "table has rows");
         return plan;
     }
@@ -668,7 +657,7 @@ Result extract_multi_region(Start3D &s) {
     Result r = std::move(s.result);
     const ReadBudget before = s.budget;
     if (s.req.dataBlockType != "TRC") {
-        r.kind = Result::Kind::MultiRegion;
+        r.kind = Kind::point_map;
         const Annotations &annotations = *table;
         try {
             r.regions = point_map_at_once(f, annotations, offsets, groups, sizes, s.npt, s.budget);
@@ -682,7 +671,7 @@ Result extract_multi_region(Start3D &s) {
         return r;
     }
 
-    r.kind = Result::Kind::MultiRegionTRC;
+    r.kind = Kind::trace_map;
     const int32_t infoSize = read_info_size(f, s.at.data);
     const std::vector<int64_t> at = offsets.offsets();
     try {

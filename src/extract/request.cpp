@@ -20,11 +20,15 @@ void check_request(const Request &req) {
     if (req.dimensions != "2D" && req.dimensions != "3D")
         fail(ErrorDetail::bad_request,
              "Incorrect dimensions: " + req.dimensions + ". Dimensions need to be either 2D or 3D");
-    if (!find_request_name(req.dataBlockType))
-        fail(ErrorDetail::bad_request, "Invalid data block type: " + req.dataBlockType +
-                                    ". Please enter a valid entry from the following: "
-                                    "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, "
-                                    "TRARI, ABARI, AB, TRC, SSC, RSC");
+    if (!find_request_name(req.dataBlockType)) {
+        // The base names, without their second-channel forms.
+        std::string names;
+        for (const RequestName &r : request_names())
+            if (!r.name.ends_with(kSecondChannel))
+                names += (names.empty() ? "" : ", ") + r.name;
+        fail(ErrorDetail::bad_request,
+             "Invalid data block type: " + req.dataBlockType + ". Please enter a valid entry from the following: " + names);
+    }
     if (!deriv_code(req.deriv))
         fail(ErrorDetail::bad_request,
              "Invalid deriv type: " + req.deriv + ".  Please select from the following: 1DER, 2DER, NDER or NONE");

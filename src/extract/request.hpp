@@ -14,7 +14,7 @@ struct Request {
     std::string dataBlockType, dimensions, deriv;
 };
 
-// Checks dimensions, data block type and derivative, in this order; ValueError on the first
+// Checks dimensions, data block type and derivative, in this order; ErrorDetail::bad_request on the first
 // that fails. Touches no file.
 void check_request(const Request &req);
 

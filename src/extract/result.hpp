@@ -16,8 +16,7 @@ namespace orvelio {
 
 
 struct Result {
-    enum class Kind { Single, Image, ImageTRC, TimeResolved, TimeResolvedTRC, MultiRegion, MultiRegionTRC };
-    Kind kind = Kind::Single;
+    Kind kind = Kind::spectrum; // the public header's kinds
 
     // Shared by every kind.
     std::string dimension, dataType, deriv;

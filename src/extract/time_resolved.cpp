@@ -16,7 +16,7 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
     check_times(s.f, offsets, s.npt);
     s.budget.charge(m, s.npt * sizeof(float) + sizeof(double));
     Result r = std::move(s.result);
-    r.kind = Result::Kind::TimeResolved;
+    r.kind = Kind::time_series;
     r.z = Array<double>::empty({m});
     r.spectra = Array<float>::empty({m, s.npt});
     // Checks each sub-block (position, values, time) in order, then reads values and times
@@ -28,7 +28,7 @@ Result spectra(Start3D &s, const std::vector<int64_t> &offsets) {
 Result traces(Start3D &s, const std::vector<int64_t> &offsets) {
     const int32_t infoSize = read_info_size(s.f, s.at.data);
     Result r = std::move(s.result);
-    r.kind = Result::Kind::TimeResolvedTRC;
+    r.kind = Kind::time_traces;
     r.traces = read_stacked(s.f, offsets, s.npt, s.budget, infoSize, &r.labels);
     return r;
 }

@@ -15,34 +15,6 @@ namespace orvelio {
     throw Error(detail, std::move(message), offset);
 }
 
-// ------------------------------------------------------------------ transitional names
-// The kinds of error as the core named them before it had details; each stands for one detail.
-enum class PyExc {
-    ValueError,
-    KeyError,
-    IndexError,
-    TypeError,
-    AttributeError,
-    ZeroDivisionError,
-    OverflowError,
-    MemoryError,
-};
-
-constexpr ErrorDetail detail_of(PyExc k) {
-    switch (k) {
-    case PyExc::KeyError: return ErrorDetail::missing_key;
-    case PyExc::IndexError: return ErrorDetail::bad_index;
-    case PyExc::TypeError: return ErrorDetail::bad_operand;
-    case PyExc::AttributeError: return ErrorDetail::bad_attribute;
-    case PyExc::ZeroDivisionError: return ErrorDetail::division_by_zero;
-    case PyExc::OverflowError: return ErrorDetail::out_of_range;
-    case PyExc::MemoryError: return ErrorDetail::no_memory;
-    default: return ErrorDetail::bad_value;
-    }
-}
-
-[[noreturn]] inline void fail(PyExc kind, std::string message) { throw Error(detail_of(kind), std::move(message)); }
-
 // ------------------------------------------------------------------ shared failures
 
 // A name looked up and not found: the message is the name.

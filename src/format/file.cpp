@@ -49,7 +49,7 @@ void File::fill(uint64_t end) const {
     while (stream_fd_ >= 0 && owned_.size() < end) {
         const size_t old = owned_.size();
         if (old >= most)
-            fail(PyExc::MemoryError, "");
+            fail(ErrorDetail::no_memory, "");
         const size_t want = static_cast<size_t>(std::clamp<uint64_t>(end - old, kWindow, kReadPiece));
         owned_.resize(old + want);
         ssize_t got = ::read(stream_fd_, owned_.data() + old, want);

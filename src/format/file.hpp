@@ -55,7 +55,7 @@ class File {
         return pos_ >= 0 && static_cast<uint64_t>(pos_) < n ? n - pos_ : 0;
     }
 
-    void seek(int64_t pos);    // absolute; negative fails with OSError EINVAL
+    void seek(int64_t pos);    // absolute; negative fails with ErrorDetail::bad_position
 
     // Up to n bytes from the position; the position moves by the bytes read.
     size_t read(void *dst, size_t n);

@@ -7,8 +7,8 @@ namespace orvelio {
 const std::vector<RequestName> &request_names() {
     static const std::vector<RequestName> table = [] {
         std::vector<RequestName> t = {
-            {"REFL", 12, -1}, {"RAM", 10, -1},  {"SPOW", 14, 1},  {"RPOW", 14, 2},  {"RPH", 3, 2},
-            {"SPH", 3, 1},    {"PAS", 17, -1},  {"LREFL", 15, -1}, {"KM", 6, -1},   {"SIFG", 2, 1},
+            {"REFL", 12, -1}, {"RAM", 10, -1},  {"SPOW", 14, 1},  {"RPOW", 14, 2},  {"SPH", 3, 1},
+            {"RPH", 3, 2},    {"PAS", 17, -1},  {"LREFL", 15, -1}, {"KM", 6, -1},   {"SIFG", 2, 1},
             {"RIFG", 2, 2},   {"TR", 5, -1},    {"EMIS", 11, -1}, {"ATR", 16, -1},  {"TRARI", 18, -1},
             {"ABARI", 19, -1}, {"AB", 4, -1},   {"TRC", 7, -1},   {"SSC", 1, 1},    {"RSC", 1, 2},
         };
@@ -40,7 +40,7 @@ std::optional<ListEntry> translate_block(const BlockType &db, std::string_view p
         suffix = kSecondChannel;
     }
     if (code >= static_cast<int>(kDataTypeNames.size()))
-        fail(PyExc::IndexError, "list index out of range");
+        fail(ErrorDetail::bad_index, "list index out of range");
     const std::string_view name = kDataTypeNames[static_cast<size_t>(code)];
     if (name.empty())
         return std::nullopt;

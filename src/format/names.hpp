@@ -27,7 +27,8 @@ struct RequestName {
     int sampleType;
 };
 
-// The 40 request names: the 20 base names, then their second-channel forms.
+// The 40 request names: the 20 base names (in the order messages list them), then their
+// second-channel forms.
 const std::vector<RequestName> &request_names();
 
 // The derivative code of a name, or nothing.

@@ -18,12 +18,12 @@ inline const char *type_name(const Value &v) {
 }
 
 [[noreturn]] inline void fail_operands(std::string_view op, const char *a, const char *b) {
-    fail(PyExc::TypeError,
+    fail(ErrorDetail::bad_operand,
          "unsupported operand type(s) for " + std::string(op) + ": '" + a + "' and '" + b + "'");
 }
 
 [[noreturn]] inline void fail_not_integer(const char *type) {
-    fail(PyExc::TypeError, std::string("'") + type + "' object cannot be interpreted as an integer");
+    fail(ErrorDetail::bad_operand, std::string("'") + type + "' object cannot be interpreted as an integer");
 }
 
 // value == n: numbers compare by value, a text never equals a number.
@@ -33,11 +33,15 @@ inline bool equals(const Value &v, int64_t n) {
     return is_float(v) && std::get<double>(v) == static_cast<double>(n);
 }
 
-// A number as the interpreter holds it: integers do not overflow (128 bits hold any sum of a
-// few 64-bit values), and an integer meeting a float becomes a float.
+// Integers wide enough for any sum of a few 64-bit values: offsets and counts a file states are
+// combined in these, as the interpreter's integers would, without overflow.
+using Wide = __int128;
+
+// A number as the interpreter holds it: integers do not overflow, and an integer meeting a
+// float becomes a float.
 struct Num {
     bool is_float = false;
-    __int128 i = 0;
+    Wide i = 0;
     double d = 0;
     double as_double() const { return is_float ? d : static_cast<double>(i); }
 };
@@ -79,8 +83,79 @@ inline int64_t position(const Num &n) {
     if (n.is_float)
         fail_not_integer("float");
     if (n.i < INT64_MIN || n.i > INT64_MAX)
-        fail(PyExc::ValueError, "cannot fit 'int' into an offset-sized integer");
+        fail(ErrorDetail::bad_value, "cannot fit 'int' into an offset-sized integer");
     return static_cast<int64_t>(n.i);
+}
+
+// ------------------------------------------------------------------ values with values
+// AOX + DDX * (NPX - 1) and the like, computed as the interpreter computes them on the values a
+// parameter block holds (int, float, str), failing as it fails.
+
+[[noreturn]] inline void fail_values(const char *op, const Value &a, const Value &b) {
+    fail_operands(op, type_name(a), type_name(b));
+}
+
+// v == 0.
+inline bool is_zero(const Value &v) { return is_number(v) && as_double(v) == 0.0; }
+
+// a == b for two numbers.
+inline bool same_number(const Value &a, const Value &b) {
+    if (is_int(a) && is_int(b))
+        return std::get<int64_t>(a) == std::get<int64_t>(b);
+    return as_double(a) == as_double(b);
+}
+
+// a - 1, for a value of a 32-bit field (no overflow).
+inline Value minus_one(const Value &a) {
+    if (is_int(a))
+        return std::get<int64_t>(a) - 1;
+    if (is_float(a))
+        return std::get<double>(a) - 1.0;
+    fail_values("-", a, Value{int64_t{1}});
+}
+
+// A text repeated: its content never matters further on (numpy refuses any text as a
+// coordinate, whatever it says), so very long repetitions are cut.
+inline std::string repeated(const std::string &text, int64_t times) {
+    constexpr size_t kCap = 1 << 16;
+    std::string out;
+    for (int64_t i = 0; i < times && out.size() < kCap; ++i)
+        out += text;
+    return out;
+}
+
+// a * b.
+inline Value times(const Value &a, const Value &b) {
+    if (is_text(a)) {
+        if (is_int(b))
+            return repeated(std::get<std::string>(a), std::get<int64_t>(b));
+        fail(ErrorDetail::bad_operand, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
+    }
+    if (is_text(b))
+        fail_values("*", a, b);
+    if (is_int(a) && is_int(b)) {
+        int64_t r;
+        if (!__builtin_mul_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
+            return r;
+    }
+    return as_double(a) * as_double(b);
+}
+
+// a + b.
+inline Value plus(const Value &a, const Value &b) {
+    if (is_text(a)) {
+        if (is_text(b))
+            return std::get<std::string>(a) + std::get<std::string>(b);
+        fail(ErrorDetail::bad_operand, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
+    }
+    if (is_text(b))
+        fail_values("+", a, b);
+    if (is_int(a) && is_int(b)) {
+        int64_t r;
+        if (!__builtin_add_overflow(std::get<int64_t>(a), std::get<int64_t>(b), &r))
+            return r;
+    }
+    return as_double(a) + as_double(b);
 }
 
 // A count given to range().

@@ -17,7 +17,6 @@ namespace orvelio {
 
 namespace {
 
-using Int = __int128;
 
 // An offset held as the interpreter holds it.
 Num num(int64_t v) { return Num{false, v, 0}; }
@@ -26,7 +25,7 @@ Num num(int64_t v) { return Num{false, v, 0}; }
 // reads the rest, as for a text parameter of negative size.
 std::string read_length(File &f, const Value &length) {
     if (!is_int(length))
-        fail(PyExc::TypeError, std::string("argument should be integer or None, not '") + type_name(length) + "'");
+        fail(ErrorDetail::bad_operand, std::string("argument should be integer or None, not '") + type_name(length) + "'");
     const int64_t n = std::get<int64_t>(length);
     return n < 0 ? f.read_rest() : f.read_bytes(static_cast<uint64_t>(n));
 }
@@ -38,7 +37,7 @@ bool is_image_set(const ParamDict &params) {
     if (!bid)
         return false;
     if (!is_int(*bid))
-        fail(PyExc::TypeError,
+        fail(ErrorDetail::bad_operand,
              std::string("unsupported operand type(s) for >>: '") + type_name(*bid) + "' and 'int'");
     return decode_block_type(std::get<int64_t>(*bid)).extendType == kExtendImages;
 }
@@ -72,7 +71,7 @@ class BudgetedParams {
         ParamDict p = read_params(f_, at);
         const uint64_t spent = static_cast<uint64_t>(std::max<int64_t>(f_.tell() - at, 0));
         if (spent > left_)
-            fail(PyExc::ValueError, "Image block is malformed: its chunks and pictures read the same "
+            fail(ErrorDetail::bad_value, "Image block is malformed: its chunks and pictures read the same "
                                     "parameters over and over");
         left_ -= spent;
         return p;
@@ -99,7 +98,7 @@ VisPicture read_picture(File &f, BudgetedParams &read_block, int64_t at) {
         const Value &value = params.at(value_name);
         if (!is_text(label))
             // A label that is not text cannot be stripped of its colons.
-            fail(PyExc::AttributeError, std::string("'") + type_name(label) + "' object has no attribute 'rstrip'");
+            fail(ErrorDetail::bad_attribute, std::string("'") + type_name(label) + "' object has no attribute 'rstrip'");
         std::string key = std::get<std::string>(label);
         key.erase(key.find_last_not_of(':') + 1);
         pic.entries.set(std::move(key), value);
@@ -138,7 +137,7 @@ VisImages read_vis_images(File &f) {
     if (block == dir.end())
         return out;
     const int64_t offset = block->byteOffset;
-    const Int block_end = Int{offset} + Int{block->sizeInWords} * 4;
+    const Wide block_end = Wide{offset} + Wide{block->sizeInWords} * 4;
 
     // Walk the chunks, gathering the image-set parameters. Each chunk tells where its last
     // picture record ends, which is where the next chunk starts.
@@ -153,10 +152,10 @@ VisImages read_vis_images(File &f) {
     ParamDict first;
     std::vector<const std::string *> replaced; // names of `first` that the chunk set
     f.seek(offset);
-    while (Int{f.tell()} != block_end) {
+    while (Wide{f.tell()} != block_end) {
         const int64_t cur_offset = f.tell();
         if (!visited.insert(cur_offset).second)
-            fail(PyExc::ValueError, "Image block chunks loop: the chunk at offset " + std::to_string(cur_offset) +
+            fail(ErrorDetail::bad_value, "Image block chunks loop: the chunk at offset " + std::to_string(cur_offset) +
                                         " is reached a second time");
         char head[16];
         const size_t got = f.read(head, sizeof head);
@@ -190,7 +189,7 @@ VisImages read_vis_images(File &f) {
 
         const Value &nrp = param_dir.at("NRP");
         if (is_text(nrp))
-            fail(PyExc::TypeError, "unsupported operand type(s) for -: 'str' and 'int'");
+            fail(ErrorDetail::bad_operand, "unsupported operand type(s) for -: 'str' and 'int'");
         const std::string code = picture_code(range_count(nrp) - 1);
         const Value &img_offset = param_dir.at(coded('F', code));
         const Value &img_size = param_dir.at(coded('Z', code));
@@ -218,12 +217,12 @@ VisImages read_vis_images(File &f) {
             out.pictures.push_back(read_picture(f, read_block, at));
             picture_bytes += out.pictures.back().image.size();
             if (picture_bytes > allowed)
-                fail(PyExc::ValueError, "Image block is malformed: its pictures' bytes add up to more than the "
+                fail(ErrorDetail::bad_value, "Image block is malformed: its pictures' bytes add up to more than the "
                                         "file holds");
         }
         entries += out.pictures[it->second].entries.size() + 2; // and the picture's bytes and format
         if (entries > entries_allowed)
-            fail(PyExc::ValueError, "Image block is malformed: its pictures name the same records over and over");
+            fail(ErrorDetail::bad_value, "Image block is malformed: its pictures name the same records over and over");
         out.order.push_back(it->second);
     }
     return out;

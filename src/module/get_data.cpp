@@ -3,7 +3,7 @@
 #include "arrays.hpp"
 #include "core_call.hpp"
 #include "functions.hpp"
-#include "results/results.hpp"
+#include "results.hpp"
 
 namespace orvelio::py {
 
@@ -47,35 +47,37 @@ nb::object result_object(Data &data) {
                minY = to_python(c.minY), maxY = to_python(c.maxY);
     PyObject *const base[] = {dimension.ptr(), dataType.ptr(), deriv.ptr(), parameters.ptr(),
                               x.ptr(),         minY.ptr(),     maxY.ptr()};
-    if (auto *r = std::get_if<Spectrum>(&data)) {
-        nb::object y = to_numpy(r->y);
-        return make(ResultClass::Single, {y.ptr()}, base);
-    }
-    if (auto *r = std::get_if<Image>(&data)) {
-        nb::object mapX = to_numpy(r->mapX), mapY = to_numpy(r->mapY), spectra = to_numpy(r->spectra);
-        return make(ResultClass::Image, {mapX.ptr(), mapY.ptr(), spectra.ptr()}, base);
-    }
-    if (auto *r = std::get_if<ImageTraces>(&data)) {
-        nb::object mapX = to_numpy(r->mapX), mapY = to_numpy(r->mapY), labels = to_list(r->labels),
-                   traces = to_numpy(r->traces);
-        return make(ResultClass::ImageTRC, {mapX.ptr(), mapY.ptr(), labels.ptr(), traces.ptr()}, base);
-    }
-    if (auto *r = std::get_if<TimeSeries>(&data)) {
-        nb::object z = to_numpy(r->z), spectra = to_numpy(r->spectra);
-        return make(ResultClass::TimeResolved, {z.ptr(), spectra.ptr()}, base);
-    }
-    if (auto *r = std::get_if<TimeTraces>(&data)) {
-        nb::object labels = to_list(r->labels), traces = to_numpy(r->traces);
-        return make(ResultClass::TimeResolvedTRC, {labels.ptr(), traces.ptr()}, base);
-    }
-    if (auto *r = std::get_if<PointMap>(&data)) {
-        nb::object regions = region_list(r->regions);
-        return make(ResultClass::MultiRegion, {regions.ptr()}, base);
-    }
-    auto &r = std::get<TraceMap>(data);
-    nb::object regions = region_list(r.regions);
-    nb::object labels = to_list(r.labels);
-    return make(ResultClass::MultiRegionTRC, {labels.ptr(), regions.ptr()}, base);
+    const ResultClass cls = kClassOfKind[data.index()];
+    return std::visit(
+        [&](auto &r) -> nb::object {
+            using R = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<R, Spectrum>) {
+                nb::object y = to_numpy(r.y);
+                return make(cls, {y.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, Image>) {
+                nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), spectra = to_numpy(r.spectra);
+                return make(cls, {mapX.ptr(), mapY.ptr(), spectra.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, ImageTraces>) {
+                nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), labels = to_list(r.labels),
+                           traces = to_numpy(r.traces);
+                return make(cls, {mapX.ptr(), mapY.ptr(), labels.ptr(), traces.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, TimeSeries>) {
+                nb::object z = to_numpy(r.z), spectra = to_numpy(r.spectra);
+                return make(cls, {z.ptr(), spectra.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, TimeTraces>) {
+                nb::object labels = to_list(r.labels), traces = to_numpy(r.traces);
+                return make(cls, {labels.ptr(), traces.ptr()}, base);
+            } else if constexpr (std::is_same_v<R, PointMap>) {
+                nb::object regions = region_list(r.regions);
+                return make(cls, {regions.ptr()}, base);
+            } else {
+                static_assert(std::is_same_v<R, TraceMap>);
+                nb::object regions = region_list(r.regions);
+                nb::object labels = to_list(r.labels);
+                return make(cls, {labels.ptr(), regions.ptr()}, base);
+            }
+        },
+        data);
 }
 
 PyObject *getOrvelData(PyObject *, PyObject *args, PyObject *kwargs) {

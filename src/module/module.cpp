@@ -7,7 +7,7 @@
 #include "format/file.hpp"
 #include "params/params.hpp"
 #include "functions.hpp"
-#include "results/results.hpp"
+#include "results.hpp"
 
 namespace orvelio::py {
 

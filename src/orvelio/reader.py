@@ -15,7 +15,6 @@ exact API prints become UserWarnings.
 from __future__ import annotations
 
 import difflib
-import importlib
 import os
 import re
 import sys
@@ -28,6 +27,7 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
 import numpy as np
 
 if TYPE_CHECKING:
+    from orvelio import _orvelio
     from orvelio import (ImageDataReturn, ImageTRCDataReturn, MultiRegionDataReturn,
                          MultiRegionTRCDataReturn, SingleDataReturn, TimeResolvedDataReturn,
                          TimeResolvedTRCDataReturn)
@@ -45,11 +45,9 @@ DataReturn = Union["SingleDataReturn", "ImageDataReturn", "ImageTRCDataReturn", 
                    "TimeResolvedTRCDataReturn", "MultiRegionDataReturn", "MultiRegionTRCDataReturn"]
 BlockLike = Union["Block", str, Sequence[str], None]
 
-_core = sys.modules.get("orvelio._orvelio") or importlib.import_module("orvelio._orvelio")
-_Reader: Any = getattr(_core, "_Reader", None)
-if _Reader is None:  # an extension without its reader class: the pure-Python stand-in
-    _Reader = importlib.import_module("orvelio._standin").Reader
-    vars(sys.modules["orvelio"]).pop("_standin", None)  # the package namespace gains only "reader"
+# The extension's reader class: one open file, descriptions without float data, partial reads.
+# (Reached through sys.modules: the package keeps the extension's name out of its namespace.)
+_Reader: type[_orvelio._Reader] = sys.modules["orvelio._orvelio"]._Reader
 
 # The words of a request, as the exact API checks them.
 _BASE_TYPES = ("REFL", "RAM", "SPOW", "RPOW", "SPH", "RPH", "PAS", "LREFL", "KM", "SIFG", "RIFG", "TR",
@@ -215,10 +213,12 @@ class OrvelFile:
             raise TypeError(f"path should be str, bytes or os.PathLike, not {type(path).__name__}")
         self.path = path
         self._name = os.fsdecode(os.fspath(path))
-        self._reader: Any = _Reader(path)
+        self._reader = _Reader(path)
         self._descriptions: dict[Request, dict[str, Any]] = {}
+        self._listing: list[Request] | None = None
         self._blocks: list[Block] | None = None
         self._pictures: list[Picture] | None = None
+        self._closed = False
         if not self._reader.is_orvel():
             self.close()
             raise self._error("not_orvel")
@@ -227,6 +227,7 @@ class OrvelFile:
 
     def close(self) -> None:
         """Closes the file; later calls raise ValueError. Idempotent."""
+        self._closed = True
         self._reader.close()
 
     def __enter__(self) -> OrvelFile:
@@ -252,11 +253,17 @@ class OrvelFile:
 
     def _call(self, method: str, *args: Any, **kwargs: Any) -> Any:
         """reader.method(*args), its failures turned into OrvelErrors."""
+        if self._closed:
+            raise ValueError("I/O operation on closed file")
         try:
             return getattr(self._reader, method)(*args, **kwargs)
         except Exception as exc:
             code = getattr(exc, "orvel_code", None)
-            if code is None or code == "io":
+            if code is None:  # not classified by the reader: an OSError stays one, the rest is the file's
+                if isinstance(exc, OSError):
+                    raise
+                code = "memory" if isinstance(exc, MemoryError) else "corrupt"
+            if code == "io":
                 raise
             offset = getattr(exc, "orvel_offset", None)
             if code == "truncated":
@@ -279,7 +286,9 @@ class OrvelFile:
 
     def _listed(self) -> list[Request]:
         """The distinct blocks the file lists, in order."""
-        return list(dict.fromkeys(tuple(b) for b in self._call("list")))
+        if self._listing is None:
+            self._listing = list(dict.fromkeys(tuple(b) for b in self._call("list")))
+        return self._listing
 
     def _not_found(self, request: Sequence[str]) -> BlockNotFoundError:
         held = ", ".join(_show(b) for b in self._listed()) or "none"
@@ -391,6 +400,14 @@ class OrvelFile:
             raise InvalidRequestError(f"{self._name}: block {_show(request)} is a {d['kind']}, "
                                       "not a multi-region map", self._name)
         return [_grid(r["title"], r["rows"]) for r in d["regions"]]
+
+    def to_xarray(self, block: BlockLike = None, chunks: Any = None, region: int | None = None) -> Any:
+        """The block as xarray objects (needs the extra: pip install 'orvelio[xarray]'): the
+        lazy Dataset that xarray.open_dataset(path, engine="orvelio", datablock=block,
+        region=region, chunks=chunks) returns; for a multi-region map without `region`, the
+        DataTree of xarray.open_datatree (one child per region). `block` as for read()."""
+        from .xarray_backend import open_xarray
+        return open_xarray(self.path, self.describe(block), chunks, region)
 
 
 # ---------------------------------------------------------------- helpers

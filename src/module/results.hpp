@@ -4,11 +4,21 @@
 
 #include <Python.h>
 
+#include "orvelio/orvelio.hpp"
+
+#include <iterator>
 #include <span>
 
 namespace orvelio::py {
 
 enum class ResultClass { Base, Single, Image, ImageTRC, TimeResolved, TimeResolvedTRC, MultiRegion, Region, MultiRegionTRC };
+
+// The class of each kind of data, in the order of orvelio::Kind (and of orvelio::Data).
+inline constexpr ResultClass kClassOfKind[] = {
+    ResultClass::Single,       ResultClass::Image,       ResultClass::ImageTRC,      ResultClass::TimeResolved,
+    ResultClass::TimeResolvedTRC, ResultClass::MultiRegion, ResultClass::MultiRegionTRC,
+};
+static_assert(std::size(kClassOfKind) == kKindCount, "one result class per kind of data");
 
 // Creates the nine classes in the order of ResultClass and binds each into the dict `ns`
 // as soon as it exists. Returns false with a Python exception set on failure.

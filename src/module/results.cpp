@@ -5,7 +5,7 @@
 // functions do and receive it as their first positional argument.
 #include "results.hpp"
 
-#include "module/args.hpp"
+#include "args.hpp"
 #include "texts.hpp"
 
 #include <cstring>

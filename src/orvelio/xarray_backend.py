@@ -1,0 +1,385 @@
+"""xarray backend for Orvel files: labelled, lazy arrays (``engine="orvelio"``).
+
+    import xarray as xr
+    ds = xr.open_dataset("map.orv", engine="orvelio", datablock="AB")      # lazy
+    ds = xr.open_dataset("map.orv", engine="orvelio", chunks={})           # dask arrays
+    tree = xr.open_datatree("map.orv", engine="orvelio")                   # the whole file
+
+One data variable, named after the data block type ("AB"), per dataset. Dimensions by kind:
+
+==============  ==========================  ==========================================
+kind            data variable dimensions    coordinates
+==============  ==========================  ==========================================
+spectrum        (spectral,)                 spectral: the x axis
+image           (y, x, spectral)            y: mapY, x: mapX, spectral
+image-traces    (y, x, trace)               y, x, trace: the labels (spectral apart)
+time-series     (time, spectral)            time: z, spectral
+time-traces     (trace, spectral)           trace: the labels, spectral
+point-map       (spectrum, spectral)        mapX, mapY, start_time along spectrum
+trace-map       (spectrum, trace)           mapX, mapY along spectrum, trace (spectral apart)
+==============  ==========================  ==========================================
+
+``spectral`` always holds the x axis of the result (``result.x``), with ``units`` and
+``long_name`` where the parameters give them; where no data dimension follows it (traces),
+it is a coordinate of its own dimension. Multi-region maps give one dataset per region
+(``region=i``, or a DataTree with one child per region).
+
+The data variable is lazy: indexing reads only the rows (pixels, time steps, traces,
+region spectra) that the index selects, in batches of bounded size, through the reader's
+partial reads. Reads are positioned and release the GIL, so threads of one process share one
+open file without a lock. Everything a task holds pickles (the path, the request, the
+selection): the file is opened again in each process that reads (xarray's file cache).
+
+With ``chunks={}`` dask chunks are whole rows, about CHUNK_BYTES each, split along the slowest
+row dimension (y of an image, time, spectrum, trace); any split along it reads nothing twice,
+while a split of the values within rows (``spectral`` of an image) reads each row once per
+piece.
+"""
+
+import importlib
+import os
+import re
+
+import numpy as np
+import xarray as xr
+from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
+from xarray.core import indexing
+
+from . import reader as _reader
+
+__all__ = ["OrvelBackendEntrypoint", "open_block", "open_groups", "open_tree", "open_xarray"]
+
+SPECTRAL, TRACE, SPECTRUM = "spectral", "trace", "spectrum"
+DIMS = {
+    "spectrum": (SPECTRAL,),
+    "image": ("y", "x", SPECTRAL),
+    "image-traces": ("y", "x", TRACE),
+    "time-series": ("time", SPECTRAL),
+    "time-traces": (TRACE, SPECTRAL),
+    "point-map": (SPECTRUM, SPECTRAL),
+    "trace-map": (SPECTRUM, TRACE),
+}
+MULTI_REGION = ("point-map", "trace-map")
+# x-axis unit codes (DXU) as unit strings; other codes are kept as they are.
+UNITS = {"WN": "cm^-1", "MI": "um", "NM": "nm", "MIN": "min", "SEC": "s", "PNT": "points"}
+# Values per dask chunk and per read batch (bytes of float32).
+CHUNK_BYTES = 32 << 20
+BATCH_BYTES = 16 << 20
+_NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*\Z")
+
+
+def _open_reader(path, mode="r"):
+    """The file cache's opener: the file opened once per process (again where unpickled)."""
+    return _reader.OrvelFile(path)
+
+
+def _call(file, method, *args, **kwargs):
+    """file's private reader's method(*args, **kwargs), its failures as the friendly API's errors."""
+    call = getattr(file, "_call", None)
+    if call is not None:
+        return call(method, *args, **kwargs)
+    return getattr(file._reader, method)(*args, **kwargs)
+
+
+class OrvelArray(BackendArray):
+    """The lazy main array of a block (or of one region of a multi-region map).
+
+    Rows are what the file stores one after the other: pixels of an image (its leading
+    dimensions y, x), time steps, region spectra, and traces (for image traces, the last
+    dimension; a row is then a whole map). Indexing reads the selected rows only."""
+
+    def __init__(self, manager, request, region, shape, rows_last=False):
+        self.manager, self.request, self.region = manager, tuple(request), region
+        self.shape, self.dtype = tuple(shape), np.dtype("float32")
+        self.rows_last = rows_last
+
+    def __getitem__(self, key):
+        return indexing.explicit_indexing_adapter(
+            key, self.shape, indexing.IndexingSupport.OUTER, self._getitem)
+
+    def _getitem(self, key):
+        picks = [np.arange(n)[k] for n, k in zip(self.shape, key)]
+        kept = [np.ndim(p) > 0 for p in picks]          # an int drops its dimension
+        picks = [np.atleast_1d(p) for p in picks]
+        if self.rows_last:                              # row k: a whole map, shape[:-1]
+            rows, inner = picks[-1], picks[:-1]
+            grid = np.ix_(*inner) if inner else ()
+            out = np.empty(tuple(len(p) for p in inner) + (len(rows),), self.dtype)
+            self._read(rows, lambda got, at: out.__setitem__(
+                (Ellipsis, at), np.moveaxis(got.reshape((-1,) + self.shape[:-1])[(slice(None),) + grid], 0, -1)))
+        else:                                           # leading dimensions number the rows
+            lead, inner = picks[:-1], picks[-1]
+            rows = (np.ravel_multi_index(np.ix_(*lead), self.shape[:-1]).ravel()
+                    if lead else np.zeros(1, np.int64))
+            out = np.empty((len(rows), len(inner)), self.dtype)
+            if len(inner) == self.shape[-1] and np.array_equal(inner, np.arange(len(inner))):
+                self._read(rows, None, out)             # whole rows: straight into the result
+            else:
+                self._read(rows, lambda got, at: out.__setitem__(at, got[:, inner]))
+            out = out.reshape(tuple(len(p) for p in lead) + (len(inner),))
+        return out[tuple(slice(None) if k else 0 for k in kept)]
+
+    def _read(self, rows, store, out=None):
+        """Reads `rows` into `out`, or in batches of at most BATCH_BYTES, store(values, slice)
+        each."""
+        file = self.manager.acquire()
+        rows = np.asarray(rows, np.int64)
+        if out is not None:
+            _call(file, "read_rows", self.request, rows, out, region=self.region)
+            return
+        length = int(np.prod(self.shape[:-1])) if self.rows_last else self.shape[-1]
+        step = max(1, BATCH_BYTES // max(1, 4 * length))
+        for start in range(0, len(rows), step):
+            part = rows[start:start + step]
+            got = np.empty((len(part), length), self.dtype)
+            _call(file, "read_rows", self.request, part, got, region=self.region)
+            store(got, slice(start, start + len(part)))
+
+
+def _attr_value(value):
+    if isinstance(value, (bool, np.bool_)):
+        return int(value)
+    if isinstance(value, (int, float, str, np.integer, np.floating)):
+        return value
+    return str(value)
+
+
+def _attrs(parameters):
+    """The parameters that netCDF and zarr can store as attributes: keys that are names
+    (a letter, then letters, digits, underscores), values int, float or str."""
+    return {k: _attr_value(v) for k, v in parameters.items() if isinstance(k, str) and _NAME.match(k)}
+
+
+def _spectral(desc):
+    """The x axis as a coordinate variable: values equal to the result's x."""
+    first, last, npt = desc["x"]
+    values = np.linspace(first, last, npt)
+    params = desc["parameters"]
+    attrs = {}
+    if isinstance(params.get("DXU"), str) and params["DXU"]:
+        attrs["units"] = UNITS.get(params["DXU"].upper(), params["DXU"])
+    if isinstance(params.get("XTX"), str) and params["XTX"]:
+        attrs["long_name"] = params["XTX"]
+    return xr.Variable((SPECTRAL,), values, attrs)
+
+
+def _chunks(shape, rows_last):
+    """Preferred chunks: whole rows, about CHUNK_BYTES each, split along the row dimension
+    that varies slowest (y of an image, time, spectrum, trace)."""
+    if len(shape) < 2:
+        return shape
+    if rows_last:
+        per = 4 * int(np.prod(shape[:-1]))
+        return tuple(shape[:-1]) + (max(1, min(shape[-1], CHUNK_BYTES // max(1, per))),)
+    per = 4 * int(np.prod(shape[1:]))
+    return (max(1, min(shape[0], CHUNK_BYTES // max(1, per))),) + tuple(shape[1:])
+
+
+def _data_variable(manager, desc, shape, region=None):
+    kind = desc["kind"]
+    dims = DIMS[kind]
+    rows_last = kind == "image-traces"
+    array = OrvelArray(manager, desc["request"], region, shape, rows_last)
+    attrs = {}
+    params = desc["parameters"]
+    if isinstance(params.get("YTX"), str) and params["YTX"]:
+        attrs["long_name"] = params["YTX"]
+    if isinstance(params.get("DYU"), str) and params["DYU"]:
+        attrs["units"] = params["DYU"]
+    var = xr.Variable(dims, indexing.LazilyIndexedArray(array), attrs)
+    var.encoding["preferred_chunks"] = dict(zip(dims, _chunks(shape, rows_last)))
+    return var
+
+
+class _Source:
+    """One open file, shared by the datasets made from it until they are closed."""
+
+    def __init__(self, path):
+        self.path = _path(path)
+        self.manager = CachingFileManager(_open_reader, self.path, mode="r")
+        self.file = self.manager.acquire()
+
+    def close(self):
+        self.manager.close()
+
+    def describe(self, datablock):
+        """(description, per-row values) of the block `datablock` names (a Block, a triple, a
+        data block type alone, or None for the file's only block)."""
+        request = tuple(self.file.describe(datablock).request)
+        return _call(self.file, "describe", request), _call(self.file, "info", request)
+
+
+def _path(path):
+    if isinstance(path, (str, bytes, os.PathLike)):
+        return os.fsdecode(os.fspath(path))
+    raise TypeError(f"orvelio opens files by path (str, bytes or os.PathLike), not {type(path).__name__}")
+
+
+def _block_dataset(source, desc, info, region=None):
+    """The dataset of a block (or of region `region` of a multi-region map)."""
+    kind, params = desc["kind"], desc["parameters"]
+    name = desc["request"][0]
+    spectral = _spectral(desc)
+    attrs = _attrs(params)
+    attrs.update(datablock=" ".join(desc["request"]), kind=kind)
+    coords = {SPECTRAL: spectral}
+    shape = tuple(desc["shape"])
+    if kind in ("image", "image-traces"):
+        coords["y"] = xr.Variable(("y",), np.asarray(info["mapY"], float), {"long_name": "map y"})
+        coords["x"] = xr.Variable(("x",), np.asarray(info["mapX"], float), {"long_name": "map x"})
+    if kind == "time-series":
+        coords["time"] = xr.Variable(("time",), np.asarray(info["z"], float))
+    if kind in ("image-traces", "time-traces", "trace-map"):
+        coords[TRACE] = xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
+    if kind in MULTI_REGION:
+        regions = desc["regions"]
+        if region is None or not isinstance(region, (int, np.integer)) or not 0 <= region < len(regions):
+            what = "choose one with region=" if region is None else f"region {region!r} is not one of them"
+            raise _reader.InvalidRequestError(
+                f"{source.path}: {' '.join(desc['request'])} is a multi-region map of {len(regions)} regions "
+                f"(0 to {len(regions) - 1}): {what}, or open them all with open_datatree", source.path)
+        region = int(region)
+        part = info["regions"][region]
+        rows = desc["regions"][region]["rows"]
+        shape = (rows, len(info["labels"]) if kind == "trace-map" else desc["x"][2])
+        for key in ("mapX", "mapY", "start_time"):
+            if part.get(key) is not None:
+                coords[key] = xr.Variable((SPECTRUM,), np.asarray(part[key], float))
+        attrs.update(_region_attrs(source, desc, region, part))
+    elif kind == "spectrum" and shape != (desc["x"][2],):
+        raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: data block "
+                                         f"{' '.join(desc['request'])} holds {shape[0]} of its "
+                                         f"{desc['x'][2]} values", source.path)
+    var = _data_variable(source.manager, desc, shape, region)
+    return xr.Dataset({name: var}, coords=coords, attrs=attrs)
+
+
+def _region_attrs(source, desc, region, part):
+    grid = source.file.region_grid(tuple(desc["request"]))[region]
+    attrs = {"title": part["title"], "region": region, "points": int(grid.points)}
+    if grid.nx is not None:
+        attrs.update(nx=int(grid.nx), ny=int(grid.ny))
+    if isinstance(grid.group, (int, float, str)) and grid.group != "":
+        attrs["group"] = grid.group
+    return attrs
+
+
+def _close_with(obj, source):
+    obj.set_close(source.close)
+    return obj
+
+
+def open_block(path, datablock=None, region=None, drop_variables=None):
+    """The lazy dataset of one block (the backend's open_dataset)."""
+    source = _Source(path)
+    try:
+        desc, info = source.describe(datablock)
+        ds = _block_dataset(source, desc, info, region)
+        if drop_variables is not None:
+            ds = ds.drop_vars(drop_variables, errors="ignore")
+    except BaseException:
+        source.close()
+        raise
+    return _close_with(ds, source)
+
+
+def _node_names(blocks):
+    types = [b.request[0] for b in blocks]
+    return [t if types.count(t) == 1 else "_".join(b.request) for t, b in zip(types, blocks)]
+
+
+def _groups(source, datablock=None, whole=True):
+    """{path: Dataset}: the whole file (one node per block, pictures in the root's attrs), or
+    one block at the root; a multi-region block has one child per region."""
+    groups = {}
+    if whole:
+        groups["/"] = xr.Dataset(attrs=_picture_attrs(source))
+        blocks = source.file.blocks
+        names = ["/" + n for n in _node_names(blocks)]
+    else:
+        blocks, names = [datablock], ["/"]
+    for name, block in zip(names, blocks):
+        desc, info = source.describe(block)
+        if desc["kind"] not in MULTI_REGION:
+            groups[name] = _block_dataset(source, desc, info)
+            continue
+        attrs = _attrs(desc["parameters"])
+        attrs.update(datablock=" ".join(desc["request"]), kind=desc["kind"])
+        coords = {SPECTRAL: _spectral(desc)}
+        if desc["kind"] == "trace-map":
+            coords[TRACE] = xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
+        groups[name] = xr.Dataset(coords=coords, attrs=attrs)
+        base = name.rstrip("/")
+        for i in range(len(desc["regions"])):
+            ds = _block_dataset(source, desc, info, i)
+            ds.attrs = {k: v for k, v in ds.attrs.items() if k not in attrs}
+            groups[f"{base}/region_{i}"] = ds
+    return groups
+
+
+def _picture_attrs(source):
+    attrs = {"pictures": len(source.file.pictures)}
+    for i, picture in enumerate(source.file.pictures):
+        attrs[f"picture_{i}_title"] = _attr_value(picture.title)
+        if picture.format is not None:
+            attrs[f"picture_{i}_format"] = picture.format
+        for label, value in picture.properties.items():
+            key = re.sub(r"\W+", "_", str(label)).strip("_")
+            if key and value is not None and not isinstance(value, (bytes, bytearray)):
+                attrs.setdefault(f"picture_{i}_{key}", _attr_value(value))
+    return attrs
+
+
+def open_groups(path, datablock=None, drop_variables=None):
+    source = _Source(path)
+    try:
+        groups = _groups(source, datablock, whole=datablock is None)
+        if drop_variables is not None:
+            groups = {k: v.drop_vars(drop_variables, errors="ignore") for k, v in groups.items()}
+    except BaseException:
+        source.close()
+        raise
+    for ds in groups.values():
+        ds.set_close(source.close)
+    return groups
+
+
+def open_tree(path, datablock=None, drop_variables=None):
+    groups = open_groups(path, datablock, drop_variables)
+    tree = xr.DataTree.from_dict(groups)
+    tree.set_close(next(iter(groups.values()))._close)
+    return tree
+
+
+def open_xarray(path, block, chunks=None, region=None):
+    """OrvelFile.to_xarray: what xarray opens for `block` (a Block) with this engine."""
+    if block.kind in MULTI_REGION and region is None:
+        return xr.open_datatree(path, engine=OrvelBackendEntrypoint, datablock=block.request, chunks=chunks)
+    return xr.open_dataset(path, engine=OrvelBackendEntrypoint, datablock=block.request, region=region,
+                           chunks=chunks)
+
+
+class OrvelBackendEntrypoint(BackendEntrypoint):
+    """Orvel spectroscopy files: lazy, labelled blocks (``datablock=``, ``region=``)."""
+
+    description = "Open Orvel spectroscopy files (spectra, maps, time series) with orvelio"
+    url = "https://github.com/orvelio/orvelio#xarray"
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "datablock", "region")
+    supports_groups = True
+
+    def guess_can_open(self, filename_or_obj):
+        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+            return False
+        try:
+            return _reader.is_orvel(filename_or_obj)
+        except (OSError, ValueError):
+            return False
+
+    def open_dataset(self, filename_or_obj, *, drop_variables=None, datablock=None, region=None):
+        return open_block(filename_or_obj, datablock, region, drop_variables)
+
+    def open_groups_as_dict(self, filename_or_obj, *, drop_variables=None, datablock=None):
+        return open_groups(filename_or_obj, datablock, drop_variables)
+
+    def open_datatree(self, filename_or_obj, *, drop_variables=None, datablock=None):
+        return open_tree(filename_or_obj, datablock, drop_variables)

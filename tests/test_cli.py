@@ -1,0 +1,408 @@
+"""The command line, run as a user runs it: `python -m orvelio ...` in a subprocess, on files of
+every kind the builder makes."""
+import csv
+import json
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import orvelio
+from builder import (EXT_IMAGE, Picture, block_type, file3d, image_block, multiregion_file, region,
+                     spectrum_file)
+
+MAP = {"AOX": -10.0, "AOY": 5.0, "DDX": 2.5, "DDY": -2.5}
+ACQ = {"RES": 4.0, "NSS": 32, "SNM": "film, thin"}
+
+
+def wave(n, phase=0.0):
+    return [round(np.sin(0.3 * k + phase), 4) for k in range(n)]
+
+
+def kinds():
+    """{file name: (kind of its first block, builder file)}: one file of every kind."""
+    pics = [Picture(b"\x89PNG\r\n\x1a\n" + bytes(24), "camera 1", {"Mag:": 4.0, "Pos X:": "1.5 um"}),
+            Picture(bytes(6) + b"JFIF" + bytes(10), "camera/2")]
+    spectrum = spectrum_file(wave(64), name="AB", params={"DXU": "WN"}, acq=ACQ)
+    spectrum_file(wave(64, 1.0), name="SSC", f=spectrum)
+    spectrum.add(block_type(extend=EXT_IMAGE), image_block(pics))
+    return {
+        "spectrum.0": ("spectrum", spectrum),
+        "image.0": ("image", file3d([(k, wave(6, k)) for k in range(6)], params=dict(MAP, NPX=3, NPY=2))),
+        "image-traces.0": ("image-traces", file3d([(k, wave(6, k), None, f"trace, {k}") for k in range(3)],
+                                                  name="TRC", params=dict(MAP, NPX=3, NPY=2))),
+        "series.0": ("time-series", file3d([(k, wave(6, k), 0.5 * k) for k in range(4)], info_size=160)),
+        "series-traces.0": ("time-traces", file3d([(k, wave(6, k), float(k), f"band {k}") for k in range(3)],
+                                                  name="TRC", info_size=176)),
+        "point-map.0": ("point-map", multiregion_file(
+            region(2, 2, 2, range(4), Name="m") + region(1, 0, 0, range(4, 6), x=[0.5, 1.5], y=[2.5, 3.5]),
+            [(k, wave(6, k), 0.1 * k) for k in range(6)])),
+        "trace-map.0": ("trace-map", multiregion_file(
+            region(1, 0, 0, range(1, 5)) + region(2, 2, 1, range(5, 7)),
+            [(k, wave(8, k), None, f"trace {k}") for k in range(3)], name="TRC")),
+    }
+
+
+@pytest.fixture(scope="module")
+def folder(tmp_path_factory):
+    """A folder holding one file of every kind; returns (folder, {name: kind})."""
+    where = tmp_path_factory.mktemp("kinds")
+    made = {}
+    for name, (kind, f) in kinds().items():
+        f.write(where / name)
+        made[name] = kind
+    return where, made
+
+
+def cli(*args, check=None, **kwargs):
+    """Runs `python -m orvelio ARGS` from a neutral folder; returns the CompletedProcess."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-m", "orvelio", *map(str, args)], capture_output=True,
+                          text=True, timeout=120, env=env, **kwargs)
+    if check is not None:
+        assert proc.returncode == check, (proc.stdout, proc.stderr)
+    return proc
+
+
+def exact(path):
+    """{request: getOrvelData result} of every distinct block of a file."""
+    return {req: orvelio.getOrvelData(str(path), req) for req in dict.fromkeys(orvelio.listContents(str(path)))}
+
+
+def run(capsys, *args):
+    """Runs the program in this process (for the cases repeated on every kind); returns
+    (status, stdout, stderr)."""
+    from orvelio.cli import main
+    try:
+        status = main([str(a) for a in args])
+    except SystemExit as exc:  # argparse: --help, usage errors
+        status = exc.code
+    out = capsys.readouterr()
+    return status, out.out, out.err
+
+
+# ---------------------------------------------------------------- the program
+
+def test_help_version_and_usage_errors(capsys):
+    top = cli("--help", check=0)
+    assert all(c in top.stdout for c in ("ls", "info", "params", "export", "pictures", "plot"))
+    assert cli("--version", check=0).stdout.startswith("orvelio ")
+    proc = cli("export", "x", "-o", "y", "--format", "xls")
+    assert proc.returncode == 2 and proc.stdout == "" and "invalid choice: 'xls'" in proc.stderr
+    for command in ("ls", "info", "params", "export", "pictures", "plot"):
+        status, out, _ = run(capsys, command, "--help")
+        assert status == 0 and f"usage: orvelio {command}" in out
+    for args in [(), ("export", "x"), ("export", "x", "-o", "y", "--format", "csv", "-j", "0"),
+                 ("params", "x", "--block", "AB 2D"), ("--bogus",)]:
+        status, out, err = run(capsys, *args)
+        assert status == 2 and out == "" and "usage:" in err, args
+
+
+def test_console_script(tmp_path):
+    """The installed `orvelio` script (where the package is installed) runs the same program."""
+    script = os.path.join(os.path.dirname(sys.executable), "orvelio")
+    if not os.path.exists(script):
+        pytest.skip("the package is not installed here")
+    proc = subprocess.run([script, "ls", os.path.dirname(__file__) + "/../examples"], capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0 and "sample.orv: AB 2D NONE spectrum 1024" in proc.stdout
+
+
+# ---------------------------------------------------------------- ls, info, params
+
+def test_ls(folder, tmp_path):
+    where, made = folder
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "notes.txt").write_text("hello")
+    os.symlink(where / "image.0", tmp_path / "sub" / "image.0")
+    proc = cli("ls", where, tmp_path)  # not recursive: sub is not listed
+    assert proc.returncode == 0 and proc.stderr == ""
+    lines = proc.stdout.splitlines()
+    assert [line.split(":")[0] for line in lines] == [str(where / n) for n in sorted(made)]
+    for line, name in zip(lines, sorted(made)):
+        assert f" {made[name]} " in line
+    assert f"{where / 'image.0'}: AB 3D NONE image 2x3x6" in lines
+    assert f"{where / 'point-map.0'}: AB 3D NONE point-map 2+4 spectra" in lines
+    assert f"{where / 'spectrum.0'}: AB 2D NONE spectrum 64; SSC 2D NONE spectrum 64" in lines
+    proc = cli("ls", "-r", tmp_path, tmp_path / "missing")
+    assert proc.returncode == 1
+    assert proc.stdout == f"{tmp_path / 'sub' / 'image.0'}: AB 3D NONE image 2x3x6\n"
+    assert f"{tmp_path / 'sub' / 'notes.txt'}: not an Orvel file, skipped" in proc.stderr
+    assert f"{tmp_path / 'missing'}: No such file or directory" in proc.stderr
+
+
+def test_info_every_kind(folder, capsys):
+    where, made = folder
+    proc = cli("info", where / "spectrum.0", check=0)
+    assert "AB 2D NONE: spectrum, 64 float32" in proc.stdout
+    assert "x: 4000 .. 400 cm⁻¹, 64 points (Wavenumber)" in proc.stdout
+    assert "Resolution" in proc.stdout and "picture 1: 'camera/2', jpeg, 20 bytes" in proc.stdout
+    for name, kind in made.items():
+        status, out, err = run(capsys, "info", "--json", where / name)
+        assert status == 0 and err == "", name
+        info = json.loads(out)
+        results = exact(where / name)
+        assert [tuple(b["request"]) for b in info["blocks"]] == list(results)
+        block, result = info["blocks"][0], results[tuple(info["blocks"][0]["request"])]
+        assert block["kind"] == kind and block["dtype"] == "float32"
+        assert (block["x"]["first"], block["x"]["last"], block["x"]["points"]) == (
+            result.x[0], result.x[-1], len(result.x))
+        if kind in ("point-map", "trace-map"):
+            assert block["shape"] == [len(g.spectra) for g in result.regions]
+        else:
+            assert tuple(block["shape"]) == getattr(result, {"spectrum": "y", "image": "spectra"}.get(
+                kind, "traces" if "traces" in kind else "spectra")).shape
+    info = json.loads(run(capsys, "info", "--json", where / "spectrum.0")[1])
+    assert {"code": "RES", "label": "Resolution", "value": 4.0} in info["blocks"][0]["parameters"]
+    assert [(p["title"], p["format"], p["size"]) for p in info["pictures"]] == [
+        ("camera 1", "png", 32), ("camera/2", "jpeg", 20)]
+    assert info["pictures"][0]["properties"]["Mag"] == 4.0
+
+
+def test_params(folder, capsys):
+    where, _ = folder
+    proc = cli("params", where / "spectrum.0", "--block", "ab", "--json", check=0)
+    rows = json.loads(proc.stdout)
+    params = orvelio.getOrvelData(str(where / "spectrum.0"), ("AB", "2D", "NONE")).parameters
+    assert [r["code"] for r in rows] == list(params)
+    assert {r["code"]: r["value"] for r in rows} == params
+    assert {"code": "SNM", "label": "Sample Name", "value": "film, thin"} in rows
+    status, out, _ = run(capsys, "params", where / "image.0")
+    assert status == 0 and "NPX" in out and "Number of Data Points" in out
+    status, out, err = run(capsys, "params", where / "spectrum.0")  # two blocks: which one?
+    assert status == 1 and out == "" and "AB" in err and "SSC" in err and str(where / "spectrum.0") in err
+    status, out, err = run(capsys, "params", where / "spectrum.0", "--block", "AB/3D/NONE")
+    assert status == 1 and "SSC" in err
+
+
+# ---------------------------------------------------------------- export
+
+def read_csv(path):
+    with open(path, newline="", encoding="utf-8") as fh:
+        rows = list(csv.reader(fh))
+    return rows[0], np.array(rows[1:], dtype=np.float64).reshape(len(rows) - 1, len(rows[0]))
+
+
+def check_csv(path, kind, r):
+    header, table = read_csv(path)
+    if kind in ("image-traces", "trace-map"):  # one line per position, a column per trace
+        assert header[4:] == list(r.labels)
+        traces = (r.traces.reshape(-1, len(r.labels)) if kind == "image-traces"
+                  else np.concatenate([g.spectra for g in r.regions]))
+        np.testing.assert_array_equal(table[:, 4:].astype(np.float32), traces)
+        return
+    spectra = {"spectrum": lambda: [r.y], "image": lambda: r.spectra.reshape(-1, len(r.x)),
+               "time-series": lambda: r.spectra, "time-traces": lambda: r.traces,
+               "point-map": lambda: np.concatenate([g.spectra for g in r.regions])}[kind]()
+    np.testing.assert_array_equal(table[:, 0], r.x)
+    np.testing.assert_array_equal(table[:, 1:].T.astype(np.float32), spectra)
+    assert len(header) == 1 + len(spectra)
+    if kind == "time-traces":
+        assert header[1:] == list(r.labels)
+
+
+def check_npz(path, r):
+    with np.load(path) as z:
+        names = set(z.files)
+        for name, value in vars(r).items():
+            if isinstance(value, np.ndarray):
+                np.testing.assert_array_equal(z[name], value)
+                assert z[name].dtype == value.dtype
+        if hasattr(r, "labels"):
+            assert list(z["labels"]) == list(r.labels)
+        for i, g in enumerate(getattr(r, "regions", [])):
+            assert z["region_titles"][i] == g.title
+            np.testing.assert_array_equal(z[f"region{i}_spectra"], g.spectra)
+            np.testing.assert_array_equal(z[f"region{i}_mapX"], g.mapX)
+            assert (f"region{i}_start_time" in names) == (g.start_time is not None)
+        assert list(z["request"]) == [r.dataType, r.dimension, r.derivative]
+        assert json.loads(str(z["parameters"])) == r.parameters
+
+
+@pytest.mark.parametrize("fmt, jobs", [("csv", 1), ("npz", 2)])
+def test_export_every_kind(folder, tmp_path, fmt, jobs):
+    where, made = folder
+    out = tmp_path / "out"
+    proc = cli("export", where, "-o", out, "--format", fmt, "-j", jobs, check=0)
+    assert proc.stdout == "" and "from 7 files" in proc.stderr
+    expected = {f"{name}.{'-'.join(req)}.{fmt}": (made[name] if i == 0 else "spectrum", r)
+                for name in made for i, (req, r) in enumerate(exact(where / name).items())}
+    assert sorted(os.listdir(out)) == sorted(expected)
+    for name, (kind, r) in expected.items():
+        check_csv(out / name, kind, r) if fmt == "csv" else check_npz(out / name, r)
+
+
+def test_export_block_choice_and_netcdf(folder, tmp_path):
+    where, _ = folder
+    proc = cli("export", where / "spectrum.0", where / "image.0", "-o", tmp_path, "--format", "npz",
+               "--block", "SSC", check=0)
+    assert os.listdir(tmp_path) == ["spectrum.0.SSC-2D-NONE.npz"]
+    assert f"{where / 'image.0'}: no block SSC (it holds AB/3D/NONE)" in proc.stderr
+    try:
+        import xarray
+        from orvelio.reader import OrvelFile
+        OrvelFile.to_xarray
+    except (ImportError, AttributeError):
+        proc = cli("export", where, "-o", tmp_path / "nc", "--format", "netcdf")
+        assert proc.returncode == 2 and "netcdf output needs" in proc.stderr
+        assert not (tmp_path / "nc").exists()
+        return
+    cli("export", where / "spectrum.0", where / "image.0", "-o", tmp_path / "nc", "--format", "netcdf",
+        "--block", "AB", check=0)
+    for name, values in (("spectrum.0", "y"), ("image.0", "spectra")):
+        r = orvelio.getOrvelData(str(where / name), ("AB", "2D" if values == "y" else "3D", "NONE"))
+        with xarray.open_dataset(tmp_path / "nc" / f"{name}.AB-{r.dimension}-NONE.nc") as ds:
+            np.testing.assert_array_equal(ds["AB"].values, getattr(r, values))
+            np.testing.assert_array_equal(ds["spectral"].values, r.x)
+
+
+def test_export_mixed_folder(folder, tmp_path):
+    """Good, truncated and foreign files: the good ones converted, the failures listed, status 1."""
+    where, _ = folder
+    src = tmp_path / "src"
+    (src / "deeper").mkdir(parents=True)
+    good = (where / "image.0").read_bytes()
+    (src / "a.0").write_bytes(good)
+    (src / "deeper" / "b.0").write_bytes((where / "series.0").read_bytes())
+    (src / "cut.0").write_bytes(good[:len(good) - 40])
+    (src / "cut-head.0").write_bytes(good[:30])
+    (src / "readme.txt").write_text("a note")
+    (src / "empty.1").write_bytes(b"")
+    os.mkfifo(src / "deeper" / "pipe.0")  # would wait for a writer forever if opened
+    out = src / "converted"  # inside the folder converted: left out of it when run again
+    for _ in range(2):
+        proc = cli("export", src, "-o", out, "--format", "npz", "-j", "2")
+        assert proc.returncode == 1 and "converted" not in proc.stderr.replace(f"in {out}", "")
+        assert sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs) == [
+            "a.0.AB-3D-NONE.npz", os.path.join("deeper", "b.0.AB-3D-NONE.npz")]
+    check_npz(out / "a.0.AB-3D-NONE.npz", orvelio.getOrvelData(str(src / "a.0"), ("AB", "3D", "NONE")))
+    failures = proc.stderr[proc.stderr.index("2 failed:"):].splitlines()[1:]
+    assert [line.split(":")[0].strip() for line in failures] == [str(src / "cut-head.0"), str(src / "cut.0")]
+    assert "truncated" in failures[1].lower() or "cut short" in failures[1].lower()
+    assert f"{src / 'readme.txt'}: not an Orvel file, skipped" in proc.stderr
+
+
+def test_export_outlives_a_dead_worker(folder, tmp_path):
+    """A worker process that dies (killed, out of memory) fails its files; the batch finishes."""
+    where, made = folder
+    code = ("import os, sys; from orvelio import cli; convert = cli.export_file\n"
+            "def dying(job):\n"
+            "    if job[0].endswith('image.0'): os._exit(9)\n"
+            "    return convert(job)\n"
+            "cli.export_file = dying\n"
+            f"sys.exit(cli.main(['export', {str(where)!r}, '-o', {str(tmp_path)!r}, '-f', 'npz', '-j', '2']))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 1
+    assert f"{where / 'image.0'}: the worker process converting it stopped unexpectedly" in proc.stderr
+    assert {name.split(".")[0] + ".0" for name in os.listdir(tmp_path)} == set(made) - {"image.0"}
+    assert all(not name.startswith(".") for name in os.listdir(tmp_path))
+
+
+@pytest.fixture(scope="module")
+def slow_folder(tmp_path_factory):
+    """40 names of one 1 MB image: each takes a while to write as text."""
+    src = tmp_path_factory.mktemp("slow")
+    file3d([(k, wave(4000, k)) for k in range(64)], params=dict(MAP, NPX=8, NPY=8)).write(src / "000.0")
+    for k in range(1, 40):
+        os.link(src / "000.0", src / f"{k:03d}.0")
+    return src
+
+
+@pytest.mark.parametrize("sig, jobs, status, said", [(signal.SIGINT, 2, 130, "interrupted"),
+                                                      (signal.SIGTERM, 1, 143, "stopped")])
+def test_interrupted_export_leaves_no_partial_file(slow_folder, tmp_path, sig, jobs, status, said):
+    """Ctrl-C or SIGTERM in the middle of a folder: stops at once, every output there complete."""
+    src, out = slow_folder, tmp_path / "out"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.Popen([sys.executable, "-m", "orvelio", "export", src, "-o", out, "--format", "csv",
+                             "-j", str(jobs)], stderr=subprocess.PIPE, text=True, env=env)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and not (out.exists() and len(os.listdir(out)) >= 2):
+        time.sleep(0.02)
+    proc.send_signal(sig)
+    t = time.monotonic()
+    _, err = proc.communicate(timeout=30)
+    assert time.monotonic() - t < 5 and proc.returncode == status, err
+    assert said in err
+    names = os.listdir(out)
+    assert 0 < len(names) < 40 and all(n.endswith(".AB-3D-NONE.csv") for n in names)
+    expected = orvelio.getOrvelData(str(src / "000.0"), ("AB", "3D", "NONE"))
+    for name in names:
+        check_csv(out / name, "image", expected)
+
+
+def test_atomic_output(tmp_path):
+    """An output interrupted by an exception, Ctrl-C or a worker's exit leaves nothing behind."""
+    from orvelio.cli import atomic_file
+    for error in (ValueError, KeyboardInterrupt, SystemExit):
+        with pytest.raises(error), atomic_file(tmp_path / "t.csv") as fh:
+            fh.write(b"half")
+            raise error
+    assert os.listdir(tmp_path) == []
+    with atomic_file(tmp_path / "t.csv") as fh:
+        fh.write(b"whole")
+    assert os.listdir(tmp_path) == ["t.csv"] and (tmp_path / "t.csv").read_bytes() == b"whole"
+    mask = os.umask(0)
+    os.umask(mask)
+    assert os.stat(tmp_path / "t.csv").st_mode & 0o777 == 0o666 & ~mask
+
+
+# ---------------------------------------------------------------- pictures and plot
+
+def test_pictures(folder, tmp_path):
+    where, _ = folder
+    proc = cli("pictures", where / "spectrum.0", where / "image.0", "-o", tmp_path, check=0)
+    assert sorted(os.listdir(tmp_path)) == ["spectrum.0.0.camera 1.json", "spectrum.0.0.camera 1.png",
+                                            "spectrum.0.1.camera_2.jpg", "spectrum.0.1.camera_2.json"]
+    assert proc.stdout.splitlines() == [str(tmp_path / "spectrum.0.0.camera 1.png"),
+                                        str(tmp_path / "spectrum.0.1.camera_2.jpg")]
+    assert proc.stderr == f"orvelio: {where / 'image.0'}: no pictures\n"
+    pictures = orvelio.getVisImages(str(where / "spectrum.0"))
+    assert (tmp_path / "spectrum.0.0.camera 1.png").read_bytes() == pictures[0]["image"]
+    side = json.loads((tmp_path / "spectrum.0.1.camera_2.json").read_text())
+    assert side["title"] == "camera/2" and side["format"] == "jpeg" and side["properties"]["Bytes"] == 20
+    proc = cli("pictures", where / "missing.0", "-o", tmp_path)
+    assert proc.returncode == 1 and "missing.0: No such file or directory" in proc.stderr
+
+
+def test_plot_every_kind(folder, tmp_path, capsys):
+    where, made = folder
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        proc = cli("plot", where / "image.0", "-o", tmp_path / "p.png")
+        assert proc.returncode == 1 and "plot needs matplotlib" in proc.stderr
+        return
+    cli("plot", where / "image.0", "--band", 3000, "-o", tmp_path / "band.png", check=0)
+    assert (tmp_path / "band.png").read_bytes()[:4] == b"\x89PNG"
+    for name in made:
+        status, out, err = run(capsys, "plot", where / name, "--block", "AB" if name == "spectrum.0" else
+                               ("TRC" if "trace" in name else "AB"), "-o", tmp_path / f"{name}.svg")
+        assert status == 0 and err == "" and out == f"{tmp_path / name}.svg\n", name
+        assert b"<svg" in (tmp_path / f"{name}.svg").read_bytes()
+    status, _, err = run(capsys, "plot", where / "image-traces.0", "--band", 7, "-o", tmp_path / "x.png")
+    assert status == 2 and "trace 7 not in 0..2" in err and not (tmp_path / "x.png").exists()
+
+
+def test_plot_without_matplotlib(folder, tmp_path):
+    where, _ = folder
+    code = ("import sys; sys.modules['matplotlib'] = None; from orvelio.cli import main; "
+            f"sys.exit(main(['plot', {str(where / 'image.0')!r}, '-o', {str(tmp_path / 'p.png')!r}]))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 1 and "plot needs matplotlib: pip install 'orvelio[plot]'" in proc.stderr
+    assert not (tmp_path / "p.png").exists()
+
+
+def test_import_stays_light():
+    """`import orvelio.cli` loads no reader, numpy extras, tqdm or matplotlib."""
+    code = ("import sys, orvelio.cli; print(sorted(m for m in ('orvelio.reader', 'tqdm', 'matplotlib', "
+            "'xarray', 'csv', 'multiprocessing') if m in sys.modules))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.stdout.strip() == "[]", proc.stderr
