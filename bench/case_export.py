@@ -18,8 +18,10 @@ Alone, it measures in the same rounds, each with every workload once:
 - "export -j 1" and "export -j 2": `orvelio export DIR -o OUT --format npz -q`, each into a
   fresh output folder;
 
-and prints the best and the median of the rounds, the speedup of two processes over one, and
-the cost per file against the floor's. Files and outputs stay in the page cache (a fresh
+and prints the best and the median of the rounds, the speedup of two processes over one, the
+cost per file against the floor's, and the CPU time per file (on a machine whose cores are
+busy with other work, the wall-clock speedup cannot show; equal CPU time per file with one and
+two processes shows that the work itself divides without overhead). Files and outputs stay in the page cache (a fresh
 temporary folder): the numbers compare work done, not the disk.
 """
 
@@ -69,6 +71,13 @@ def _python_copy(paths, out):
     return call
 
 
+def _cpu():
+    """CPU seconds used by this process and its finished children (the worker processes)."""
+    import resource
+    return sum(u.ru_utime + u.ru_stime for u in (resource.getrusage(resource.RUSAGE_SELF),
+                                                 resource.getrusage(resource.RUSAGE_CHILDREN)))
+
+
 def cases(tmpdir):
     paths, everything = _files(tmpdir)
     folder = os.path.dirname(paths[0])
@@ -94,11 +103,13 @@ if __name__ == "__main__":
         for call in work.values():  # warm: page cache, imports, output folders
             call()
         times = {name: [] for name in work}
+        cpu = {name: [] for name in work}
         for _ in range(args.repeat):
             for name, call in work.items():
-                t = time.perf_counter()
+                c, t = _cpu(), time.perf_counter()
                 call()
                 times[name].append(time.perf_counter() - t)
+                cpu[name].append(_cpu() - c)
         outputs = len(os.listdir(os.path.join(tmp, "npz2")))
         size = os.path.getsize(paths[0])
     print(f"{FILES} files of {size // 1024} KiB ({outputs} npz outputs) in {args.dir or tempfile.gettempdir()}, "
@@ -110,5 +121,7 @@ if __name__ == "__main__":
         b, m = best[name], median[name]
         print(f"  {name:12s} {b * 1e3:8.1f} / {m * 1e3:8.1f} ms   per file {b / FILES * 1e6:7.1f} / "
               f"{m / FILES * 1e6:7.1f} us   x floor {b / floor_b:6.1f} / {m / floor_m:6.1f}")
+    print("  CPU time (this process and its workers) per file, median: "
+          + ", ".join(f"{name} {statistics.median(cpu[name]) / FILES * 1e6:.0f} us" for name in work))
     print(f"  speedup of 2 processes: {best['export -j 1'] / best['export -j 2']:.2f}x best, "
           f"{median['export -j 1'] / median['export -j 2']:.2f}x median")

@@ -8,6 +8,6 @@ shift || true
 python=${PYTHON:-python3}
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S . -B "$dir" -G Ninja -DPython_EXECUTABLE="$(command -v "$python")" \
-        -Dnanobind_DIR="$("$python" -m nanobind --cmake_dir)" "$@" >/dev/null
+        -Dnanobind_DIR="$("$python" -m nanobind --cmake_dir)" -DORVELIO_STRICT_WARNINGS=ON "$@" >/dev/null
 fi
 cmake --build "$dir"

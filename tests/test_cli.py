@@ -376,7 +376,7 @@ def test_plot_every_kind(folder, tmp_path, capsys):
         import matplotlib  # noqa: F401
     except ImportError:
         proc = cli("plot", where / "image.0", "-o", tmp_path / "p.png")
-        assert proc.returncode == 1 and "plot needs matplotlib" in proc.stderr
+        assert proc.returncode == 2 and "plot needs matplotlib" in proc.stderr
         return
     cli("plot", where / "image.0", "--band", 3000, "-o", tmp_path / "band.png", check=0)
     assert (tmp_path / "band.png").read_bytes()[:4] == b"\x89PNG"
@@ -395,7 +395,7 @@ def test_plot_without_matplotlib(folder, tmp_path):
             f"sys.exit(main(['plot', {str(where / 'image.0')!r}, '-o', {str(tmp_path / 'p.png')!r}]))")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
-    assert proc.returncode == 1 and "plot needs matplotlib: pip install 'orvelio[plot]'" in proc.stderr
+    assert proc.returncode == 2 and "plot needs matplotlib: pip install 'orvelio[plot]'" in proc.stderr
     assert not (tmp_path / "p.png").exists()
 
 

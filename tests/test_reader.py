@@ -426,7 +426,7 @@ def test_mypy_strict_on_the_example_and_the_reader():
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["MYPYPATH"] = str(REPO / "src")
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           "--cache-dir", os.devnull, "both_apis.py", str(REPO / "src" / "orvelio" / "reader.py")],
+                           "--config-file", str(REPO / "pyproject.toml"), "--cache-dir", os.devnull, "both_apis.py", str(REPO / "src" / "orvelio" / "reader.py")],
                           capture_output=True, text=True, cwd=REPO / "examples", timeout=600, env=env)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 

@@ -36,7 +36,7 @@ void check_request(const Request &req) {
 
 Located locate(const std::vector<DirEntry> &dir, const Request &req) {
     const RequestName &name = *find_request_name(req.dataBlockType);
-    const int Data = name.dataType;
+    const int DataCode = name.dataType;
     const int Sample = name.sampleType;
     const int Extend = req.dimensions == "3D" ? kExtend3D : kExtend2D;
     const int Derivative = *deriv_code(req.deriv);
@@ -47,12 +47,12 @@ Located locate(const std::vector<DirEntry> &dir, const Request &req) {
         const bool sample_matches = t.sampleType == Sample || Sample == -1;
         // Instrument and optics blocks: the requested sample type, or "neither" for sample requests.
         const bool aux_sample = t.sampleType == Sample || (t.sampleType == 0 && (Sample == 1 || Sample == -1));
-        if (t.dataType == Data && t.derivType == Derivative && t.extendType == Extend && sample_matches) {
+        if (t.dataType == DataCode && t.derivType == Derivative && t.extendType == Extend && sample_matches) {
             if (t.paramType == 0)
                 at.data = e.byteOffset;
             else if (t.paramType == 1)
                 at.params = e.byteOffset;
-        } else if (t.dataType == Data && t.derivType == 0 && t.extendType == Extend && sample_matches) {
+        } else if (t.dataType == DataCode && t.derivType == 0 && t.extendType == Extend && sample_matches) {
             if (t.paramType == 1)
                 at.originalParams = e.byteOffset;
         } else if (t.paramType == 3) {

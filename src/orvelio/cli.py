@@ -10,7 +10,8 @@
 `orvelio FILE...` (no command) lists each file's datablocks as it always has.
 
 Exit status: 0 when all went well, 1 when any file failed (a batch still finishes every
-other file and lists the failures at the end), 2 for usage errors, 130 when interrupted.
+other file and lists the failures at the end), 2 for usage errors and missing extras, 130
+when interrupted.
 Every output is written under a temporary name and renamed when complete.
 
 Only the standard library is imported here at start-up; the reader, numpy and the
@@ -663,9 +664,8 @@ def cmd_pictures(args):
 def cmd_plot(args):
     try:
         import matplotlib
-    except ImportError:
-        _say("plot needs matplotlib: pip install 'orvelio[plot]'")
-        return EXIT_FAILED
+    except ImportError:  # like netcdf output without xarray: this installation cannot do it
+        raise UsageError("plot needs matplotlib: pip install 'orvelio[plot]'") from None
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     import numpy as np

@@ -39,6 +39,7 @@ piece.
 import importlib
 import os
 import re
+from typing import Any
 
 import numpy as np
 import xarray as xr
@@ -351,7 +352,7 @@ def open_tree(path, datablock=None, drop_variables=None):
     return tree
 
 
-def open_xarray(path, block, chunks=None, region=None):
+def open_xarray(path: Any, block: Any, chunks: Any = None, region: int | None = None) -> Any:
     """OrvelFile.to_xarray: what xarray opens for `block` (a Block) with this engine."""
     if block.kind in MULTI_REGION and region is None:
         return xr.open_datatree(path, engine=OrvelBackendEntrypoint, datablock=block.request, chunks=chunks)
