@@ -1,0 +1,436 @@
+// The public reader API over files composed in memory: listing, descriptions and row reads
+// that agree with whole reads bit for bit, error codes and offsets, requests refused, the
+// saved fuzz inputs, and one reader shared by threads.
+#define DOCTEST_CONFIG_IMPLEMENT_WITH_MAIN
+#include <doctest/doctest.h>
+
+#include <orvelio/orvelio.hpp>
+
+#include "builder.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <numeric>
+#include <thread>
+
+using namespace orvelio;
+using build::SubBlock;
+
+namespace {
+
+const std::vector<build::Param> kMap = {{"AOX", 10.0}, {"AOY", -5.0}, {"DDX", 2.0},
+                                        {"DDY", 0.5},  {"NPX", 3},    {"NPY", 2}};
+
+std::vector<float> ramp(size_t n, float base) {
+    std::vector<float> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = base + 0.25f * static_cast<float>(i);
+    return v;
+}
+
+// One file of each kind, by the kind's name.
+std::map<std::string, build::Bytes> files_of_each_kind() {
+    std::map<std::string, build::Bytes> out;
+    {
+        build::File f;
+        build::add_spectrum(f, "AB", ramp(7, 1.0f));
+        out["spectrum"] = f.bytes();
+    }
+    {
+        build::File f; // 5 of the 6 pixels stored: the last reads as zeros
+        std::vector<SubBlock> subs;
+        for (int32_t k = 0; k < 5; ++k)
+            subs.push_back({k, ramp(4, 10.0f * static_cast<float>(k))});
+        build::add_block3d(f, "AB", subs, 4, kMap);
+        out["image"] = f.bytes();
+    }
+    {
+        build::File f; // two traces over the 3 x 2 map
+        build::add_block3d(f, "TRC", {{0, ramp(6, 1.0f), 0, "Band A"}, {1, ramp(6, -3.0f), 0, "Band B"}}, 6, kMap);
+        out["image-traces"] = f.bytes();
+    }
+    {
+        build::File f;
+        std::vector<SubBlock> subs;
+        for (int32_t k = 0; k < 3; ++k)
+            subs.push_back({k, ramp(4, static_cast<float>(k)), 1.5 * k});
+        build::add_block3d(f, "AB", subs, 4);
+        out["time-series"] = f.bytes();
+    }
+    {
+        build::File f;
+        build::add_block3d(f, "TRC", {{0, ramp(5, 2.0f), 0, "first"}, {1, ramp(5, 4.0f), 0, "second"}}, 5);
+        out["time-traces"] = f.bytes();
+    }
+    {
+        build::File f; // a 2 x 2 region and a region of two points
+        std::vector<SubBlock> subs;
+        for (int32_t k = 0; k < 6; ++k)
+            subs.push_back({k, ramp(3, 100.0f * static_cast<float>(k)), 10.0 + k});
+        build::add_block3d(f, "AB", subs, 3);
+        f.add(build::block_type(0, 0, 0, 0, build::ext_anno),
+              build::annotation({{1, 2, 2, 0, 0.f, 0.f}, {1, 2, 2, 1, 1.f, 0.f}, {1, 2, 2, 2, 0.f, 1.f},
+                                 {1, 2, 2, 3, 1.f, 1.f}, {2, 0, 0, 4, 5.f, 5.f}, {2, 0, 0, 5, 6.f, 5.f}}));
+        out["point-map"] = f.bytes();
+    }
+    {
+        build::File f; // traces of 4 positions: region 1 all of them, region 2 three, backwards
+        build::add_block3d(f, "TRC", {{0, ramp(4, 0.0f), 0, "t0"}, {1, ramp(4, 50.0f), 0, "t1"}}, 4);
+        f.add(build::block_type(0, 0, 0, 0, build::ext_anno),
+              build::annotation({{1, 2, 2, 1, 0.f, 0.f}, {1, 2, 2, 2, 1.f, 0.f}, {1, 2, 2, 3, 0.f, 1.f},
+                                 {1, 2, 2, 4, 1.f, 1.f}, {2, 0, 0, 3, 2.f, 2.f}, {2, 0, 0, 2, 3.f, 2.f},
+                                 {2, 0, 0, 1, 4.f, 2.f}}));
+        out["trace-map"] = f.bytes();
+    }
+    return out;
+}
+
+bool multi_region(Kind k) { return k == Kind::point_map || k == Kind::trace_map; }
+
+// Row `row` (of `region`) of a whole read, as read_rows addresses it.
+std::vector<float> full_row(const Data &data, std::optional<size_t> region, size_t row) {
+    const auto row_of = [&](const Array<float> &a) {
+        const size_t n = a.shape().back();
+        return std::vector<float>(a.data() + row * n, a.data() + (row + 1) * n);
+    };
+    if (const auto *r = std::get_if<Spectrum>(&data))
+        return {r->y.data(), r->y.data() + r->y.size()};
+    if (const auto *r = std::get_if<Image>(&data))
+        return row_of(r->spectra);
+    if (const auto *r = std::get_if<ImageTraces>(&data)) {
+        const size_t m = r->traces.shape()[2], cells = r->traces.size() / m;
+        std::vector<float> v(cells);
+        for (size_t c = 0; c < cells; ++c)
+            v[c] = r->traces[c * m + row];
+        return v;
+    }
+    if (const auto *r = std::get_if<TimeSeries>(&data))
+        return row_of(r->spectra);
+    if (const auto *r = std::get_if<TimeTraces>(&data))
+        return row_of(r->traces);
+    const auto &regions = std::holds_alternative<PointMap>(data) ? std::get<PointMap>(data).regions
+                                                                 : std::get<TraceMap>(data).regions;
+    return row_of(regions.at(*region).spectra);
+}
+
+const std::vector<size_t> &main_shape(const Data &data) {
+    return std::visit(
+        [](const auto &r) -> const std::vector<size_t> & {
+            using T = std::decay_t<decltype(r)>;
+            if constexpr (std::is_same_v<T, Spectrum>)
+                return r.y.shape();
+            else if constexpr (std::is_same_v<T, Image> || std::is_same_v<T, TimeSeries>)
+                return r.spectra.shape();
+            else if constexpr (std::is_same_v<T, ImageTraces> || std::is_same_v<T, TimeTraces>)
+                return r.traces.shape();
+            else
+                throw std::logic_error("multi-region kinds have no main array");
+        },
+        data);
+}
+
+bool same_bits(const std::vector<float> &a, std::span<const float> b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), b.size_bytes()) == 0;
+}
+
+// A block that reads whole: its description agrees with the read, and every row read alone
+// (backwards, two at a time) holds the whole read's values bit for bit.
+void check_agreement(const Reader &r, const Block &b, const Data &full) {
+    const Description d = r.describe(b);
+    CHECK(d.kind == kind_of(full));
+    CHECK(d.request == common(full).request);
+    CHECK(d.parameters == common(full).parameters);
+    CHECK(d.dtype == "float32");
+    const Array<double> &x = common(full).x;
+    CHECK(d.x.count == x.size());
+    if (x.size()) {
+        CHECK(d.x.first == x[0]);
+        CHECK(d.x.last == x[x.size() - 1]);
+    }
+    std::vector<std::optional<size_t>> parts;
+    if (multi_region(d.kind)) {
+        const auto &regions = d.kind == Kind::point_map ? std::get<PointMap>(full).regions : std::get<TraceMap>(full).regions;
+        REQUIRE(d.regions.size() == regions.size());
+        for (size_t i = 0; i < regions.size(); ++i) {
+            CHECK(d.regions[i].title == regions[i].title);
+            CHECK(d.shape[i] == regions[i].spectra.shape()[0]);
+            CHECK(d.regions[i].rows == regions[i].spectra.shape()[0]);
+            parts.push_back(i);
+        }
+    } else {
+        CHECK(d.shape == main_shape(full));
+        parts.push_back(std::nullopt);
+    }
+    for (const std::optional<size_t> region : parts) {
+        const size_t n = region ? d.regions[*region].rows : d.rows;
+        for (size_t first = 0; first < n; first += 2) {
+            std::vector<uint64_t> rows;
+            for (size_t k = std::min(n, first + 2); k > first; --k)
+                rows.push_back(k - 1);
+            std::vector<float> got(rows.size() * d.row_length, -1.0f);
+            r.read_rows(b, rows, got, region);
+            for (size_t i = 0; i < rows.size(); ++i)
+                CHECK(same_bits(full_row(full, region, rows[i]),
+                                std::span<const float>(got).subspan(i * d.row_length, d.row_length)));
+        }
+        // The same rows as one range.
+        std::vector<float> all(n * d.row_length);
+        r.read_rows(b, RowRange{0, n}, all, region);
+        for (size_t k = 0; k < n; ++k)
+            CHECK(same_bits(full_row(full, region, k), std::span<const float>(all).subspan(k * d.row_length, d.row_length)));
+    }
+}
+
+// Every entry point on one block; only orvelio::Error may be thrown. When the block reads
+// whole, the description and the rows must agree with it.
+void exercise(const Reader &r, const Block &b) {
+    std::optional<Data> full;
+    try {
+        full = r.read(b);
+    } catch (const Error &) {
+    }
+    if (full) {
+        check_agreement(r, b, *full);
+        (void)r.row_info(b);
+        return;
+    }
+    try {
+        const Description d = r.describe(b);
+        const bool multi = multi_region(d.kind);
+        const size_t fit = d.row_length ? (size_t{1} << 18) / d.row_length : 64;
+        const size_t n = std::min({multi ? (d.regions.empty() ? size_t{0} : d.regions[0].rows) : d.rows, size_t{64}, fit});
+        std::vector<uint64_t> rows(n);
+        std::iota(rows.begin(), rows.end(), uint64_t{0});
+        std::vector<float> out(n * d.row_length);
+        r.read_rows(b, rows, out, multi ? std::optional<size_t>(0) : std::nullopt);
+        (void)r.row_info(b);
+    } catch (const Error &) {
+    }
+}
+
+template <class F> Error error_of(F &&f) {
+    try {
+        f();
+    } catch (const Error &e) {
+        return e;
+    }
+    FAIL("no orvelio::Error thrown");
+    throw std::logic_error("unreachable");
+}
+
+} // namespace
+
+TEST_CASE("a file in memory: the magic, the listing, the reads") {
+    build::File f;
+    build::add_spectrum(f, "AB", ramp(7, 1.0f));
+    build::add_spectrum(f, "TRC", ramp(3, 2.0f));
+    const build::Bytes bytes = f.bytes();
+    const Reader r = Reader::from_memory(bytes);
+    CHECK(r.size() == bytes.size());
+    CHECK(r.is_orvel());
+    std::vector<Block> blocks = r.blocks(); // in listing order; trace blocks are listed twice
+    blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
+    CHECK(blocks == std::vector<Block>{{"AB", "2D", "NONE"}, {"TRC", "2D", "NONE"}});
+    // Requests in any letter case; results upper-cased.
+    const Data data = r.read({"trc", "2d", "none"});
+    const Spectrum &s = std::get<Spectrum>(data);
+    CHECK(s.request == Block{"TRC", "2D", "NONE"});
+    CHECK(same_bits(ramp(3, 2.0f), s.y.values()));
+    CHECK(s.x.size() == 3);
+    CHECK(s.x[0] == 4000.0);
+    CHECK(s.x[2] == 400.0);
+    CHECK(r.pictures().empty());
+
+    const Reader foreign = Reader::from_bytes({'n', 'o', 't', ' ', 'o', 'r', 'v', 'e', 'l'});
+    CHECK_FALSE(foreign.is_orvel());
+    CHECK(error_of([&] { (void)foreign.read({"AB", "2D", "NONE"}); }).code() == ErrorCode::not_orvel);
+    CHECK_FALSE(Reader::from_bytes({}).is_orvel());
+}
+
+TEST_CASE("descriptions and row reads agree with whole reads, for every kind") {
+    for (const auto &[name, bytes] : files_of_each_kind()) {
+        CAPTURE(name);
+        const Reader r = Reader::from_memory(bytes);
+        const std::vector<Block> blocks = r.blocks();
+        REQUIRE(!blocks.empty());
+        CHECK(std::count(blocks.begin(), blocks.end(), blocks[0]) == static_cast<long>(blocks.size()));
+        const Data full = r.read(blocks[0]);
+        CHECK(to_string(kind_of(full)) == name);
+        check_agreement(r, blocks[0], full);
+    }
+}
+
+TEST_CASE("row layouts and per-row values") {
+    const auto files = files_of_each_kind();
+    const Reader image = Reader::from_memory(files.at("image"));
+    const Description d = image.describe({"AB", "3D", "NONE"});
+    CHECK(d.shape == std::vector<size_t>{2, 3, 4});
+    CHECK(d.rows == 6);
+    CHECK(d.row_length == 4);
+    CHECK(d.subblocks.size() == 5);
+    std::vector<float> last(4, -1.0f);
+    image.read_rows({"AB", "3D", "NONE"}, std::vector<uint64_t>{5}, last);
+    CHECK(last == std::vector<float>(4, 0.0f)); // no spectrum stored for pixel 5
+    const RowInfo info = image.row_info({"AB", "3D", "NONE"});
+    REQUIRE(info.mapX.size() == 3);
+    CHECK(info.mapX[2] == 14.0);
+
+    const Reader traces = Reader::from_memory(files.at("time-traces"));
+    CHECK(traces.row_info({"TRC", "3D", "NONE"}).labels == std::vector<std::string>{"first", "second"});
+    const Reader series = Reader::from_memory(files.at("time-series"));
+    const RowInfo z = series.row_info({"AB", "3D", "NONE"});
+    REQUIRE(z.z.size() == 3);
+    CHECK(z.z[2] == 3.0);
+    const Reader map = Reader::from_memory(files.at("point-map"));
+    const Description m = map.describe({"AB", "3D", "NONE"});
+    CHECK(m.rows == 0);
+    CHECK(m.shape == std::vector<size_t>{4, 2});
+}
+
+TEST_CASE("a cut file: code, detail and offset") {
+    build::File f;
+    std::vector<SubBlock> subs;
+    for (int32_t k = 0; k < 6; ++k)
+        subs.push_back({k, ramp(4, static_cast<float>(k))});
+    build::add_block3d(f, "AB", subs, 4, kMap);
+    build::Bytes bytes = f.bytes();
+    const Reader whole = Reader::from_memory(bytes);
+    const Block b{"AB", "3D", "NONE"};
+    const Description d = whole.describe(b);
+    REQUIRE(d.subblocks.size() == 6);
+
+    // The data parameters come after the values: cut inside the last pixel's values, the file
+    // loses them, so move them first.
+    build::File g;
+    g.add(build::data_word("AB", true, 1),
+          build::params({{"NPT", 4}, {"FXV", 4000.0}, {"LXV", 400.0}, {"MNY", 0.0}, {"MXY", 1.0}, {"AOX", 10.0},
+                         {"AOY", -5.0}, {"DDX", 2.0}, {"DDY", 0.5}, {"NPX", 3}, {"NPY", 2}}));
+    const size_t block = g.add(build::data_word("AB", true), build::block3d(subs, 4));
+    build::Bytes cut = g.bytes();
+    const Reader full = Reader::from_memory(cut);
+    const uint64_t last = static_cast<uint64_t>(full.describe(b).subblocks.back());
+    CHECK(last > block);
+    cut.resize(last + 6); // one value and a half of the last pixel
+    const Reader r = Reader::from_memory(cut);
+
+    const Description cd = r.describe(b); // the description reads no values
+    CHECK(cd.rows == 6);
+    const Error e = error_of([&] { (void)r.read(b); });
+    CHECK(e.code() == ErrorCode::truncated);
+    CHECK(e.detail() == ErrorDetail::values_cut_short);
+    REQUIRE(e.offset());
+    CHECK(*e.offset() >= last);
+    CHECK(*e.offset() <= cut.size());
+    // The rows before the cut read; the cut one fails as the whole read does.
+    std::vector<float> out(4);
+    r.read_rows(b, std::vector<uint64_t>{4}, out);
+    CHECK(same_bits(ramp(4, 4.0f), out));
+    const Error row = error_of([&] { r.read_rows(b, std::vector<uint64_t>{5}, out); });
+    CHECK(row.code() == e.code());
+    CHECK(row.offset() == e.offset());
+    CHECK(std::string(row.what()) == e.what());
+
+    // A header cut short.
+    const Reader head = Reader::from_bytes({0x0a, 0x0a, 0xfe, 0xfe, 0, 0, 0, 0});
+    CHECK(head.is_orvel());
+    const Error h = error_of([&] { (void)head.read(b); });
+    CHECK(h.code() == ErrorCode::truncated);
+    CHECK(h.detail() == ErrorDetail::short_field);
+    CHECK(h.offset().has_value());
+}
+
+TEST_CASE("requests and arguments the reader refuses") {
+    const auto files = files_of_each_kind();
+    const Reader r = Reader::from_memory(files.at("image"));
+    const Reader map = Reader::from_memory(files.at("point-map"));
+    std::vector<float> out(4);
+    const auto refused = [](const Error &e, ErrorDetail detail) {
+        CHECK(e.code() == ErrorCode::invalid_request);
+        CHECK(e.detail() == detail);
+    };
+    SUBCASE("unknown words, whatever the call") {
+        for (const Block &b : {Block{"XYZ", "3D", "NONE"}, Block{"AB", "4D", "NONE"}, Block{"AB", "3D", "9DER"},
+                               Block{"", "", ""}}) {
+            CAPTURE(b.type + " " + b.dimensions + " " + b.derivative);
+            refused(error_of([&] { validate(b); }), ErrorDetail::bad_request);
+            refused(error_of([&] { (void)r.read(b); }), ErrorDetail::bad_request);
+            refused(error_of([&] { (void)r.describe(b); }), ErrorDetail::bad_request);
+            refused(error_of([&] { r.read_rows(b, std::vector<uint64_t>{0}, out); }), ErrorDetail::bad_request);
+            refused(error_of([&] { (void)r.row_info(b); }), ErrorDetail::bad_request);
+        }
+        // Checked dimensions first, then type, then derivative.
+        const auto message = [](const Block &b) { return std::string(error_of([&] { validate(b); }).what()); };
+        CHECK(message({"XYZ", "4D", "9DER"}) == message({"AB", "4D", "NONE"}));
+        CHECK(message({"XYZ", "3D", "9DER"}) == message({"XYZ", "3D", "NONE"}));
+        CHECK(message({"XYZ", "3D", "NONE"}) != message({"AB", "4D", "NONE"}));
+    }
+    SUBCASE("rows and buffers that do not fit the block") {
+        const Block b{"AB", "3D", "NONE"};
+        refused(error_of([&] { r.read_rows(b, std::vector<uint64_t>{6}, out); }), ErrorDetail::bad_row);
+        std::vector<float> eight(8);
+        refused(error_of([&] { r.read_rows(b, RowRange{5, 2}, eight); }), ErrorDetail::bad_row);
+        refused(error_of([&] { r.read_rows(b, std::vector<uint64_t>{0, 1}, out); }), ErrorDetail::bad_request);
+        refused(error_of([&] { r.read_rows(b, std::vector<uint64_t>{0}, out, 0); }), ErrorDetail::bad_request);
+        std::vector<float> three(3);
+        refused(error_of([&] { map.read_rows(b, std::vector<uint64_t>{0}, three); }), ErrorDetail::bad_request);
+        refused(error_of([&] { map.read_rows(b, std::vector<uint64_t>{0}, three, 2); }), ErrorDetail::bad_row);
+        refused(error_of([&] { map.read_rows(b, std::vector<uint64_t>{2}, three, 1); }), ErrorDetail::bad_row);
+    }
+    SUBCASE("a block the file does not hold") {
+        const Error e = error_of([&] { (void)r.read({"AB", "2D", "NONE"}); });
+        CHECK(e.code() == ErrorCode::not_found);
+        CHECK(error_of([&] { (void)r.describe({"TRC", "3D", "NONE"}); }).code() == ErrorCode::not_found);
+    }
+    SUBCASE("a path that cannot be opened") {
+        const Error e = error_of([] { (void)Reader::open("/nonexistent/file.orv"); });
+        CHECK(e.code() == ErrorCode::io);
+        CHECK(e.system_errno() == ENOENT);
+    }
+}
+
+TEST_CASE("the saved fuzz inputs: only orvelio::Error, and row reads agree where blocks read whole") {
+    size_t files = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(ORVELIO_REGRESSIONS)) {
+        CAPTURE(entry.path().string());
+        std::ifstream in(entry.path(), std::ios::binary);
+        const build::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (const Reader &r : {Reader::from_memory(bytes), Reader::open(entry.path())}) {
+            std::vector<Block> blocks;
+            try {
+                blocks = r.blocks();
+            } catch (const Error &) {
+            }
+            for (const Block &b : blocks)
+                exercise(r, b);
+            try {
+                (void)r.pictures();
+            } catch (const Error &) {
+            }
+        }
+        ++files;
+    }
+    CHECK(files >= 3);
+}
+
+TEST_CASE("one reader, many threads reading rows at once") {
+    const auto files = files_of_each_kind();
+    const Block b{"AB", "3D", "NONE"};
+    const Reader r = Reader::from_memory(files.at("time-series"));
+    const Data full = r.read(b);
+    std::vector<std::vector<float>> got(4, std::vector<float>(3 * 4));
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < got.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i)
+                r.read_rows(b, RowRange{0, 3}, got[t]);
+        });
+    for (std::thread &t : threads)
+        t.join();
+    const auto &spectra = std::get<TimeSeries>(full).spectra;
+    for (const auto &g : got)
+        CHECK(same_bits(g, spectra.values()));
+}
