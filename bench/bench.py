@@ -10,14 +10,19 @@ Builds the files with the test-file builder (tests/builder.py) in a temporary di
 
 plus the cases of every ``bench/case_*.py`` module: each defines ``cases(tmpdir)``, which
 builds its files in ``tmpdir`` and returns a list of ``(label, path, call)``, ``call()``
-returning the result object.
+returning the result object, or ``(label, path, call, extra)`` where the dict ``extra`` may
+name another floor, ``floor=(name, floor_call)`` (timed in the same rounds instead of
+numpy.fromfile), and the case's target, ``target="<= 1.5"`` (printed beside its ratio).
+``--cases multiregion,threads`` builds only those modules' cases (``builtin`` for the three
+above).
 
 For each case it prints:
 
 - call: the best time of ``call()`` over the repetitions, their median, and the throughput in
   GB/s (bytes of the file over the best time);
 - floor: the best time of ``numpy.fromfile(path, dtype=numpy.uint8)`` on the same file in
-  the same run (reading the whole file into one new array), and the ratio call / floor;
+  the same run (reading the whole file into one new array), or of the case's own floor, and
+  the ratio call / floor of the best times (and of the medians);
 - peak/arrays: the memory the first call took at its peak over the bytes of the arrays it
   returned.
 
@@ -100,9 +105,11 @@ def _single(tmpdir):
              lambda: orvelio.getOrvelData(path, ("AB", "2D", "NONE")))]
 
 
-def _extra_modules():
+def _extra_modules(only=None):
     for path in sorted(glob.glob(os.path.join(HERE, "case_*.py"))):
         name = os.path.splitext(os.path.basename(path))[0]
+        if only is not None and name[len("case_"):] not in only:
+            continue
         found = importlib.util.spec_from_file_location(name, path)
         module = importlib.util.module_from_spec(found)
         found.loader.exec_module(module)
@@ -155,8 +162,13 @@ def _release_free_memory():
         pass
 
 
-def _measure(path, call, repeat):
+def _fromfile(path):
+    return lambda: np.fromfile(path, dtype=np.uint8)
+
+
+def _measure(path, call, repeat, floor_call=None):
     """In the child: peak memory of one call, then the best times of call and floor."""
+    floor_call = floor_call or _fromfile(path)
     gc.collect()
     _release_free_memory()
     exact = _reset_peak()
@@ -169,13 +181,14 @@ def _measure(path, call, repeat):
 
     fresh = os.path.getsize(path) >= FRESH_PAGES_FROM
     best_call = best_floor = float("inf")
-    calls = []
+    calls, floors = [], []
     for _ in range(repeat):
         if fresh:
             _release_free_memory()
         t = time.perf_counter()
-        floor = np.fromfile(path, dtype=np.uint8)
-        best_floor = min(best_floor, time.perf_counter() - t)
+        floor = floor_call()
+        floors.append(time.perf_counter() - t)
+        best_floor = min(best_floor, floors[-1])
         del floor
         if fresh:
             _release_free_memory()
@@ -184,18 +197,18 @@ def _measure(path, call, repeat):
         calls.append(time.perf_counter() - t)
         best_call = min(best_call, calls[-1])
         del result
-    return dict(call=best_call, median=float(np.median(calls)), floor=best_floor, peak=peak, arrays=arrays,
-                exact=exact)
+    return dict(call=best_call, median=float(np.median(calls)), floor=best_floor,
+                floor_median=float(np.median(floors)), peak=peak, arrays=arrays, exact=exact)
 
 
-def _in_child(path, call, repeat):
+def _in_child(path, call, repeat, floor_call=None):
     """Runs _measure in a forked child; returns its numbers (or the error it met)."""
     read, write = os.pipe()
     pid = os.fork()
     if pid == 0:
         os.close(read)
         try:
-            out = _measure(path, call, repeat)
+            out = _measure(path, call, repeat, floor_call)
         except BaseException as e:  # reported by the parent
             out = dict(error=f"{type(e).__name__}: {e}")
         os.write(write, json.dumps(out).encode())
@@ -217,7 +230,10 @@ def main():
     parser.add_argument("--repeat", type=int, default=5, help="timed calls per case (best is kept)")
     parser.add_argument("--keep", help="build the files in this directory and keep them")
     parser.add_argument("--only", help="run only the cases whose label contains this text")
+    parser.add_argument("--cases", help="build only these case modules, comma-separated (builtin, multiregion, "
+                                        "threads, ...)")
     args = parser.parse_args()
+    only = None if args.cases is None else set(args.cases.split(","))
 
     tmp = None
     tmpdir = args.keep
@@ -228,7 +244,8 @@ def main():
 
     cases = []
     t = time.perf_counter()
-    for make in [_image, _time_resolved, _single, *_extra_modules()]:
+    builtin = [_image, _time_resolved, _single] if only is None or "builtin" in only else []
+    for make in [*builtin, *_extra_modules(only)]:
         cases += make(tmpdir)
         gc.collect()
     if args.only:
@@ -238,21 +255,25 @@ def main():
           f"{time.perf_counter() - t:.1f} s; best of {args.repeat}\n")
 
     w = max([34] + [len(c[0]) for c in cases])
-    head = (f"{'case':{w}} {'file MB':>8} {'call ms':>8} {'median':>8} {'GB/s':>6} {'floor ms':>9} {'x floor':>8} "
-            f"{'arrays MB':>10} {'peak MB':>8} {'peak/arrays':>12}")
+    head = (f"{'case':{w}} {'file MB':>8} {'call ms':>8} {'median':>8} {'GB/s':>6} {'floor':>14} {'floor ms':>9} "
+            f"{'median':>8} {'x floor':>8} {'(median)':>8} {'target':>8} {'arrays MB':>10} {'peak MB':>8} "
+            f"{'peak/arrays':>12}")
     print(head)
     print("-" * len(head))
-    for label, path, call in cases:
+    for label, path, call, *more in cases:
+        extra = more[0] if more else {}
+        floor_name, floor_call = extra.get("floor", ("numpy.fromfile", None))
         size = os.path.getsize(path)
-        m = _in_child(path, call, args.repeat)
+        m = _in_child(path, call, args.repeat, floor_call)
         if "error" in m:
             print(f"{label:{w}} {size / 1e6:8.1f}  failed: {m['error']}")
             continue
         ratio = m["peak"] / m["arrays"] if m["arrays"] else float("nan")
         note = "" if m["exact"] else " (peak from fork)"
         print(f"{label:{w}} {size / 1e6:8.1f} {m['call'] * 1e3:8.2f} {m['median'] * 1e3:8.2f} "
-              f"{size / m['call'] / 1e9:6.2f} "
-              f"{m['floor'] * 1e3:9.2f} {m['call'] / m['floor']:8.2f} {m['arrays'] / 1e6:10.2f} "
+              f"{size / m['call'] / 1e9:6.2f} {floor_name:>14} "
+              f"{m['floor'] * 1e3:9.2f} {m['floor_median'] * 1e3:8.2f} {m['call'] / m['floor']:8.2f} "
+              f"{m['median'] / m['floor_median']:8.2f} {extra.get('target', ''):>8} {m['arrays'] / 1e6:10.2f} "
               f"{m['peak'] / 1e6:8.2f} {ratio:12.2f}{note}")
     if tmp is not None:
         tmp.cleanup()

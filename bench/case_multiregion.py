@@ -32,7 +32,8 @@ def _point_map(tmpdir):
     values = rng.normal(0.0, 1.0, size=(REGIONS * PER_REGION, npt)).astype(np.float32)
     subblocks = [(i, values[i], 0.5 * i) for i in range(len(values))]
     path = multiregion_file(_rows(0), subblocks, fxv=4000.0, lxv=400.0).write(os.path.join(tmpdir, "multiregion.0"))
-    return ("multi-region 20x500x2000 (AB 3D)", path, lambda: orvelio.getOrvelData(path, ("AB", "3D", "NONE")))
+    return ("multi-region 20x500x2000 (AB 3D)", path, lambda: orvelio.getOrvelData(path, ("AB", "3D", "NONE")),
+            dict(target="<= 1.2"))
 
 
 def _trace_map(tmpdir):
@@ -43,7 +44,7 @@ def _trace_map(tmpdir):
     subblocks = [(i, values[i], None, f"band {i}") for i in range(traces)]
     path = multiregion_file(_rows(1), subblocks, name="TRC").write(os.path.join(tmpdir, "multiregion_trc.0"))
     return ("multi-region traces 20x500, 200 (TRC 3D)", path,
-            lambda: orvelio.getOrvelData(path, ("TRC", "3D", "NONE")))
+            lambda: orvelio.getOrvelData(path, ("TRC", "3D", "NONE")), dict(target="<= 1.5"))
 
 
 def cases(tmpdir):

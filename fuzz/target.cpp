@@ -9,6 +9,7 @@
 // the file declares may fail to allocate: the allocation cap below makes them fail with
 // MemoryError long before they could exhaust the fuzzer's memory.
 #include "orvelio/orvelio.hpp"
+#include "same.hpp"
 
 // Only to choose requests beyond the listing: which data blocks the directory holds.
 #include "format/directory.hpp"
@@ -29,6 +30,7 @@
 #include <vector>
 
 using namespace orvelio;
+using orvelio::checks::same_parameters;
 
 extern "C" const char *__asan_default_options() {
     // malloc of more than 64 MiB returns null (the core turns it into MemoryError: arrays whose
@@ -315,24 +317,6 @@ std::span<const float> full_row(const Data &data, std::optional<size_t> region, 
 }
 
 constexpr size_t kMostRows = 4096;
-
-// Parameters equal name for name and value for value; a float value is compared by its bits,
-// so that a NaN equals the same NaN (== says it does not).
-bool same_parameters(const Parameters &a, const Parameters &b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].first != b[i].first || a[i].second.index() != b[i].second.index())
-            return false;
-        if (const double *x = std::get_if<double>(&a[i].second)) {
-            if (std::memcmp(x, std::get_if<double>(&b[i].second), sizeof *x) != 0)
-                return false;
-        } else if (a[i].second != b[i].second) {
-            return false;
-        }
-    }
-    return true;
-}
 
 // The description and the rows of a block that read whole: the description must succeed and
 // agree, and every row read alone (backwards, a few at a time) must equal the whole read's.

@@ -430,11 +430,14 @@ sys.stdout = Sink()
 for _ in range(job["warm"]):
     round_()
 before = in_use()
-for _ in range(job["rounds"]):
+for _ in range(job["rounds"] // 2):
+    round_()
+middle = in_use()
+for _ in range(job["rounds"] - job["rounds"] // 2):
     round_()
 after = in_use()
 sys.stdout = sys.__stdout__
-print(json.dumps({"calls": len(calls), "before": before, "after": after, "kinds": kinds}))
+print(json.dumps({"calls": len(calls), "before": before, "middle": middle, "after": after, "kinds": kinds}))
 """
 
 
@@ -460,13 +463,15 @@ def test_repeated_calls_do_not_grow_the_process(tmp_path):
     assert proc.returncode == 0, proc.stderr[-3000:]
     report = json.loads(proc.stdout.splitlines()[-1])
     (bytes_before, blocks_before), (bytes_after, blocks_after) = report["before"], report["after"]
+    blocks_middle = report["middle"][1]
     calls = report["calls"] * job["rounds"]
     assert calls > 100_000 and report["kinds"].get("result", 0) > calls // 10 and len(report["kinds"]) >= 5, report
     # Each call is made 2000 times: a leak of one small block on any path shows as 96 KiB or more.
     assert bytes_after - bytes_before < 64 << 10, report
-    # Python objects: one kept per call on any path would be 2000 blocks; caches and free
-    # lists of the interpreter move a few hundred either way.
-    assert blocks_after - blocks_before < job["rounds"] // 2, report
+    # Python objects: one kept per call on any path would be 1000 blocks in each half of the
+    # rounds. Caches and free lists of the interpreter move up to a thousand once in a while
+    # (Python 3.13), so a leak is growth in both halves.
+    assert min(blocks_middle - blocks_before, blocks_after - blocks_middle) < job["rounds"] // 4, report
 
 
 # ---------------------------------------------------------------- threads

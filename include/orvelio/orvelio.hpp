@@ -146,10 +146,15 @@ class Error : public std::exception {
 
 namespace detail {
 void advise_huge_pages(void *data, size_t bytes) noexcept;
+// Memory for arrays that share one allocation (Array::share): aligned for huge pages from 2 MiB
+// on, and advised to use them; nullptr when there is not enough. Freed with std::free.
+void *allocate_shared(size_t bytes) noexcept;
 }
 
 // An owned, C-contiguous array of T with its shape. Move-only. Its memory comes from
-// std::malloc: release() hands it over, to be freed with std::free.
+// std::malloc: release() hands it over, to be freed with std::free. Arrays made together by
+// share() are parts of one allocation instead, freed with the last of them: owner() keeps it
+// alive (release() is for arrays of their own).
 template <class T> class Array {
   public:
     Array() = default;
@@ -159,8 +164,37 @@ template <class T> class Array {
     // Contents left undefined: for arrays that are written in full.
     static Array empty(std::vector<size_t> shape) { return make(std::move(shape), false); }
 
-    T *data() { return data_.get(); }
-    const T *data() const { return data_.get(); }
+    // Arrays of the given shapes, contents undefined, one after another in one allocation: for
+    // arrays filled together (the regions of a map), which then fault in their pages together,
+    // in huge pages, instead of array by array. Fails as empty() does.
+    static std::vector<Array> share(const std::vector<std::vector<size_t>> &shapes) {
+        size_t total = 0;
+        for (const std::vector<size_t> &shape : shapes)
+            if (__builtin_add_overflow(total, count_of(shape), &total))
+                throw Error(ErrorDetail::no_memory, "");
+        size_t bytes;
+        if (__builtin_mul_overflow(total, sizeof(T), &bytes))
+            throw Error(ErrorDetail::no_memory, "");
+        T *block = static_cast<T *>(detail::allocate_shared(bytes));
+        if (!block)
+            throw Error(ErrorDetail::no_memory, "");
+        const std::shared_ptr<void> owner(block, [](void *p) { std::free(p); });
+        std::vector<Array> out(shapes.size());
+        size_t at = 0;
+        for (size_t i = 0; i < shapes.size(); ++i) {
+            out[i].shape_ = shapes[i];
+            out[i].size_ = count_of(shapes[i]);
+            out[i].owner_ = owner;
+            out[i].part_ = block + at;
+            at += out[i].size_;
+        }
+        return out;
+    }
+
+    T *data() { return owner_ ? part_ : data_.get(); }
+    const T *data() const { return owner_ ? part_ : data_.get(); }
+    // What keeps a shared array's memory (null for an array of its own).
+    const std::shared_ptr<void> &owner() const { return owner_; }
     const std::vector<size_t> &shape() const { return shape_; }
     size_t size() const { return size_; }
     T &operator[](size_t i) { return data_.get()[i]; }
@@ -175,11 +209,16 @@ template <class T> class Array {
         void operator()(T *p) const { std::free(p); }
     };
 
-    static Array make(std::vector<size_t> shape, bool zero) {
+    static size_t count_of(const std::vector<size_t> &shape) {
         size_t n = 1;
         for (size_t d : shape)
             if (__builtin_mul_overflow(n, d, &n))
                 throw Error(ErrorDetail::no_memory, "");
+        return n;
+    }
+
+    static Array make(std::vector<size_t> shape, bool zero) {
+        const size_t n = count_of(shape);
         size_t bytes;
         if (__builtin_mul_overflow(n, sizeof(T), &bytes))
             throw Error(ErrorDetail::no_memory, "");
@@ -195,7 +234,9 @@ template <class T> class Array {
         return a;
     }
 
-    std::unique_ptr<T, Free> data_;
+    std::unique_ptr<T, Free> data_; // an array of its own
+    std::shared_ptr<void> owner_;   // or a part of a shared allocation
+    T *part_ = nullptr;
     std::vector<size_t> shape_;
     size_t size_ = 0;
 };

@@ -38,6 +38,18 @@ void advise_huge_pages(void *data, size_t bytes) noexcept {
         madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
 }
 
+void *allocate_shared(size_t bytes) noexcept {
+    constexpr size_t kHuge = size_t{2} << 20;
+    void *p = nullptr;
+    if (bytes < kHuge)
+        return std::malloc(bytes ? bytes : 1);
+    // From a 2 MiB boundary, so that every 2 MiB of it can be one huge page.
+    if (posix_memalign(&p, kHuge, bytes) != 0)
+        return nullptr;
+    advise_huge_pages(p, bytes);
+    return p;
+}
+
 } // namespace detail
 
 std::string_view to_string(ErrorCode c) noexcept {

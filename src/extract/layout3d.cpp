@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <span>
 #include <sys/mman.h>
@@ -381,8 +382,14 @@ std::string read_label(File &f, int64_t offset, size_t npt, int32_t infoSize) {
     return decode_text(bytes);
 }
 
-std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
-                                     float *dst) {
+namespace {
+
+// read_labels in batches of `batch` sub-blocks; with dst set, the values of each batch go to
+// dst + i * npt (or, with `reuse`, to dst + (i - first) * npt, and take(first, n) is called
+// for each batch once its values are in).
+std::vector<std::string> labels_in_batches(File &f, const std::vector<int64_t> &offsets, size_t npt,
+                                           int32_t infoSize, size_t batch, float *dst, bool reuse,
+                                           const std::function<void(size_t, size_t)> &take) {
     for (int64_t offset : offsets)
         check_offset(offset);
     std::vector<std::string> labels(offsets.size());
@@ -390,7 +397,7 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
     const size_t head = std::min(total, kLabelHead);
     // The heads of a batch of labels at a time, zeros where the file ends (a label cut there
     // ends there).
-    constexpr size_t kBatch = 4096;
+    const size_t kBatch = batch;
     std::vector<uint8_t> heads(std::min(offsets.size(), kBatch) * head);
     // Labels of stored sub-blocks lie in distinct bytes of the file, so together they cannot
     // outgrow it (twice over: a Latin-1 byte decodes to two). Sub-blocks stored on top of each
@@ -400,8 +407,8 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
     for (size_t first = 0; first < offsets.size(); first += kBatch) {
         const size_t n = std::min(kBatch, offsets.size() - first);
         std::fill(heads.begin(), heads.end(), 0);
-        if (!gather_rows(f, std::span(offsets).subspan(first, n), npt, dst ? dst + first * npt : nullptr, kInfoLabel,
-                         head, heads.data()))
+        if (!gather_rows(f, std::span(offsets).subspan(first, n), npt,
+                         dst ? dst + (reuse ? 0 : first) * npt : nullptr, kInfoLabel, head, heads.data()))
             fail_cut_short(0, npt);
         for (size_t i = 0; i < n; ++i) {
             const char *h = reinterpret_cast<const char *>(heads.data() + i * head);
@@ -413,8 +420,23 @@ std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offset
                 fail(ErrorDetail::bad_value,
                      "Invalid 3D data block: its sub-block labels add up to more than the file holds");
         }
+        if (take)
+            take(first, n);
     }
     return labels;
+}
+
+} // namespace
+
+std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
+                                     float *dst) {
+    return labels_in_batches(f, offsets, npt, infoSize, 4096, dst, false, {});
+}
+
+std::vector<std::string> read_labels_by_batch(File &f, const std::vector<int64_t> &offsets, size_t npt,
+                                              int32_t infoSize, size_t batch, float *buffer,
+                                              const std::function<void(size_t, size_t)> &take) {
+    return labels_in_batches(f, offsets, npt, infoSize, std::max<size_t>(batch, 1), buffer, true, take);
 }
 
 bool gather(File &f, std::span<const Piece> pieces) {
@@ -434,8 +456,7 @@ void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, si
         fail_cut_short(0, npt);
 }
 
-Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
-                          int32_t infoSize, std::vector<std::string> *labels) {
+void check_stacked(const File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget) {
     for (int64_t offset : offsets)
         check_offset(offset);
     if (offsets.empty())
@@ -449,6 +470,11 @@ Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t n
     if (first < npt)
         fail_cut_short(first, npt, offsets[0]);
     budget.charge(offsets.size(), npt * sizeof(float));
+}
+
+Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
+                          int32_t infoSize, std::vector<std::string> *labels) {
+    check_stacked(f, offsets, npt, budget);
     Array<float> rows = Array<float>::empty({offsets.size(), npt});
     if (labels) {
         *labels = read_labels(f, offsets, npt, infoSize, rows.data());

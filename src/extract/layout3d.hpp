@@ -11,6 +11,7 @@
 #include "format/file.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -119,6 +120,14 @@ std::string read_label(File &f, int64_t offset, size_t npt, int32_t infoSize);
 std::vector<std::string> read_labels(File &f, const std::vector<int64_t> &offsets, size_t npt, int32_t infoSize,
                                      float *dst = nullptr);
 
+// read_labels, with the values read in the same pass a batch of `batch` sub-blocks at a time
+// into `buffer` (sub-block i to buffer + (i - first) * npt), each batch handed to
+// take(first, n) before the next is read: for callers that use each value once and need not
+// hold them all.
+std::vector<std::string> read_labels_by_batch(File &f, const std::vector<int64_t> &offsets, size_t npt,
+                                              int32_t infoSize, size_t batch, float *buffer,
+                                              const std::function<void(size_t first, size_t n)> &take);
+
 // Reads the `npt` values at each offset into dst + i * npt, straight from the file, in as
 // few system calls as the spacing allows (the bytes between close sub-blocks pass through a
 // small buffer; far ones are read apart). The offsets should have been checked in the order
@@ -132,7 +141,8 @@ void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, si
 // first row whose length differs from the first row's); fail_cut_short when every row is
 // equally short. With `labels` set, it receives the labels of the sub-blocks (read_labels),
 // read in the same pass.
-// The budget is charged after those checks.
+// The budget is charged after those checks, which check_stacked makes alone (no reads).
+void check_stacked(const File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget);
 Array<float> read_stacked(File &f, const std::vector<int64_t> &offsets, size_t npt, ReadBudget &budget,
                           int32_t infoSize = 0, std::vector<std::string> *labels = nullptr);
 

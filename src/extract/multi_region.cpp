@@ -14,7 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <optional>
+#ifdef __SSE2__
+#include <xmmintrin.h>
+#endif
 
 namespace orvelio {
 
@@ -239,21 +243,22 @@ std::optional<size_t> stored(const OffsetMap &offsets, const Value &findex) {
 
 // ------------------------------------------------------------------ point maps
 
-Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
-                    size_t npt, ReadBudget &budget) {
-    const size_t n = plan.readable;
-    Region region;
-    region.title = plan.title;
-    region.mapX = Array<double>::zeros({n});
-    region.mapY = Array<double>::zeros({n});
-    region.start_time = Array<double>::zeros({n});
-    // Rows without a stored sub-block stay zeros (pages never written cost nothing).
-    region.spectra = Array<float>::zeros({n, npt});
-
-    // The positions whose sub-block is stored, with their coordinates. A failing cell comes
-    // after every read of the positions before it, so those are read first.
+// A point-map region's positions whose sub-block is stored: their rows and where their values
+// start.
+struct StoredRows {
     std::vector<size_t> rows;
     std::vector<int64_t> at;
+};
+
+// The positions of region i whose sub-block is stored, with their coordinates into the region.
+// A failing cell comes after every read of the positions before it, so those are read first.
+// Then the checks of reading them, in order, and the budget charged for them.
+StoredRows stored_rows(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
+                       size_t npt, ReadBudget &budget, Region &region) {
+    const size_t n = plan.readable;
+    StoredRows stored_at;
+    std::vector<size_t> &rows = stored_at.rows;
+    std::vector<int64_t> &at = stored_at.at;
     if (plan.nspec > 0) {
         const std::vector<Value> &fileindex = a.at("Fileindex");
         LazyColumn x(a, "X"), y(a, "Y");
@@ -273,10 +278,24 @@ Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, siz
             at.push_back(offsets.entries()[*place].second);
         }
     }
-    // Rows with a stored sub-block take its values and time straight from the file, one
-    // gathering pass per run of consecutive rows, checked in order.
     check_times(f, at, npt);
     budget.charge(at.size(), npt * sizeof(float) + sizeof(double));
+    return stored_at;
+}
+
+Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
+                    size_t npt, ReadBudget &budget) {
+    const size_t n = plan.readable;
+    Region region;
+    region.title = plan.title;
+    region.mapX = Array<double>::zeros({n});
+    region.mapY = Array<double>::zeros({n});
+    region.start_time = Array<double>::zeros({n});
+    // Rows without a stored sub-block stay zeros (pages never written cost nothing).
+    region.spectra = Array<float>::zeros({n, npt});
+    const auto [rows, at] = stored_rows(f, a, offsets, i, plan, npt, budget, region);
+    // Rows with a stored sub-block take its values and time straight from the file, one
+    // gathering pass per run of consecutive rows.
     for (size_t r = 0; r < rows.size();) {
         size_t e = r + 1;
         while (e < rows.size() && rows[e] == rows[e - 1] + 1)
@@ -310,15 +329,11 @@ size_t trace_position(const Value &findex, size_t npt) {
     return static_cast<size_t>(n - 1);
 }
 
-Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan,
-                    ReadBudget &budget) {
+// The trace position of each position of region i (of `count` traces of `npt` values), with
+// their coordinates into the region; then the budget charged for reading them.
+std::vector<size_t> trace_columns(const Annotations &a, size_t i, const RegionPlan &plan, size_t count, size_t npt,
+                                  ReadBudget &budget, Region &region) {
     const size_t n = plan.readable;
-    const size_t count = traces.shape()[0], npt = traces.shape()[1];
-    Region region;
-    region.title = plan.title;
-    region.mapX = Array<double>::zeros({n});
-    region.mapY = Array<double>::zeros({n});
-    region.spectra = Array<float>::empty({n, count}); // every row is written
     std::vector<size_t> columns(n);
     if (plan.nspec > 0) {
         const std::vector<Value> &fileindex = a.at("Fileindex");
@@ -332,6 +347,19 @@ Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, 
     }
     // Each position is read from every trace.
     budget.charge(n, count * sizeof(float));
+    return columns;
+}
+
+Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan,
+                    ReadBudget &budget) {
+    const size_t n = plan.readable;
+    const size_t count = traces.shape()[0], npt = traces.shape()[1];
+    Region region;
+    region.title = plan.title;
+    region.mapX = Array<double>::zeros({n});
+    region.mapY = Array<double>::zeros({n});
+    region.spectra = Array<float>::empty({n, count}); // every row is written
+    const std::vector<size_t> columns = trace_columns(a, i, plan, count, npt, budget, region);
     // Row k is column columns[k] of the traces: copied in tiles, so that both the traces read
     // and the rows written stay in the cache.
     constexpr size_t kTile = 64;
@@ -365,6 +393,153 @@ class PositionBudget {
   private:
     uint64_t allowed_, positions_ = 0;
 };
+
+// ------------------------------------------------------------------ reading a map at once
+
+// rows[k * stride + t] = values[t * npt + position[k]] for t < n: positions of n traces (the
+// rows of `values`, npt apart) into the rows of a region. Four rows of four consecutive
+// positions, the usual layout, move as 4 x 4 blocks transposed in registers.
+void transpose_into(const float *values, size_t npt, size_t n, const std::vector<size_t> &position, float *rows,
+                    size_t stride) {
+    size_t k = 0;
+#ifdef __SSE2__
+    for (; k + 4 <= position.size(); k += 4) {
+        const size_t c = position[k];
+        float *const r0 = rows + k * stride, *const r1 = r0 + stride, *const r2 = r1 + stride, *const r3 = r2 + stride;
+        size_t t = 0;
+        if (position[k + 1] == c + 1 && position[k + 2] == c + 2 && position[k + 3] == c + 3) {
+            for (; t + 4 <= n; t += 4) {
+                const float *v = values + t * npt + c;
+                __m128 a = _mm_loadu_ps(v), b = _mm_loadu_ps(v + npt), d = _mm_loadu_ps(v + 2 * npt),
+                       e = _mm_loadu_ps(v + 3 * npt);
+                _MM_TRANSPOSE4_PS(a, b, d, e);
+                _mm_storeu_ps(r0 + t, a);
+                _mm_storeu_ps(r1 + t, b);
+                _mm_storeu_ps(r2 + t, d);
+                _mm_storeu_ps(r3 + t, e);
+            }
+        }
+        for (; t < n; ++t) {
+            const float *v = values + t * npt;
+            r0[t] = v[position[k]];
+            r1[t] = v[position[k + 1]];
+            r2[t] = v[position[k + 2]];
+            r3[t] = v[position[k + 3]];
+        }
+    }
+#endif
+    for (; k < position.size(); ++k) {
+        float *row = rows + k * stride;
+        const float *value = values + position[k];
+        for (size_t t = 0; t < n; ++t)
+            row[t] = value[t * npt];
+    }
+}
+
+// A map is read in two ways. The straightforward way takes region after region: each region's
+// checks, its arrays, its reads, as the table lists them (and, for trace maps, every trace
+// read and stacked first). It sets the order in which a file's errors are met. The way taken
+// first makes every region's checks, in that order, with no reads in between (none of them
+// needs a value), then gives all regions' spectra one allocation and reads them in one pass:
+// the point map's sub-blocks straight into their rows, the trace map's traces a batch at a
+// time, each batch handed out to the regions' rows. When that way meets an error, the map is
+// read again the straightforward way, which meets the file's first error where it always
+// has (the read budgets start again from where they stood).
+
+std::vector<Region> point_map_at_once(File &f, const Annotations &a, const OffsetMap &offsets,
+                                      const std::vector<size_t> &groups, const std::map<double, size_t> &sizes,
+                                      size_t npt, ReadBudget &budget) {
+    PositionBudget positions(a);
+    std::vector<Region> regions;
+    std::vector<StoredRows> stored_at;
+    std::vector<std::vector<size_t>> shapes;
+    for (size_t i : groups) {
+        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
+        if (!plan)
+            continue;
+        positions.charge(*plan);
+        const size_t n = plan->readable;
+        Region &region = regions.emplace_back();
+        region.title = plan->title;
+        region.mapX = Array<double>::zeros({n});
+        region.mapY = Array<double>::zeros({n});
+        region.start_time = Array<double>::zeros({n});
+        stored_at.push_back(stored_rows(f, a, offsets, i, *plan, npt, budget, region));
+        if (n < plan->nspec)
+            past_the_table();
+        shapes.push_back({n, npt});
+    }
+    std::vector<Array<float>> spectra = Array<float>::share(shapes);
+    std::vector<Piece> pieces;
+    for (size_t r = 0; r < regions.size(); ++r) {
+        float *values = spectra[r].data();
+        double *times = regions[r].start_time->data();
+        const StoredRows &s = stored_at[r];
+        // Rows without a stored sub-block are zeros; the others are read in full.
+        for (size_t k = 0, j = 0; k < regions[r].mapX.size(); ++k) {
+            if (j < s.rows.size() && s.rows[j] == k) {
+                const uint64_t at = static_cast<uint64_t>(s.at[j]);
+                pieces.push_back({at, npt * sizeof(float), values + k * npt});
+                pieces.push_back({at + npt * sizeof(float) + kInfoTime, sizeof(double), times + k});
+                ++j;
+            } else {
+                std::fill_n(values + k * npt, npt, 0.0f);
+            }
+        }
+        regions[r].spectra = std::move(spectra[r]);
+    }
+    if (!gather(f, pieces))
+        fail_cut_short(0, npt); // the file shrank while being read
+    return regions;
+}
+
+std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations> table,
+                                      const std::vector<int64_t> &at,
+                                      const std::vector<size_t> &groups, const std::map<double, size_t> &sizes,
+                                      size_t npt, int32_t infoSize, ReadBudget &budget,
+                                      std::vector<std::string> &labels) {
+    const Annotations &a = *table;
+    check_stacked(f, at, npt, budget);
+    const size_t count = at.size();
+    PositionBudget positions(a);
+    std::vector<Region> regions;
+    std::vector<std::vector<size_t>> columns;
+    std::vector<std::vector<size_t>> shapes;
+    for (size_t i : groups) {
+        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
+        if (!plan)
+            continue;
+        positions.charge(*plan);
+        const size_t n = plan->readable;
+        Region &region = regions.emplace_back();
+        region.title = plan->title;
+        region.mapX = Array<double>::zeros({n});
+        region.mapY = Array<double>::zeros({n});
+        columns.push_back(trace_columns(a, i, *plan, count, npt, budget, region));
+        if (n < plan->nspec)
+            past_the_table();
+        shapes.push_back({n, count});
+    }
+    // The table is no longer needed: its memory goes before the spectra's comes.
+    table.reset();
+    std::vector<Array<float>> spectra = Array<float>::share(shapes);
+    // Traces a batch at a time through a buffer of a few hundred KiB, a multiple of 4 traces
+    // when there are that many; row k of a region takes, from each trace of the batch, the
+    // value at its position.
+    constexpr size_t kBuffer = 512 * 1024;
+    size_t batch = std::clamp<size_t>(npt ? kBuffer / (npt * sizeof(float)) : count, 1, count);
+    if (batch > 4)
+        batch -= batch % 4;
+    const std::unique_ptr<float[]> buffer = std::make_unique_for_overwrite<float[]>(batch * npt);
+    const float *const values = buffer.get();
+    labels = read_labels_by_batch(f, at, npt, infoSize, batch, buffer.get(), [&](size_t first, size_t n) {
+        for (size_t r = 0; r < regions.size(); ++r)
+            transpose_into(values, npt, n, columns[r], spectra[r].data() + first, count);
+    });
+    for (size_t r = 0; r < regions.size(); ++r)
+        regions[r].spectra = std::move(spectra[r]);
+    return regions;
+}
 
 } // namespace
 
@@ -471,26 +646,48 @@ std::vector<Region> multi_region_info(File &f, const Plan &p) {
 
 Result extract_multi_region(Start3D &s) {
     File &f = s.f;
-    const Annotations annotations = read_annotations(f, s.at.anno, s.events);
+    auto table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, s.events));
+    const Annotations *annotations_read = table.get();
     const OffsetMap offsets = read_offsets(f, s.at.data);
-    const std::vector<size_t> groups = first_rows_of_groups(annotations.at("Group"));
-    const std::map<double, size_t> sizes = group_sizes(annotations.at("Group"));
-    PositionBudget budget(annotations);
+    const std::vector<size_t> groups = first_rows_of_groups(annotations_read->at("Group"));
+    const std::map<double, size_t> sizes = group_sizes(annotations_read->at("Group"));
+    PositionBudget budget(*annotations_read);
     const auto charge = [&](const RegionPlan &plan) -> const RegionPlan & { return budget.charge(plan); };
 
     Result r = std::move(s.result);
+    const ReadBudget before = s.budget;
     if (s.req.dataBlockType != "TRC") {
         r.kind = Kind::point_map;
+        const Annotations &annotations = *table;
+        try {
+            r.regions = point_map_at_once(f, annotations, offsets, groups, sizes, s.npt, s.budget);
+            return r;
+        } catch (const Error &) {
+            s.budget = before; // read again region by region: the file's first error
+        }
         for (size_t i : groups)
             if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
                 r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt, s.budget));
         return r;
     }
 
-    // Every trace is read once; the regions are cut from the stacked traces.
     r.kind = Kind::trace_map;
     const int32_t infoSize = read_info_size(f, s.at.data);
     const std::vector<int64_t> at = offsets.offsets();
+    try {
+        r.regions =
+            trace_map_at_once(f, std::move(table), at, groups, sizes, s.npt, infoSize, s.budget, r.labels);
+        return r;
+    } catch (const Error &) {
+        s.budget = before;
+        r.labels.clear();
+    }
+    if (!table) { // read again, its notes already taken
+        Events again;
+        table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, again));
+    }
+    const Annotations &annotations = *table;
+    // Every trace is read once; the regions are cut from the stacked traces.
     const Array<float> traces = read_stacked(f, at, s.npt, s.budget, infoSize, &r.labels);
     for (size_t i : groups)
         if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))

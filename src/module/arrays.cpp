@@ -5,6 +5,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cstdlib>
+#include <memory>
 
 namespace orvelio::py {
 
@@ -12,16 +13,34 @@ namespace {
 
 void free_memory(PyObject *capsule) { std::free(PyCapsule_GetPointer(capsule, nullptr)); }
 
+constexpr const char *kShared = "orvelio shared array memory";
+
+void drop_share(PyObject *capsule) { delete static_cast<std::shared_ptr<void> *>(PyCapsule_GetPointer(capsule, kShared)); }
+
+// The owner of an array's memory, as a capsule: the memory itself (freed with the capsule),
+// or, for an array sharing an allocation, a share of it.
+template <class T> nb::object capsule_for(Array<T> &a) {
+    if (!a.owner())
+        return nb::steal(PyCapsule_New(a.data(), nullptr, free_memory));
+    auto *share = new std::shared_ptr<void>(a.owner());
+    PyObject *capsule = PyCapsule_New(share, kShared, drop_share);
+    if (!capsule)
+        delete share;
+    return nb::steal(capsule);
+}
+
 template <class T> nb::object make(Array<T> &a, int typenum) {
     npy_intp dims[NPY_MAXDIMS];
     const auto &shape = a.shape();
     for (size_t k = 0; k < shape.size(); ++k)
         dims[k] = static_cast<npy_intp>(shape[k]);
     // The capsule owns the memory from here on; the array keeps the capsule as its base.
-    nb::object owner = nb::steal(PyCapsule_New(a.data(), nullptr, free_memory));
+    nb::object owner = capsule_for(a);
     if (!owner.is_valid())
         throw nb::python_error();
-    void *data = a.release();
+    void *data = a.data();
+    if (!a.owner())
+        a.release();
     nb::object array = nb::steal(PyArray_New(&PyArray_Type, static_cast<int>(shape.size()), dims, typenum, nullptr,
                                              data, 0, NPY_ARRAY_CARRAY, nullptr));
     if (!array.is_valid() ||

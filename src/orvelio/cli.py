@@ -173,7 +173,7 @@ def _file_mode():
 def atomic_file(target, token="", path=False):
     """Yields a new temporary file beside `target`, open for binary writing (its path instead
     with `path`); renames it to `target` when the block ends normally, removes it otherwise
-    (an exception, Ctrl-C, or SIGTERM in a worker)."""
+    (an exception, Ctrl-C, SIGTERM)."""
     folder, name = os.path.split(os.fspath(target))
     fd, tmp = tempfile.mkstemp(dir=folder or ".", prefix=f".{name}.{token}", suffix=".part")
     try:
@@ -495,16 +495,23 @@ def _completed(pool, futures, start):
 
 
 def _stop(pool):
-    """Ends a pool's processes at once (SIGTERM: each removes its temporary output)."""
+    """Ends a pool's processes at once (SIGTERM); the caller removes their temporary outputs."""
     for process in list((getattr(pool, "_processes", None) or {}).values()):
         process.terminate()
     pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _worker_init():
+    """SIGTERM (and SIGHUP, unless ignored) end a worker at once, as the pool expects when it stops
+    its workers: a handler raising an exception there would fail only the task being run, and the
+    worker would carry on, so that a pool stopped or broken waits for it for ever. What a worker
+    stopped mid-write leaves behind is removed by the parent (_sweep)."""
     import signal
-    signal.signal(signal.SIGINT, signal.SIG_IGN)        # the parent stops the pool
-    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # temporary outputs are removed on the way out
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the parent stops the pool
+    for name in ("SIGTERM", "SIGHUP"):  # handlers inherited from the parent (_stop_on_signals)
+        number = getattr(signal, name, None)
+        if number is not None and (name == "SIGTERM" or callable(signal.getsignal(number))):
+            signal.signal(number, signal.SIG_DFL)
 
 
 def _check_netcdf():
