@@ -135,6 +135,22 @@ size_t File::read(void *dst, size_t n) {
     return got;
 }
 
+std::span<const uint8_t> File::window() {
+    if (stream_fd_ >= 0 || pos_ < 0 || static_cast<uint64_t>(pos_) >= size_)
+        return {};
+    const uint64_t pos = static_cast<uint64_t>(pos_);
+    if (fd_ < 0)
+        return mem_.subspan(static_cast<size_t>(pos));
+    if (pos < buf_start_ || pos >= buf_start_ + buf_len_) {
+        if (!buf_)
+            buf_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow); // filled by the read
+        buf_start_ = pos;
+        buf_len_ = 0;
+        buf_len_ = pread_at(buf_.get(), kWindow, pos);
+    }
+    return {buf_.get() + (pos - buf_start_), buf_len_ - static_cast<size_t>(pos - buf_start_)};
+}
+
 uint64_t File::have(uint64_t n) const {
     if (pos_ < 0)
         return 0;
