@@ -51,7 +51,7 @@ void ParamDict::index(size_t item) {
 }
 
 void ParamDict::rebuild() {
-    size_t n = 64;
+    size_t n = 128;
     while (n < 2 * items_.size())
         n *= 2;
     slots_.assign(n, 0);
@@ -75,6 +75,8 @@ void ParamDict::set(std::string_view name, Value value) {
         items_[i].second = std::move(value);
         return;
     }
+    if (items_.empty())
+        items_.reserve(32); // a data block with its shared blocks merged in holds about as many
     items_.emplace_back(std::string(name), std::move(value));
     if (items_.size() > kLinear) {
         if (2 * items_.size() > slots_.size())
