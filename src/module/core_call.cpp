@@ -182,7 +182,20 @@ namespace {
 
 // Item i of the request, upper-cased by its own upper().
 std::string request_word(nb::handle datablock, Py_ssize_t i) {
-    nb::object item = nb::steal(PyObject_GetItem(datablock.ptr(), nb::int_(i).ptr()));
+    PyObject *d = datablock.ptr();
+    // A tuple or list of plain ASCII str: str.upper() changes only a to z.
+    if (PyTuple_CheckExact(d) || PyList_CheckExact(d)) {
+        PyObject *item = PySequence_Fast_GET_SIZE(d) > i ? PySequence_Fast_GET_ITEM(d, i) : nullptr;
+        if (item && PyUnicode_CheckExact(item) && PyUnicode_IS_ASCII(item)) {
+            const char *s = static_cast<const char *>(PyUnicode_DATA(item));
+            std::string word(s, static_cast<size_t>(PyUnicode_GET_LENGTH(item)));
+            for (char &c : word)
+                if (c >= 'a' && c <= 'z')
+                    c = static_cast<char>(c - 'a' + 'A');
+            return word;
+        }
+    }
+    nb::object item = nb::steal(PyObject_GetItem(d, nb::int_(i).ptr()));
     if (!item.is_valid())
         throw nb::python_error();
     nb::object upper = item.attr("upper")();
@@ -292,6 +305,16 @@ nb::str utf8(std::string_view s) {
     return nb::steal<nb::str>(str);
 }
 
+namespace {
+
+nb::object steal_new(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return nb::steal(o);
+}
+
+} // namespace
+
 nb::object to_python(const Value &v) {
     return std::visit(
         [](const auto &x) -> nb::object {
@@ -299,9 +322,9 @@ nb::object to_python(const Value &v) {
             if constexpr (std::is_same_v<T, std::monostate>)
                 return nb::none();
             else if constexpr (std::is_same_v<T, int64_t>)
-                return nb::int_(x);
+                return steal_new(PyLong_FromLongLong(x));
             else if constexpr (std::is_same_v<T, double>)
-                return nb::float_(x);
+                return steal_new(PyFloat_FromDouble(x));
             else
                 return utf8(x);
         },
@@ -338,7 +361,10 @@ nb::object cached_str(std::string_view s) {
 }
 
 nb::dict to_python(const Parameters &params) {
-    nb::dict d;
+    // Sized for every item at once: the dictionary is never grown on the way.
+    nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(params.size())));
+    if (!d.is_valid())
+        throw nb::python_error();
     for (const auto &[name, value] : params)
         if (PyDict_SetItem(d.ptr(), cached_str(name).ptr(), to_python(value).ptr()) < 0)
             throw nb::python_error();
