@@ -232,6 +232,15 @@ OpenFile::OpenFile(nb::handle path) {
         }
         return;
     }
+    // A plain ASCII str without NUL is its own encoding in every file system encoding.
+    if (PyUnicode_CheckExact(p) && PyUnicode_IS_ASCII(p)) {
+        const char *s = static_cast<const char *>(PyUnicode_DATA(p));
+        if (std::strlen(s) == static_cast<size_t>(PyUnicode_GET_LENGTH(p))) {
+            name_ = nb::borrow(p);
+            cpath_ = s;
+            return;
+        }
+    }
     name_ = nb::steal(PyOS_FSPath(p));
     if (!name_.is_valid())
         throw nb::python_error();
@@ -239,6 +248,7 @@ OpenFile::OpenFile(nb::handle path) {
     if (!PyUnicode_FSConverter(name_.ptr(), &encoded))
         throw nb::python_error();
     encoded_ = nb::steal(encoded);
+    cpath_ = PyBytes_AS_STRING(encoded);
 }
 
 int OpenFile::open() {
@@ -247,7 +257,7 @@ int OpenFile::open() {
     // An open that blocks (a FIFO without a writer) is interrupted by signals: their handlers
     // run, and the open is tried again unless one of them raised.
     for (;;) {
-        fd_ = ::open(PyBytes_AS_STRING(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(cpath_, O_RDONLY | O_CLOEXEC);
         if (fd_ >= 0 || errno != EINTR)
             break;
         check_interrupt();
@@ -365,9 +375,13 @@ nb::dict to_python(const Parameters &params) {
     nb::dict d = nb::steal<nb::dict>(_PyDict_NewPresized(static_cast<Py_ssize_t>(params.size())));
     if (!d.is_valid())
         throw nb::python_error();
-    for (const auto &[name, value] : params)
-        if (PyDict_SetItem(d.ptr(), cached_str(name).ptr(), to_python(value).ptr()) < 0)
+    for (const auto &[name, value] : params) {
+        // Short texts (units, modes, flags) recur from file to file like the names do.
+        const std::string *text = std::get_if<std::string>(&value);
+        nb::object v = text && text->size() < 8 ? cached_str(*text) : to_python(value);
+        if (PyDict_SetItem(d.ptr(), cached_str(name).ptr(), v.ptr()) < 0)
             throw nb::python_error();
+    }
     return d;
 }
 
