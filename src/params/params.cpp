@@ -11,40 +11,45 @@ namespace orvelio {
 
 namespace {
 
-uint64_t hash_name(std::string_view name) {
-    uint64_t h;
-    if (name.size() <= 7) { // parameter names: at most 4 bytes
-        uint64_t word = 0;
-        std::memcpy(&word, name.data(), name.size());
-        h = word << 8 | name.size();
-    } else {
-        h = std::hash<std::string_view>{}(name);
-    }
-    return h * 0x9E3779B97F4A7C15ull;
+constexpr uint64_t kLongName = ~uint64_t{0};
+
+// The bytes and the length of a name of up to 7 bytes in one word; kLongName for longer ones.
+uint64_t pack(std::string_view name) {
+    if (name.size() > 7)
+        return kLongName;
+    uint64_t word = 0;
+    std::memcpy(&word, name.data(), name.size());
+    return word << 8 | name.size();
+}
+
+uint64_t hash_name(std::string_view name, uint64_t key) {
+    return (key == kLongName ? std::hash<std::string_view>{}(name) : key) * 0x9E3779B97F4A7C15ull;
 }
 
 } // namespace
 
 size_t ParamDict::position(std::string_view name) const {
+    const uint64_t key = pack(name);
+    const auto same = [&](size_t i) { return keys_[i] == key && (key != kLongName || items_[i].first == name); };
     if (slots_.empty()) {
         for (size_t i = 0; i < items_.size(); ++i)
-            if (items_[i].first == name)
+            if (same(i))
                 return i;
         return SIZE_MAX;
     }
     const size_t mask = slots_.size() - 1;
-    for (size_t s = static_cast<size_t>(hash_name(name) >> 32) & mask;; s = (s + 1) & mask) {
+    for (size_t s = static_cast<size_t>(hash_name(name, key) >> 32) & mask;; s = (s + 1) & mask) {
         const uint32_t at = slots_[s];
         if (at == 0)
             return SIZE_MAX;
-        if (items_[at - 1].first == name)
+        if (same(at - 1))
             return at - 1;
     }
 }
 
 void ParamDict::index(size_t item) {
     const size_t mask = slots_.size() - 1;
-    size_t s = static_cast<size_t>(hash_name(items_[item].first) >> 32) & mask;
+    size_t s = static_cast<size_t>(hash_name(items_[item].first, keys_[item]) >> 32) & mask;
     while (slots_[s] != 0)
         s = (s + 1) & mask;
     slots_[s] = static_cast<uint32_t>(item + 1);
@@ -75,9 +80,12 @@ void ParamDict::set(std::string_view name, Value value) {
         items_[i].second = std::move(value);
         return;
     }
-    if (items_.empty())
-        items_.reserve(32); // a data block with its shared blocks merged in holds about as many
+    if (items_.empty()) { // a data block with its shared blocks merged in holds about as many
+        items_.reserve(32);
+        keys_.reserve(32);
+    }
     items_.emplace_back(std::string(name), std::move(value));
+    keys_.push_back(pack(name));
     if (items_.size() > kLinear) {
         if (2 * items_.size() > slots_.size())
             rebuild();

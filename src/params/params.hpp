@@ -31,6 +31,7 @@ class ParamDict {
     // The items, leaving the dictionary empty.
     std::vector<Item> take_items() {
         slots_.clear();
+        keys_.clear();
         return std::move(items_);
     }
 
@@ -43,6 +44,9 @@ class ParamDict {
     void rebuild();
 
     std::vector<Item> items_;
+    // Each item's name packed into a word (names of up to 7 bytes: every parameter name),
+    // compared before any text; kLongName for longer names.
+    std::vector<uint64_t> keys_;
     std::vector<uint32_t> slots_; // 0 empty, else item index + 1; a power of two, at most half full
 };
 
