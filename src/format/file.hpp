@@ -68,6 +68,9 @@ class File {
     // end, and for a stream. The parser moves on with skip().
     std::span<const uint8_t> window();
     void skip(size_t n) { pos_ += static_cast<int64_t>(n); }
+    // How much a small read loads into the window (64 KiB unless set smaller): callers that
+    // need only the header and the directory of a file read no more of it than that.
+    void set_window(size_t bytes);
 
     // Up to n bytes at `off`, without moving the position or the read-ahead window.
     size_t pread_at(void *dst, size_t n, uint64_t off);
@@ -108,6 +111,7 @@ class File {
     std::unique_ptr<uint8_t[]> buf_;
     uint64_t buf_start_ = 0;
     size_t buf_len_ = 0;
+    size_t window_ = size_t{64} << 10;
 };
 
 } // namespace orvelio
