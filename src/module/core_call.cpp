@@ -352,7 +352,9 @@ nb::object cached_str(std::string_view s) {
     uint64_t key = 0;
     if (s.size() >= sizeof key)
         return utf8(s);
-    std::memcpy(&key, s.data(), s.size());
+    // Byte by byte: a copy of a variable length into `key` would stall the load that follows.
+    for (size_t i = s.size(); i-- > 0;)
+        key = key << 8 | static_cast<unsigned char>(s[i]);
     key = key << 8 | s.size();
     // Open addressing, at most half full, so that every search ends at an empty slot.
     for (size_t i = (key * 0x9E3779B97F4A7C15ull) >> 51;; i = (i + 1) % kSlots) {
