@@ -18,7 +18,8 @@ uint64_t pack(std::string_view name) {
     if (name.size() > 7)
         return kLongName;
     uint64_t word = 0;
-    std::memcpy(&word, name.data(), name.size());
+    if (!name.empty()) // an empty view may hold no pointer at all
+        std::memcpy(&word, name.data(), name.size());
     return word << 8 | name.size();
 }
 
