@@ -172,3 +172,15 @@ def test_cli_lists_datablocks(write):
     assert proc.returncode == 1
     assert proc.stdout.splitlines() == [f"{good}: 1 datablock", "    AB      2D      NONE"]
     assert proc.stderr.splitlines() == [f"{bad}: not an Orvel file"]
+
+
+def test_directory_longer_than_the_first_read(write):
+    # 800 entries (9.6 KB of directory): listContents reads the head of a file first, so the
+    # entries run past what it holds; the last qualifying entry still wins.
+    f = OrvelFile(max_dir=800)
+    for k in range(400):
+        spectrum_file([float(k)], f=f)
+    path = write(f)
+    assert orvelio.listContents(path) == [("AB", "2D", "NONE")] * 400
+    assert orvelio.isOrvelFile(path)
+    assert orvelio.getOrvelData(path, ("AB", "2D", "NONE")).y.tolist() == [399.0]

@@ -66,6 +66,17 @@ def test_request_words_are_upper_cased_and_carried(write):
     assert (r.dimension, r.dataType, r.derivative) == ("2D", "AB", "NONE")
 
 
+def test_request_words_use_their_own_upper(write):
+    class Word(str):
+        def upper(self):
+            return "AB"
+
+    path = write(spectrum_file([1.0, 2.0]))
+    assert get(path, (Word("anything"), "2D", "NONE")).dataType == "AB"
+    with pytest.raises(ValueError, match="^Invalid data block type: STRASSE\\. "):
+        get(path, ("stra\u00dfe", "2D", "NONE"))  # a non-ASCII word upper-cased by str.upper
+
+
 def test_non_orvel_file(write):
     path = write(b"\xfe\xfe\x0a\x0a" + bytes(200))
     with pytest.raises(ValueError, match="^Can't process a non-Orvel file$"):

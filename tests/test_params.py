@@ -82,3 +82,16 @@ def test_text_cut_by_end_of_file_is_read_short(read):
     block = b"TXT\0\2\0\x10\0abc"  # 32 bytes announced, 3 present
     with pytest.raises(struct.error, match="^unpack requires a buffer of 2 bytes$"):
         read(block)
+
+
+def test_long_block_across_read_ahead_windows(read):
+    # Thousands of records, names repeated, over several 64 KiB windows with records cut by
+    # their edges: the dictionary a record-by-record reading gives.
+    records, expected = [], {}
+    for k in range(6000):
+        value = k if k % 3 == 0 else k / 7 if k % 3 == 1 else "t" * (k % 11)
+        records.append((f"{k % 2500:04X}", value))
+        expected[records[-1][0]] = value
+    block = params(records)
+    d, pos = read(block, before=b"\0" * 5)
+    assert list(d.items()) == list(expected.items()) and pos == 5 + len(block)

@@ -291,9 +291,13 @@ Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
 
 uint64_t Reader::size() const { return impl_->size(); }
 
+// The header and the directory: usually within the first few KiB of a file.
+constexpr size_t kHeadWindow = 4096;
+
 bool Reader::is_orvel(bool strict) const {
     Lease lease = impl_->file();
     File &f = *lease;
+    f.set_window(kHeadWindow);
     f.seek(0);
     if (!strict && f.have(4) < 4)
         return false;
@@ -303,6 +307,7 @@ bool Reader::is_orvel(bool strict) const {
 std::vector<Block> Reader::blocks() const {
     Lease lease = impl_->file();
     File &f = *lease;
+    f.set_window(kHeadWindow);
     if (!orvelio::is_orvel(f))
         fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
     std::vector<Block> out;

@@ -3,6 +3,7 @@
 #include "format/error.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace orvelio {
 
@@ -29,6 +30,24 @@ double linspace_value(double a, double b, size_t n, size_t i) {
     if (step == 0)
         return static_cast<double>(i) / div * delta + a;
     return static_cast<double>(i) * step + a;
+}
+
+// y[i] = i * step + a for every i < n, four values a round: the counters are kept as doubles
+// (exact integers, as arange gives them), and every value is the same product and sum.
+void fill_steps(double *y, size_t n, double step, double a) {
+    using Pair = double __attribute__((vector_size(16)));
+    const Pair s = {step, step}, o = {a, a}, four = {4.0, 4.0};
+    Pair k0 = {0.0, 1.0}, k1 = {2.0, 3.0};
+    size_t i = 0;
+    for (; n - i >= 4; i += 4) {
+        const Pair v0 = k0 * s + o, v1 = k1 * s + o;
+        std::memcpy(y + i, &v0, sizeof v0);
+        std::memcpy(y + i + 2, &v1, sizeof v1);
+        k0 += four;
+        k1 += four;
+    }
+    for (; i < n; ++i)
+        y[i] = static_cast<double>(i) * step + a;
 }
 
 } // namespace
@@ -60,8 +79,7 @@ Array<double> linspace(const Value &start, const Value &stop, const Value &num) 
         for (size_t i = 0; i < n; ++i)
             y[i] = static_cast<double>(i) / div * delta + a;
     } else {
-        for (size_t i = 0; i < n; ++i)
-            y[i] = static_cast<double>(i) * step + a;
+        fill_steps(y.data(), n, step, a);
     }
     y[n - 1] = b;
     return y;

@@ -78,10 +78,10 @@ Located locate(const std::vector<DirEntry> &dir, const Request &req) {
 }
 
 ParamDict merged_parameters(File &f, const Located &at) {
-    ParamDict parameters = read_params(f, at.params);
-    for (int64_t offset : {at.acqParams, at.instParams, at.opticsParams, at.sampleParams, at.ftParams})
+    ParamDict parameters;
+    for (int64_t offset : {at.params, at.acqParams, at.instParams, at.opticsParams, at.sampleParams, at.ftParams})
         if (offset != -1)
-            parameters.merge(read_params(f, offset));
+            read_params_into(f, offset, parameters);
     return parameters;
 }
 

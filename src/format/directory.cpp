@@ -2,6 +2,8 @@
 
 #include "error.hpp"
 
+#include <cstring>
+
 namespace orvelio {
 
 BlockType decode_block_type(int64_t word) {
@@ -47,7 +49,25 @@ std::vector<DirEntry> read_directory(File &f) {
     f.seek(offsetToDirectory);
     require_room(f, dirSize, 12, 4);
     int64_t sixfouroffset = 0;
-    for (int32_t i = 0; i < dirSize; ++i) {
+    int32_t read = 0;
+    // The entries straight from memory when they are all there (the usual case: the window
+    // holds the directory), else field by field.
+    if (const std::span<const uint8_t> w = f.window(); dirSize > 0 && w.size() / 12 >= static_cast<size_t>(dirSize)) {
+        dir.reserve(static_cast<size_t>(dirSize));
+        for (; read < dirSize; ++read) {
+            int32_t field[3];
+            std::memcpy(field, w.data() + 12 * static_cast<size_t>(read), sizeof field);
+            DirEntry e;
+            e.type = decode_block_type(field[0]);
+            e.sizeInWords = field[1];
+            e.byteOffset = field[2];
+            if (e.type.extendType == kExtendDirectory64)
+                sixfouroffset = e.byteOffset;
+            dir.push_back(e);
+        }
+        f.skip(12 * static_cast<size_t>(dirSize));
+    }
+    for (; read < dirSize; ++read) {
         DirEntry e;
         e.type = decode_block_type(f.read_i32());
         e.sizeInWords = f.read_i32();

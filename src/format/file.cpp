@@ -42,6 +42,8 @@ File File::from_fd(int fd, const struct stat &st) {
     return f;
 }
 
+void File::set_window(size_t bytes) { window_ = std::clamp<size_t>(bytes, 1, kWindow); }
+
 void File::fill(uint64_t end) const {
     // A stream is held in memory (its bytes cannot be read again): one larger than half the
     // memory of the machine could not be read, and is refused before it fills the memory.
@@ -127,12 +129,29 @@ size_t File::read(void *dst, size_t n) {
         if (!buf_)
             buf_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow); // filled by the read
         buf_start_ = pos;
-        buf_len_ = pread_at(buf_.get(), kWindow, pos);
+        buf_len_ = 0;
+        buf_len_ = pread_at(buf_.get(), std::max(window_, n), pos);
         got = std::min(n, buf_len_);
         std::memcpy(dst, buf_.get(), got);
     }
     pos_ += static_cast<int64_t>(got);
     return got;
+}
+
+std::span<const uint8_t> File::window() {
+    if (stream_fd_ >= 0 || pos_ < 0 || static_cast<uint64_t>(pos_) >= size_)
+        return {};
+    const uint64_t pos = static_cast<uint64_t>(pos_);
+    if (fd_ < 0)
+        return mem_.subspan(static_cast<size_t>(pos));
+    if (pos < buf_start_ || pos >= buf_start_ + buf_len_) {
+        if (!buf_)
+            buf_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow); // filled by the read
+        buf_start_ = pos;
+        buf_len_ = 0;
+        buf_len_ = pread_at(buf_.get(), window_, pos);
+    }
+    return {buf_.get() + (pos - buf_start_), buf_len_ - static_cast<size_t>(pos - buf_start_)};
 }
 
 uint64_t File::have(uint64_t n) const {

@@ -62,6 +62,16 @@ class File {
     std::string read_bytes(size_t n);
     std::string read_rest(); // everything up to the end
 
+    // The bytes from the position on that are already in memory, for parsers that read many
+    // small fields: the read-ahead window (loaded at the position first, as a small read would
+    // load it, when it does not hold the position) or the file's memory. Empty at or past the
+    // end, and for a stream. The parser moves on with skip().
+    std::span<const uint8_t> window();
+    void skip(size_t n) { pos_ += static_cast<int64_t>(n); }
+    // How much a small read loads into the window (64 KiB unless set smaller): callers that
+    // need only the header and the directory of a file read no more of it than that.
+    void set_window(size_t bytes);
+
     // Up to n bytes at `off`, without moving the position or the read-ahead window.
     size_t pread_at(void *dst, size_t n, uint64_t off);
 
@@ -101,6 +111,7 @@ class File {
     std::unique_ptr<uint8_t[]> buf_;
     uint64_t buf_start_ = 0;
     size_t buf_len_ = 0;
+    size_t window_ = size_t{64} << 10;
 };
 
 } // namespace orvelio

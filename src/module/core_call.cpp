@@ -183,7 +183,20 @@ namespace {
 
 // Item i of the request, upper-cased by its own upper().
 std::string request_word(nb::handle datablock, Py_ssize_t i) {
-    nb::object item = nb::steal(PyObject_GetItem(datablock.ptr(), nb::int_(i).ptr()));
+    PyObject *d = datablock.ptr();
+    // A tuple or list of plain ASCII str: str.upper() changes only a to z.
+    if (PyTuple_CheckExact(d) || PyList_CheckExact(d)) {
+        PyObject *item = capi::sequence_item(d, i);
+        Py_ssize_t n;
+        if (const char *s = item ? capi::ascii_chars(item, &n) : nullptr) {
+            std::string word(s, static_cast<size_t>(n));
+            for (char &c : word)
+                if (c >= 'a' && c <= 'z')
+                    c = static_cast<char>(c - 'a' + 'A');
+            return word;
+        }
+    }
+    nb::object item = nb::steal(PyObject_GetItem(d, nb::int_(i).ptr()));
     if (!item.is_valid())
         throw nb::python_error();
     nb::object upper = item.attr("upper")();
@@ -220,6 +233,15 @@ OpenFile::OpenFile(nb::handle path) {
         }
         return;
     }
+    // A plain ASCII str without NUL is its own encoding in every file system encoding.
+    Py_ssize_t n;
+    if (const char *s = capi::ascii_chars(p, &n)) {
+        if (std::strlen(s) == static_cast<size_t>(n)) {
+            name_ = nb::borrow(p);
+            cpath_ = s;
+            return;
+        }
+    }
     name_ = nb::steal(PyOS_FSPath(p));
     if (!name_.is_valid())
         throw nb::python_error();
@@ -227,6 +249,7 @@ OpenFile::OpenFile(nb::handle path) {
     if (!PyUnicode_FSConverter(name_.ptr(), &encoded))
         throw nb::python_error();
     encoded_ = nb::steal(encoded);
+    cpath_ = capi::bytes_data(encoded);
 }
 
 int OpenFile::open() {
@@ -235,7 +258,7 @@ int OpenFile::open() {
     // An open that blocks (a FIFO without a writer) is interrupted by signals: their handlers
     // run, and the open is tried again unless one of them raised.
     for (;;) {
-        fd_ = ::open(capi::bytes_data(encoded_.ptr()), O_RDONLY | O_CLOEXEC);
+        fd_ = ::open(cpath_, O_RDONLY | O_CLOEXEC);
         if (fd_ >= 0 || errno != EINTR)
             break;
         check_interrupt();
@@ -293,6 +316,16 @@ nb::str utf8(std::string_view s) {
     return nb::steal<nb::str>(str);
 }
 
+namespace {
+
+nb::object steal_new(PyObject *o) {
+    if (!o)
+        throw nb::python_error();
+    return nb::steal(o);
+}
+
+} // namespace
+
 nb::object to_python(const Value &v) {
     return std::visit(
         [](const auto &x) -> nb::object {
@@ -300,9 +333,9 @@ nb::object to_python(const Value &v) {
             if constexpr (std::is_same_v<T, std::monostate>)
                 return nb::none();
             else if constexpr (std::is_same_v<T, int64_t>)
-                return nb::int_(x);
+                return steal_new(PyLong_FromLongLong(x));
             else if constexpr (std::is_same_v<T, double>)
-                return nb::float_(x);
+                return steal_new(PyFloat_FromDouble(x));
             else
                 return utf8(x);
         },
@@ -320,7 +353,9 @@ nb::object cached_str(std::string_view s) {
     uint64_t key = 0;
     if (s.size() >= sizeof key)
         return utf8(s);
-    std::memcpy(&key, s.data(), s.size());
+    // Byte by byte: a copy of a variable length into `key` would stall the load that follows.
+    for (size_t i = s.size(); i-- > 0;)
+        key = key << 8 | static_cast<unsigned char>(s[i]);
     key = key << 8 | s.size();
     // Open addressing, at most half full, so that every search ends at an empty slot.
     for (size_t i = (key * 0x9E3779B97F4A7C15ull) >> 51;; i = (i + 1) % kSlots) {
@@ -339,10 +374,17 @@ nb::object cached_str(std::string_view s) {
 }
 
 nb::dict to_python(const Parameters &params) {
-    nb::dict d;
-    for (const auto &[name, value] : params)
-        if (PyDict_SetItem(d.ptr(), cached_str(name).ptr(), to_python(value).ptr()) < 0)
+    // Sized for every item at once: the dictionary is never grown on the way.
+    nb::dict d = nb::steal<nb::dict>(capi::dict_presized(static_cast<Py_ssize_t>(params.size())));
+    if (!d.is_valid())
+        throw nb::python_error();
+    for (const auto &[name, value] : params) {
+        // Short texts (units, modes, flags) recur from file to file like the names do.
+        const std::string *text = std::get_if<std::string>(&value);
+        nb::object v = text && text->size() < 8 ? cached_str(*text) : to_python(value);
+        if (PyDict_SetItem(d.ptr(), cached_str(name).ptr(), v.ptr()) < 0)
             throw nb::python_error();
+    }
     return d;
 }
 

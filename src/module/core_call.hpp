@@ -52,6 +52,7 @@ class OpenFile {
   private:
     nb::object name_;    // the path as a str or bytes, for the error's filename
     nb::object encoded_; // the name encoded for the file system
+    const char *cpath_ = nullptr; // what open() opens: encoded_'s bytes, or an ASCII name's own
     nb::object pyfile_;  // when opened through Python's open
     int fd_ = -1;        // opened here, or the Python file's
 };

@@ -3,11 +3,71 @@
 #include "format/error.hpp"
 #include "format/text.hpp"
 
+#include <cstring>
+#include <functional>
+#include <span>
+
 namespace orvelio {
 
+namespace {
+
+constexpr uint64_t kLongName = ~uint64_t{0};
+
+// The bytes and the length of a name of up to 7 bytes in one word; kLongName for longer ones.
+uint64_t pack(std::string_view name) {
+    if (name.size() > 7)
+        return kLongName;
+    uint64_t word = 0;
+    if (!name.empty()) // an empty view may hold no pointer at all
+        std::memcpy(&word, name.data(), name.size());
+    return word << 8 | name.size();
+}
+
+uint64_t hash_name(std::string_view name, uint64_t key) {
+    return (key == kLongName ? std::hash<std::string_view>{}(name) : key) * 0x9E3779B97F4A7C15ull;
+}
+
+} // namespace
+
+size_t ParamDict::position(std::string_view name) const {
+    const uint64_t key = pack(name);
+    const auto same = [&](size_t i) { return keys_[i] == key && (key != kLongName || items_[i].first == name); };
+    if (slots_.empty()) {
+        for (size_t i = 0; i < items_.size(); ++i)
+            if (same(i))
+                return i;
+        return SIZE_MAX;
+    }
+    const size_t mask = slots_.size() - 1;
+    for (size_t s = static_cast<size_t>(hash_name(name, key) >> 32) & mask;; s = (s + 1) & mask) {
+        const uint32_t at = slots_[s];
+        if (at == 0)
+            return SIZE_MAX;
+        if (same(at - 1))
+            return at - 1;
+    }
+}
+
+void ParamDict::index(size_t item) {
+    const size_t mask = slots_.size() - 1;
+    size_t s = static_cast<size_t>(hash_name(items_[item].first, keys_[item]) >> 32) & mask;
+    while (slots_[s] != 0)
+        s = (s + 1) & mask;
+    slots_[s] = static_cast<uint32_t>(item + 1);
+}
+
+void ParamDict::rebuild() {
+    size_t n = 128;
+    while (n < 2 * items_.size())
+        n *= 2;
+    slots_.assign(n, 0);
+    for (size_t i = 0; i < items_.size(); ++i)
+        index(i);
+}
+
 const Value *ParamDict::find(std::string_view name) const {
-    auto it = index_.find(std::string(name));
-    return it == index_.end() ? nullptr : &items_[it->second].second;
+    const size_t i = position(name);
+    return i == SIZE_MAX ? nullptr : &items_[i].second;
 }
 
 const Value &ParamDict::at(std::string_view name) const {
@@ -16,12 +76,23 @@ const Value &ParamDict::at(std::string_view name) const {
     fail_key(std::string(name));
 }
 
-void ParamDict::set(std::string name, Value value) {
-    auto [it, inserted] = index_.try_emplace(name, items_.size());
-    if (inserted)
-        items_.emplace_back(std::move(name), std::move(value));
-    else
-        items_[it->second].second = std::move(value);
+void ParamDict::set(std::string_view name, Value value) {
+    if (const size_t i = position(name); i != SIZE_MAX) {
+        items_[i].second = std::move(value);
+        return;
+    }
+    if (items_.empty()) { // a data block with its shared blocks merged in holds about as many
+        items_.reserve(32);
+        keys_.reserve(32);
+    }
+    items_.emplace_back(std::string(name), std::move(value));
+    keys_.push_back(pack(name));
+    if (items_.size() > kLinear) {
+        if (2 * items_.size() > slots_.size())
+            rebuild();
+        else
+            index(items_.size() - 1);
+    }
 }
 
 void ParamDict::merge(const ParamDict &other) {
@@ -44,37 +115,102 @@ std::string record_name(const std::string &raw) {
     return raw.substr(first, raw.find_last_not_of('\0') - first + 1);
 }
 
+// One record read field by field: false at the end record. Fails as the fields run short.
+bool read_record(File &f, ParamDict &dict) {
+    std::string name = record_name(f.read_bytes(4));
+    if (name == "END")
+        return false;
+    const int16_t type = f.read_i16();
+    const int16_t size = f.read_i16();
+    Value value;
+    switch (type) {
+    case 0:
+        value = int64_t{f.read_i32()};
+        break;
+    case 1:
+        value = f.read_f64();
+        break;
+    case 2:
+    case 3:
+    case 4:
+        // A negative size reads the rest of the file.
+        value = text_field(size < 0 ? f.read_rest() : f.read_bytes(2 * static_cast<size_t>(size)));
+        break;
+    default:
+        fail(ErrorDetail::unknown_type, "Unexpected value for reading parameter type: " + std::to_string(type));
+    }
+    dict.set(name, std::move(value));
+    return true;
+}
+
+// The records that lie whole in memory from the position on, read straight from there while
+// they are ordinary (an ASCII name, a known type, a text of non-negative size). Returns true
+// at the end record (the file then stands after its name), false where the next record needs
+// reading field by field.
+bool read_records_in_memory(File &f, ParamDict &dict) {
+    std::span<const uint8_t> w = f.window();
+    size_t used = 0;
+    bool end = false;
+    while (w.size() - used >= 4) {
+        const uint8_t *p = w.data() + used;
+        if ((p[0] | p[1] | p[2] | p[3]) & 0x80)
+            break; // any UTF-8 question is left to record_name
+        std::string_view name(reinterpret_cast<const char *>(p), 4);
+        const size_t first = name.find_first_not_of('\0');
+        name = first == std::string_view::npos ? std::string_view() : name.substr(first, name.find_last_not_of('\0') - first + 1);
+        if (name == "END") {
+            used += 4;
+            end = true;
+            break;
+        }
+        if (w.size() - used < 8)
+            break;
+        int16_t type, size;
+        std::memcpy(&type, p + 4, 2);
+        std::memcpy(&size, p + 6, 2);
+        size_t length;
+        if (type == 0)
+            length = 4;
+        else if (type == 1)
+            length = 8;
+        else if ((type == 2 || type == 3 || type == 4) && size >= 0)
+            length = 2 * static_cast<size_t>(size);
+        else
+            break;
+        if (w.size() - used - 8 < length)
+            break;
+        const uint8_t *v = p + 8;
+        if (type == 0) {
+            int32_t i;
+            std::memcpy(&i, v, 4);
+            dict.set(name, int64_t{i});
+        } else if (type == 1) {
+            double d;
+            std::memcpy(&d, v, 8);
+            dict.set(name, d);
+        } else {
+            dict.set(name, text_field(std::string_view(reinterpret_cast<const char *>(v), length)));
+        }
+        used += 8 + length;
+    }
+    f.skip(used);
+    return end;
+}
+
 } // namespace
+
+void read_params_into(File &f, int64_t offset, ParamDict &into) {
+    f.seek(offset);
+    // Every record consumes its 4-byte name, so the loop ends at the end of the file at the latest.
+    while (!read_records_in_memory(f, into))
+        if (!read_record(f, into))
+            return;
+}
 
 ParamDict read_params(File &f, int64_t offset) {
     ParamDict dict;
-    f.seek(offset);
-    // Every record consumes its 4-byte name, so the loop ends at the end of the file at the latest.
-    for (;;) {
-        std::string name = record_name(f.read_bytes(4));
-        if (name == "END")
-            return dict;
-        const int16_t type = f.read_i16();
-        const int16_t size = f.read_i16();
-        Value value;
-        switch (type) {
-        case 0:
-            value = int64_t{f.read_i32()};
-            break;
-        case 1:
-            value = f.read_f64();
-            break;
-        case 2:
-        case 3:
-        case 4:
-            // A negative size reads the rest of the file.
-            value = text_field(size < 0 ? f.read_rest() : f.read_bytes(2 * static_cast<size_t>(size)));
-            break;
-        default:
-            fail(ErrorDetail::unknown_type, "Unexpected value for reading parameter type: " + std::to_string(type));
-        }
-        dict.set(std::move(name), std::move(value));
-    }
+    read_params_into(f, offset, dict);
+    return dict;
 }
 
 } // namespace orvelio

@@ -4,16 +4,17 @@
 #include "format/file.hpp"
 #include "format/value.hpp"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace orvelio {
 
 // An insertion-ordered dictionary from parameter name to value: a name set again keeps
-// its first place and takes the new value.
+// its first place and takes the new value. Small dictionaries are searched in order; larger
+// ones through an open-addressed index of their items.
 class ParamDict {
   public:
     using Item = std::pair<std::string, Value>;
@@ -24,22 +25,36 @@ class ParamDict {
     const Value *find(std::string_view name) const;
     // The value, or KeyError naming it.
     const Value &at(std::string_view name) const;
-    void set(std::string name, Value value);
+    void set(std::string_view name, Value value);
     // Dictionary update: present names take the new values, new names are appended.
     void merge(const ParamDict &other);
     // The items, leaving the dictionary empty.
     std::vector<Item> take_items() {
-        index_.clear();
+        slots_.clear();
+        keys_.clear();
         return std::move(items_);
     }
 
   private:
+    // Up to this many items, no index: a search compares the names in order.
+    static constexpr size_t kLinear = 12;
+    // The index of `name` in items_, or SIZE_MAX.
+    size_t position(std::string_view name) const;
+    void index(size_t item); // enters items_[item] into the index
+    void rebuild();
+
     std::vector<Item> items_;
-    std::unordered_map<std::string, size_t> index_;
+    // Each item's name packed into a word (names of up to 7 bytes: every parameter name),
+    // compared before any text; kLongName for longer names.
+    std::vector<uint64_t> keys_;
+    std::vector<uint32_t> slots_; // 0 empty, else item index + 1; a power of two, at most half full
 };
 
 // Reads the parameter block at `offset`. On return the file stands just after the name
 // field of the end record.
 ParamDict read_params(File &f, int64_t offset);
+// The same, each record set into `into` as it is read: what into.merge(read_params(f, offset))
+// gives, without the dictionary in between.
+void read_params_into(File &f, int64_t offset, ParamDict &into);
 
 } // namespace orvelio
