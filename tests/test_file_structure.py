@@ -1,4 +1,5 @@
 """Header, directory, block type words, listing and text decoding."""
+import os
 import struct
 
 import pytest
@@ -44,6 +45,21 @@ def test_paths_accept_what_open_accepts(write):
     import pathlib
     assert orvelio.isOrvelFile(pathlib.Path(path)) and orvelio.isOrvelFile(path.encode())
     assert orvelio.listContents(pathlib.Path(path)) == [("AB", "2D", "NONE")]
+
+
+def test_names_ascii_or_not_open_the_file(tmp_path):
+    """Plain ASCII names take a path of their own; others, undecodable ones (a lone surrogate)
+    included, are encoded as open() encodes them; a NUL fails as it fails open()."""
+    data = spectrum_file([1.0, 2.0]).build()
+    for name in ("plain.0", "caf\u00e9.0", os.fsdecode(b"caf\xe9.0")):
+        path = str(tmp_path / name)
+        with open(path, "wb") as f:
+            f.write(data)
+        assert orvelio.listContents(path) == [("AB", "2D", "NONE")]
+        assert list(orvelio.getOrvelData(path, ["ab", "2d", "none"]).y) == [1.0, 2.0]
+    for call in (orvelio.isOrvelFile, orvelio.listContents):
+        with pytest.raises(ValueError, match="^embedded null byte$"):
+            call(str(tmp_path / "plain.0") + "\0.0")
 
 
 @pytest.mark.parametrize("word, fields", [
