@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <memory>
 #include <optional>
 #ifdef __SSE2__
@@ -493,6 +496,21 @@ std::vector<Region> point_map_at_once(File &f, const Annotations &a, const Offse
     return regions;
 }
 
+// A large table's memory handed back to the system, not only to the allocator: freed below
+// the arrays made from it (the regions' coordinates), it would otherwise stay resident beside
+// the spectra that follow whenever the allocator took it from its heap rather than mapping it.
+void release(std::unique_ptr<const Annotations> table) {
+    size_t cells = 0;
+    for (const Annotations::Column &c : table->columns())
+        cells += c.values.size();
+    table.reset();
+#ifdef __GLIBC__
+    constexpr size_t kReleaseFrom = size_t{1} << 20;
+    if (cells * sizeof(Value) >= kReleaseFrom)
+        malloc_trim(0);
+#endif
+}
+
 std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations> table,
                                       const std::vector<int64_t> &at,
                                       const std::vector<size_t> &groups, const std::map<double, size_t> &sizes,
@@ -521,7 +539,7 @@ std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations
         shapes.push_back({n, count});
     }
     // The table is no longer needed: its memory goes before the spectra's comes.
-    table.reset();
+    release(std::move(table));
     std::vector<Array<float>> spectra = Array<float>::share(shapes);
     // Traces a batch at a time through a buffer of a few hundred KiB, a multiple of 4 traces
     // when there are that many; row k of a region takes, from each trace of the batch, the
