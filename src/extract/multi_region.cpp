@@ -142,9 +142,15 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
     for (const Value &v : group)
         numbers.push_back(group_number(v));
     std::map<int32_t, size_t> first; // a region number to the first row whose value equals it
+    std::optional<int32_t> known;    // a number `first` holds: the last one found there
     for (size_t j = 0; j < group.size(); ++j)
-        if (same_number(group[j], Value{int64_t{numbers[j]}}))
+        if (numbers[j] != known && same_number(group[j], Value{int64_t{numbers[j]}})) {
             first.try_emplace(numbers[j], j);
+            known = numbers[j];
+        }
+    // The distinct numbers, ascending. A region's rows usually come together: the repeats
+    // next to each other go first.
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     std::sort(numbers.begin(), numbers.end());
     numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     std::vector<size_t> rows;
@@ -163,8 +169,13 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
 // two cells are equal exactly when their doubles are.
 std::map<double, size_t> group_sizes(const std::vector<Value> &group) {
     std::map<double, size_t> sizes;
-    for (const Value &v : group)
-        ++sizes[as_double(v)];
+    auto last = sizes.end(); // the count of the previous row's number
+    for (const Value &v : group) {
+        const double d = as_double(v);
+        if (last == sizes.end() || last->first != d)
+            last = sizes.try_emplace(d, 0).first;
+        ++last->second;
+    }
     return sizes;
 }
 
