@@ -297,6 +297,28 @@ def test_trace_map(write):
     assert one.mapX.dtype == np.float64 and one.start_time is None and two.start_time is None
 
 
+def test_large_trace_map_in_any_order(write):
+    # 6 traces of 1,500 positions; 2,511 rows padded to 36 bytes, so that some straddle the file's
+    # read-ahead window; positions in order, backwards, repeated and in a run of 7 (not a
+    # multiple of 4).
+    count, npt = 6, 1500
+    values = np.arange(count * npt, dtype=np.float32).reshape(count, npt) * 0.5 - 7.0
+    subs = [(n, values[n], None, f"t{n}") for n in range(count)]
+    orders = [list(range(1, 1501)) + list(range(1, 501)), list(range(1500, 1000, -1)), [3, 3, 9, 1500],
+              list(range(40, 47))]
+    rows = []
+    for g, order in enumerate(orders):
+        rows += region(g + 1, 0, 0, order, x=[float(k) for k in order], y=[0.5] * len(order))
+    f = file3d(subs, name="TRC")
+    f.add(block_type(extend=EXT_ANNO), anno_block([region_table(rows, row_len=36)]))
+    r = get(write, f, TRC)
+    assert [g.spectra.shape for g in r.regions] == [(len(o), count) for o in orders]
+    for g, order in zip(r.regions, orders):
+        np.testing.assert_array_equal(g.spectra, values[:, np.array(order) - 1].T)
+        np.testing.assert_array_equal(g.mapX, order)
+    assert r.labels == [f"t{n}" for n in range(count)]
+
+
 def test_trace_label_without_nul(write):
     r = get(write, trace_map(subs=traces(1, label="L" * (INFO - 152))), TRC)
     assert r.labels == ["L" * (INFO - 152)]

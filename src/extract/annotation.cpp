@@ -5,10 +5,12 @@
 #include "format/text.hpp"
 #include "params/params.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <variant>
 
@@ -214,12 +216,39 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
 
     for (const TableColumn &c : cols)
         out.values(c.column).reserve(out.values(c.column).size() + static_cast<size_t>(nln));
+    // A row of numbers only (the usual table) is taken from the bytes already in memory when
+    // they hold all of it: its cells lie one after another from the row's start.
+    const bool numbers_only = std::all_of(cols.begin(), cols.end(), [](const TableColumn &c) {
+        return c.kind == Cell::Int || c.kind == Cell::Float;
+    });
+    const size_t number_bytes = 4 * cols.size();
     for (int64_t i = 0; i < nln; ++i) {
         if (is_text(rowlen))
             fail_operands("+", "int", "str");
         if (is_float(rowlen))
             fail_not_integer("float");
         f.seek(position(Num{false, anno_offset.i + Wide{i} * std::get<int64_t>(rowlen), 0}));
+        if (numbers_only) {
+            const std::span<const uint8_t> w = f.window();
+            if (w.size() >= number_bytes) {
+                const uint8_t *b = w.data();
+                for (const TableColumn &c : cols) {
+                    std::vector<Value> &values = out.values(c.column);
+                    if (c.kind == Cell::Int) {
+                        int32_t v;
+                        std::memcpy(&v, b, 4);
+                        values.emplace_back(std::in_place_type<int64_t>, v);
+                    } else {
+                        float v;
+                        std::memcpy(&v, b, 4);
+                        values.emplace_back(std::in_place_type<double>, v);
+                    }
+                    b += 4;
+                }
+                f.skip(number_bytes);
+                continue;
+            }
+        }
         for (const TableColumn &c : cols) {
             Value value;
             switch (c.kind) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <span>
 #include <sys/mman.h>
 #include <sys/uio.h>
@@ -187,9 +188,9 @@ class Gather {
                 return false;
             start_ = off;
         } else if (off > end_) {
-            if (junk_.empty())
-                junk_.resize(kMaxGap);
-            iov_.push_back({junk_.data(), static_cast<size_t>(off - end_)});
+            if (!junk_)
+                junk_ = std::make_unique_for_overwrite<uint8_t[]>(kMaxGap); // never read
+            iov_.push_back({junk_.get(), static_cast<size_t>(off - end_)});
         }
         iov_.push_back({dst, len});
         end_ = off + len;
@@ -240,7 +241,7 @@ class Gather {
 
     File &f_;
     std::vector<iovec> iov_;
-    std::vector<uint8_t> junk_;
+    std::unique_ptr<uint8_t[]> junk_; // the bytes between pieces read in one call
     uint64_t start_ = 0, end_ = 0;
     uint64_t unchecked_ = 0;
 };

@@ -14,6 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <memory>
 #include <optional>
 #ifdef __SSE2__
@@ -139,9 +142,15 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
     for (const Value &v : group)
         numbers.push_back(group_number(v));
     std::map<int32_t, size_t> first; // a region number to the first row whose value equals it
+    std::optional<int32_t> known;    // a number `first` holds: the last one found there
     for (size_t j = 0; j < group.size(); ++j)
-        if (same_number(group[j], Value{int64_t{numbers[j]}}))
+        if (numbers[j] != known && same_number(group[j], Value{int64_t{numbers[j]}})) {
             first.try_emplace(numbers[j], j);
+            known = numbers[j];
+        }
+    // The distinct numbers, ascending. A region's rows usually come together: the repeats
+    // next to each other go first.
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     std::sort(numbers.begin(), numbers.end());
     numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
     std::vector<size_t> rows;
@@ -160,8 +169,13 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
 // two cells are equal exactly when their doubles are.
 std::map<double, size_t> group_sizes(const std::vector<Value> &group) {
     std::map<double, size_t> sizes;
-    for (const Value &v : group)
-        ++sizes[as_double(v)];
+    auto last = sizes.end(); // the count of the previous row's number
+    for (const Value &v : group) {
+        const double d = as_double(v);
+        if (last == sizes.end() || last->first != d)
+            last = sizes.try_emplace(d, 0).first;
+        ++last->second;
+    }
     return sizes;
 }
 
@@ -396,20 +410,38 @@ class PositionBudget {
 
 // ------------------------------------------------------------------ reading a map at once
 
-// rows[k * stride + t] = values[t * npt + position[k]] for t < n: positions of n traces (the
-// rows of `values`, npt apart) into the rows of a region. Four rows of four consecutive
-// positions, the usual layout, move as 4 x 4 blocks transposed in registers.
-void transpose_into(const float *values, size_t npt, size_t n, const std::vector<size_t> &position, float *rows,
+// Rows that take consecutive trace positions: `length` rows from the one after the previous
+// run's, taking positions position, position + 1, ... The usual table lists a map's positions
+// in order, so that its rows make a run or a few.
+struct Run {
+    size_t position, length;
+};
+
+void add_runs(const std::vector<size_t> &positions, std::vector<Run> &runs, bool &joinable) {
+    for (size_t p : positions) {
+        if (joinable && runs.back().position + runs.back().length == p)
+            ++runs.back().length;
+        else
+            runs.push_back({p, 1});
+        joinable = true;
+    }
+}
+
+// rows[k * stride + t] = values[t * npt + (position of row k)] for t < n: the positions of n
+// traces (the rows of `values`, npt apart) into consecutive rows. Four rows of a run move as
+// 4 x 4 blocks transposed in registers.
+void transpose_runs(const float *values, size_t npt, size_t n, const std::vector<Run> &runs, float *rows,
                     size_t stride) {
-    size_t k = 0;
+    for (const Run &run : runs) {
+        size_t j = 0;
 #ifdef __SSE2__
-    for (; k + 4 <= position.size(); k += 4) {
-        const size_t c = position[k];
-        float *const r0 = rows + k * stride, *const r1 = r0 + stride, *const r2 = r1 + stride, *const r3 = r2 + stride;
-        size_t t = 0;
-        if (position[k + 1] == c + 1 && position[k + 2] == c + 2 && position[k + 3] == c + 3) {
+        for (; j + 4 <= run.length; j += 4) {
+            const float *const column = values + run.position + j;
+            float *const r0 = rows + j * stride, *const r1 = r0 + stride, *const r2 = r1 + stride,
+                         *const r3 = r2 + stride;
+            size_t t = 0;
             for (; t + 4 <= n; t += 4) {
-                const float *v = values + t * npt + c;
+                const float *v = column + t * npt;
                 __m128 a = _mm_loadu_ps(v), b = _mm_loadu_ps(v + npt), d = _mm_loadu_ps(v + 2 * npt),
                        e = _mm_loadu_ps(v + 3 * npt);
                 _MM_TRANSPOSE4_PS(a, b, d, e);
@@ -418,21 +450,22 @@ void transpose_into(const float *values, size_t npt, size_t n, const std::vector
                 _mm_storeu_ps(r2 + t, d);
                 _mm_storeu_ps(r3 + t, e);
             }
+            for (; t < n; ++t) {
+                const float *v = column + t * npt;
+                r0[t] = v[0];
+                r1[t] = v[1];
+                r2[t] = v[2];
+                r3[t] = v[3];
+            }
         }
-        for (; t < n; ++t) {
-            const float *v = values + t * npt;
-            r0[t] = v[position[k]];
-            r1[t] = v[position[k + 1]];
-            r2[t] = v[position[k + 2]];
-            r3[t] = v[position[k + 3]];
-        }
-    }
 #endif
-    for (; k < position.size(); ++k) {
-        float *row = rows + k * stride;
-        const float *value = values + position[k];
-        for (size_t t = 0; t < n; ++t)
-            row[t] = value[t * npt];
+        for (; j < run.length; ++j) {
+            float *row = rows + j * stride;
+            const float *value = values + run.position + j;
+            for (size_t t = 0; t < n; ++t)
+                row[t] = value[t * npt];
+        }
+        rows += run.length * stride;
     }
 }
 
@@ -493,6 +526,21 @@ std::vector<Region> point_map_at_once(File &f, const Annotations &a, const Offse
     return regions;
 }
 
+// A large table's memory handed back to the system, not only to the allocator: freed below
+// the arrays made from it (the regions' coordinates), it would otherwise stay resident beside
+// the spectra that follow whenever the allocator took it from its heap rather than mapping it.
+void release(std::unique_ptr<const Annotations> table) {
+    size_t cells = 0;
+    for (const Annotations::Column &c : table->columns())
+        cells += c.values.size();
+    table.reset();
+#ifdef __GLIBC__
+    constexpr size_t kReleaseFrom = size_t{1} << 20;
+    if (cells * sizeof(Value) >= kReleaseFrom)
+        malloc_trim(0);
+#endif
+}
+
 std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations> table,
                                       const std::vector<int64_t> &at,
                                       const std::vector<size_t> &groups, const std::map<double, size_t> &sizes,
@@ -503,7 +551,8 @@ std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations
     const size_t count = at.size();
     PositionBudget positions(a);
     std::vector<Region> regions;
-    std::vector<std::vector<size_t>> columns;
+    std::vector<Run> runs;
+    bool joinable = false;
     std::vector<std::vector<size_t>> shapes;
     for (size_t i : groups) {
         const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
@@ -515,26 +564,28 @@ std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations
         region.title = plan->title;
         region.mapX = Array<double>::zeros({n});
         region.mapY = Array<double>::zeros({n});
-        columns.push_back(trace_columns(a, i, *plan, count, npt, budget, region));
+        add_runs(trace_columns(a, i, *plan, count, npt, budget, region), runs, joinable);
         if (n < plan->nspec)
             past_the_table();
         shapes.push_back({n, count});
     }
     // The table is no longer needed: its memory goes before the spectra's comes.
-    table.reset();
+    release(std::move(table));
     std::vector<Array<float>> spectra = Array<float>::share(shapes);
-    // Traces a batch at a time through a buffer of a few hundred KiB, a multiple of 4 traces
-    // when there are that many; row k of a region takes, from each trace of the batch, the
-    // value at its position.
-    constexpr size_t kBuffer = 512 * 1024;
+    // Traces a batch at a time through a buffer of a few hundred KiB (a multiple of 4 traces
+    // when there are that many), small beside the spectra; row k of a region takes, from each
+    // trace of the batch, the value at its position.
+    constexpr size_t kBuffer = 256 * 1024;
     size_t batch = std::clamp<size_t>(npt ? kBuffer / (npt * sizeof(float)) : count, 1, count);
     if (batch > 4)
         batch -= batch % 4;
     const std::unique_ptr<float[]> buffer = std::make_unique_for_overwrite<float[]>(batch * npt);
     const float *const values = buffer.get();
+    // The regions' spectra lie one after another in their allocation: their rows are the rows
+    // of one array, which the runs cover in order.
+    float *const rows = spectra.empty() ? nullptr : spectra[0].data();
     labels = read_labels_by_batch(f, at, npt, infoSize, batch, buffer.get(), [&](size_t first, size_t n) {
-        for (size_t r = 0; r < regions.size(); ++r)
-            transpose_into(values, npt, n, columns[r], spectra[r].data() + first, count);
+        transpose_runs(values, npt, n, runs, rows + first, count);
     });
     for (size_t r = 0; r < regions.size(); ++r)
         regions[r].spectra = std::move(spectra[r]);
