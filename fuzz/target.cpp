@@ -30,6 +30,7 @@
 #include <vector>
 
 using namespace orvelio;
+using orvelio::checks::full_row;
 using orvelio::checks::same_parameters;
 
 extern "C" const char *__asan_default_options() {
@@ -286,34 +287,6 @@ void check_proportion(uint64_t bytes, size_t size, const char *what) {
         std::fprintf(stderr, " %s %s %s", b->type.c_str(), b->dimensions.c_str(), b->derivative.c_str());
     std::fprintf(stderr, "\n");
     std::abort();
-}
-
-// The main array's rows as read_rows addresses them: (values, count) of row `row` of `region`.
-// Image traces are transposed, so their rows are gathered into `scratch`.
-std::span<const float> full_row(const Data &data, std::optional<size_t> region, size_t row,
-                                std::vector<float> &scratch) {
-    const auto row_of = [&](const Array<float> &a) {
-        const size_t n = a.shape().back();
-        return std::span<const float>(a.data() + row * n, n);
-    };
-    if (const auto *r = std::get_if<Spectrum>(&data))
-        return r->y.values();
-    if (const auto *r = std::get_if<Image>(&data))
-        return row_of(r->spectra);
-    if (const auto *r = std::get_if<ImageTraces>(&data)) {
-        const size_t m = r->traces.shape()[2], cells = r->traces.shape()[0] * r->traces.shape()[1];
-        scratch.resize(cells);
-        for (size_t c = 0; c < cells; ++c)
-            scratch[c] = r->traces[c * m + row];
-        return scratch;
-    }
-    if (const auto *r = std::get_if<TimeSeries>(&data))
-        return row_of(r->spectra);
-    if (const auto *r = std::get_if<TimeTraces>(&data))
-        return row_of(r->traces);
-    const std::vector<Region> &regions =
-        std::holds_alternative<PointMap>(data) ? std::get<PointMap>(data).regions : std::get<TraceMap>(data).regions;
-    return row_of(regions[*region].spectra);
 }
 
 constexpr size_t kMostRows = 4096;
