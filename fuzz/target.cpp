@@ -3,12 +3,13 @@
 // block, and the visible pictures. Each read runs twice, once from memory and once through a
 // descriptor (which takes the gathered-read path for 3D blocks), and both must give the same
 // answer. Where the whole block reads, its description must too, and every row read alone
-// must hold exactly the values of the whole read.
+// must hold exactly the values of the whole read. The C API must answer as the C++ API does.
 //
 // Expected failures are orvelio::Error; anything else escaping is a fault. Arrays whose shape
 // the file declares may fail to allocate: the allocation cap below makes them fail with
 // MemoryError long before they could exhaust the fuzzer's memory.
 #include "orvelio/orvelio.hpp"
+#include "c_api.hpp"
 #include "same.hpp"
 
 // Only to choose requests beyond the listing: which data blocks the directory holds.
@@ -416,6 +417,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (vis(mem) != vis(disk))
         fault("memory and descriptor reads differ: pictures", nullptr);
 
+    check_c_api(data, size);
     close(fd);
     return 0;
 }

@@ -399,6 +399,20 @@ struct Picture {
     size_t record = 0;
 };
 
+// ------------------------------------------------------------------ parameter codes
+
+// A parameter code and a text about it (UTF-8).
+struct CodeName {
+    std::string_view code;
+    std::string_view name;
+};
+
+// The descriptive names of the parameter codes, in their order.
+std::span<const CodeName> parameter_names();
+
+// The display labels of the most useful parameters, in their order.
+std::span<const CodeName> parameter_labels();
+
 // ------------------------------------------------------------------ the reader
 
 class Reader {
