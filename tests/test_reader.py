@@ -209,6 +209,7 @@ def test_any_source_reads_as_the_path_does(seed_paths, tmp_path):
 
 
 def test_imread_and_indexing(seed_paths):
+    import io
     path = seed_paths["image"]
     with OrvelFile(path) as f:
         block = f.blocks[0]
@@ -220,6 +221,14 @@ def test_imread_and_indexing(seed_paths):
         seed_paths["spectrum"], ("AB", "2D", "NONE")).y)
     with pytest.raises(InvalidRequestError, match="not one array"):
         imread(seed_paths["point-map"])
+    f = Builder(max_dir=4)                                  # the values last, cut short
+    f.add(data_word("AB", param=1), params({"NPT": 8, "FXV": 1.0, "LXV": 8.0, "MNY": 0.0, "MXY": 7.0}))
+    f.add(data_word("AB"), np.arange(8, dtype="<f4").tobytes())
+    cut = f.build()[:-5]
+    with pytest.raises(TruncatedFileError, match="holds 6 of its 8 values"):
+        imread(io.BytesIO(cut))
+    with pytest.warns(UserWarning, match="2 missing values are NaN"):
+        np.testing.assert_array_equal(imread(io.BytesIO(cut), partial=True), [0, 1, 2, 3, 4, 5, np.nan, np.nan])
 
 
 def test_a_file_that_changes_under_a_reader(tmp_path):

@@ -591,16 +591,31 @@ def is_orvel(path: Source) -> bool:
 def imread(path: Source, block: BlockLike = None, partial: bool = False) -> np.ndarray[Any, np.dtype[np.float32]]:
     """The main array of a block, as image readers return theirs: `y` of a spectrum, `spectra`
     of an image or a time series, `traces` of traces; a multi-region map has no one array
-    (ask OrvelFile.read for its regions). `block` as for OrvelFile.read."""
+    (ask OrvelFile.read for its regions). `block` as for OrvelFile.read. A spectrum whose file
+    ends inside its values raises TruncatedFileError; with `partial`, it comes back at its
+    declared length, NaN where values are missing, with a UserWarning."""
     with OrvelFile(path) as f:
         request = f._resolve(block)
-        kind = f._describe(request)["kind"]
+        description = f._describe(request)
+        kind = description["kind"]
         if kind in _MULTI_REGION:
             raise InvalidRequestError(f"{f._name}: block {_show(request)} is a {kind} of "
-                                      f"{len(f._describe(request)['regions'])} regions, not one array: "
+                                      f"{len(description['regions'])} regions, not one array: "
                                       "read it with OrvelFile.read", f._name)
         result: Any = f.read(request)
-        for name in ("y", "spectra", "traces"):
+        if kind == "spectrum":
+            held, declared = len(result.y), int(description["x"][2])
+            if held == declared:
+                return np.asarray(result.y)
+            what = f"data block {_show(request)} holds {held} of its {declared} values"
+            if not partial:
+                raise TruncatedFileError(f"{f._name}: the file is cut short: {what}", f._name)
+            import warnings
+            warnings.warn(f"{f._name}: {what}: {declared - held} missing values are NaN", UserWarning, stacklevel=2)
+            out = np.full(declared, np.nan, np.float32)
+            out[:held] = result.y
+            return out
+        for name in ("spectra", "traces"):
             if hasattr(result, name):
                 return np.asarray(getattr(result, name))
     raise CorruptFileError(f"{f._name}: block {_show(request)} holds no array")
