@@ -72,6 +72,7 @@ typedef enum orv_status {
     ORV_NOT_FOUND,       /* the block asked for is not in the file */
     ORV_IO,              /* the operating system refused a read or an open */
     ORV_MEMORY,          /* an array cannot be allocated */
+    ORV_CHANGED,         /* the file changed (rewritten, cut, grown) since it was opened */
     ORV_INTERNAL         /* a fault of the library itself (please report it) */
 } orv_status;
 
@@ -99,6 +100,8 @@ typedef enum orv_detail {
                                     not fit the block */
     ORV_DETAIL_BAD_ROW,          /* ORV_INVALID_REQUEST: a row number out of range */
     ORV_DETAIL_NO_BLOCK,         /* ORV_NOT_FOUND: the file has no such data block */
+    ORV_DETAIL_FILE_CHANGED,     /* ORV_CHANGED: its size or modification time differs, or a
+                                    read ended before the size at open */
     ORV_DETAIL_INTERNAL          /* ORV_INTERNAL */
 } orv_detail;
 

@@ -17,9 +17,9 @@
 
 using namespace orvelio;
 
-static_assert(static_cast<int>(ErrorDetail::no_block) == ORV_DETAIL_NO_BLOCK);
+static_assert(static_cast<int>(ErrorDetail::file_changed) == ORV_DETAIL_FILE_CHANGED);
 static_assert(kErrorDetailCount == ORV_DETAIL_INTERNAL);
-static_assert(static_cast<int>(ErrorCode::memory) + 1 == ORV_MEMORY);
+static_assert(static_cast<int>(ErrorCode::changed) + 1 == ORV_CHANGED);
 static_assert(static_cast<int>(Kind::trace_map) == ORV_TRACE_MAP);
 static_assert(static_cast<int>(Note::Kind::warning) == ORV_NOTE_WARNING);
 
@@ -227,7 +227,7 @@ extern "C" {
 
 const char *orv_status_name(orv_status status) {
     static const char *const names[] = {"ok",      "not_orvel", "truncated", "corrupt", "unsupported",
-                                        "invalid_request", "not_found", "io", "memory", "internal"};
+                                        "invalid_request", "not_found", "io", "memory", "changed", "internal"};
     const auto i = static_cast<size_t>(status);
     return i < std::size(names) ? names[i] : "unknown";
 }
@@ -238,7 +238,7 @@ const char *orv_detail_name(orv_detail detail) {
         "bad_operand",  "bad_attribute", "division_by_zero", "out_of_range", "bad_value",
         "bad_text",     "bad_axis",    "bad_position",     "unknown_type", "too_large",
         "no_memory",    "system",      "bad_request",      "bad_row",      "no_block",
-        "internal"};
+        "file_changed", "internal"};
     static_assert(std::size(names) == ORV_DETAIL_INTERNAL + 1);
     const auto i = static_cast<size_t>(detail);
     return i < std::size(names) ? names[i] : "unknown";
