@@ -10,3 +10,11 @@ _populate(globals())
 del _populate
 # The first import of the submodule binds it here; a reload finds it imported already.
 globals().pop("_orvelio", None)
+
+
+def __getattr__(name):
+    # catalog() and stack() of orvelio.folders, imported when first asked for.
+    if name in ("catalog", "stack"):
+        from . import folders
+        return getattr(folders, name)
+    raise AttributeError(f"module 'orvelio' has no attribute {name!r}")
