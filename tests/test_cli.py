@@ -538,3 +538,76 @@ def test_csv_faults(folder, tmp_path):
     assert os.listdir(tmp_path / "out") == [f"{long}.TRC-3D-NONE.csv"]
     header, rows = read_csv(tmp_path / "out" / f"{long}.TRC-3D-NONE.csv")
     assert header[0] == "trace" and [row[0] for row in rows] == ["'=SUM(A1)", "'@x", "-3", "ok"]
+
+
+# ---------------------------------------------------------------- many files, one thin layer
+
+def test_commands_over_many_files(folder, tmp_path, capsys):
+    where, made = folder
+    status, out, _ = run(capsys, "ls", "--json", where)
+    entries = [json.loads(line) for line in out.splitlines()]
+    assert status == 0 and [os.path.basename(e["path"]) for e in entries] == sorted(made)
+    assert entries[sorted(made).index("image.0")]["blocks"] == [
+        {"block": "AB 3D NONE", "kind": "image", "shape": [2, 3, 6], "complete": entries[1]["blocks"][0]["complete"]}]
+    status, out, _ = run(capsys, "info", "--json", where / "image.0", where / "series.0")
+    assert status == 0 and [os.path.basename(i["path"]) for i in json.loads(out)] == ["image.0", "series.0"]
+    status, out, _ = run(capsys, "params", where / "image.0", where / "series.0", "--block", "AB")
+    assert status == 0 and f"{where / 'series.0'}:\n  NPT" in out
+    for blocks in (["--block", "AB", "--block", "SSC"], ["--block", "ab,ssc"]):
+        out_dir = tmp_path / "-".join(blocks)
+        cli("export", where / "spectrum.0", "-o", out_dir, "-f", "npz", *blocks, check=0)
+        assert sorted(os.listdir(out_dir)) == ["spectrum.0.AB-2D-NONE.npz", "spectrum.0.SSC-2D-NONE.npz"]
+    (out_dir / "spectrum.0.AB-2D-NONE.npz").write_bytes(b"kept")
+    proc = cli("export", where / "spectrum.0", "-o", out_dir, "-f", "npz", "--skip-existing", check=0)
+    assert (out_dir / "spectrum.0.AB-2D-NONE.npz").read_bytes() == b"kept" and "exists, skipped" in proc.stderr
+    proc = cli("lst", where)
+    assert proc.returncode == 2 and "unknown command 'lst'" in proc.stderr and "ls, info, params" in proc.stderr
+
+
+def test_export_keeps_folder_names(folder, tmp_path):
+    where, _ = folder
+    for name in ("run1", "run2"):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "s.0").write_bytes((where / "image.0").read_bytes())
+    cli("export", tmp_path / "run1", tmp_path / "run2", "-o", tmp_path / "out", "-f", "npz", check=0)
+    assert sorted(os.listdir(tmp_path / "out")) == ["run1", "run2"]
+    assert os.listdir(tmp_path / "out" / "run2") == ["s.0.AB-3D-NONE.npz"]
+
+
+def test_catalog_command(folder, tmp_path):
+    pd = pytest.importorskip("pandas")
+    where, made = folder
+    cli("catalog", where, "-o", tmp_path / "t.csv", "-q", check=0)
+    table = pd.read_csv(tmp_path / "t.csv")
+    assert len(table) == len(made) + 1 and "SSC 2D NONE" in set(table["block"])
+    rows = json.loads(cli("catalog", where / "image.0", "--json", check=0).stdout)
+    assert [(r["kind"], r["shape"]) for r in rows] == [("image", [2, 3, 6])]
+    assert cli("catalog", where).returncode == 2
+
+
+def test_info_layout(folder, capsys):
+    where, _ = folder
+    blocks = {}
+    for name in ("image.0", "series.0", "series-traces.0"):
+        blocks[name] = json.loads(run(capsys, "info", "--json", where / name)[1])["blocks"][0]
+    image = blocks["image.0"]
+    assert (image["pixel_size"], image["origin"], image["field_of_view"]) == ([2.5, 2.5], [-10.0, 5.0], [7.5, 5.0])
+    assert blocks["series.0"]["time_range"] == [0.0, 1.5]
+    assert blocks["series-traces.0"]["traces"] == ["band 0", "band 1", "band 2"]
+    out = run(capsys, "info", where / "image.0")[1]
+    assert "pixel size 2.5 x 2.5, origin -10, 5, field of view 7.5 x 5" in out
+
+
+def test_plot_bands(folder, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    where, _ = folder
+    for name, band in (("point-map.0", 3000), ("series.0", 2000), ("trace-map.0", 1), ("image.0", 400)):
+        status, _, err = run(capsys, "plot", where / name, "--band", band, "-o", tmp_path / f"{name}.png",
+                             "--dpi", 50, "--size", "4x3")
+        assert status == 0, err
+        head = (tmp_path / f"{name}.png").read_bytes()[:24]
+        assert int.from_bytes(head[16:20], "big") == 200 and int.from_bytes(head[20:24], "big") == 150
+    status, out, err = run(capsys, "plot", where / "image.0", "--band", 5000, "-o", tmp_path / "x.png")
+    assert (status, out) == (2, "") and "--band 5000 is outside the x axis (4000 .. 400" in err
+    status, _, err = run(capsys, "plot", where / "image.0", "--size", "big", "-o", tmp_path / "x.png")
+    assert status == 2 and "not a size" in err

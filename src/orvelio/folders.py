@@ -170,7 +170,7 @@ def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | No
     found = [p for p, _, error in files(paths, recursive) if error is None]
     rows = [row for got in _run(found, codes, workers, progress) if got for row in got]
     frame = pd.DataFrame(rows, columns=COLUMNS + list(codes) + ["error"])
-    frame["acquired"] = pd.to_datetime(frame["acquired"], utc=True)
+    frame["acquired"] = pd.to_datetime(frame["acquired"], utc=True).astype("datetime64[ns, UTC]")
     return frame
 
 
