@@ -125,6 +125,59 @@ def export_file(job):
     return path, outputs, None, notes
 
 
+def export_paths(paths, output, fmt, specs, jobs, skip_existing, report):
+    """Exports every file under `paths` into the folder `output` (each folder's layout kept under
+    it; several folders each under its own name) with `jobs` worker processes (None: the CPUs).
+    report(line, bar) hears of notes (None: quiet). Returns (outputs written, files converted,
+    [failure lines])."""
+    from .folders import files
+    todo, failed, seen, notes = [], [], {}, []
+    token = f"orvelio-{os.getpid()}-"
+    named = sum(os.path.isdir(p) for p in paths) > 1
+    for path, root, error in files(paths, recursive=True, skip=output, note=notes.append):
+        if error is not None:
+            failed.append(message(path, error))
+            continue
+        out_dir = output
+        if root is not None:
+            out_dir = os.path.join(output, os.path.basename(os.path.normpath(root)) if named else "",
+                                   os.path.relpath(os.path.dirname(path), root))
+        key = os.path.normpath(os.path.join(out_dir, os.path.basename(path)))
+        if key in seen:
+            failed.append(f"{path}: its outputs would overwrite those of {seen[key]}")
+            continue
+        seen[key] = path
+        todo.append((path, os.path.normpath(out_dir), fmt, specs, token, output, skip_existing))
+    workers = max(1, min(jobs or cpus(), len(todo)))
+    # The netCDF library may crash the process it runs in (a full disk): never this one.
+    workers = 0 if workers == 1 and fmt != "netcdf" else workers
+    written, converted, pools, bar = 0, 0, [], None
+    for line in notes if report else ():
+        report(line)
+    try:
+        results = run(todo, workers, pools)
+        bar = progress(len(todo), report is None)
+        for path, outputs, error, file_notes in results:
+            written += len(outputs)
+            for line in file_notes if report else ():
+                report(line, bar)
+            if error is not None:
+                failed.append(error)
+            elif outputs:
+                converted += 1
+            if bar is not None:
+                bar.update()
+    except BaseException:
+        for pool in pools:
+            stop(pool)
+        raise
+    finally:
+        if bar is not None:
+            bar.close()
+        sweep({job[1] for job in todo}, token)
+    return written, converted, failed
+
+
 def export_batch(jobs):
     """Worker: export_file over a few files (one task for several small files)."""
     return [export_file(job) for job in jobs]

@@ -21,7 +21,6 @@ walk, catalog), orvelio.export (the writers) and the batch runner. Only the stan
 imported at start-up.
 """
 import argparse
-import contextlib
 import json
 import os
 import re
@@ -43,23 +42,6 @@ class Stopped(BaseException):
 
 def _say(*parts):
     print(f"{PROG}:", *parts, file=sys.stderr)
-
-
-def _escape_errors(error):
-    """Encoding error handler of the program's output: undecodable bytes of names (surrogates)
-    as \\xNN, other characters the output cannot encode as \\uNNNN."""
-    bad = error.object[error.start:error.end]
-    return "".join(f"\\x{ord(c) - 0xDC00:02x}" if 0xDC80 <= ord(c) <= 0xDCFF else
-                   c.encode("ascii", "backslashreplace").decode() for c in bad), error.end
-
-
-def _safe_streams():
-    """stdout and stderr escape what they cannot encode instead of failing on it."""
-    import codecs
-    codecs.register_error("orvelio-escape", _escape_errors)
-    for stream in (sys.stdout, sys.stderr):
-        with contextlib.suppress(AttributeError, ValueError):
-            stream.reconfigure(errors="orvelio-escape")
 
 
 def _block_specs(text):
@@ -101,9 +83,9 @@ def _one_block(args):
     return specs[0] if specs else None
 
 
-def _each_file(paths, recursive=False):
-    """(path, OrvelFile or None, message) of every file under `paths`; files found in folders
-    that are not Orvel files are noted and skipped (a file named itself fails)."""
+def _each_file(paths, recursive, strict):
+    """(path, OrvelFile or None, message) of every file under `paths`; files that are not Orvel
+    files are noted and skipped (`strict`: a file named itself fails)."""
     from . import reader
     from ._batch import message
     from .folders import files, open_file
@@ -113,7 +95,7 @@ def _each_file(paths, recursive=False):
                 raise error
             f = open_file(path)
         except reader.NotOrvelFileError as exc:
-            if root is None:
+            if strict and root is None:
                 yield path, None, message(path, exc)
             else:
                 _say(f"{path}: not an Orvel file, skipped")
@@ -132,32 +114,11 @@ def _json(value):
 
 # ----------------------------------------------------------------- ls, info, params, catalog
 
-def legacy_listing(paths):
-    """`orvelio FILE...`: each file's datablocks, as listContents gives them."""
-    import orvelio
-    status = EXIT_OK
-    for path in paths:
-        try:
-            if not orvelio.isOrvelFile(path):
-                print(f"{path}: not an Orvel file", file=sys.stderr)
-                status = EXIT_FAILED
-                continue
-            blocks = orvelio.listContents(path)
-        except Exception as exc:  # a report per file, whatever went wrong with it
-            print(f"{path}: cannot be read: {type(exc).__name__}: {exc}", file=sys.stderr)
-            status = EXIT_FAILED
-            continue
-        print(f"{path}: {len(blocks)} datablock{'' if len(blocks) == 1 else 's'}")
-        for block in blocks:
-            print("    " + "  ".join(f"{word:<6}" for word in block).rstrip())
-    return status
-
-
-def _over_files(args, show):
+def _over_files(args, show, strict=True):
     """Runs show(path, f) for every Orvel file of args.paths; failures on stderr (status 1)."""
     from ._batch import message
     failed = 0
-    for path, f, error in _each_file(args.paths, recursive=getattr(args, "recursive", False)):
+    for path, f, error in _each_file(args.paths, getattr(args, "recursive", False), strict):
         if error is None:
             try:
                 show(path, f)
@@ -174,7 +135,8 @@ def _over_files(args, show):
 def cmd_ls(args):
     from ._info import ls_entry, ls_line
     return _over_files(args, lambda path, f: print(
-        json.dumps(ls_entry(path, f.blocks), ensure_ascii=False) if args.json else ls_line(path, f.blocks)))
+        json.dumps(ls_entry(path, f.blocks), ensure_ascii=False) if args.json else ls_line(path, f.blocks)),
+        strict=False)
 
 
 def cmd_info(args):
@@ -237,79 +199,19 @@ def cmd_catalog(args):
 
 # ----------------------------------------------------------------- export and pictures
 
-def _check_netcdf():
-    try:
-        import xarray  # noqa: F401
-    except ImportError:
-        raise UsageError("netcdf output needs xarray: pip install 'orvelio[xarray]'") from None
-    import importlib.util
-    if not any(importlib.util.find_spec(m) for m in ("netCDF4", "h5netcdf", "scipy")):
-        raise UsageError("netcdf output needs a netCDF writer (netCDF4, h5netcdf or scipy): "
-                         "pip install 'orvelio[xarray]'")
-
-
 def cmd_export(args):
     from . import _batch
-    from .folders import files
-    if args.format == "netcdf":
-        _check_netcdf()
-    if args.format == "parquet":
-        import importlib.util
-        if importlib.util.find_spec("pyarrow") is None:
-            raise UsageError("parquet output needs pyarrow: pip install 'orvelio[table]'")
+    from ._program import check_extras
+    check_extras(args.format)
     specs = _specs(args)
-    jobs, failed, seen, notes = [], [], {}, []
-    token = f"orvelio-{os.getpid()}-"
-    named = sum(os.path.isdir(p) for p in args.paths) > 1  # several folders: each keeps its name
-    for path, root, error in files(args.paths, recursive=True, skip=args.output, note=notes.append):
-        if error is not None:
-            failed.append(_batch.message(path, error))
-            continue
-        out_dir = args.output
-        if root is not None:
-            out_dir = os.path.join(args.output, os.path.basename(os.path.normpath(root)) if named else "",
-                                   os.path.relpath(os.path.dirname(path), root))
-        key = os.path.normpath(os.path.join(out_dir, os.path.basename(path)))
-        if key in seen:
-            failed.append(f"{path}: its outputs would overwrite those of {seen[key]}")
-            continue
-        seen[key] = path
-        jobs.append((path, os.path.normpath(out_dir), args.format, specs, token, args.output,
-                     args.skip_existing))
     try:
         os.makedirs(args.output, exist_ok=True)
     except OSError as exc:
         raise UsageError(f"cannot create {args.output}: {exc.strerror}") from None
-    workers = max(1, min(args.jobs or _batch.cpus(), len(jobs)))
-    # The netCDF library may crash the process it runs in (a full disk): never this one.
-    workers = 0 if workers == 1 and args.format != "netcdf" else workers
-    written, converted, pools, bar = 0, 0, [], None
-
-    def report(line):
-        (bar.write if bar is not None else print)(f"{PROG}: {line}", file=sys.stderr)
-    for line in notes if not args.quiet else ():
-        report(line)
-    try:
-        results = _batch.run(jobs, workers, pools)
-        bar = _batch.progress(len(jobs), args.quiet)
-        for path, outputs, error, file_notes in results:
-            written += len(outputs)
-            for line in file_notes if not args.quiet else ():
-                report(line)
-            if error is not None:
-                failed.append(error)
-            elif outputs:
-                converted += 1
-            if bar is not None:
-                bar.update()
-    except BaseException:
-        for pool in pools:
-            _batch.stop(pool)
-        raise
-    finally:
-        if bar is not None:
-            bar.close()
-        _batch.sweep({job[1] for job in jobs}, token)
+    written, converted, failed = _batch.export_paths(
+        args.paths, args.output, args.format, specs, args.jobs, args.skip_existing,
+        None if args.quiet else lambda line, bar=None: (bar.write if bar is not None else print)(
+            f"{PROG}: {line}", file=sys.stderr))
     if not args.quiet:
         _say(f"{written} output{'s' * (written != 1)} from {converted} file"
              f"{'s' * (converted != 1)} in {args.output}")
@@ -389,14 +291,6 @@ def cmd_plot(args):
 
 # ----------------------------------------------------------------- the program
 
-def _version():
-    from importlib import metadata
-    try:
-        return metadata.version("orvelio")
-    except metadata.PackageNotFoundError:
-        return "unknown (not installed)"
-
-
 class _VersionAction(argparse.Action):
     """--version without importing anything until it is asked for."""
 
@@ -404,7 +298,8 @@ class _VersionAction(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(self, parser, namespace, values, option_string=None):
-        print(f"{PROG} {_version()}")
+        from ._program import version
+        print(f"{PROG} {version()}")
         parser.exit()
 
 
@@ -507,30 +402,6 @@ def build_parser():
     return parser
 
 
-@contextlib.contextmanager
-def _stop_on_signals():
-    """SIGTERM and SIGHUP raise Stopped while a command runs, so that its temporary outputs are
-    removed on the way out (where they are not ignored, and in the main thread only)."""
-    import signal
-    import threading
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def stop(signum, frame):
-        raise Stopped(signum)
-    saved = {}
-    for name in ("SIGTERM", "SIGHUP"):
-        number = getattr(signal, name, None)
-        if number is not None and signal.getsignal(number) is signal.SIG_DFL:
-            saved[number] = signal.signal(number, stop)
-    try:
-        yield
-    finally:
-        for number, handler in saved.items():
-            signal.signal(number, handler)
-
-
 def _show_warning(message, category, filename, lineno, file=None, line=None):
     print(f"{PROG}: warning: {message}", file=sys.stderr)
 
@@ -538,7 +409,8 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 def main(argv=None):
     """Runs the program; returns its exit status."""
     import warnings
-    _safe_streams()
+    from ._program import safe_streams
+    safe_streams()
     with warnings.catch_warnings():
         warnings.showwarning = _show_warning
         return _main(sys.argv[1:] if argv is None else list(argv))
@@ -548,6 +420,7 @@ def _main(argv):
     try:
         if argv and argv[0] not in COMMANDS and not argv[0].startswith("-"):
             if os.path.exists(argv[0]):
+                from ._program import legacy_listing
                 return legacy_listing(argv)
             _say(f"unknown command {argv[0]!r} (and no file of that name); the commands are "
                  + ", ".join(COMMANDS) + f" (see {PROG} --help)")
@@ -559,7 +432,8 @@ def _main(argv):
             _say("error: a command or FILE is required")
             return EXIT_USAGE
         try:
-            with _stop_on_signals():
+            from ._program import stop_on_signals
+            with stop_on_signals():
                 return args.run(args)
         except UsageError as exc:
             _say(f"error: {exc}")
