@@ -8,7 +8,6 @@ import orvelio
 from builder import file3d, spectrum_file
 from orvelio.folders import files
 
-pd = pytest.importorskip("pandas")
 
 
 def wave(n, phase=0.0):
@@ -45,6 +44,7 @@ def test_walk_follows_linked_folders_once(tree):
 
 
 def test_catalog(tree):
+    pd = pytest.importorskip("pandas")
     table = orvelio.catalog(tree)
     assert list(table.columns[:10]) == ["path", "block", "kind", "shape", "npt", "x_first", "x_last",
                                         "x_units", "complete", "acquired"]
@@ -66,6 +66,7 @@ def test_catalog(tree):
 
 
 def test_stack(tree):
+    pytest.importorskip("xarray")
     a = sorted(str(p) for p in (tree / "a").iterdir())
     ds = orvelio.stack(a)
     assert ds["AB"].dims == ("file", "spectral") and ds["AB"].dtype == np.float32

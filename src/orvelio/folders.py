@@ -285,7 +285,7 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         "spectral": ("spectral", axis),
         "path": ("file", [os.fsdecode(p) for p in found]),
         "acquired": ("file", pd.to_datetime([getattr(b, "acquired", None) for b in described], utc=True)
-                     .tz_localize(None)),
+                     .tz_localize(None).astype("datetime64[ns]")),
     }
     for code in DEFAULT_PARAMETERS:
         column = [b.parameters.get(code) for b in described]
