@@ -95,15 +95,14 @@ def _folder(root: Any, recursive: bool, skip_id: Any, note: Note) -> Iterator[tu
 
 def open_file(path: Any) -> Any:
     """The OrvelFile of a path; an empty file is a TruncatedFileError ("empty file")."""
-    from .reader import OrvelFile, TruncatedFileError
+    from .reader import NotOrvelFileError, OrvelFile, TruncatedFileError
     try:
-        empty = os.path.getsize(path) == 0
-    except OSError:
-        empty = False
-    if empty:
-        name = os.fsdecode(path)
-        raise TruncatedFileError(f"{name}: empty file", name)
-    return OrvelFile(path)
+        return OrvelFile(path)
+    except NotOrvelFileError:
+        if os.path.getsize(path) == 0:
+            name = os.fsdecode(path)
+            raise TruncatedFileError(f"{name}: empty file", name) from None
+        raise
 
 
 # ----------------------------------------------------------------- catalog
@@ -245,32 +244,36 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         if isinstance(paths, (str, bytes, os.PathLike)) else _paths(paths)
     if not found:
         raise ValueError("stack: no files given")
-    described = []
-    for path in found:
+    described, rows = [], []
+    for path in found:  # one open per file: described, and read unless lazy
         with open_file(path) as f:
             b = f.describe(block)
-        if b.kind != "spectrum":
-            raise ValueError(f"stack: {os.fsdecode(path)} holds a {b.kind} for {' '.join(b.request)}, "
-                             "not a spectrum")
+            if b.kind != "spectrum":
+                raise ValueError(f"stack: {os.fsdecode(path)} holds a {b.kind} for {' '.join(b.request)}, "
+                                 "not a spectrum")
+            if chunks is None:
+                rows.append(_values(f, b))
         described.append(b)
     axes = {(b.x.first, b.x.last, b.x.npt) for b in described}
     target = _target_axis(axes, x)
     n, npt = len(found), len(target) if target is not None else described[0].x.npt
-    name = described[0].request[0]
+
+    def onto(y: Any, b: Any) -> Any:
+        if target is None:
+            return y
+        return _onto(np.linspace(b.x.first, b.x.last, b.x.npt), y.astype(np.float64), target)
 
     def read(paths_part: list[Any], blocks: list[Any]) -> Any:
         out = np.empty((len(paths_part), npt), np.float32)
         for i, (path, b) in enumerate(zip(paths_part, blocks)):
             with open_file(path) as f:
-                if target is None:
-                    f._call("read_rows", b.request, np.zeros(1, np.int64), out[i:i + 1])
-                else:
-                    y = np.asarray(f.read(b).y, np.float64)
-                    out[i] = _onto(np.linspace(b.x.first, b.x.last, b.x.npt), y, target)
+                out[i] = onto(_values(f, b), b)
         return out
 
     if chunks is None:
-        values: Any = read(found, described)
+        values: Any = np.empty((n, npt), np.float32)
+        for i, (y, b) in enumerate(zip(rows, described)):
+            values[i] = onto(y, b)
     else:
         import dask
         import dask.array as da
@@ -279,6 +282,7 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         parts = [da.from_delayed(dask.delayed(read, pure=True)(found[i:i + size], described[i:i + size]),
                                  (len(found[i:i + size]), npt), np.float32) for i in range(0, n, size)]
         values = da.concatenate(parts, axis=0)
+    name = described[0].request[0]
     axis = target if target is not None else np.linspace(*next(iter(axes))[:2], npt)
     import pandas as pd
     coords: dict[str, Any] = {
@@ -297,6 +301,14 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
     if target is not None:
         ds.attrs["interpolated"] = "linearly onto the spectral axis, NaN outside each file's range"
     return ds
+
+
+def _values(f: Any, block: Any) -> Any:
+    """The values of a spectrum, read straight into a new array."""
+    import numpy as np
+    out = np.empty((1, block.x.npt), np.float32)
+    f._call("read_rows", block.request, np.zeros(1, np.int64), out)
+    return out[0]
 
 
 def _target_axis(axes: set[tuple[float, float, int]], x: Any) -> Any:
