@@ -12,9 +12,9 @@ del _populate
 globals().pop("_orvelio", None)
 
 
-def __getattr__(name):
-    # catalog() and stack() of orvelio.folders, imported when first asked for.
-    if name in ("catalog", "stack"):
-        from . import folders
-        return getattr(folders, name)
-    raise AttributeError(f"module 'orvelio' has no attribute {name!r}")
+# catalog() and stack() of orvelio.folders, imported when first asked for (the module's own
+# names stay as they are: the lookup lives in the module's class).
+from . import _lazy  # noqa: E402
+
+_lazy.install(__name__)
+del _lazy
