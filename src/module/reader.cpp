@@ -78,6 +78,49 @@ nb::list text_list(const std::vector<std::string> &texts) {
     return out;
 }
 
+// ------------------------------------------------------------------ plain objects
+
+// The description as plain Python objects, field by field as the header lists them
+// (for_each_field): structs become dicts, vectors lists, shapes and requests tuples, optionals
+// None where absent, texts str, numbers int and float.
+template <class T> nb::object plain(const T &v);
+
+template <class T> struct IsVector : std::false_type {};
+template <class T> struct IsVector<std::vector<T>> : std::true_type {};
+template <class T> struct IsOptional : std::false_type {};
+template <class T> struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T> nb::object plain(const T &v) {
+    if constexpr (std::is_same_v<T, bool>)
+        return nb::bool_(v);
+    else if constexpr (std::is_integral_v<T>)
+        return nb::int_(v);
+    else if constexpr (std::is_floating_point_v<T>)
+        return nb::float_(v);
+    else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>)
+        return utf8(v);
+    else if constexpr (std::is_same_v<T, Value>)
+        return to_python(v);
+    else if constexpr (std::is_same_v<T, Parameters>)
+        return to_python(v);
+    else if constexpr (std::is_same_v<T, Block>)
+        return nb::make_tuple(cached_str(v.type), cached_str(v.dimensions), cached_str(v.derivative));
+    else if constexpr (std::is_same_v<T, std::vector<size_t>>)
+        return shape_tuple(v);
+    else if constexpr (IsOptional<T>::value)
+        return v ? plain(*v) : nb::none();
+    else if constexpr (IsVector<T>::value) {
+        nb::list out;
+        for (const auto &item : v)
+            out.append(plain(item));
+        return nb::object(out);
+    } else {
+        nb::dict out;
+        for_each_field(v, [&](const char *name, const auto &field) { out[name] = plain(field); });
+        return nb::object(out);
+    }
+}
+
 class PyReader {
   public:
     explicit PyReader(nb::handle path) {
@@ -124,25 +167,7 @@ class PyReader {
         auto s = state();
         const Block block = request_block(request);
         const Description d = unlocked([&] { return reader(*s).describe(block); });
-        nb::dict out;
-        out["request"] = nb::make_tuple(cached_str(d.request.type), cached_str(d.request.dimensions),
-                                        cached_str(d.request.derivative));
-        out["kind"] = utf8(to_string(d.kind));
-        out["shape"] = shape_tuple(d.shape);
-        out["dtype"] = utf8(d.dtype);
-        out["x"] = nb::make_tuple(d.x.first, d.x.last, d.x.count);
-        out["parameters"] = to_python(d.parameters);
-        out["rows"] = d.rows;
-        out["row_length"] = d.row_length;
-        nb::list regions;
-        for (const RegionLayout &r : d.regions) {
-            nb::dict region;
-            region["title"] = utf8(r.title);
-            region["rows"] = r.rows;
-            regions.append(region);
-        }
-        out["regions"] = regions;
-        return out;
+        return nb::borrow<nb::dict>(plain(d));
     }
 
     nb::dict info(nb::handle request) {
