@@ -118,8 +118,11 @@ Plan describe(File &f, const Request &req, Events &events) {
         describe_time_resolved(s, p);
     d.parameters = s.result.parameters.take_items();
     // Every stored sub-block declares NPT values; the file's size says how many it holds.
-    for (int64_t offset : d.subblocks)
-        d.values_held += values_at(f, offset, p.npt);
+    const uint64_t size = f.size(), whole = uint64_t{4} * p.npt;
+    for (int64_t offset : d.subblocks) {
+        const uint64_t at = static_cast<uint64_t>(offset); // a negative one: beyond any size
+        d.values_held += at < size && size - at >= whole ? p.npt : values_at(f, offset, p.npt);
+    }
     d.values_declared = static_cast<uint64_t>(d.subblocks.size()) * p.npt;
     present(p);
     return p;

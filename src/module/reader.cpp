@@ -85,6 +85,25 @@ nb::list text_list(const std::vector<std::string> &texts) {
 // None where absent, texts str, numbers int and float.
 template <class T> nb::object plain(const T &v);
 
+// The str of a field name (a literal of the header, at a fixed address), made once.
+PyObject *field_name(const char *name) {
+    constexpr size_t kSlots = 256;
+    static std::pair<const char *, PyObject *> slots[kSlots] = {}; // kept for the process's life
+    size_t i = (reinterpret_cast<uintptr_t>(name) >> 3) % kSlots;
+    for (size_t probes = 0; probes < kSlots; ++probes, i = (i + 1) % kSlots) {
+        if (slots[i].first == name)
+            return slots[i].second;
+        if (!slots[i].first) {
+            PyObject *s = PyUnicode_InternFromString(name);
+            if (!s)
+                throw nb::python_error();
+            slots[i] = {name, s};
+            return s;
+        }
+    }
+    return nb::str(name).release().ptr(); // never: the header has fewer names than slots
+}
+
 template <class T> struct IsVector : std::false_type {};
 template <class T> struct IsVector<std::vector<T>> : std::true_type {};
 template <class T> struct IsOptional : std::false_type {};
@@ -98,7 +117,7 @@ template <class T> nb::object plain(const T &v) {
     else if constexpr (std::is_floating_point_v<T>)
         return nb::float_(v);
     else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>)
-        return utf8(v);
+        return cached_str(v); // short texts (units, names) made once
     else if constexpr (std::is_same_v<T, Value>)
         return to_python(v);
     else if constexpr (std::is_same_v<T, Parameters>)
@@ -116,7 +135,10 @@ template <class T> nb::object plain(const T &v) {
         return nb::object(out);
     } else {
         nb::dict out;
-        for_each_field(v, [&](const char *name, const auto &field) { out[name] = plain(field); });
+        for_each_field(v, [&](const char *name, const auto &field) {
+            if (PyDict_SetItem(out.ptr(), field_name(name), plain(field).ptr()) < 0)
+                throw nb::python_error();
+        });
         return nb::object(out);
     }
 }
