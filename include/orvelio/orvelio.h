@@ -244,6 +244,71 @@ size_t orv_desc_region_count(const orv_description *d);
 const char *orv_desc_region_title(const orv_description *d, size_t i);
 size_t orv_desc_region_rows(const orv_description *d, size_t i);
 
+/* What numbers stand for: a name for people ("Wavenumber", "Absorbance") and the unit in
+ * UDUNITS form ("cm-1", "um", "s", "1") and for display ("cm⁻¹", "µm"); "" where unknown. */
+typedef struct orv_quantity {
+    const char *long_name, *units, *units_display;
+} orv_quantity;
+
+/* The values of the main array: what they are, from the block's type and y unit. */
+orv_quantity orv_desc_values(const orv_description *d);
+
+/* The main array's dimensions, slowest first: name ("spectral", "y", "x", "time", "trace",
+ * "spectrum"), size as the block declares it (0 for the `spectrum` dimension of multi-region
+ * maps, whose size is each region's rows), and whether it numbers the rows orv_read_rows
+ * addresses. NULL and 0 for i out of range. */
+size_t orv_desc_dim_count(const orv_description *d);
+const char *orv_desc_dim_name(const orv_description *d, size_t i);
+size_t orv_desc_dim_size(const orv_description *d, size_t i);
+int orv_desc_dim_rows(const orv_description *d, size_t i);
+
+/* A coordinate of a dimension: an evenly spaced axis (bit for bit the values of the whole
+ * read's array), or values per row that orv_row_info gives. */
+typedef struct orv_coordinate orv_coordinate;
+
+/* The coordinates along dimension `dim`: one, but each region's mapX, mapY (and start_time)
+ * along the `spectrum` dimension of multi-region maps. NULL for k out of range. */
+size_t orv_desc_coord_count(const orv_description *d, size_t dim);
+const orv_coordinate *orv_desc_coord(const orv_description *d, size_t dim, size_t k);
+/* The x axis, named "spectral", with its label and unit (for trace kinds, no dimension of the
+ * main array is the x axis: it is this coordinate of its own). */
+const orv_coordinate *orv_desc_spectral(const orv_description *d);
+
+/* "spectral", "y", "x", "time", "trace", "mapX", "mapY", "start_time". */
+const char *orv_coord_name(const orv_coordinate *c);
+/* 1 and *axis set for an evenly spaced axis, else 0. */
+int orv_coord_axis(const orv_coordinate *c, orv_axis *axis);
+/* For values per row: which orv_data_coord array (or the labels) holds them: ORV_COORD_TIME,
+ * ORV_COORD_MAP_X, ORV_COORD_MAP_Y, ORV_COORD_START_TIME; -1 for the labels and for axes. */
+int orv_coord_row_info(const orv_coordinate *c);
+orv_quantity orv_coord_quantity(const orv_coordinate *c);
+
+/* Completeness: the values of the main array (of every stored sub-block for 3D kinds) the file
+ * holds and the block declares. A spectrum cut inside its values holds fewer (orv_read gives
+ * those); 3D blocks cut short fail to read. */
+uint64_t orv_desc_values_held(const orv_description *d);
+uint64_t orv_desc_values_declared(const orv_description *d);
+
+/* When the block was measured (from its date and time parameters): 1 and *utc (seconds since
+ * 1970-01-01 00:00:00 UTC) when they can be read, else 0. The texts as the file writes them
+ * ("" when absent), and why the time is absent or what was assumed to get it ("" when the
+ * texts read as they are). */
+int orv_desc_acquired(const orv_description *d, double *utc);
+const char *orv_desc_acquired_date(const orv_description *d);
+const char *orv_desc_acquired_time(const orv_description *d);
+const char *orv_desc_acquired_note(const orv_description *d);
+
+/* How the points of a region lie: a full nx x ny grid row by row (x fastest), column by
+ * column (y fastest), or no full grid. */
+typedef enum orv_grid { ORV_GRID_NONE = 0, ORV_GRID_X_FASTEST, ORV_GRID_Y_FASTEST } orv_grid;
+
+/* The region number as the table holds it (an integer or a float), the grid it declares (nx by
+ * ny; 0 and 0 for a list of points) and the order of its points. */
+orv_value orv_desc_region_group(const orv_description *d, size_t i);
+uint64_t orv_desc_region_nx(const orv_description *d, size_t i);
+uint64_t orv_desc_region_ny(const orv_description *d, size_t i);
+orv_grid orv_desc_region_grid(const orv_description *d, size_t i);
+
 /* Notes: lines meant for the user (ORV_NOTE_MESSAGE) and warnings about the file, in order. */
 typedef enum orv_note_kind { ORV_NOTE_MESSAGE = 0, ORV_NOTE_WARNING } orv_note_kind;
 size_t orv_desc_note_count(const orv_description *d);

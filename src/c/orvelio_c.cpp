@@ -22,6 +22,7 @@ static_assert(kErrorDetailCount == ORV_DETAIL_INTERNAL);
 static_assert(static_cast<int>(ErrorCode::changed) + 1 == ORV_CHANGED);
 static_assert(static_cast<int>(Kind::trace_map) == ORV_TRACE_MAP);
 static_assert(static_cast<int>(Note::Kind::warning) == ORV_NOTE_WARNING);
+static_assert(static_cast<int>(GridOrder::y_fastest) == ORV_GRID_Y_FASTEST);
 
 // ------------------------------------------------------------------ handles
 
@@ -430,6 +431,97 @@ const char *orv_desc_region_title(const orv_description *d, size_t i) {
 size_t orv_desc_region_rows(const orv_description *d, size_t i) {
     return i < d->d.regions.size() ? d->d.regions[i].rows : 0;
 }
+static orv_quantity quantity_of(const Quantity &q) {
+    return {q.long_name.c_str(), q.units.udunits.c_str(), q.units.display.c_str()};
+}
+
+orv_quantity orv_desc_values(const orv_description *d) { return quantity_of(d->d.values); }
+
+static const Dimension *dim_at(const orv_description *d, size_t i) {
+    return i < d->d.dims.size() ? &d->d.dims[i] : nullptr;
+}
+size_t orv_desc_dim_count(const orv_description *d) { return d->d.dims.size(); }
+const char *orv_desc_dim_name(const orv_description *d, size_t i) {
+    const Dimension *m = dim_at(d, i);
+    return m ? m->name.c_str() : nullptr;
+}
+size_t orv_desc_dim_size(const orv_description *d, size_t i) {
+    const Dimension *m = dim_at(d, i);
+    return m ? m->size : 0;
+}
+int orv_desc_dim_rows(const orv_description *d, size_t i) {
+    const Dimension *m = dim_at(d, i);
+    return m && m->rows ? 1 : 0;
+}
+size_t orv_desc_coord_count(const orv_description *d, size_t dim) {
+    const Dimension *m = dim_at(d, dim);
+    return m ? m->coordinates.size() : 0;
+}
+const orv_coordinate *orv_desc_coord(const orv_description *d, size_t dim, size_t k) {
+    const Dimension *m = dim_at(d, dim);
+    return m && k < m->coordinates.size() ? reinterpret_cast<const orv_coordinate *>(&m->coordinates[k]) : nullptr;
+}
+const orv_coordinate *orv_desc_spectral(const orv_description *d) {
+    return reinterpret_cast<const orv_coordinate *>(&d->d.spectral);
+}
+
+static const Coordinate &coord(const orv_coordinate *c) { return *reinterpret_cast<const Coordinate *>(c); }
+const char *orv_coord_name(const orv_coordinate *c) { return coord(c).name.c_str(); }
+int orv_coord_axis(const orv_coordinate *c, orv_axis *axis) {
+    const std::optional<AxisRange> &a = coord(c).axis;
+    if (!a)
+        return 0;
+    if (axis)
+        *axis = {a->first, a->last, a->count};
+    return 1;
+}
+int orv_coord_row_info(const orv_coordinate *c) {
+    const std::string &f = coord(c).row_info;
+    if (f == "z")
+        return ORV_COORD_TIME;
+    if (f == "mapX")
+        return ORV_COORD_MAP_X;
+    if (f == "mapY")
+        return ORV_COORD_MAP_Y;
+    if (f == "start_time")
+        return ORV_COORD_START_TIME;
+    return -1;
+}
+orv_quantity orv_coord_quantity(const orv_coordinate *c) { return quantity_of(coord(c).quantity); }
+
+uint64_t orv_desc_values_held(const orv_description *d) { return d->d.values_held; }
+uint64_t orv_desc_values_declared(const orv_description *d) { return d->d.values_declared; }
+int orv_desc_acquired(const orv_description *d, double *utc) {
+    if (!d->d.acquired.utc)
+        return 0;
+    if (utc)
+        *utc = *d->d.acquired.utc;
+    return 1;
+}
+const char *orv_desc_acquired_date(const orv_description *d) { return d->d.acquired.date.c_str(); }
+const char *orv_desc_acquired_time(const orv_description *d) { return d->d.acquired.time.c_str(); }
+const char *orv_desc_acquired_note(const orv_description *d) { return d->d.acquired.note.c_str(); }
+
+static const RegionLayout *layout_at(const orv_description *d, size_t i) {
+    return i < d->d.regions.size() ? &d->d.regions[i] : nullptr;
+}
+orv_value orv_desc_region_group(const orv_description *d, size_t i) {
+    const RegionLayout *g = layout_at(d, i);
+    return value_of(g ? g->group : Value{});
+}
+uint64_t orv_desc_region_nx(const orv_description *d, size_t i) {
+    const RegionLayout *g = layout_at(d, i);
+    return g ? g->nx : 0;
+}
+uint64_t orv_desc_region_ny(const orv_description *d, size_t i) {
+    const RegionLayout *g = layout_at(d, i);
+    return g ? g->ny : 0;
+}
+orv_grid orv_desc_region_grid(const orv_description *d, size_t i) {
+    const RegionLayout *g = layout_at(d, i);
+    return g ? static_cast<orv_grid>(g->grid) : ORV_GRID_NONE;
+}
+
 size_t orv_desc_note_count(const orv_description *d) { return d->notes.size(); }
 const char *orv_desc_note(const orv_description *d, size_t i, orv_note_kind *kind) {
     return note_at(d->notes, i, kind);

@@ -187,6 +187,54 @@ static void rows(FILE *out, const orv_reader *r, const orv_block *b, const orv_d
     }
 }
 
+static void quantity(FILE *out, orv_quantity q) {
+    fprintf(out, " ");
+    ctext(out, q.long_name);
+    fprintf(out, " ");
+    ctext(out, q.units);
+    fprintf(out, " ");
+    ctext(out, q.units_display);
+    fprintf(out, "\n");
+}
+
+static void coordinate(FILE *out, const orv_coordinate *c) {
+    orv_axis a;
+    fprintf(out, "      coord %s", orv_coord_name(c));
+    if (orv_coord_axis(c, &a))
+        fprintf(out, " axis %a %a %zu", a.first, a.last, a.count);
+    else
+        fprintf(out, " rows %d", orv_coord_row_info(c));
+    quantity(out, orv_coord_quantity(c));
+}
+
+/* The description's data model: dimensions, coordinates, quantities, completeness, time. */
+static void model(FILE *out, const orv_description *d) {
+    size_t i, k;
+    double utc = 0;
+    for (i = 0; i < orv_desc_dim_count(d); ++i) {
+        fprintf(out, "    dim %s %zu rows %d\n", orv_desc_dim_name(d, i), orv_desc_dim_size(d, i),
+                orv_desc_dim_rows(d, i));
+        for (k = 0; k < orv_desc_coord_count(d, i); ++k)
+            coordinate(out, orv_desc_coord(d, i, k));
+    }
+    coordinate(out, orv_desc_spectral(d));
+    fprintf(out, "    values");
+    quantity(out, orv_desc_values(d));
+    fprintf(out, "    held %llu of %llu\n", (unsigned long long)orv_desc_values_held(d),
+            (unsigned long long)orv_desc_values_declared(d));
+    fprintf(out, "    acquired ");
+    if (orv_desc_acquired(d, &utc))
+        fprintf(out, "%a ", utc);
+    else
+        fprintf(out, "none ");
+    ctext(out, orv_desc_acquired_date(d));
+    fprintf(out, " ");
+    ctext(out, orv_desc_acquired_time(d));
+    fprintf(out, " ");
+    ctext(out, orv_desc_acquired_note(d));
+    fprintf(out, "\n");
+}
+
 static void block(FILE *out, const orv_reader *r, const orv_block *b) {
     orv_description *desc = NULL;
     orv_data *d = NULL;
@@ -210,8 +258,12 @@ static void block(FILE *out, const orv_reader *r, const orv_block *b) {
         for (i = 0; i < orv_desc_region_count(desc); ++i) {
             fprintf(out, "    region %zu ", orv_desc_region_rows(desc, i));
             ctext(out, orv_desc_region_title(desc, i));
-            fprintf(out, "\n");
+            fprintf(out, " group ");
+            value(out, orv_desc_region_group(desc, i));
+            fprintf(out, " %llu x %llu grid %d\n", (unsigned long long)orv_desc_region_nx(desc, i),
+                    (unsigned long long)orv_desc_region_ny(desc, i), (int)orv_desc_region_grid(desc, i));
         }
+        model(out, desc);
         notes(out, orv_desc_note_count(desc), NULL, desc);
     }
 

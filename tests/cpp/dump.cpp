@@ -171,6 +171,54 @@ const Array<float> *of_data(const Data &data, PerRow &p) {
         data);
 }
 
+void quantity(const Quantity &q) {
+    std::fprintf(out, " ");
+    text(q.long_name);
+    std::fprintf(out, " ");
+    text(q.units.udunits);
+    std::fprintf(out, " ");
+    text(q.units.display);
+    std::fprintf(out, "\n");
+}
+
+void coordinate(const Coordinate &c) {
+    std::fprintf(out, "      coord %s", c.name.c_str());
+    if (c.axis) {
+        std::fprintf(out, " axis %a %a %zu", c.axis->first, c.axis->last, c.axis->count);
+    } else {
+        // The C API's numbers for the row_info fields (orv_coord): time 3, mapX 1, mapY 2,
+        // start_time 4, none (labels) -1.
+        const int field = c.row_info == "z" ? 3 : c.row_info == "mapX" ? 1 : c.row_info == "mapY" ? 2
+                        : c.row_info == "start_time" ? 4 : -1;
+        std::fprintf(out, " rows %d", field);
+    }
+    quantity(c.quantity);
+}
+
+void model(const Description &d) {
+    for (const Dimension &m : d.dims) {
+        std::fprintf(out, "    dim %s %zu rows %d\n", m.name.c_str(), m.size, m.rows ? 1 : 0);
+        for (const Coordinate &c : m.coordinates)
+            coordinate(c);
+    }
+    coordinate(d.spectral);
+    std::fprintf(out, "    values");
+    quantity(d.values);
+    std::fprintf(out, "    held %llu of %llu\n", static_cast<unsigned long long>(d.values_held),
+                 static_cast<unsigned long long>(d.values_declared));
+    std::fprintf(out, "    acquired ");
+    if (d.acquired.utc)
+        std::fprintf(out, "%a ", *d.acquired.utc);
+    else
+        std::fprintf(out, "none ");
+    text(d.acquired.date);
+    std::fprintf(out, " ");
+    text(d.acquired.time);
+    std::fprintf(out, " ");
+    text(d.acquired.note);
+    std::fprintf(out, "\n");
+}
+
 // Runs f; an Error (or a failed allocation, as the C API reports it) is printed instead.
 template <class F> void guarded(F &&f) {
     try {
@@ -221,8 +269,12 @@ void block(const Reader &r, const Block &b) {
         for (const RegionLayout &g : d.regions) {
             std::fprintf(out, "    region %zu ", g.rows);
             text(g.title);
-            std::fprintf(out, "\n");
+            std::fprintf(out, " group ");
+            value(g.group);
+            std::fprintf(out, " %llu x %llu grid %d\n", static_cast<unsigned long long>(g.nx),
+                         static_cast<unsigned long long>(g.ny), static_cast<int>(g.grid));
         }
+        model(d);
         notes(n);
         desc = d;
     });
