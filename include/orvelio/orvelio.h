@@ -355,6 +355,14 @@ const orv_params *orv_data_params(const orv_data *data);
  * region out of range, ORV_NO_REGION for a multi-region map). */
 const float *orv_data_values(const orv_data *data, size_t region, const size_t **shape, size_t *ndim, size_t *count);
 
+/* The main array (of region `region`, as orv_data_values) as doubles into the caller's buffer
+ * of `count` values (its value count): in C order, or with `column_major` in the order of the
+ * column-major languages (R, MATLAB, Julia, Fortran), so that element (i0, i1, ...) of an
+ * array of the same dimensions there is element (i0, i1, ...) here. ORV_INVALID_REQUEST when
+ * there is no such array or `count` differs. */
+orv_status orv_data_copy_values(const orv_data *data, size_t region, int column_major, double *out, size_t count,
+                                orv_error **error);
+
 /* The arrays of doubles a result may hold. */
 typedef enum orv_coord {
     ORV_COORD_X = 0,      /* the x axis (whole reads) */

@@ -639,6 +639,43 @@ const float *orv_data_values(const orv_data *d, size_t region, const size_t **sh
     return a->data();
 }
 
+orv_status orv_data_copy_values(const orv_data *d, size_t region, int column_major, double *out, size_t count,
+                                orv_error **error) {
+    return guard(error, [&] {
+        need(d, "the data");
+        const size_t *shape = nullptr;
+        size_t ndim = 0, n = 0;
+        const float *v = orv_data_values(d, region, &shape, &ndim, &n);
+        if (!v)
+            refuse("the data holds no such array");
+        if (n != count)
+            refuse("the buffer holds " + std::to_string(count) + " values, not " + std::to_string(n));
+        if (n)
+            need(out, "the buffer");
+        if (!column_major || ndim < 2) {
+            for (size_t k = 0; k < n; ++k)
+                out[k] = static_cast<double>(v[k]);
+            return;
+        }
+        // k runs over the values in C order, `index` is its multi-index and `at` its place in
+        // column-major order, both kept up to date as k advances.
+        std::vector<size_t> index(ndim, 0), stride(ndim, 1);
+        for (size_t i = 1; i < ndim; ++i)
+            stride[i] = stride[i - 1] * shape[i - 1];
+        size_t at = 0;
+        for (size_t k = 0; k < n; ++k) {
+            out[at] = static_cast<double>(v[k]);
+            for (size_t i = ndim; i-- > 0;) {
+                at += stride[i];
+                if (++index[i] < shape[i])
+                    break;
+                at -= stride[i] * shape[i];
+                index[i] = 0;
+            }
+        }
+    });
+}
+
 const double *orv_data_coord(const orv_data *d, orv_coord which, size_t region, size_t *count) {
     const Array<double> *a = nullptr;
     const Region *g = region_at(d, region);

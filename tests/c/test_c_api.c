@@ -130,6 +130,10 @@ static void spectrum(const char *sample) {
            ORV_DETAIL_BAD_ROW);
     expect(orv_read_values(r, &ab, ORV_NO_REGION, NULL, count, NULL, 0, &e), &e, ORV_INVALID_REQUEST,
            ORV_DETAIL_BAD_REQUEST);
+    /* As doubles: a spectrum is the same in either order; a count that does not fit is refused. */
+    CHECK(orv_data_copy_values(data, ORV_NO_REGION, 1, xs, count, &e) == ORV_OK && xs[count - 1] == y[count - 1]);
+    expect(orv_data_copy_values(data, ORV_NO_REGION, 0, xs, count - 1, &e), &e, ORV_INVALID_REQUEST,
+           ORV_DETAIL_BAD_REQUEST);
     free(buffer);
     free(xs);
 
