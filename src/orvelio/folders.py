@@ -65,7 +65,7 @@ def _folder(root: Any, recursive: bool, skip_id: Any, note: Note) -> Iterator[tu
         except OSError as exc:
             note(f"{top}: {exc.strerror}, skipped")
             continue
-        folders = []
+        folders, held = [], 0
         for entry in entries:
             try:
                 is_dir = entry.is_dir()
@@ -73,11 +73,12 @@ def _folder(root: Any, recursive: bool, skip_id: Any, note: Note) -> Iterator[tu
             except OSError:
                 continue
             if is_file:  # no pipes, sockets, devices
+                held += 1
                 yield entry.path, root, None
             elif is_dir:
                 folders.append(entry)
         if not recursive:
-            if folders and not any(e.is_file() for e in entries if not e.is_dir()):
+            if folders and not held:
                 note(f"{top}: holds only folders; use -r to look inside them")
             continue
         below = []
@@ -244,10 +245,15 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         if isinstance(paths, (str, bytes, os.PathLike)) else _paths(paths)
     if not found:
         raise ValueError("stack: no files given")
-    described, rows = [], []
+    from .reader import BlockNotFoundError
+    described, rows, request = [], [], None
     for path in found:  # one open per file: described, and read unless lazy
         with open_file(path) as f:
-            b = f.describe(block)
+            try:  # the request the first file resolved to: no listing of the others' blocks
+                b = f.describe(request or block)
+            except BlockNotFoundError:
+                b = f.describe(block)
+            request = b.request
             if b.kind != "spectrum":
                 raise ValueError(f"stack: {os.fsdecode(path)} holds a {b.kind} for {' '.join(b.request)}, "
                                  "not a spectrum")
