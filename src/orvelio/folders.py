@@ -133,8 +133,8 @@ def describe_file(path: Any, parameters: Sequence[str] = DEFAULT_PARAMETERS) -> 
 
 
 def _x_units(block: Any) -> Any:
-    x = getattr(block, "x_units", None)  # the data model's spelling, where it gives one
-    return x if x is not None else block.parameters.get("DXU")
+    spectral = (getattr(block, "coords", None) or {}).get("spectral")  # the data model's spelling
+    return spectral.units if spectral is not None and spectral.units else block.parameters.get("DXU")
 
 
 def _error_text(path: Any, exc: BaseException) -> str:
