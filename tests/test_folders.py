@@ -53,7 +53,7 @@ def test_catalog(tree):
     assert sorted(rows) == ["a/1.0", "a/2.0", "b/3.0", "b/cube.0", "b/cut.0", "b/empty.0"]
     one = rows["a/1.0"]
     assert (one.block, one.kind, one.shape, one.npt, one.x_first, one.x_last, one.x_units) == (
-        "AB 2D NONE", "spectrum", (64,), 64, 4000.0, 400.0, "WN")
+        "AB 2D NONE", "spectrum", (64,), 64, 4000.0, 400.0, "cm-1")
     assert (one.SNM, one.RES, one.NSS) == ("film", 4.0, 32) and pd.isna(one.error)
     assert rows["b/cube.0"].kind == "image" and rows["b/cube.0"].shape == (2, 2, 6)
     assert rows["b/empty.0"].error == "empty file" and pd.isna(rows["b/empty.0"].kind)

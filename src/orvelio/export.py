@@ -10,7 +10,7 @@ temporary name beside the target, renamed when complete).
 
 Tables (CSV and Parquet) hold one row per spectrum: a pixel of an image, a map point, a time
 step, a trace of a series, its coordinates first (``x`` and ``y`` in the file's units, ``time``,
-``region`` and ``point``, ``trace``), then one column per x-axis value (named by the value).
+``region`` (its number in the file) and ``point``, ``trace``), then one column per x-axis value (named by the value).
 Traces at positions (image traces, trace maps) give one row per position with one column per
 trace. Values are written in their shortest text that reads back as the same number (float32
 ``0.02`` as ``0.02``); a cube is read and written a few rows at a time. Header texts that a
@@ -101,13 +101,22 @@ def atomic_file(target: str | os.PathLike[str], token: str = "", path: bool = Fa
 
 @contextlib.contextmanager
 def _opened(source: Any, block: Any) -> Iterator[tuple[Any, Any]]:
-    """(OrvelFile, Block) of a path or an open OrvelFile."""
+    """(OrvelFile, Block) of a path or an open OrvelFile; a block cut short is refused."""
     from .reader import OrvelFile
-    if isinstance(source, OrvelFile):
-        yield source, source.describe(block)
-        return
-    with OrvelFile(source) as f:
-        yield f, f.describe(block)
+    with contextlib.ExitStack() as stack:
+        f = source if isinstance(source, OrvelFile) else stack.enter_context(OrvelFile(source))
+        b = f.describe(block)
+        check_complete(f, b)
+        yield f, b
+
+
+def check_complete(f: Any, block: Any) -> None:
+    """TruncatedFileError for a block whose file holds fewer values than it declares."""
+    from .reader import TruncatedFileError
+    if not block.complete:
+        name = os.fsdecode(f.path) if isinstance(f.path, (str, bytes, os.PathLike)) else repr(f)
+        raise TruncatedFileError(f"{name}: the file is cut short: block {' '.join(block.request)} holds "
+                                 f"{block.values_held} of {block.values_declared} values", name)
 
 
 def _jsonable(value: Any) -> Any:
@@ -169,7 +178,7 @@ def table_rows(f: Any, block: Any) -> tuple[list[str], Iterator[tuple[list[Any],
             iy, ix = np.divmod(np.arange(ny * nx), nx)
             batch = ([r.mapX[ix], r.mapY[iy]], r.traces.reshape(ny * nx, nt))
             return ["x", "y"] + labels, iter([batch])
-        batches = [([np.full(len(g.spectra), k + 1), np.arange(len(g.spectra)), g.mapX, g.mapY],
+        batches = [([np.full(len(g.spectra), block.regions[k].group), np.arange(len(g.spectra)), g.mapX, g.mapY],
                     np.asarray(g.spectra).reshape(len(g.spectra), len(labels)))
                    for k, g in enumerate(r.regions)]
         return ["region", "point", "x", "y"] + labels, iter(batches)
@@ -198,7 +207,7 @@ def table_rows(f: Any, block: Any) -> tuple[list[str], Iterator[tuple[list[Any],
             for k, (g, count) in enumerate(zip(info["regions"], block.shape)):
                 for start, out in _rows_of(f, block, k, count):
                     at = slice(start, start + len(out))
-                    yield ([np.full(len(out), k + 1), np.arange(start, start + len(out)),
+                    yield ([np.full(len(out), block.regions[k].group), np.arange(start, start + len(out)),
                             g["mapX"][at], g["mapY"][at]], out)
         return ["region", "point", "x", "y"] + values, regions()
     raise NothingToWrite(f"no table layout for {kind} blocks")
@@ -239,7 +248,7 @@ def _shortest(value: Any) -> str:
 
 def _check(block: Any) -> None:
     import math
-    held = sum(block.shape) if block.regions else math.prod(block.shape)
+    held = sum(block.shape) if block.by_region else math.prod(block.shape)
     if not held or not block.x.npt:
         raise NothingToWrite("the block holds no values: nothing to write as a table")
 

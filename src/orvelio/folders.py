@@ -125,7 +125,7 @@ def describe_file(path: Any, parameters: Sequence[str] = DEFAULT_PARAMETERS) -> 
     for b in blocks:
         row = dict(base, block=" ".join(b.request), kind=b.kind, shape=tuple(b.shape), npt=b.x.npt,
                    x_first=b.x.first, x_last=b.x.last, x_units=_x_units(b),
-                   complete=getattr(b, "complete", None), acquired=getattr(b, "acquired", None))
+                   complete=b.complete, acquired=b.acquired)
         for code in parameters:
             row[code] = b.parameters.get(code)
         rows.append(row)
@@ -133,8 +133,7 @@ def describe_file(path: Any, parameters: Sequence[str] = DEFAULT_PARAMETERS) -> 
 
 
 def _x_units(block: Any) -> Any:
-    spectral = (getattr(block, "coords", None) or {}).get("spectral")  # the data model's spelling
-    return spectral.units if spectral is not None and spectral.units else block.parameters.get("DXU")
+    return block.coords["spectral"].units
 
 
 def _error_text(path: Any, exc: BaseException) -> str:
@@ -294,7 +293,7 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
     coords: dict[str, Any] = {
         "spectral": ("spectral", axis),
         "path": ("file", [os.fsdecode(p) for p in found]),
-        "acquired": ("file", pd.to_datetime([getattr(b, "acquired", None) for b in described], utc=True)
+        "acquired": ("file", pd.to_datetime([b.acquired for b in described], utc=True)
                      .tz_localize(None).astype("datetime64[ns]")),
     }
     for code in DEFAULT_PARAMETERS:
