@@ -16,8 +16,6 @@ def _layout(f, b):
     """Where the rows of a block lie: an image's pixel size, origin and field of view, a series'
     time range, trace labels, the regions of a map."""
     out = {}
-    if b.kind in ("spectrum",):
-        return out
     info = f._call("info", b.request)
     if "mapX" in info and "mapY" in info:
         mx, my = info["mapX"], info["mapY"]
