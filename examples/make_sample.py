@@ -144,7 +144,7 @@ f = file3d([(k, s) for k, s in enumerate(pixels)], MAP_FXV, MAP_LXV,
            inst=INSTRUMENT)
 band_maps = [("Area 1750-1700 cm-1 (PMMA C=O)", 1700, 1750), ("Area 1510-1475 cm-1 (PS ring)", 1475, 1510)]
 file3d([(k, [area(s, lo, hi) for s in pixels], None, label) for k, (label, lo, hi) in enumerate(band_maps)],
-       0.0, NX * NY - 1.0, name="TRC", f=f, params={**MAP_DATE, **MAP_GRID})
+       0.0, NX * NY - 1.0, name="TRC", sample_type=0, f=f, params={**MAP_DATE, **MAP_GRID})
 
 
 def map_view(col, row):
@@ -153,7 +153,7 @@ def map_view(col, row):
     return shade(0.8 - 0.35 * pmma_share(px, py) + 0.03 * math.sin(px / 7 + py / 11))
 
 
-add_pictures(f, [Picture(png(120, 90, map_view), "Visible image, mapped area",
+add_pictures(f, [Picture(png(120, 90, map_view), "Mapped area",
                          {"Mag:": 15.0, "Width um:": 300.0, "Height um:": 225.0,
                           "X um:": X0 - STEP / 2, "Y um:": Y0 + STEP / 2})])
 print(f.write(out / "map.orv"))
@@ -199,7 +199,7 @@ def tablet_view(left, top, um_per_pixel):
 add_pictures(f, [
     Picture(png(128, 96, tablet_view(0.0, 0.0, 3.5)), "Overview",
             {"Mag:": 4.0, "Width um:": 448.0, "Height um:": 336.0, "X um:": 0.0, "Y um:": 0.0}),
-    Picture(png(96, 72, tablet_view(30.0, 50.0, 1.0)), "Region 1, grid",
+    Picture(png(96, 72, tablet_view(30.0, 50.0, 1.0)), "Region 1",
             {"Mag:": 15.0, "Width um:": 96.0, "Height um:": 72.0, "X um:": 30.0, "Y um:": 50.0}),
 ])
 print(f.write(out / "regions.orv"))
@@ -219,7 +219,7 @@ trace_values = [("Peak height 1655 cm-1", [round(0.05 + 0.8 * s, 4) for s in sha
 rows = (region(1, 5, 4, range(1, 21), x=[p[0] for p in grid], y=[p[1] for p in grid])
         + region(2, 0, 0, range(21, 27), x=[p[0] for p in line], y=[p[1] for p in line]))
 f = multiregion_file(rows, [(k, values, None, label) for k, (label, values) in enumerate(trace_values)],
-                     fxv=1.0, lxv=26.0, name="TRC",
+                     fxv=1.0, lxv=26.0, name="TRC", sample_type=0,
                      params={"DAT": "08/12/2026", "TIM": "16:20:45.007 (GMT+1)"},
                      sample={"SNM": "Tablet 17-C, cross-section", "SFM": "Tablet", "CNM": "orvelio"},
                      inst=INSTRUMENT)
@@ -243,7 +243,7 @@ f = file3d([(k, s, t) for k, (s, t) in enumerate(zip(series, times))], TS_FXV, T
                                                 "CNM": "orvelio"}, inst=INSTRUMENT)
 cure_traces = [("Area 1645-1625 cm-1 (C=C)", 1625, 1645), ("Area 1750-1700 cm-1 (C=O)", 1700, 1750)]
 file3d([(k, [area(s, lo, hi, tx) for s in series], None, label) for k, (label, lo, hi) in enumerate(cure_traces)],
-       times[0], times[-1], name="TRC", f=f, params={"DXU": "SEC", **SERIES_DATE})
+       times[0], times[-1], name="TRC", sample_type=0, f=f, params={"DXU": "SEC", **SERIES_DATE})
 print(f.write(out / "series.orv"))
 
 
