@@ -60,7 +60,7 @@ def folder(tmp_path_factory):
 
 def cli(*args, check=None, **kwargs):
     """Runs `python -m orvelio ARGS` from a neutral folder; returns the CompletedProcess."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p), **kwargs.pop("env", {}))
     proc = subprocess.run([sys.executable, "-m", "orvelio", *map(str, args)], capture_output=True,
                           text=True, timeout=120, env=env, **kwargs)
     if check is not None:
@@ -412,3 +412,109 @@ def test_import_stays_light():
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
     assert proc.stdout.strip() == "[]", proc.stderr
+
+
+# ---------------------------------------------------------------- what an unlucky user meets
+
+def test_pictures_never_replace_an_output(folder, tmp_path):
+    """Two inputs of one name, files already there, a record listed many times."""
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "fuzz"))
+    from make_corpus import shared_record_file
+    where, _ = folder
+    for d in ("a", "b"):
+        (tmp_path / d).mkdir()
+    (tmp_path / "a" / "scan.0").write_bytes((where / "spectrum.0").read_bytes())
+    (tmp_path / "b" / "scan.0").write_bytes(shared_record_file(300, 2))
+    out = tmp_path / "out"
+    proc = cli("pictures", tmp_path / "a" / "scan.0", tmp_path / "b" / "scan.0", "-o", out, check=1)
+    assert f"{tmp_path / 'b' / 'scan.0'}: its pictures would overwrite those of {tmp_path / 'a' / 'scan.0'}" \
+        in proc.stderr
+    first = {n: (out / n).read_bytes() for n in os.listdir(out)}
+    assert len(first) == 4 and all(n.startswith("scan.0.") for n in first)
+    proc = cli("pictures", tmp_path / "a" / "scan.0", "-o", out, check=1)
+    assert "exists (--overwrite replaces it)" in proc.stderr
+    cli("pictures", tmp_path / "a" / "scan.0", "-o", out, "--overwrite", check=0)
+    assert {n: (out / n).read_bytes() for n in os.listdir(out)} == first
+    proc = cli("pictures", tmp_path / "b" / "scan.0", "-o", tmp_path / "shared", check=0)
+    assert sorted(os.listdir(tmp_path / "shared")) == ["scan.0.0.shared.bmp", "scan.0.0.shared.json"]
+    assert "written once for the 300 pictures that share its record (0-299)" in proc.stderr
+    assert json.loads((tmp_path / "shared" / "scan.0.0.shared.json").read_text())["indexes"] == list(range(300))
+
+
+def test_outputs_stay_in_the_output_folder(folder, tmp_path):
+    where, _ = folder
+    (tmp_path / "src" / "d").mkdir(parents=True)
+    (tmp_path / "src" / "d" / "f.0").write_bytes((where / "image.0").read_bytes())
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "out").mkdir()
+    os.symlink(tmp_path / "elsewhere", tmp_path / "out" / "d")
+    proc = cli("export", tmp_path / "src", "-o", tmp_path / "out", "-f", "npz", "-j", "1", check=1)
+    assert f"{tmp_path / 'out' / 'd'} is a symbolic link inside the output folder" in proc.stderr
+    assert os.listdir(tmp_path / "elsewhere") == []
+
+
+@pytest.mark.parametrize("free, crash", [(0, False), (100_000, True)])
+def test_netcdf_export_to_a_full_disk(folder, tmp_path, free, crash):
+    """A full disk is refused before writing, and a writer that crashes on it takes down its
+    worker process only (-j 1 too): either way one line naming the output."""
+    pytest.importorskip("xarray")
+    where, _ = folder
+    out = tmp_path / "out"
+    code = ("import os, signal, sys, types, xarray; from orvelio import cli\n"
+            "real = os.statvfs\n"
+            f"os.statvfs = lambda p: types.SimpleNamespace(f_bavail={free}, f_frsize=1, f_blocks=1)\n"
+            + ("xarray.Dataset.to_netcdf = lambda *a, **k: os.kill(os.getpid(), signal.SIGSEGV)\n" if crash else "")
+            + f"sys.exit(cli.main(['export', {str(where / 'image.0')!r}, '-o', {str(out)!r}, '-f', 'netcdf', "
+              "'-j', '1']))")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 1, proc.stderr
+    said = "no space left on device (the worker process writing it stopped)" if crash else \
+        f"{out / 'image.0.AB-3D-NONE.nc'}: no space left on device"
+    assert said in proc.stderr and "Traceback" not in proc.stderr
+    assert os.listdir(out) == []
+
+
+def test_names_that_are_not_utf8(folder, tmp_path):
+    where, _ = folder
+    data = (where / "image.0").read_bytes()
+    for name in (b"a.0", b"b\xff.0", b"c.0"):
+        with open(os.path.join(os.fsencode(tmp_path), name), "wb") as fh:
+            fh.write(data)
+    bad = os.fsdecode(os.path.join(os.fsencode(tmp_path), b"b\xff.0"))
+    proc = cli("ls", tmp_path, check=0, env={"LC_ALL": "C.UTF-8", "PYTHONIOENCODING": "utf-8"})
+    assert [line.split(":")[0] for line in proc.stdout.splitlines()] == [
+        f"{tmp_path}/a.0", f"{tmp_path}/b\\xff.0", f"{tmp_path}/c.0"]
+    proc = cli("info", "--json", bad, check=0)
+    assert json.loads(proc.stdout)["path"] == f"{tmp_path}/b\\xff.0"
+    assert f"{tmp_path}/b\\xff.0: 1 block" in cli("info", bad, check=0).stdout
+
+
+def test_plot_failures_are_one_line(folder, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    where, _ = folder
+    file3d([], params=dict(MAP, NPX=0, NPY=0), npt=6).write(tmp_path / "empty.0")
+    spectrum_file(wave(64), params={"NPT": 100}).write(tmp_path / "cut.0")  # 64 of 100 values
+    cases = [(tmp_path / "empty.0", "p.png", 1, "holds no values to plot"),
+             (tmp_path / "cut.0", "p.png", 1, "cut short"),
+             (where / "image.0", "x.xyz", 2, "cannot write .xyz images"),
+             (where / "image.0", "missing/p.png", 2, "no folder")]
+    for path, out, status, said in cases:
+        got, stdout, err = run(capsys, "plot", path, "-o", tmp_path / out)
+        assert (got, stdout) == (status, "") and said in err and len(err.splitlines()) == 1, (out, err)
+    assert not (tmp_path / "p.png").exists()
+
+
+def test_csv_faults(folder, tmp_path):
+    where, _ = folder
+    src = tmp_path / "src"
+    src.mkdir()
+    file3d([], params=dict(MAP, NPX=0, NPY=0), npt=6).write(src / "empty.0")
+    long = "s" * (255 - len(".TRC-3D-NONE.csv"))  # the output's name fits the limit exactly
+    file3d([(k, wave(6, k), float(k), label) for k, label in enumerate(["=SUM(A1)", "@x", "-3", "ok"])],
+           name="TRC", info_size=176).write(src / long)
+    proc = cli("export", src, "-o", tmp_path / "out", "-f", "csv", "-j", "1", check=1)
+    assert f"{src / 'empty.0'}: the block holds no values: nothing to write as CSV" in proc.stderr
+    assert os.listdir(tmp_path / "out") == [f"{long}.TRC-3D-NONE.csv"]
+    header, _ = read_csv(tmp_path / "out" / f"{long}.TRC-3D-NONE.csv")
+    assert header[1:] == ["'=SUM(A1)", "'@x", "'-3", "ok"]

@@ -19,6 +19,7 @@ optional extras (tqdm, matplotlib, xarray) are imported by the commands that use
 """
 import argparse
 import contextlib
+import errno
 import json
 import os
 import re
@@ -46,6 +47,10 @@ class UsageError(Exception):
     """A command line that asks for something impossible (exit status 2)."""
 
 
+class OutputError(Exception):
+    """An output that cannot be written where it was asked for (the message says why)."""
+
+
 class Stopped(BaseException):
     """SIGTERM or SIGHUP: stop as on Ctrl-C (exit status 128 + the signal's number)."""
 
@@ -61,12 +66,40 @@ def _say(*parts):
     print(f"{PROG}:", *parts, file=sys.stderr)
 
 
+def shown(path):
+    """A path as text that any output can carry: bytes of names that are not valid UTF-8 as
+    backslash escapes ("\\xff"), so that a listing never stops at such a name and JSON holds it
+    as plain escaped text."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def _escape_errors(error):
+    """Encoding error handler of the program's output: undecodable bytes of names (surrogates)
+    as \\xNN, other characters the output cannot encode as \\uNNNN."""
+    bad = error.object[error.start:error.end]
+    return "".join(f"\\x{ord(c) - 0xDC00:02x}" if 0xDC80 <= ord(c) <= 0xDCFF else
+                   c.encode("ascii", "backslashreplace").decode() for c in bad), error.end
+
+
+def _safe_streams():
+    """stdout and stderr escape what they cannot encode instead of failing on it."""
+    import codecs
+    codecs.register_error("orvelio-escape", _escape_errors)
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(AttributeError, ValueError):
+            stream.reconfigure(errors="orvelio-escape")
+
+
 def _message(path, exc):
     """One line for a file that failed: the reader's messages name the file already."""
     reader = sys.modules.get(f"{__package__}.reader")
     if reader is not None and isinstance(exc, reader.OrvelError):
         text = str(exc)
         return text if os.fsdecode(path) in text else f"{path}: {text}"
+    if isinstance(exc, (OutputError, NothingToPlot)):
+        return f"{path}: {exc}"
+    if isinstance(exc, OSError) and exc.errno == errno.ENOSPC:
+        return f"{shown(exc.filename) if exc.filename else path}: no space left on device"
     if isinstance(exc, OSError) and exc.strerror:
         return f"{path}: {exc.strerror}"
     return f"{path}: {type(exc).__name__}: {exc}"
@@ -169,13 +202,26 @@ def _file_mode():
     return 0o666 & ~_UMASK
 
 
+def _temporary_prefix(folder, name, token):
+    """".NAME.TOKEN", NAME shortened so that the temporary name (with mkstemp's 8 characters and
+    ".part") fits the folder's limit on names wherever the final name does."""
+    try:
+        limit = os.pathconf(folder or ".", "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = 255
+    room = limit - len(os.fsencode(f"..{token}")) - 8 - len(".part")
+    return "." + os.fsdecode(os.fsencode(name)[:max(room, 1)]) + f".{token}"
+
+
 @contextlib.contextmanager
-def atomic_file(target, token="", path=False):
+def atomic_file(target, token="", path=False, replace=True):
     """Yields a new temporary file beside `target`, open for binary writing (its path instead
     with `path`); renames it to `target` when the block ends normally, removes it otherwise
-    (an exception, Ctrl-C, SIGTERM)."""
+    (an exception, Ctrl-C, SIGTERM). Without `replace`, an existing `target` is left as it is
+    and FileExistsError raised."""
     folder, name = os.path.split(os.fspath(target))
-    fd, tmp = tempfile.mkstemp(dir=folder or ".", prefix=f".{name}.{token}", suffix=".part")
+    fd, tmp = tempfile.mkstemp(dir=folder or ".", prefix=_temporary_prefix(folder, name, token),
+                               suffix=".part")
     try:
         os.fchmod(fd, _file_mode())  # as a file opened for writing would have been made
         if path:
@@ -186,13 +232,44 @@ def atomic_file(target, token="", path=False):
             with os.fdopen(fd, "wb") as fh:
                 fd = None
                 yield fh
-        os.replace(tmp, target)
+        if replace:
+            os.replace(tmp, target)
+        else:
+            os.link(tmp, target)  # fails where target exists, whatever it is
+            os.unlink(tmp)
     except BaseException:
         if fd is not None:
             os.close(fd)
         with contextlib.suppress(OSError):
             os.unlink(tmp)
         raise
+
+
+def output_folder(root, folder):
+    """Creates `folder` (`root` or a folder under it) and returns it. A symbolic link on the way
+    from `root` is refused, so that nothing is written outside the output folder."""
+    root = os.path.abspath(root)
+    rel = os.path.relpath(os.path.abspath(folder), root)
+    if rel == os.pardir or rel.startswith(os.pardir + os.sep):
+        raise OutputError(f"{shown(folder)} is outside the output folder {shown(root)}")
+    where = root
+    for part in [] if rel == os.curdir else rel.split(os.sep):
+        where = os.path.join(where, part)
+        if os.path.islink(where):
+            raise OutputError(f"{shown(where)} is a symbolic link inside the output folder: "
+                              "nothing is written through it")
+        with contextlib.suppress(FileExistsError):
+            os.mkdir(where)
+    return folder
+
+
+def free_space(folder):
+    """Bytes free for this process in `folder` (None where unknown)."""
+    try:
+        st = os.statvfs(folder)
+    except (OSError, AttributeError):
+        return None
+    return st.f_bavail * st.f_frsize
 
 
 # ----------------------------------------------------------------- legacy listing
@@ -273,7 +350,7 @@ def _describe(path):
         pictures = [{"title": p.title, "format": p.format, "size": len(p.data or b""),
                      "properties": {k: _jsonable(v) for k, v in p.properties.items()}}
                     for p in f.pictures]
-    return {"path": os.fspath(path), "blocks": blocks, "pictures": pictures}
+    return {"path": shown(path), "blocks": blocks, "pictures": pictures}
 
 
 def cmd_info(args):
@@ -391,11 +468,31 @@ def csv_columns(result, kind):
     raise ValueError(f"no table layout for {kind} blocks")
 
 
+def _values(result):
+    """The value arrays of a result (y, spectra or traces, each region's)."""
+    import numpy as np
+    values = [np.asarray(v) for v in (getattr(result, "y", None), getattr(result, "spectra", None),
+                                      getattr(result, "traces", None)) if v is not None]
+    return values + [np.asarray(g.spectra) for g in getattr(result, "regions", [])]
+
+
+_FORMULA = ("=", "+", "-", "@", "\t", "\r")
+
+
+def csv_text(text):
+    """A header text as spreadsheets take it: one that would start a formula gets a "'" first."""
+    text = str(text)
+    return "'" + text if text.startswith(_FORMULA) else text
+
+
 def write_csv(fh, result, kind):
     import csv
     import io
     import numpy as np
+    if not len(result.x) or not any(v.size for v in _values(result)):
+        raise OutputError("the block holds no values: nothing to write as CSV")
     header, cols, lead = csv_columns(result, kind)
+    header = [csv_text(h) for h in header]
     text = io.TextIOWrapper(fh, encoding="utf-8", newline="")
     csv.writer(text, lineterminator="\n").writerow(header)
     lead = lead or []
@@ -418,8 +515,9 @@ def output_name(path, request, fmt):
 
 def export_file(job):
     """Worker: converts the matching blocks of one file. job = (path, out_dir, fmt, spec,
-    token); returns (path, outputs written, error message or None, notes)."""
-    path, out_dir, fmt, spec, token = job
+    token, root), out_dir a folder under the output folder root; returns (path, outputs
+    written, error message or None, notes)."""
+    path, out_dir, fmt, spec, token, root = job
     reader = _reader()
     outputs, notes = [], []
     try:
@@ -429,10 +527,11 @@ def export_file(job):
                 notes.append(f"{path}: no block {_request_text(spec, '/') if isinstance(spec, tuple) else spec}"
                              f" (it holds {', '.join(_request_text(b.request, '/') for b in f.blocks) or 'none'})")
             if blocks:
-                os.makedirs(out_dir, exist_ok=True)
+                output_folder(root, out_dir)
             for b in blocks:
                 target = os.path.join(out_dir, output_name(path, b.request, fmt))
                 if fmt == "netcdf":
+                    _check_space(out_dir, target, b)
                     dataset = f.to_xarray(b)
                     with atomic_file(target, token, path=True) as tmp:
                         dataset.to_netcdf(tmp)
@@ -446,6 +545,16 @@ def export_file(job):
     except Exception as exc:
         return path, outputs, _message(path, exc), notes
     return path, outputs, None, notes
+
+
+def _check_space(folder, target, block):
+    """Refuses an output that cannot fit (the netCDF library may crash on a full disk): at least
+    the bytes of the block's values must be free."""
+    import math
+    values = sum(block.shape) * block.x.npt if block.regions else math.prod(block.shape)
+    free = free_space(folder)
+    if free is not None and free < values * block.dtype.itemsize + 8 * block.x.npt:
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), target)
 
 
 def export_batch(jobs):
@@ -490,7 +599,11 @@ def _completed(pool, futures, start):
         try:
             yield alone.submit(export_file, job).result()
         except BrokenProcessPool:
-            yield job[0], [], f"{job[0]}: the worker process converting it stopped unexpectedly", []
+            free = free_space(job[1])
+            why = ("no space left on device (the worker process writing it stopped)"
+                   if free is not None and free < 1 << 20 else
+                   "the worker process converting it stopped unexpectedly")
+            yield job[0], [], f"{job[0]}: {why}", []
         alone.shutdown()
 
 
@@ -579,19 +692,21 @@ def cmd_export(args):
             failed.append(f"{path}: its outputs would overwrite those of {seen[key]}")
             continue
         seen[key] = path
-        jobs.append((path, os.path.normpath(out_dir), args.format, args.block, token))
+        jobs.append((path, os.path.normpath(out_dir), args.format, args.block, token, args.output))
     try:
         os.makedirs(args.output, exist_ok=True)
     except OSError as exc:
         raise UsageError(f"cannot create {args.output}: {exc.strerror}") from None
     workers = max(1, min(args.jobs or _cpus(), len(jobs)))
+    # The netCDF library may crash the process it runs in (a full disk): never this one.
+    in_process = workers == 1 and args.format != "netcdf"
     written, converted, pools, bar = 0, 0, [], None
 
     def report(line):
         (bar.write if bar is not None else print)(f"{PROG}: {line}", file=sys.stderr)
 
     try:
-        results = map(export_file, jobs) if workers == 1 else _in_workers(jobs, workers, pools)
+        results = map(export_file, jobs) if in_process else _in_workers(jobs, workers, pools)
         bar = _progress(len(jobs), args.quiet)
         for path, outputs, error, notes in results:
             written += len(outputs)
@@ -635,10 +750,21 @@ def _sweep(folders, token):
 
 # ----------------------------------------------------------------- pictures
 
+def _distinct(pictures):
+    """[(picture, indexes)]: each distinct picture once, with the indexes of every picture that
+    is the same stored record listed again (same title, properties and bytes)."""
+    groups = {}
+    for p in pictures:
+        key = (p.data, p.title, json.dumps({k: _jsonable(v) for k, v in p.properties.items()},
+                                           sort_keys=True))
+        groups.setdefault(key, (p, []))[1].append(p.index)
+    return list(groups.values())
+
+
 def cmd_pictures(args):
     reader = _reader()
     os.makedirs(args.output, exist_ok=True)
-    failed = []
+    failed, seen = [], {}
     for path, _, error in _walk(args.files, recursive=False):
         try:
             if error is not None:
@@ -647,23 +773,55 @@ def cmd_pictures(args):
                 pictures = f.pictures
             if not pictures and not args.quiet:
                 _say(f"{path}: no pictures")
-            for p in pictures:
+            key = os.path.basename(path)  # the outputs of a file are named after it
+            if pictures:
+                if key in seen:
+                    raise OutputError(f"its pictures would overwrite those of {seen[key]}")
+                seen[key] = path
+            for p, indexes in _distinct(pictures):
                 # FILE.N.TITLE.EXT: the reader's safe name, made unique by the file and the index
-                name = os.path.join(args.output, f"{os.path.basename(path)}.{p.index}.{p.filename()}")
-                if p.data is not None:
-                    with atomic_file(name) as fh:
-                        fh.write(p.data)
-                side = {"file": os.fspath(path), "index": p.index, "title": p.title, "format": p.format,
-                        "size": len(p.data or b""),
-                        "properties": {key: _jsonable(v) for key, v in p.properties.items()}}
-                with atomic_file(os.path.splitext(name)[0] + ".json") as fh:
-                    fh.write(json.dumps(side, indent=2, ensure_ascii=False).encode() + b"\n")
+                name = os.path.join(args.output, f"{key}.{p.index}.{p.filename()}")
+                side = {"file": shown(path), "index": p.index, "title": p.title, "format": p.format,
+                        "size": len(p.data or b""), "indexes": indexes,
+                        "properties": {k: _jsonable(v) for k, v in p.properties.items()}}
+                _write_picture(name, p.data, side, args.overwrite)
                 if not args.quiet:
                     print(name if p.data is not None else os.path.splitext(name)[0] + ".json")
+                    if len(indexes) > 1:
+                        _say(f"{name}: written once for the {len(indexes)} pictures that share "
+                             f"its record ({_ranges(indexes)})")
         except Exception as exc:
             failed.append(_message(path, exc))
             _say(failed[-1])
     return EXIT_FAILED if failed else EXIT_OK
+
+
+def _write_picture(name, data, side, overwrite):
+    """The picture's bytes (where stored) and its sidecar JSON; existing files are replaced
+    only with `overwrite`."""
+    sidecar = os.path.splitext(name)[0] + ".json"
+    outputs = [(t, c) for t, c in ((name, data), (sidecar, json.dumps(side, indent=2, ensure_ascii=False)
+                                                   .encode() + b"\n")) if c is not None]
+    for target, content in outputs if not overwrite else ():
+        if os.path.lexists(target):
+            raise OutputError(f"{shown(target)} exists (--overwrite replaces it)")
+    for target, content in outputs:
+        try:
+            with atomic_file(target, replace=overwrite) as fh:
+                fh.write(content)
+        except FileExistsError:  # made meanwhile by someone else
+            raise OutputError(f"{shown(target)} exists (--overwrite replaces it)") from None
+
+
+def _ranges(indexes):
+    """"0-3, 7, 9-12" for sorted integers."""
+    runs = []
+    for i in indexes:
+        if runs and runs[-1][1] == i - 1:
+            runs[-1][1] = i
+        else:
+            runs.append([i, i])
+    return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
 
 
 # ----------------------------------------------------------------- plot
@@ -677,6 +835,15 @@ def cmd_plot(args):
     import matplotlib.pyplot as plt
     import numpy as np
     reader = _reader()
+    fmt = os.path.splitext(args.output)[1][1:].lower() or "png"
+    formats = plt.figure().canvas.get_supported_filetypes()
+    plt.close("all")
+    if fmt not in formats:
+        raise UsageError(f"-o: cannot write .{fmt} images; the extension names one of "
+                         + ", ".join(sorted(formats)))
+    folder = os.path.dirname(args.output) or "."
+    if not os.path.isdir(folder):
+        raise UsageError(f"-o: no folder {shown(folder)} to write {shown(args.output)} in")
     try:
         with reader.OrvelFile(args.file) as f:
             result = f.read(args.block)
@@ -705,6 +872,35 @@ def cmd_plot(args):
         return k
 
     try:
+        _plot(fig, ax, kind, result, args, xlabel, ylabel, title, band_index, trace_index)
+        with atomic_file(args.output) as fh:
+            fig.savefig(fh, format=fmt)
+    except UsageError:
+        raise
+    except Exception as exc:
+        _say(_message(args.file, exc))
+        return EXIT_FAILED
+    finally:
+        plt.close(fig)
+    if not args.quiet:
+        print(args.output)
+    return EXIT_OK
+
+
+class NothingToPlot(Exception):
+    """A block of no values, or values that do not match the x axis."""
+
+
+def _plot(fig, ax, kind, result, args, xlabel, ylabel, title, band_index, trace_index):
+    import numpy as np
+    values = _values(result)
+    if not len(result.x) or not values or any(v.size == 0 for v in values):
+        raise NothingToPlot("the block holds no values to plot")
+    along_x = [v for v in values if "trace" not in kind or kind == "time-traces"]
+    if any(v.shape[-1] != len(result.x) for v in along_x):
+        raise NothingToPlot(f"the block holds {along_x[0].shape[-1]} values per spectrum against "
+                            f"an x axis of {len(result.x)} points (the file is cut short)")
+    if True:
         if kind == "spectrum":
             ax.plot(result.x, result.y)
             ax.set(xlabel=xlabel, ylabel=ylabel)
@@ -741,13 +937,6 @@ def cmd_plot(args):
                 and len(result.x) > 1 and result.x[0] > result.x[-1]:
             ax.invert_xaxis()  # the x axis runs as the file stores it (wavenumbers: high to low)
         ax.set_title(title)
-        with atomic_file(args.output) as fh:
-            fig.savefig(fh, format=os.path.splitext(args.output)[1][1:].lower() or "png")
-    finally:
-        plt.close(fig)
-    if not args.quiet:
-        print(args.output)
-    return EXIT_OK
 
 
 def _map(fig, ax, values, map_x, map_y, label):
@@ -840,9 +1029,13 @@ def build_parser():
 
     p = sub.add_parser("pictures", help="write the pictures of files",
                        description="Write every picture with its format's extension and a "
-                                   "sidecar JSON of its properties, as FILE.N.TITLE.EXT.")
+                                   "sidecar JSON of its properties, as FILE.N.TITLE.EXT. A stored "
+                                   "picture listed several times is written once (its sidecar "
+                                   "lists the indexes). Files already there are left as they are "
+                                   "and the file fails, unless --overwrite.")
     p.add_argument("files", nargs="+", metavar="FILE")
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the pictures")
+    p.add_argument("--overwrite", action="store_true", help="replace files of these names already there")
     p.add_argument("-q", "--quiet", action="store_true", help="do not list what was written")
     p.set_defaults(run=cmd_pictures)
 
@@ -891,6 +1084,7 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 def main(argv=None):
     """Runs the program; returns its exit status."""
     import warnings
+    _safe_streams()
     with warnings.catch_warnings():
         warnings.showwarning = _show_warning
         return _main(sys.argv[1:] if argv is None else list(argv))
