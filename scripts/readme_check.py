@@ -110,15 +110,16 @@ def environment(venv, home):
 
 
 def run(block, readme, cwd, env):
-    """Runs one block; returns its exit status."""
+    """Runs one block; returns its exit status.  `readme`: the README's path."""
     if block.runner == "sh":
         # One line of set and trap (which names the failing line), then the block's lines at their
         # README numbers (source()'s first newline ends this line).
-        script = (f"set -eE -o pipefail; trap 'echo \"{readme}:$LINENO: exit status $?\" >&2' ERR"
+        script = (f"set -eE -o pipefail; trap 'echo \"{readme.name}:$LINENO: exit status $?\" >&2' ERR"
                   + source(block))
         argv = ["bash", "-c", script, "bash"]
     else:
-        code = f"exec(compile({source(block)!r}, {str(readme)!r}, 'exec'))"
+        # Named by its full path, so that tracebacks quote the README's lines.
+        code = f"exec(compile({source(block)!r}, {str(readme.resolve())!r}, 'exec'))"
         argv = ["python", "-c", code]
     return subprocess.run(argv, cwd=cwd, env=env).returncode
 
@@ -157,7 +158,7 @@ def main(argv=None):
                 continue
             print(f"== {name}:{block.line}: {block.language} block", flush=True)
             start = time.monotonic()
-            status = run(block, name, work, env)
+            status = run(block, readme, work, env)
             if status != 0:
                 print(f"readme_check: {name}:{block.line}: the {block.language} block failed "
                       f"(exit status {status})", file=sys.stderr)
