@@ -534,7 +534,7 @@ def export_file(job):
                     _check_space(out_dir, target, b)
                     dataset = f.to_xarray(b)
                     with atomic_file(target, token, path=True) as tmp:
-                        dataset.to_netcdf(tmp)
+                        dataset.to_netcdf(tmp, engine=_netcdf_engine())
                 else:
                     result = f.read(b)
                     with atomic_file(target, token) as fh:
@@ -636,10 +636,16 @@ def _check_netcdf():
         import xarray  # noqa: F401
     except ImportError:
         raise UsageError("netcdf output needs xarray: pip install 'orvelio[xarray]'") from None
-    import importlib.util
-    if not any(importlib.util.find_spec(m) for m in ("netCDF4", "h5netcdf", "scipy")):
+    if _netcdf_engine() is None:
         raise UsageError("netcdf output needs a netCDF writer (netCDF4, h5netcdf or scipy): "
                          "pip install 'orvelio[xarray]'")
+
+
+def _netcdf_engine():
+    """xarray's engine of the first netCDF writer installed, None without one: named, since older
+    xarray releases (2025.6 among them) do not pick h5netcdf, the xarray extra's, by themselves."""
+    import importlib.util
+    return next((m.lower() for m in ("netCDF4", "h5netcdf", "scipy") if importlib.util.find_spec(m)), None)
 
 
 def _progress(total, quiet):
