@@ -475,7 +475,7 @@ def test_blocks_present_the_description(seed_paths, tmp_path):
         assert (b.complete, b.values_held, b.values_declared) == (False, 1051, 1801)
         assert "cut short: 1051 of 1801 values" in repr(b) and b.shape == (1051,)
         assert b.acquired == dt.datetime(2026, 12, 8, 13, 3, 22, 500000, tzinfo=dt.timezone.utc)
-        assert (b.dims, b.long_name, b.units, b.x_units) == (("spectral",), "Absorbance", "1", "cm-1")
+        assert (b.dims, b.long_name, b.units) == (("spectral",), "Absorbance", "1")
         assert b.coords["spectral"] == Coordinate("spectral", "spectral", XRange(4000.0, 400.0, 1801), "",
                                                   "Wavenumber", "cm-1", "cm⁻¹")
     with OrvelFile(seed_paths["image"]) as o:

@@ -236,12 +236,6 @@ class Block:
         return self.values.units
 
     @property
-    def x_units(self) -> str:
-        """The x axis's unit in UDUNITS form ("cm-1", "um"; "" when the file names none)."""
-        spectral = self.coords.get("spectral")
-        return spectral.units if spectral is not None else ""
-
-    @property
     def acquired(self) -> datetime.datetime | None:
         """When the block was measured, as a timezone-aware datetime in UTC, or None."""
         if self.acquired_utc is None:
