@@ -4,7 +4,8 @@
 # Installs Octave and its MEX headers from the distribution's packages when missing (octave,
 # liboctave-dev), builds orvread with bindings/matlab/build.sh against the C API of BUILD_DIR
 # (default build/matlab; CI passes the build of scripts/cpp_tests.sh), and runs
-# bindings/matlab/test_orvread.m on the sample and a file of every kind (fuzz/make_corpus.py).
+# bindings/matlab/test_orvread.m on the sample and a file of every kind (fuzz/make_corpus.py);
+# then the README's example, as written, from the checkout.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -25,3 +26,8 @@ trap 'rm -rf "$work"' EXIT
 "$python" fuzz/make_corpus.py "$work" >/dev/null
 octave --no-gui --no-window-system --quiet bindings/matlab/test_orvread.m "$repo/examples/sample.orv" "$work" \
     2> >(grep -v 'ignoring const execution_exception' >&2)
+
+echo "== README: the MATLAB / Octave example"
+example=$(awk 'index($0, "## MATLAB / Octave") { seen = 1 } seen && $0 == "```matlab" { on = 1; next }
+               on && /^```/ { exit } on { print }' README.md)
+octave --no-gui --no-window-system --quiet --eval "$example" 2> >(grep -v 'ignoring const execution_exception' >&2)

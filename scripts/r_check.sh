@@ -4,7 +4,9 @@
 # Installs R and testthat from the distribution's packages when missing (r-base-dev,
 # r-cran-testthat). Copies the package into a temporary folder with the library's sources
 # (its configure script) and a file of every kind for its tests (fuzz/make_corpus.py's seeds),
-# builds the source tarball and runs R CMD check on it: any ERROR or WARNING fails.
+# builds the source tarball and runs R CMD check on it: any ERROR or WARNING fails. Then the
+# README's R section as written, from the checkout: its install command (into a temporary
+# library) and its example.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -42,3 +44,17 @@ if [ "$status" -ne 0 ] || grep -qE '^Status: .*(ERROR|WARNING)' check.log; then
     cat orvelio.Rcheck/tests/testthat.Rout.fail >&2 2>/dev/null || true
     exit 1
 fi
+
+# The README's R section: the install block's command and the example block, as written.
+cd "$repo"
+readme_block() { awk -v fence="$1" -v after="$2" '
+    index($0, after) { seen = 1 } seen && $0 == fence { on = 1; next } on && /^```/ { exit } on { print }' README.md; }
+install=$(readme_block '```sh skip' '## R')
+example=$(readme_block '```r' '## R')
+[ "$install" = "R CMD INSTALL bindings/r" ] || { echo "README's R install block: $install" >&2; exit 1; }
+mkdir -p "$work/library"
+echo "== README: $install"
+R_LIBS_USER=$work/library R CMD INSTALL -l "$work/library" bindings/r >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log"; exit 1; }
+echo "== README: the R example"
+R_LIBS=$work/library Rscript -e "$example"
