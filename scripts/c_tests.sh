@@ -5,7 +5,7 @@
 # when missing). Installs the package into a temporary prefix and checks the shared library
 # (SONAME liborvelio.so.0, only the orv_* symbols exported); compiles tests/c's dump program
 # with nothing but `cc -std=c99 $(pkg-config --cflags --libs orvelio)`; runs it on a file of
-# every kind (fuzz/make_corpus.py's seeds), the saved fuzz inputs and the sample, and compares
+# every kind (fuzz/make_corpus.py's seeds), the saved fuzz inputs and the examples, and compares
 # its text with the C++ API's dump of the same files (tests/cpp/dump.cpp): equal texts mean the
 # two agree bit for bit.
 set -euo pipefail
@@ -42,7 +42,7 @@ cc -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/orvel_cdump" tests/c/dump.
 
 mkdir "$work/corpus"
 "$python" fuzz/make_corpus.py "$work/corpus" >/dev/null
-files=("$work"/corpus/* fuzz/regressions/* examples/sample.orv)
+files=("$work"/corpus/* fuzz/regressions/* examples/*.orv)
 LD_LIBRARY_PATH=$(dirname "$lib") "$work/orvel_cdump" "${files[@]}" >"$work/c.txt"
 "$dir/tests/c/orvel_cxxdump" "${files[@]}" >"$work/cxx.txt"
 if ! cmp -s "$work/c.txt" "$work/cxx.txt"; then
