@@ -21,7 +21,7 @@ bool is_orvel(File &f) {
     f.seek(0);
     unsigned char b[4];
     if (f.read(b, 4) != 4)
-        fail_short(4, 0);
+        fail_short(4, 0, "the magic number");
     const uint32_t be = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
     return static_cast<int32_t>(be) == kMagic;
 }
@@ -33,12 +33,15 @@ namespace {
 void require_room(const File &f, int64_t count, int64_t entry_bytes, size_t width) {
     const uint64_t per = static_cast<uint64_t>(entry_bytes);
     if (count > 0 && static_cast<uint64_t>(count) > f.have(std::min<uint64_t>(count, UINT64_MAX / per) * per) / per)
-        fail_short(width);
+        fail_short(width, std::nullopt,
+                   "the directory of " + std::to_string(count) + " entries at byte " + std::to_string(f.tell()) +
+                       " ends inside a field");
 }
 
 } // namespace
 
 std::vector<DirEntry> read_directory(File &f) {
+    const Reading header(f, "the file header", 0);
     f.seek(4);
     f.read_f64(); // version number, not used
     const int32_t offsetToDirectory = f.read_i32();
@@ -46,6 +49,7 @@ std::vector<DirEntry> read_directory(File &f) {
     const int32_t dirSize = f.read_i32();
 
     std::vector<DirEntry> dir;
+    const Reading directory(f, "the directory", offsetToDirectory);
     f.seek(offsetToDirectory);
     require_room(f, dirSize, 12, 4);
     int64_t sixfouroffset = 0;
@@ -77,6 +81,7 @@ std::vector<DirEntry> read_directory(File &f) {
         dir.push_back(e);
     }
     if (sixfouroffset != 0) {
+        const Reading directory64(f, "the 64-bit directory", sixfouroffset);
         f.seek(sixfouroffset);
         const int64_t count = f.read_i64();
         f.read_i64(); // not used

@@ -40,7 +40,8 @@ std::optional<ListEntry> translate_block(const BlockType &db, std::string_view p
         suffix = kSecondChannel;
     }
     if (code >= static_cast<int>(kDataTypeNames.size()))
-        fail(ErrorDetail::bad_index, "list index out of range");
+        fail(ErrorDetail::past_end, "a block of the directory has the data type code " + std::to_string(code) +
+                                        ", past the " + std::to_string(kDataTypeNames.size()) + " codes this library names");
     const std::string_view name = kDataTypeNames[static_cast<size_t>(code)];
     if (name.empty())
         return std::nullopt;
