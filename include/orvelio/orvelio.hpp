@@ -519,6 +519,20 @@ struct Picture {
     size_t record = 0;
 };
 
+// ------------------------------------------------------------------ parameter names
+
+// A parameter code ("NPT") and a name for it (UTF-8).
+struct CodeName {
+    std::string_view code;
+    std::string_view name;
+};
+
+// Descriptive names of the parameter codes ("NPT": "number_of_data_points"), in their order.
+std::span<const CodeName> parameter_names();
+
+// Display labels of the most useful parameters ("NPT": "Number of Data Points"), in their order.
+std::span<const CodeName> parameter_labels();
+
 // ------------------------------------------------------------------ the reader
 
 class Reader {
