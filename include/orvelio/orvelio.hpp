@@ -51,6 +51,7 @@ enum class ErrorCode {
     not_found,       // the block asked for is not in the file
     io,              // the operating system refused a read or an open (system_errno() says why)
     memory,          // an array the file declares cannot be allocated
+    changed,         // the file changed (rewritten, cut, grown) since the Reader opened it
     interrupted,     // the interrupt check (set_interrupt_check) asked the call to stop
 };
 
@@ -87,6 +88,8 @@ enum class ErrorDetail {
                       //                  or a call whose arguments do not fit the block
     bad_row,          // invalid_request: a row number out of range
     no_block,         // not_found: the file has no data block (or parameters) for the request
+    file_changed,     // changed: the file is no longer what was opened (its size or modification
+                      //          time differs, or a read ended before the size at open)
     // Finer checks of corrupt files (code corrupt):
     past_end,         // a row, cell or code past the end of the table it indexes
     index_out_of_bounds, // a position outside an axis of an array; operands() holds the
@@ -111,7 +114,7 @@ enum class ErrorDetail {
     bad_concat,       // a text joined to a value that is not a text; operands() holds its type
     interrupted,      // interrupted: the interrupt check asked the call to stop
 };
-inline constexpr size_t kErrorDetailCount = 38;
+inline constexpr size_t kErrorDetailCount = 39;
 
 // The code of a detail.
 constexpr ErrorCode code_of(ErrorDetail d) noexcept {
@@ -126,6 +129,7 @@ constexpr ErrorCode code_of(ErrorDetail d) noexcept {
     case ErrorDetail::bad_request:
     case ErrorDetail::bad_row: return ErrorCode::invalid_request;
     case ErrorDetail::no_block: return ErrorCode::not_found;
+    case ErrorDetail::file_changed: return ErrorCode::changed;
     case ErrorDetail::interrupted: return ErrorCode::interrupted;
     default: return ErrorCode::corrupt;
     }
@@ -535,6 +539,26 @@ std::span<const CodeName> parameter_labels();
 
 // ------------------------------------------------------------------ the reader
 
+// What identifies an open file: a file replaced, rewritten, cut or grown since differs in at
+// least one of them.
+struct FileIdentity {
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t mtime_ns = 0; // the modification time, in nanoseconds since the epoch
+    bool operator==(const FileIdentity &) const = default;
+};
+
+// Bytes read by position from somewhere that is neither a descriptor nor memory (a file
+// object of a binding, a remote object). The Reader calls read_at from one thread at a time.
+class Source {
+  public:
+    virtual ~Source() = default;
+    // The size, asked once when the Reader is made.
+    virtual uint64_t size() = 0;
+    // Up to n bytes at `offset` into dst: fewer only where the source ends. What it throws
+    // leaves the Reader's call unchanged.
+    virtual size_t read_at(void *dst, size_t n, uint64_t offset) = 0;
+};
+
 class Reader {
   public:
     // Opens the file read-only. ErrorDetail::system (code io) with the errno when it cannot
@@ -548,12 +572,20 @@ class Reader {
     static Reader from_memory(std::span<const uint8_t> bytes);
     // Reads from bytes the Reader keeps.
     static Reader from_bytes(std::vector<uint8_t> bytes);
+    // Reads from a Source, only the bytes that calls ask for.
+    static Reader from_source(std::shared_ptr<Source> source);
 
     Reader(Reader &&) noexcept;
     Reader &operator=(Reader &&) noexcept;
     ~Reader();
 
+    // The size of the input when the Reader was made.
     uint64_t size() const;
+    // The identity of a regular file at open (none for memory, a Source or a stream). Every
+    // call that reads checks the file against it first (one fstat), and fails with
+    // ErrorDetail::file_changed when it differs; so does a read that ends before the size at
+    // open: no call returns values of a file other than the one opened.
+    std::optional<FileIdentity> identity() const;
 
     // Whether the input starts with the magic number: false for inputs shorter than it, or
     // with `strict`, ErrorDetail::short_field. Throws no other Error than ErrorDetail::system.

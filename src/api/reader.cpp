@@ -62,6 +62,7 @@ std::string_view to_string(ErrorCode c) noexcept {
     case ErrorCode::not_found: return "not_found";
     case ErrorCode::io: return "io";
     case ErrorCode::memory: return "memory";
+    case ErrorCode::changed: return "changed";
     case ErrorCode::interrupted: return "interrupted";
     }
     return "";
@@ -187,6 +188,8 @@ template <class F, class Where> auto guard(Where &&where, F &&body) -> decltype(
         if (e.where().empty())
             place(e);
         throw;
+    } catch (const SourceFailure &f) {
+        std::rethrow_exception(f.error); // the caller's Source's own exception
     } catch (const std::bad_alloc &) {
         throw failed("out of memory");
     } catch (...) { // std::length_error and the like: sizes past what the library can allocate
@@ -230,10 +233,14 @@ struct Reader::Impl {
     struct stat st {};
     std::span<const uint8_t> mem; // or memory
     std::vector<uint8_t> owned;
+    // Or a Source, read by one call at a time through one File (as a stream is).
+    std::shared_ptr<Source> source;
+    uint64_t source_size = 0;
     // Or a stream (a pipe, a device, a file of no known size): read as far as calls ask, kept,
     // and used by one call at a time.
     mutable std::optional<File> stream;
-    mutable std::mutex stream_mutex;
+    mutable std::optional<File> source_file;
+    mutable std::mutex stream_mutex; // of the stream or the Source
 
     // Plans of the blocks described so far: built once, then shared read-only.
     using Key = std::tuple<std::string, std::string, std::string>;
@@ -258,10 +265,31 @@ struct Reader::Impl {
             stream.reset();
     }
 
+    std::optional<FileIdentity> identity() const {
+        if (fd < 0 || stream)
+            return std::nullopt;
+        return identity_of(st);
+    }
+
+    static FileIdentity identity_of(const struct stat &s) {
+        return {static_cast<uint64_t>(s.st_dev), static_cast<uint64_t>(s.st_ino), static_cast<uint64_t>(s.st_size),
+                int64_t{s.st_mtim.tv_sec} * 1'000'000'000 + s.st_mtim.tv_nsec};
+    }
+
+    // The file of one call, checked against the file opened.
     Lease file() const {
         if (stream)
             return Lease(stream_mutex, *stream);
-        return Lease(fd >= 0 ? File::from_fd(fd, st) : File::from_memory(mem));
+        if (source)
+            return Lease(stream_mutex, *source_file);
+        if (fd < 0)
+            return Lease(File::from_memory(mem));
+        struct stat now;
+        if (fstat(fd, &now) != 0)
+            fail_os(errno);
+        if (!(identity_of(now) == identity_of(st)))
+            fail_changed();
+        return Lease(File::from_fd(fd, st));
     }
 
     uint64_t size() const {
@@ -269,6 +297,8 @@ struct Reader::Impl {
             std::lock_guard lock(stream_mutex);
             return stream->size();
         }
+        if (source)
+            return source_size;
         return fd >= 0 ? static_cast<uint64_t>(st.st_size) : mem.size();
     }
 
@@ -338,6 +368,16 @@ Reader Reader::from_memory(std::span<const uint8_t> bytes) {
     });
 }
 
+Reader Reader::from_source(std::shared_ptr<Source> source) {
+    return guard([] { return std::string("the input"); }, [&] {
+        auto impl = std::make_unique<Impl>();
+        impl->source_size = source->size();
+        impl->source = std::move(source);
+        impl->source_file = File::from_source(*impl->source, impl->source_size);
+        return Reader(std::move(impl));
+    });
+}
+
 Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
     return guard([] { return std::string("the input"); }, [&] {
         auto impl = std::make_unique<Impl>();
@@ -350,6 +390,8 @@ Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
 uint64_t Reader::size() const {
     return guard([] { return std::string("the input"); }, [&] { return impl_->size(); });
 }
+
+std::optional<FileIdentity> Reader::identity() const { return impl_->identity(); }
 
 // The header and the directory: usually within the first few KiB of a file.
 constexpr size_t kHeadWindow = 4096;

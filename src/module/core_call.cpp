@@ -90,6 +90,7 @@ constexpr ShownAs kShown[] = {
     {ErrorDetail::bad_request, Shown::ValueError, nullptr},
     {ErrorDetail::bad_row, Shown::IndexError, nullptr},
     {ErrorDetail::no_block, Shown::ValueError, nullptr},
+    {ErrorDetail::file_changed, Shown::ValueError, nullptr},
     {ErrorDetail::past_end, Shown::IndexError, "list index out of range"},
     {ErrorDetail::index_out_of_bounds, Shown::IndexError, "index {0} is out of bounds for axis {1} with size {2}"},
     {ErrorDetail::not_an_index, Shown::IndexError,

@@ -13,15 +13,61 @@ namespace orvelio::py {
 
 namespace {
 
-// The open file and its reader. Shared by the calls running on it, so that close() while
-// another thread reads leaves that read its file; the last holder closes it (holding the GIL).
+// A Python buffer, released on destruction.
+class Buffer {
+  public:
+    Buffer(nb::handle obj, int flags) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) < 0)
+            throw nb::python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    const Py_buffer &view() const { return view_; }
+
+  private:
+    Py_buffer view_{};
+};
+
+// A Python callable read_at(offset, view) -> count as a Source: the core calls it without the
+// GIL, one call at a time; it runs with the GIL, into a memoryview of the core's buffer.
+class PySource : public Source {
+  public:
+    PySource(nb::object read_at, uint64_t size) : read_at_(std::move(read_at)), size_(size) {}
+    ~PySource() override {
+        nb::gil_scoped_acquire gil;
+        read_at_.reset();
+    }
+    uint64_t size() override { return size_; }
+    size_t read_at(void *dst, size_t n, uint64_t offset) override {
+        nb::gil_scoped_acquire gil;
+        nb::object view = nb::steal(PyMemoryView_FromMemory(static_cast<char *>(dst), static_cast<Py_ssize_t>(n),
+                                                            PyBUF_WRITE));
+        if (!view.is_valid())
+            throw nb::python_error();
+        nb::object got = read_at_(offset, view);
+        view.attr("release")(); // the callable keeps no view of the core's memory
+        const size_t count = got.is_none() ? 0 : nb::cast<size_t>(got);
+        return std::min(count, n + 1); // more than asked: a changed source, as the core sees it
+    }
+
+  private:
+    nb::object read_at_;
+    uint64_t size_;
+};
+
+// The open file (or the buffer, or the source) and its reader. Shared by the calls running on
+// it, so that close() while another thread reads leaves that read its file; the last holder
+// closes it (holding the GIL).
 struct State {
     std::unique_ptr<OpenFile> file;
+    std::unique_ptr<Buffer> buffer;
     std::optional<Reader> reader;
 
     ~State() {
         reader.reset();
         file.reset();
+        buffer.reset();
     }
 };
 
@@ -42,22 +88,6 @@ template <class F> auto unlocked(F &&work) {
     }
     return std::move(*result);
 }
-
-// A Python buffer, released on destruction.
-class Buffer {
-  public:
-    Buffer(nb::handle obj, int flags) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) < 0)
-            throw nb::python_error();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    const Py_buffer &view() const { return view_; }
-
-  private:
-    Py_buffer view_{};
-};
 
 bool is_float32_format(const char *format) {
     const std::string_view f = format ? format : "B";
@@ -97,9 +127,34 @@ class PyReader {
         state_ = std::move(state);
     }
 
+    explicit PyReader(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+    // Over the bytes of a buffer, kept (and unchanged: read-only) until the reader closes.
+    static PyReader from_buffer(nb::handle obj) {
+        auto state = std::make_shared<State>();
+        state->buffer = std::make_unique<Buffer>(obj, PyBUF_SIMPLE);
+        const Py_buffer &v = state->buffer->view();
+        state->reader.emplace(Reader::from_memory({static_cast<const uint8_t *>(v.buf), static_cast<size_t>(v.len)}));
+        return PyReader(std::move(state));
+    }
+
+    // Over read_at(offset, view) -> count, for a source of `size` bytes.
+    static PyReader from_source(nb::object read_at, uint64_t size) {
+        auto state = std::make_shared<State>();
+        state->reader.emplace(Reader::from_source(std::make_shared<PySource>(std::move(read_at), size)));
+        return PyReader(std::move(state));
+    }
+
     void close() { state_.reset(); }
 
     uint64_t size() { return reader(*state()).size(); }
+
+    nb::object identity() {
+        const std::optional<FileIdentity> id = reader(*state()).identity();
+        if (!id)
+            return nb::none();
+        return nb::make_tuple(id->device, id->inode, id->size, id->mtime_ns);
+    }
 
     bool is_orvel() {
         auto s = state();
@@ -240,7 +295,10 @@ void bind_reader(nb::module_ &m) {
     nb::class_<PyReader>(m, "_Reader")
         .def(nb::init<nb::handle>(), nb::arg("path"))
         .def("close", &PyReader::close)
+        .def_static("from_buffer", &PyReader::from_buffer, nb::arg("buffer"))
+        .def_static("from_source", &PyReader::from_source, nb::arg("read_at"), nb::arg("size"))
         .def_prop_ro("size", &PyReader::size)
+        .def_prop_ro("identity", &PyReader::identity)
         .def("is_orvel", &PyReader::is_orvel)
         .def("list", &PyReader::list)
         .def("describe", &PyReader::describe, nb::arg("request"))

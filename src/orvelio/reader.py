@@ -7,22 +7,27 @@
         r = f.read("AB")            # the same result object getOrvelData returns
         f.parameters("AB")["RES"]   # Parameter(code='RES', label='Resolution', value=4.0)
 
-Paths may be str, bytes or os.PathLike. Every failure caused by the file's content or by a
+Paths may be str, bytes or os.PathLike; a binary file object (an open file, io.BytesIO, a zip
+member, an fsspec file) or OrvelFile.from_bytes(buffer) work too. Every failure caused by the file's content or by a
 request raises an OrvelError that also derives from the matching builtin exception (ValueError,
 KeyError, MemoryError); OSErrors of opening pass through unchanged. Nothing is printed: lines the
 exact API prints become UserWarnings.
 """
 from __future__ import annotations
 
+import atexit
 import difflib
+import io
 import os
 import re
+import stat
 import sys
+import weakref
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, Union
 
 import numpy as np
 
@@ -33,12 +38,22 @@ if TYPE_CHECKING:
                          TimeResolvedTRCDataReturn)
 
 __all__ = [
-    "OrvelFile", "Block", "Picture", "Parameter", "RegionGrid", "XRange", "is_orvel", "DataReturn",
+    "OrvelFile", "Block", "Picture", "Parameter", "RegionGrid", "XRange", "is_orvel", "imread", "DataReturn",
     "OrvelError", "NotOrvelFileError", "TruncatedFileError", "CorruptFileError", "UnsupportedFileError",
-    "InvalidRequestError", "BlockNotFoundError", "FileTooLargeError",
+    "InvalidRequestError", "BlockNotFoundError", "FileTooLargeError", "FileChangedError",
 ]
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+class BinaryFile(Protocol):
+    """A binary file object: read (or readinto) and seek."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+    def seek(self, offset: int, whence: int = ..., /) -> int: ...
+
+
+Source = Union[PathType, BinaryFile]
 Request = tuple[str, str, str]
 Kind = Literal["spectrum", "image", "image-traces", "time-series", "time-traces", "point-map", "trace-map"]
 DataReturn = Union["SingleDataReturn", "ImageDataReturn", "ImageTRCDataReturn", "TimeResolvedDataReturn",
@@ -103,6 +118,11 @@ class FileTooLargeError(OrvelError, MemoryError):
     """The file declares arrays larger than memory allows."""
 
 
+class FileChangedError(OrvelError, OSError):
+    """The file changed (rewritten, replaced, cut or grown) since it was opened: nothing is read
+    from a file other than the one described."""
+
+
 _ERRORS: dict[str, tuple[type[OrvelError], str]] = {
     "not_orvel": (NotOrvelFileError, "not an Orvel file (it does not start with the format's magic number)"),
     "truncated": (TruncatedFileError, "the file is cut short"),
@@ -111,6 +131,7 @@ _ERRORS: dict[str, tuple[type[OrvelError], str]] = {
     "invalid_request": (InvalidRequestError, "invalid request"),
     "not_found": (BlockNotFoundError, "no such data block in the file"),
     "memory": (FileTooLargeError, "the file declares arrays too large to hold in memory"),
+    "changed": (FileChangedError, "the file changed since it was opened"),
 }
 
 
@@ -208,17 +229,32 @@ class OrvelFile:
     Raises NotOrvelFileError for a file that is not an Orvel file, OSError if the path cannot
     be opened."""
 
-    def __init__(self, path: PathType) -> None:
-        if not isinstance(path, (str, bytes, os.PathLike)):
-            raise TypeError(f"path should be str, bytes or os.PathLike, not {type(path).__name__}")
-        self.path = path
-        self._name = os.fsdecode(os.fspath(path))
-        self._reader = _Reader(path)
+    def __init__(self, path: Source) -> None:
+        self.path: Source | bytes | bytearray | memoryview = path
+        self._reader, self._name = _open(path)
+        self._by_path = isinstance(path, (str, bytes, os.PathLike))
+        self._init()
+
+    @classmethod
+    def from_bytes(cls, buffer: bytes | bytearray | memoryview) -> OrvelFile:
+        """An Orvel file held in memory (bytes, bytearray, memoryview or any contiguous buffer),
+        read where it is, without a copy; the buffer must not change until close()."""
+        if isinstance(buffer, str):
+            raise TypeError("from_bytes takes a bytes-like object, not str")
+        f = cls.__new__(cls)
+        f.path = buffer
+        f._reader, f._name = _Reader.from_buffer(buffer), "<bytes>"
+        f._by_path = False
+        f._init()
+        return f
+
+    def _init(self) -> None:
         self._descriptions: dict[Request, dict[str, Any]] = {}
         self._listing: list[Request] | None = None
         self._blocks: list[Block] | None = None
         self._pictures: list[Picture] | None = None
         self._closed = False
+        _open_files.add(self)
         if not self._reader.is_orvel():
             self.close()
             raise self._error("not_orvel")
@@ -228,7 +264,9 @@ class OrvelFile:
     def close(self) -> None:
         """Closes the file; later calls raise ValueError. Idempotent."""
         self._closed = True
-        self._reader.close()
+        if "_reader" in vars(self):     # let go at exit
+            self._reader.close()
+        _open_files.discard(self)
 
     def __enter__(self) -> OrvelFile:
         return self
@@ -265,6 +303,8 @@ class OrvelFile:
                 code = "memory" if isinstance(exc, MemoryError) else "corrupt"
             if code == "io":
                 raise
+            if code == "changed":
+                raise self._error(code) from exc
             offset = getattr(exc, "orvel_offset", None)
             if code == "truncated":
                 size = self._reader.size
@@ -373,6 +413,10 @@ class OrvelFile:
         """The Block for a request (see read()), without reading its values."""
         return self._block(self._resolve(block))
 
+    def __getitem__(self, block: BlockLike) -> Block:
+        """f[block] is f.describe(block): the Block, with the errors read() gives."""
+        return self.describe(block)
+
     def parameters(self, block: BlockLike = None) -> dict[str, Parameter]:
         """The block's merged parameters (as result.parameters) by code, each with a readable
         label, read without its values."""
@@ -407,7 +451,20 @@ class OrvelFile:
         region=region, chunks=chunks) returns; for a multi-region map without `region`, the
         DataTree of xarray.open_datatree (one child per region). `block` as for read()."""
         from .xarray_backend import open_xarray
-        return open_xarray(self.path, self.describe(block), chunks, region)
+        return open_xarray(self.path if self._by_path else self, self.describe(block), chunks, region)
+
+
+# Files not closed yet. At exit, those still held (by xarray's file cache, results of dask
+# tasks, cycles) are closed and let go of their readers while the interpreter still runs:
+# reader objects alive when the extension module is torn down are reported as leaked.
+_open_files: weakref.WeakSet[OrvelFile] = weakref.WeakSet()
+
+
+@atexit.register
+def _release_open_files() -> None:
+    for f in list(_open_files):
+        f.close()
+        del f._reader
 
 
 # ---------------------------------------------------------------- helpers
@@ -455,11 +512,110 @@ def _grid(title: str, rows: int) -> RegionGrid:
     return RegionGrid(title, _number(m["group"]), nx, ny, nx * ny)
 
 
-def is_orvel(path: PathType) -> bool:
-    """Whether the file is an Orvel file: False for empty, short or foreign files; OSError only
-    when the path cannot be opened."""
-    reader = _Reader(path)
+def _open(source: Any) -> tuple[_orvelio._Reader, str]:
+    """The reader of a path or a binary file object, and the name errors give it."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return _Reader(source), os.fsdecode(os.fspath(source))
+    if isinstance(source, (bytearray, memoryview)):
+        raise TypeError("OrvelFile opens a path or a binary file object; for a buffer, use OrvelFile.from_bytes")
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("OrvelFile reads binary files: open the file in binary mode ('rb')")
+    if not hasattr(source, "readinto") and not hasattr(source, "read"):
+        raise TypeError("OrvelFile opens a path (str, bytes or os.PathLike) or a binary file object "
+                        f"(with read and seek), not {type(source).__name__}")
+    name = getattr(source, "name", None)
+    name = os.fsdecode(name) if isinstance(name, (str, bytes)) else f"<{type(source).__name__}>"
+    if isinstance(source, io.BytesIO):
+        return _Reader.from_buffer(source.getbuffer()), name
+    raw = getattr(source, "raw", source)
+    if isinstance(raw, io.FileIO) and not raw.closed and stat.S_ISREG(os.fstat(raw.fileno()).st_mode):
+        # A file of the system: read through a descriptor of its own, by position, without the
+        # GIL (the file object's position stays where it is).
+        return _Reader(os.dup(raw.fileno())), name
+    seek = getattr(source, "seek", None)
+    seekable = getattr(source, "seekable", None)
+    if seek is None or (seekable is not None and not seekable()):
+        # Read once, to its end, from where it is.
+        data = source.read()
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError(f"{name}: reading gave {type(data).__name__}, not bytes: open the file in binary mode")
+        return _Reader.from_buffer(data), name
+    size = seek(0, io.SEEK_END)
+    if size is None:
+        size = source.tell()
+    return _Reader.from_source(_read_at(source), int(size)), name
+
+
+def _read_at(source: Any) -> Any:
+    """read_at(offset, view) -> count over a seekable file object."""
+    seek = source.seek
+    readinto = getattr(source, "readinto", None)
+    if readinto is not None:
+        def read_at(offset: int, view: memoryview) -> int:
+            seek(offset)
+            return int(readinto(view) or 0)
+        return read_at
+    read = source.read
+
+    def read_bytes(offset: int, view: memoryview) -> int:
+        seek(offset)
+        data = read(len(view))
+        view[:len(data)] = data
+        return len(data)
+    return read_bytes
+
+
+def is_orvel(path: Source) -> bool:
+    """Whether the file (a path or a binary file object) is an Orvel file: False for empty,
+    short or foreign files, and for directories, FIFOs and devices (anything that is not a
+    regular file); OSError when the path cannot be opened. A file object's position is kept."""
+    if isinstance(path, (str, bytes, os.PathLike)):
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False            # a directory, or a FIFO whose open would wait for a writer
+        reader = _Reader(path)
+    else:
+        position = path.tell() if hasattr(path, "tell") else None
+        try:
+            reader, _ = _open(path)
+        except (OSError, ValueError, TypeError):
+            return False
+        finally:
+            if position is not None:
+                path.seek(position)
     try:
         return bool(reader.is_orvel())
     finally:
         reader.close()
+
+
+def imread(path: Source, block: BlockLike = None, partial: bool = False) -> np.ndarray[Any, np.dtype[np.float32]]:
+    """The main array of a block, as image readers return theirs: `y` of a spectrum, `spectra`
+    of an image or a time series, `traces` of traces; a multi-region map has no one array
+    (ask OrvelFile.read for its regions). `block` as for OrvelFile.read. A spectrum whose file
+    ends inside its values raises TruncatedFileError; with `partial`, it comes back at its
+    declared length, NaN where values are missing, with a UserWarning."""
+    with OrvelFile(path) as f:
+        request = f._resolve(block)
+        description = f._describe(request)
+        kind = description["kind"]
+        if kind in _MULTI_REGION:
+            raise InvalidRequestError(f"{f._name}: block {_show(request)} is a {kind} of "
+                                      f"{len(description['regions'])} regions, not one array: "
+                                      "read it with OrvelFile.read", f._name)
+        result: Any = f.read(request)
+        if kind == "spectrum":
+            held, declared = len(result.y), int(description["x"][2])
+            if held == declared:
+                return np.asarray(result.y)
+            what = f"data block {_show(request)} holds {held} of its {declared} values"
+            if not partial:
+                raise TruncatedFileError(f"{f._name}: the file is cut short: {what}", f._name)
+            import warnings
+            warnings.warn(f"{f._name}: {what}: {declared - held} missing values are NaN", UserWarning, stacklevel=2)
+            out = np.full(declared, np.nan, np.float32)
+            out[:held] = result.y
+            return out
+        for name in ("spectra", "traces"):
+            if hasattr(result, name):
+                return np.asarray(getattr(result, name))
+    raise CorruptFileError(f"{f._name}: block {_show(request)} holds no array")

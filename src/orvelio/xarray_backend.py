@@ -43,7 +43,7 @@ from typing import Any
 
 import numpy as np
 import xarray as xr
-from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
+from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager, DummyFileManager
 from xarray.core import indexing
 
 from . import reader as _reader
@@ -69,9 +69,34 @@ BATCH_BYTES = 16 << 20
 _NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*\Z")
 
 
-def _open_reader(path, mode="r"):
+class _Opened:
+    """The identity of a dataset's file when it was first opened (None until then): the file
+    cache's opener, reopening the path (after the cache dropped the file, in another process),
+    refuses a file that is no longer that one. Pickled with the file manager."""
+
+    __slots__ = ("identity",)
+
+    def __init__(self):
+        self.identity = None
+
+    def __getstate__(self):
+        return self.identity
+
+    def __setstate__(self, identity):
+        self.identity = identity
+
+
+def _open_reader(path, mode="r", opened=None):
     """The file cache's opener: the file opened once per process (again where unpickled)."""
-    return _reader.OrvelFile(path)
+    file = _reader.OrvelFile(path)
+    if opened is not None:
+        identity = file._reader.identity
+        if opened.identity is None:
+            opened.identity = identity
+        elif identity != opened.identity:
+            file.close()
+            raise _reader.FileChangedError(f"{path}: the file changed since it was opened", path)
+    return file
 
 
 def _call(file, method, *args, **kwargs):
@@ -192,13 +217,34 @@ def _data_variable(manager, desc, shape, region=None):
     return var
 
 
+class _Borrowed(DummyFileManager):
+    """An OrvelFile of the caller's: the datasets made from it leave it open."""
+
+    def close(self, needs_lock=True):
+        pass
+
+
 class _Source:
-    """One open file, shared by the datasets made from it until they are closed."""
+    """One open file, shared by the datasets made from it until they are closed. Pickles as its
+    file manager: a path is opened again on the other side (and must be the same file); a
+    file object cannot be."""
 
     def __init__(self, path):
-        self.path = _path(path)
-        self.manager = CachingFileManager(_open_reader, self.path, mode="r")
-        self.file = self.manager.acquire()
+        if isinstance(path, (str, bytes, os.PathLike)):
+            self.path = os.fsdecode(os.fspath(path))
+            self.manager = CachingFileManager(_open_reader, self.path, mode="r", kwargs={"opened": _Opened()})
+            self.manager.acquire()
+        elif isinstance(path, _reader.OrvelFile):    # to_xarray of a file object or buffer
+            self.path = path._name
+            self.manager = _Borrowed(path)
+        else:
+            file = _reader.OrvelFile(path)
+            self.path = file._name
+            self.manager = DummyFileManager(file)
+
+    @property
+    def file(self):
+        return self.manager.acquire()
 
     def close(self):
         self.manager.close()
@@ -208,12 +254,6 @@ class _Source:
         data block type alone, or None for the file's only block)."""
         request = tuple(self.file.describe(datablock).request)
         return _call(self.file, "describe", request), _call(self.file, "info", request)
-
-
-def _path(path):
-    if isinstance(path, (str, bytes, os.PathLike)):
-        return os.fsdecode(os.fspath(path))
-    raise TypeError(f"orvelio opens files by path (str, bytes or os.PathLike), not {type(path).__name__}")
 
 
 def _block_dataset(source, desc, info, region=None):
@@ -304,17 +344,14 @@ def _groups(source, datablock=None, whole=True):
         if desc["kind"] not in MULTI_REGION:
             groups[name] = _block_dataset(source, desc, info)
             continue
+        # The block's node holds its attributes; each region holds them too, with its own
+        # coordinates, so that every region's group opens alone (a netCDF group, say).
         attrs = _attrs(desc["parameters"])
         attrs.update(datablock=" ".join(desc["request"]), kind=desc["kind"])
-        coords = {SPECTRAL: _spectral(desc)}
-        if desc["kind"] == "trace-map":
-            coords[TRACE] = xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
-        groups[name] = xr.Dataset(coords=coords, attrs=attrs)
+        groups[name] = xr.Dataset(attrs=attrs)
         base = name.rstrip("/")
         for i in range(len(desc["regions"])):
-            ds = _block_dataset(source, desc, info, i)
-            ds.attrs = {k: v for k, v in ds.attrs.items() if k not in attrs}
-            groups[f"{base}/region_{i}"] = ds
+            groups[f"{base}/region_{i}"] = _block_dataset(source, desc, info, i)
     return groups
 
 
@@ -369,7 +406,7 @@ class OrvelBackendEntrypoint(BackendEntrypoint):
     supports_groups = True
 
     def guess_can_open(self, filename_or_obj):
-        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)) and not hasattr(filename_or_obj, "seek"):
             return False
         try:
             return _reader.is_orvel(filename_or_obj)

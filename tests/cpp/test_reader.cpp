@@ -18,6 +18,7 @@
 #include <new>
 #include <numeric>
 #include <thread>
+#include <unistd.h>
 
 // Allocations made through operator new fail on demand: after `g_allocations_left` more of them
 // (when it is not negative), each throws std::bad_alloc.
@@ -302,6 +303,50 @@ TEST_CASE("a file in memory: the magic, the listing, the reads") {
     CHECK_FALSE(foreign.is_orvel());
     CHECK(error_of([&] { (void)foreign.read({"AB", "2D", "NONE"}); }).code() == ErrorCode::not_orvel);
     CHECK_FALSE(Reader::from_bytes({}).is_orvel());
+}
+
+TEST_CASE("a Source reads as memory does; a file that changes after open is refused") {
+    struct Counted : Source {
+        const build::Bytes &bytes;
+        size_t asked = 0;
+        explicit Counted(const build::Bytes &b) : bytes(b) {}
+        uint64_t size() override { return bytes.size(); }
+        size_t read_at(void *dst, size_t n, uint64_t at) override {
+            n = at < bytes.size() ? std::min<size_t>(n, bytes.size() - at) : 0;
+            std::memcpy(dst, bytes.data() + at, n);
+            asked += n;
+            return n;
+        }
+    };
+    for (const auto &[name, bytes] : files_of_each_kind()) {
+        CAPTURE(name);
+        auto source = std::make_shared<Counted>(bytes);
+        const Reader r = Reader::from_source(source);
+        const std::vector<Block> blocks = r.blocks();
+        REQUIRE(!blocks.empty());
+        CHECK_FALSE(r.identity());
+        check_agreement(r, blocks[0], Reader::from_memory(bytes).read(blocks[0]));
+        CHECK(source->asked > 0);
+    }
+
+    build::File f;
+    build::add_spectrum(f, "AB", ramp(7, 1.0f));
+    const build::Bytes bytes = f.bytes();
+    char name[] = "/tmp/orvelio-changed-XXXXXX";
+    const int fd = mkstemp(name);
+    REQUIRE(fd >= 0);
+    REQUIRE(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    const Reader r = Reader::open(name);
+    REQUIRE(r.identity());
+    CHECK(r.identity()->size == bytes.size());
+    (void)r.read({"AB", "2D", "NONE"});
+    REQUIRE(ftruncate(fd, static_cast<off_t>(bytes.size() - 8)) == 0); // cut after open
+    const Error e = error_of([&] { (void)r.read({"AB", "2D", "NONE"}); });
+    CHECK(e.code() == ErrorCode::changed);
+    CHECK(e.message() == "the file changed since it was opened");
+    CHECK(error_of([&] { (void)r.blocks(); }).detail() == ErrorDetail::file_changed);
+    ::close(fd);
+    ::unlink(name);
 }
 
 TEST_CASE("descriptions and row reads agree with whole reads, for every kind") {
