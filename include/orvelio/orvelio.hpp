@@ -375,6 +375,10 @@ struct Block {
     bool operator==(const Block &) const = default;
 };
 
+// The data block types a request may name: "REFL", "RAM", ..., "AB", "TRC", "SSC", "RSC", then
+// the same with "-CH2" (the second channel).
+std::span<const std::string_view> block_types();
+
 // Throws ErrorDetail::bad_request unless the three words (upper-cased) name a possible block:
 // checked in the order dimensions, type, derivative. Reading calls it itself.
 void validate(const Block &request);

@@ -11,7 +11,6 @@
 #include <limits>
 #include <memory>
 #include <span>
-#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 

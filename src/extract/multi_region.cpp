@@ -129,7 +129,7 @@ double coordinate(const Value &v) {
          {text});
 }
 
-// Item j of a column: IndexError past its end.
+// Item j of a column: ErrorDetail::past_end past its end.
 const Value &cell(const std::vector<Value> &column, size_t j) {
     if (j >= column.size())
         fail(ErrorDetail::past_end, "row " + std::to_string(j) + " is past the end of a column of " +
@@ -189,7 +189,7 @@ std::map<double, size_t> group_sizes(const std::vector<Value> &group) {
 struct RegionPlan {
     std::string title;
     size_t nspec;    // positions of the region
-    size_t readable; // of them, the rows the table has (fewer: IndexError after them)
+    size_t readable; // of them, the rows the table has (fewer: past_end after them)
 };
 
 // Whether the group whose first row is i makes a region, and its title and size.
@@ -233,7 +233,7 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
     return plan;
 }
 
-// A column looked up when first needed (its KeyError then), once.
+// A column looked up when first needed (its missing_key then), once.
 class LazyColumn {
   public:
     LazyColumn(const Annotations &a, const char *name) : a_(a), name_(name) {}

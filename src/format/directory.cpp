@@ -52,7 +52,7 @@ std::vector<DirEntry> read_directory(File &f) {
     const Reading directory(f, "the directory", offsetToDirectory);
     f.seek(offsetToDirectory);
     require_room(f, dirSize, 12, 4);
-    int64_t sixfouroffset = 0;
+    int64_t offset64 = 0;
     int32_t read = 0;
     // The entries straight from memory when they are all there (the usual case: the window
     // holds the directory), else field by field.
@@ -66,7 +66,7 @@ std::vector<DirEntry> read_directory(File &f) {
             e.sizeInWords = field[1];
             e.byteOffset = field[2];
             if (e.type.extendType == kExtendDirectory64)
-                sixfouroffset = e.byteOffset;
+                offset64 = e.byteOffset;
             dir.push_back(e);
         }
         f.skip(12 * static_cast<size_t>(dirSize));
@@ -77,12 +77,12 @@ std::vector<DirEntry> read_directory(File &f) {
         e.sizeInWords = f.read_i32();
         e.byteOffset = f.read_i32();
         if (e.type.extendType == kExtendDirectory64)
-            sixfouroffset = e.byteOffset;
+            offset64 = e.byteOffset;
         dir.push_back(e);
     }
-    if (sixfouroffset != 0) {
-        const Reading directory64(f, "the 64-bit directory", sixfouroffset);
-        f.seek(sixfouroffset);
+    if (offset64 != 0) {
+        const Reading directory64(f, "the 64-bit directory", offset64);
+        f.seek(offset64);
         const int64_t count = f.read_i64();
         f.read_i64(); // not used
         require_room(f, count, 32, 8);

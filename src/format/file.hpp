@@ -1,8 +1,6 @@
-// Positioned, buffered reading of one file (or memory, or a Source), with the semantics of a
-// Python binary file:
-// reads past the end return fewer bytes, seeks past the end are allowed, a negative
-// absolute position is an error. The fixed-width field readers fail with the struct
-// module's short-read error.
+// Positioned, buffered reading of one file (or memory, or a Source): reads past the end return
+// fewer bytes, seeks past the end are allowed, a negative absolute position is an error. The
+// fixed-width field readers fail with ErrorDetail::short_field, naming what they read (Reading).
 #pragma once
 
 #include "orvelio/orvelio.hpp"

@@ -20,6 +20,16 @@ const std::vector<RequestName> &request_names() {
     return table;
 }
 
+std::span<const std::string_view> block_types() {
+    static const std::vector<std::string_view> names = [] {
+        std::vector<std::string_view> v;
+        for (const RequestName &r : request_names())
+            v.push_back(r.name);
+        return v;
+    }();
+    return names;
+}
+
 std::optional<int> deriv_code(std::string_view name) {
     for (size_t i = 0; i < kDerivNames.size(); ++i)
         if (kDerivNames[i] == name)
