@@ -76,6 +76,15 @@ std::string_view to_string(Kind k) noexcept {
     return i < kKindCount ? kNames[i] : "";
 }
 
+std::string_view to_string(GridOrder g) noexcept {
+    switch (g) {
+    case GridOrder::none: return "none";
+    case GridOrder::x_fastest: return "x_fastest";
+    case GridOrder::y_fastest: return "y_fastest";
+    }
+    return "";
+}
+
 namespace {
 
 std::string upper(std::string s) {
@@ -160,8 +169,6 @@ Data to_data(Result &r) {
     }
     throw std::logic_error("unknown result kind");
 }
-
-bool is_multi_region(Kind k) { return k == Kind::point_map || k == Kind::trace_map; }
 
 std::string block_words(const Block &b) { return b.type + " " + b.dimensions + " " + b.derivative; }
 
@@ -490,7 +497,7 @@ RowsAsked Reader::Impl::rows_asked(const Block &block, uint64_t count, size_t va
     const Request req = request_of(block);
     RowsAsked asked{plan(req, nullptr), 0};
     const Description &d = asked.plan->d;
-    const bool multi = is_multi_region(d.kind);
+    const bool multi = d.by_region();
     if (multi && !region)
         fail(ErrorDetail::bad_request, "a region is required to read rows of a multi-region map");
     if (!multi && region)
