@@ -226,6 +226,8 @@ class Picture:
 class OrvelFile:
     """An Orvel file, opened once and read until close(). A context manager.
 
+    `path`: a path, or a binary file object (read by position, only what calls ask for: it must
+    not change while open; an io.BytesIO is read in place and cannot grow until close()).
     Raises NotOrvelFileError for a file that is not an Orvel file, OSError if the path cannot
     be opened."""
 
