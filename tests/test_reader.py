@@ -11,11 +11,11 @@ import pytest
 
 import orvelio
 from builder import (EXT_IMAGE, OrvelFile as Builder, Picture as BuiltPicture, block_type, data_word,
-                     block3d, file3d, image_block, multiregion_file, params, region, spectrum_file)
+                     block3d, file3d, floats, image_block, multiregion_file, params, region, spectrum_file)
 from conftest import run_python
-from orvelio.reader import (BlockNotFoundError, CorruptFileError, FileChangedError, FileTooLargeError,
+from orvelio.reader import (BlockNotFoundError, CorruptFileError, Coordinate, FileChangedError, FileTooLargeError,
                             InvalidRequestError, NotOrvelFileError, OrvelError, OrvelFile, Parameter, RegionGrid,
-                            TruncatedFileError, imread, is_orvel)
+                            TruncatedFileError, XRange, imread, is_orvel)
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "fuzz"))
@@ -459,6 +459,38 @@ def test_region_grid(seed_paths):
         assert f.region_grid() == f.region_grid(f.blocks[-1])
     with OrvelFile(seed_paths["trace-map"]) as f:
         assert [(g.nx, g.ny, g.points) for g in f.region_grid("TRC")] == [(1, 2, 2), (None, None, 1)]
+
+
+def test_blocks_present_the_description(seed_paths, tmp_path):
+    import datetime as dt
+    # A spectrum cut inside its values, with a date and a time in a zone.
+    f = Builder()
+    f.add(data_word("AB", "2D", param=1), params({"NPT": 1801, "FXV": 4000.0, "LXV": 400.0, "MNY": 0.0, "MXY": 1.0, "DXU": "WN",
+                                                  "DAT": "08/12/2026", "TIM": "14:03:22.5 (GMT+1)"}))
+    at = f.add(data_word("AB", "2D"), floats([0.5] * 1801))
+    cut = tmp_path / "cut.orv"
+    cut.write_bytes(f.build()[:at + 4 * 1051 + 2])
+    with OrvelFile(cut) as o:
+        b = o.describe("AB")
+        assert (b.complete, b.values_held, b.values_declared) == (False, 1051, 1801)
+        assert "cut short: 1051 of 1801 values" in repr(b) and b.shape == (1051,)
+        assert b.acquired == dt.datetime(2026, 12, 8, 13, 3, 22, 500000, tzinfo=dt.timezone.utc)
+        assert (b.dims, b.long_name, b.units) == (("spectral",), "Absorbance", "1")
+        assert b.coords["spectral"] == Coordinate("spectral", "spectral", XRange(4000.0, 400.0, 1801), "",
+                                                  "Wavenumber", "cm-1", "cm⁻¹")
+    with OrvelFile(seed_paths["image"]) as o:
+        b, = o.blocks
+        full = o.read(b)
+        assert b.complete and b.acquired is None and b.dims == ("y", "x", "spectral")
+        assert b.coords["x"].axis == XRange(full.mapX[0], full.mapX[-1], len(full.mapX))
+    with OrvelFile(seed_paths["time-resolved"]) as o:
+        assert o.blocks[0].coords["time"][:4] == ("time", "time", None, "z")
+    # Regions as numbers: positions on a 2 x 2 grid, column by column.
+    grid = multiregion_file(region(3, 2, 2, range(4), x=[0.0, 0.0, 5.0, 5.0], y=[0.0, 5.0, 0.0, 5.0]),
+                            [(n, [1.0] * 3, 0.0) for n in range(4)])
+    with OrvelFile(grid.write(tmp_path / "grid.orv")) as o:
+        assert o.region_grid() == [RegionGrid("Region 3 (2 x 2)", 3, 2, 2, 4, "y_fastest")]
+        assert o.blocks[0].by_region and o.blocks[0].regions == tuple(o.region_grid())
 
 
 # ---------------------------------------------------------------- namespace and types

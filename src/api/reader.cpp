@@ -75,6 +75,15 @@ std::string_view to_string(Kind k) noexcept {
     return i < kKindCount ? kNames[i] : "";
 }
 
+std::string_view to_string(GridOrder g) noexcept {
+    switch (g) {
+    case GridOrder::none: return "none";
+    case GridOrder::x_fastest: return "x_fastest";
+    case GridOrder::y_fastest: return "y_fastest";
+    }
+    return "";
+}
+
 namespace {
 
 std::string upper(std::string s) {
@@ -159,8 +168,6 @@ Data to_data(Result &r) {
     }
     throw std::logic_error("unknown result kind");
 }
-
-bool is_multi_region(Kind k) { return k == Kind::point_map || k == Kind::trace_map; }
 
 } // namespace
 
@@ -402,7 +409,7 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
     const Description &d = p.d;
 
     // The arguments.
-    const bool multi = is_multi_region(d.kind);
+    const bool multi = d.by_region();
     if (multi && !region)
         fail(ErrorDetail::bad_request, "a region is required to read rows of a multi-region map");
     if (!multi && region)

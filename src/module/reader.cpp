@@ -108,6 +108,71 @@ nb::list text_list(const std::vector<std::string> &texts) {
     return out;
 }
 
+// ------------------------------------------------------------------ plain objects
+
+// The description as plain Python objects, field by field as the header lists them
+// (for_each_field): structs become dicts, vectors lists, shapes and requests tuples, optionals
+// None where absent, texts str, numbers int and float.
+template <class T> nb::object plain(const T &v);
+
+// The str of a field name (a literal of the header, at a fixed address), made once.
+PyObject *field_name(const char *name) {
+    constexpr size_t kSlots = 256;
+    static std::pair<const char *, PyObject *> slots[kSlots] = {}; // kept for the process's life
+    size_t i = (reinterpret_cast<uintptr_t>(name) >> 3) % kSlots;
+    for (size_t probes = 0; probes < kSlots; ++probes, i = (i + 1) % kSlots) {
+        if (slots[i].first == name)
+            return slots[i].second;
+        if (!slots[i].first) {
+            PyObject *s = PyUnicode_InternFromString(name);
+            if (!s)
+                throw nb::python_error();
+            slots[i] = {name, s};
+            return s;
+        }
+    }
+    return nb::str(name).release().ptr(); // never: the header has fewer names than slots
+}
+
+template <class T> struct IsVector : std::false_type {};
+template <class T> struct IsVector<std::vector<T>> : std::true_type {};
+template <class T> struct IsOptional : std::false_type {};
+template <class T> struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T> nb::object plain(const T &v) {
+    if constexpr (std::is_same_v<T, bool>)
+        return nb::bool_(v);
+    else if constexpr (std::is_integral_v<T>)
+        return nb::int_(v);
+    else if constexpr (std::is_floating_point_v<T>)
+        return nb::float_(v);
+    else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>)
+        return cached_str(v); // short texts (units, names) made once
+    else if constexpr (std::is_same_v<T, Value>)
+        return to_python(v);
+    else if constexpr (std::is_same_v<T, Parameters>)
+        return to_python(v);
+    else if constexpr (std::is_same_v<T, Block>)
+        return nb::make_tuple(cached_str(v.type), cached_str(v.dimensions), cached_str(v.derivative));
+    else if constexpr (std::is_same_v<T, std::vector<size_t>>)
+        return shape_tuple(v);
+    else if constexpr (IsOptional<T>::value)
+        return v ? plain(*v) : nb::none();
+    else if constexpr (IsVector<T>::value) {
+        nb::list out;
+        for (const auto &item : v)
+            out.append(plain(item));
+        return nb::object(out);
+    } else {
+        nb::dict out;
+        for_each_field(v, [&](const char *name, const auto &field) {
+            if (PyDict_SetItem(out.ptr(), field_name(name), plain(field).ptr()) < 0)
+                throw nb::python_error();
+        });
+        return nb::object(out);
+    }
+}
+
 class PyReader {
   public:
     explicit PyReader(nb::handle path) {
@@ -179,25 +244,7 @@ class PyReader {
         auto s = state();
         const Block block = request_block(request);
         const Description d = unlocked([&] { return reader(*s).describe(block); });
-        nb::dict out;
-        out["request"] = nb::make_tuple(cached_str(d.request.type), cached_str(d.request.dimensions),
-                                        cached_str(d.request.derivative));
-        out["kind"] = utf8(to_string(d.kind));
-        out["shape"] = shape_tuple(d.shape);
-        out["dtype"] = utf8(d.dtype);
-        out["x"] = nb::make_tuple(d.x.first, d.x.last, d.x.count);
-        out["parameters"] = to_python(d.parameters);
-        out["rows"] = d.rows;
-        out["row_length"] = d.row_length;
-        nb::list regions;
-        for (const RegionLayout &r : d.regions) {
-            nb::dict region;
-            region["title"] = utf8(r.title);
-            region["rows"] = r.rows;
-            regions.append(region);
-        }
-        out["regions"] = regions;
-        return out;
+        return nb::borrow<nb::dict>(plain(d));
     }
 
     nb::dict info(nb::handle request) {

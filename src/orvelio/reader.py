@@ -32,13 +32,16 @@ from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, Union
 import numpy as np
 
 if TYPE_CHECKING:
+    import datetime
+
     from orvelio import _orvelio
     from orvelio import (ImageDataReturn, ImageTRCDataReturn, MultiRegionDataReturn,
                          MultiRegionTRCDataReturn, SingleDataReturn, TimeResolvedDataReturn,
                          TimeResolvedTRCDataReturn)
 
 __all__ = [
-    "OrvelFile", "Block", "Picture", "Parameter", "RegionGrid", "XRange", "is_orvel", "imread", "DataReturn",
+    "OrvelFile", "Block", "Picture", "Parameter", "RegionGrid", "XRange", "Quantity", "Coordinate", "is_orvel",
+    "imread", "DataReturn",
     "OrvelError", "NotOrvelFileError", "TruncatedFileError", "CorruptFileError", "UnsupportedFileError",
     "InvalidRequestError", "BlockNotFoundError", "FileTooLargeError", "FileChangedError",
 ]
@@ -70,7 +73,6 @@ _BASE_TYPES = ("REFL", "RAM", "SPOW", "RPOW", "SPH", "RPH", "PAS", "LREFL", "KM"
 TYPES = _BASE_TYPES + tuple(t + "-CH2" for t in _BASE_TYPES)
 DIMENSIONS = ("2D", "3D")
 DERIVATIVES = ("NONE", "1DER", "2DER", "NDER")
-_MULTI_REGION = ("point-map", "trace-map")
 _REQUEST_HELP = ('a request is a data block type alone ("AB"), a Block from .blocks, or a triple '
                  '(type, dimensions, derivative) such as ("AB", "2D", "NONE")')
 
@@ -157,29 +159,95 @@ class Parameter(NamedTuple):
 
 class RegionGrid(NamedTuple):
     """A region of a multi-region map: a grid of nx by ny positions (`points` == nx * ny), or a
-    list of `points` positions (nx and ny None)."""
+    list of `points` positions (nx and ny None). `group`: its number in the file. `order`:
+    whether the positions are a full nx x ny grid of distinct stage positions and in which order,
+    "x_fastest" (row by row), "y_fastest" (column by column) or "none"."""
     title: str
     group: int | float | str
     nx: int | None
     ny: int | None
     points: int
+    order: str = "none"
+
+
+class Quantity(NamedTuple):
+    """What numbers stand for: `long_name` ("Absorbance", "Wavenumber"), `units` in UDUNITS
+    form ("cm-1", "um", "s", "1" for a ratio; "" when none is known) and `display`, the unit as
+    people read it ("cm⁻¹", "µm")."""
+    long_name: str
+    units: str
+    display: str
+
+
+class Coordinate(NamedTuple):
+    """A coordinate of a block's main array: its `name` ("spectral", "y", "x", "time", "trace",
+    "mapX", "mapY", "start_time"), the dimension `dim` it runs along, and either `axis` (an
+    evenly spaced axis: numpy.linspace(first, last, npt) gives the values of the full read) or
+    `row_info` (the per-row values of that name: map positions, times, trace labels); its
+    `long_name`, `units` (UDUNITS) and `display` (the unit as people read it)."""
+    name: str
+    dim: str
+    axis: XRange | None
+    row_info: str
+    long_name: str
+    units: str
+    display: str
 
 
 @dataclass(frozen=True)
 class Block:
-    """A data block, as described without reading its values."""
+    """A data block, as described without reading its values.
+
+    `dims`: the main array's dimension names in order; `coords`: its coordinates by name (the x
+    axis is always "spectral"); `values`: what the values are (`long_name`, `units`);
+    `values_held` of `values_declared` values are in the file (`complete` when all are);
+    `acquired`: when it was measured (UTC), None when the file does not say or cannot be read
+    (`acquired_note` says why); `regions`: the regions of a multi-region map, as numbers
+    (`by_region`: the block is such a map, its main array one per region)."""
     request: Request
     kind: Kind
     shape: tuple[int, ...]
     dtype: np.dtype[Any]
     x: XRange
     parameters: dict[str, Any] = field(compare=False, repr=False)
-    regions: tuple[str, ...] = field(default=(), compare=False, repr=False)
+    regions: tuple[RegionGrid, ...] = field(default=(), compare=False, repr=False)
+    dims: tuple[str, ...] = ()
+    coords: dict[str, Coordinate] = field(default_factory=dict, compare=False, repr=False)
+    values: Quantity = Quantity("", "", "")
+    values_held: int = 0
+    values_declared: int = 0
+    acquired_utc: float | None = field(default=None, repr=False)
+    acquired_note: str = field(default="", compare=False, repr=False)
+    by_region: bool = field(default=False, repr=False)
+
+    @property
+    def complete(self) -> bool:
+        """Whether the file holds every value the block declares."""
+        return self.values_held == self.values_declared
+
+    @property
+    def long_name(self) -> str:
+        """What the values are ("Absorbance", "Raman intensity"; the y-axis label where the file has one)."""
+        return self.values.long_name
+
+    @property
+    def units(self) -> str:
+        """The values' unit in UDUNITS form ("1" for a ratio, "" when unknown)."""
+        return self.values.units
+
+    @property
+    def acquired(self) -> datetime.datetime | None:
+        """When the block was measured, as a timezone-aware datetime in UTC, or None."""
+        if self.acquired_utc is None:
+            return None
+        import datetime as dt
+        return dt.datetime.fromtimestamp(self.acquired_utc, dt.timezone.utc)
 
     def __repr__(self) -> str:
         x = f"x {self.x.first:g}..{self.x.last:g}" if self.x.npt else "x empty"
+        cut = "" if self.complete else f" cut short: {self.values_held} of {self.values_declared} values"
         return (f"<Block {_show(self.request)} {self.kind} shape={self.shape} {self.dtype} "
-                f"{x} ({self.x.npt} points)>")
+                f"{x} ({self.x.npt} points){cut}>")
 
 
 _EXTENSIONS = {"jpeg": ".jpg", "tiff": ".tif"}
@@ -344,10 +412,17 @@ class OrvelFile:
 
     def _block(self, request: Request) -> Block:
         d = self._describe(request)
-        first, last, npt = d["x"]
-        return Block(tuple(d["request"]), d["kind"], tuple(d["shape"]),
-                     np.dtype(d["dtype"]), XRange(float(first), float(last), int(npt)),
-                     d["parameters"], tuple(r["title"] for r in d["regions"]))
+        coords = {}
+        for dim in d["dims"]:
+            for c in dim["coordinates"]:
+                coords[c["name"]] = _coordinate(c, dim["name"])
+        spectral = d["spectral"]
+        coords.setdefault("spectral", _coordinate(spectral, "spectral"))
+        values, acquired = d["values"], d["acquired"]
+        return Block(tuple(d["request"]), d["kind"], tuple(d["shape"]), np.dtype(d["dtype"]), _range(d["x"]),
+                     d["parameters"], tuple(_grid(r) for r in d["regions"]), tuple(dim["name"] for dim in d["dims"]),
+                     coords, Quantity(values["long_name"], values["units"]["udunits"], values["units"]["display"]),
+                     d["values_held"], d["values_declared"], acquired["utc"], acquired["note"], d["by_region"])
 
     @property
     def blocks(self) -> list[Block]:
@@ -442,10 +517,10 @@ class OrvelFile:
         """The regions of a multi-region map, with their grid sizes."""
         request = self._resolve(block)
         d = self._describe(request)
-        if d["kind"] not in _MULTI_REGION:
+        if not d["by_region"]:
             raise InvalidRequestError(f"{self._name}: block {_show(request)} is a {d['kind']}, "
                                       "not a multi-region map", self._name)
-        return [_grid(r["title"], r["rows"]) for r in d["regions"]]
+        return [_grid(r) for r in d["regions"]]
 
     def to_xarray(self, block: BlockLike = None, chunks: Any = None, region: int | None = None) -> Any:
         """The block as xarray objects (needs the extra: pip install 'orvelio[xarray]'): the
@@ -492,26 +567,20 @@ def _labels() -> dict[str, str]:
     return _label_table
 
 
-_GRID = re.compile(r"Region (?P<group>.*) \((?:(?P<nx>\d+) x (?P<ny>\d+)|(?P<points>\d+) points)\)\Z")
+def _range(axis: dict[str, Any]) -> XRange:
+    return XRange(float(axis["first"]), float(axis["last"]), int(axis["count"]))
 
 
-def _number(text: str) -> int | float | str:
-    for kind in (int, float):
-        try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text
+def _coordinate(c: dict[str, Any], dim: str) -> Coordinate:
+    axis = c["axis"]
+    return Coordinate(c["name"], dim, None if axis is None else _range(axis), c["row_info"], c["long_name"],
+                      c["units"]["udunits"], c["units"]["display"])
 
 
-def _grid(title: str, rows: int) -> RegionGrid:
-    m = _GRID.match(title)
-    if not m:
-        return RegionGrid(title, "", None, None, rows)
-    if m["points"] is not None:
-        return RegionGrid(title, _number(m["group"]), None, None, int(m["points"]))
-    nx, ny = int(m["nx"]), int(m["ny"])
-    return RegionGrid(title, _number(m["group"]), nx, ny, nx * ny)
+def _grid(r: dict[str, Any]) -> RegionGrid:
+    grid = r["nx"] > 0
+    return RegionGrid(r["title"], r["group"], r["nx"] if grid else None, r["ny"] if grid else None, r["rows"],
+                      r["grid"])
 
 
 def _open(source: Any) -> tuple[_orvelio._Reader, str]:
@@ -600,13 +669,13 @@ def imread(path: Source, block: BlockLike = None, partial: bool = False) -> np.n
         request = f._resolve(block)
         description = f._describe(request)
         kind = description["kind"]
-        if kind in _MULTI_REGION:
+        if description["by_region"]:
             raise InvalidRequestError(f"{f._name}: block {_show(request)} is a {kind} of "
                                       f"{len(description['regions'])} regions, not one array: "
                                       "read it with OrvelFile.read", f._name)
         result: Any = f.read(request)
-        if kind == "spectrum":
-            held, declared = len(result.y), int(description["x"][2])
+        if hasattr(result, "y"):  # a spectrum: read whole, however short
+            held, declared = len(result.y), int(description["values_declared"])
             if held == declared:
                 return np.asarray(result.y)
             what = f"data block {_show(request)} holds {held} of its {declared} values"

@@ -50,19 +50,7 @@ from . import reader as _reader
 
 __all__ = ["OrvelBackendEntrypoint", "open_block", "open_groups", "open_tree", "open_xarray"]
 
-SPECTRAL, TRACE, SPECTRUM = "spectral", "trace", "spectrum"
-DIMS = {
-    "spectrum": (SPECTRAL,),
-    "image": ("y", "x", SPECTRAL),
-    "image-traces": ("y", "x", TRACE),
-    "time-series": ("time", SPECTRAL),
-    "time-traces": (TRACE, SPECTRAL),
-    "point-map": (SPECTRUM, SPECTRAL),
-    "trace-map": (SPECTRUM, TRACE),
-}
-MULTI_REGION = ("point-map", "trace-map")
-# x-axis unit codes (DXU) as unit strings; other codes are kept as they are.
-UNITS = {"WN": "cm^-1", "MI": "um", "NM": "nm", "MIN": "min", "SEC": "s", "PNT": "points"}
+SPECTRAL = "spectral"
 # Values per dask chunk and per read batch (bytes of float32).
 CHUNK_BYTES = 32 << 20
 BATCH_BYTES = 16 << 20
@@ -176,17 +164,34 @@ def _attrs(parameters):
     return {k: _attr_value(v) for k, v in parameters.items() if isinstance(k, str) and _NAME.match(k)}
 
 
+def _labels(c):
+    """A coordinate's attributes from the description: long_name and units (UDUNITS form)."""
+    attrs = {}
+    if c["long_name"]:
+        attrs["long_name"] = c["long_name"]
+    if c["units"]["udunits"]:
+        attrs["units"] = c["units"]["udunits"]
+    return attrs
+
+
+def _coordinate(c, dim, info):
+    """A coordinate variable: an axis (values equal to the full read's), or per-row values."""
+    axis = c["axis"]
+    if axis is not None:
+        values = np.linspace(axis["first"], axis["last"], axis["count"])
+    elif c["row_info"] == "labels":
+        values = np.array(list(info["labels"]), dtype=object)
+    else:
+        values = info.get(c["row_info"])
+        if values is None:
+            return None
+        values = np.asarray(values, float)
+    return xr.Variable((dim,), values, _labels(c))
+
+
 def _spectral(desc):
     """The x axis as a coordinate variable: values equal to the result's x."""
-    first, last, npt = desc["x"]
-    values = np.linspace(first, last, npt)
-    params = desc["parameters"]
-    attrs = {}
-    if isinstance(params.get("DXU"), str) and params["DXU"]:
-        attrs["units"] = UNITS.get(params["DXU"].upper(), params["DXU"])
-    if isinstance(params.get("XTX"), str) and params["XTX"]:
-        attrs["long_name"] = params["XTX"]
-    return xr.Variable((SPECTRAL,), values, attrs)
+    return _coordinate(desc["spectral"], SPECTRAL, {})
 
 
 def _chunks(shape, rows_last):
@@ -202,16 +207,15 @@ def _chunks(shape, rows_last):
 
 
 def _data_variable(manager, desc, shape, region=None):
-    kind = desc["kind"]
-    dims = DIMS[kind]
-    rows_last = kind == "image-traces"
+    dims = tuple(d["name"] for d in desc["dims"])
+    rows_last = len(dims) > 1 and desc["dims"][-1]["rows"]
     array = OrvelArray(manager, desc["request"], region, shape, rows_last)
+    values = desc["values"]
     attrs = {}
-    params = desc["parameters"]
-    if isinstance(params.get("YTX"), str) and params["YTX"]:
-        attrs["long_name"] = params["YTX"]
-    if isinstance(params.get("DYU"), str) and params["DYU"]:
-        attrs["units"] = params["DYU"]
+    if values["long_name"]:
+        attrs["long_name"] = values["long_name"]
+    if values["units"]["udunits"]:
+        attrs["units"] = values["units"]["udunits"]
     var = xr.Variable(dims, indexing.LazilyIndexedArray(array), attrs)
     var.encoding["preferred_chunks"] = dict(zip(dims, _chunks(shape, rows_last)))
     return var
@@ -258,21 +262,14 @@ class _Source:
 
 def _block_dataset(source, desc, info, region=None):
     """The dataset of a block (or of region `region` of a multi-region map)."""
-    kind, params = desc["kind"], desc["parameters"]
+    params = desc["parameters"]
     name = desc["request"][0]
-    spectral = _spectral(desc)
     attrs = _attrs(params)
-    attrs.update(datablock=" ".join(desc["request"]), kind=kind)
-    coords = {SPECTRAL: spectral}
+    attrs.update(datablock=" ".join(desc["request"]), kind=desc["kind"])
+    coords = {SPECTRAL: _spectral(desc)}
     shape = tuple(desc["shape"])
-    if kind in ("image", "image-traces"):
-        coords["y"] = xr.Variable(("y",), np.asarray(info["mapY"], float), {"long_name": "map y"})
-        coords["x"] = xr.Variable(("x",), np.asarray(info["mapX"], float), {"long_name": "map x"})
-    if kind == "time-series":
-        coords["time"] = xr.Variable(("time",), np.asarray(info["z"], float))
-    if kind in ("image-traces", "time-traces", "trace-map"):
-        coords[TRACE] = xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
-    if kind in MULTI_REGION:
+    along = info
+    if desc["by_region"]:
         regions = desc["regions"]
         if region is None or not isinstance(region, (int, np.integer)) or not 0 <= region < len(regions):
             what = "choose one with region=" if region is None else f"region {region!r} is not one of them"
@@ -280,28 +277,29 @@ def _block_dataset(source, desc, info, region=None):
                 f"{source.path}: {' '.join(desc['request'])} is a multi-region map of {len(regions)} regions "
                 f"(0 to {len(regions) - 1}): {what}, or open them all with open_datatree", source.path)
         region = int(region)
-        part = info["regions"][region]
-        rows = desc["regions"][region]["rows"]
-        shape = (rows, len(info["labels"]) if kind == "trace-map" else desc["x"][2])
-        for key in ("mapX", "mapY", "start_time"):
-            if part.get(key) is not None:
-                coords[key] = xr.Variable((SPECTRUM,), np.asarray(part[key], float))
-        attrs.update(_region_attrs(source, desc, region, part))
-    elif kind == "spectrum" and shape != (desc["x"][2],):
+        along = {**info, **info["regions"][region]}
+        shape = tuple(regions[region]["rows"] if d["name"] == "spectrum" and not d["size"] else d["size"]
+                      for d in desc["dims"])
+        attrs.update(_region_attrs(regions[region], region))
+    elif shape != tuple(d["size"] for d in desc["dims"]):
         raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: data block "
-                                         f"{' '.join(desc['request'])} holds {shape[0]} of its "
-                                         f"{desc['x'][2]} values", source.path)
+                                         f"{' '.join(desc['request'])} holds {desc['values_held']} of its "
+                                         f"{desc['values_declared']} values", source.path)
+    for d in desc["dims"]:
+        for c in d["coordinates"]:
+            var = _coordinate(c, d["name"], along)
+            if var is not None:
+                coords[c["name"]] = var
     var = _data_variable(source.manager, desc, shape, region)
     return xr.Dataset({name: var}, coords=coords, attrs=attrs)
 
 
-def _region_attrs(source, desc, region, part):
-    grid = source.file.region_grid(tuple(desc["request"]))[region]
-    attrs = {"title": part["title"], "region": region, "points": int(grid.points)}
-    if grid.nx is not None:
-        attrs.update(nx=int(grid.nx), ny=int(grid.ny))
-    if isinstance(grid.group, (int, float, str)) and grid.group != "":
-        attrs["group"] = grid.group
+def _region_attrs(r, region):
+    attrs = {"title": r["title"], "region": region, "points": int(r["rows"])}
+    if r["nx"] > 0:
+        attrs.update(nx=int(r["nx"]), ny=int(r["ny"]))
+    if isinstance(r["group"], (int, float, str)) and r["group"] != "":
+        attrs["group"] = r["group"]
     return attrs
 
 
@@ -341,7 +339,7 @@ def _groups(source, datablock=None, whole=True):
         blocks, names = [datablock], ["/"]
     for name, block in zip(names, blocks):
         desc, info = source.describe(block)
-        if desc["kind"] not in MULTI_REGION:
+        if not desc["by_region"]:
             groups[name] = _block_dataset(source, desc, info)
             continue
         # The block's node holds its attributes; each region holds them too, with its own
@@ -391,7 +389,7 @@ def open_tree(path, datablock=None, drop_variables=None):
 
 def open_xarray(path: Any, block: Any, chunks: Any = None, region: int | None = None) -> Any:
     """OrvelFile.to_xarray: what xarray opens for `block` (a Block) with this engine."""
-    if block.kind in MULTI_REGION and region is None:
+    if block.by_region and region is None:
         return xr.open_datatree(path, engine=OrvelBackendEntrypoint, datablock=block.request, chunks=chunks)
     return xr.open_dataset(path, engine=OrvelBackendEntrypoint, datablock=block.request, region=region,
                            chunks=chunks)
