@@ -27,7 +27,7 @@ from collections.abc import Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, Union, cast
 
 import numpy as np
 
@@ -528,7 +528,7 @@ class OrvelFile:
             y = np.full(d["x"]["count"], np.nan, np.float32)
             y[:len(result.y)] = result.y
             result.y = y
-            return result  # type: ignore[no-any-return]
+            return cast("DataReturn", result)
         info = self._call("info", request)
         x = d["x"]
         params = d["parameters"]
@@ -541,20 +541,21 @@ class OrvelFile:
             return out
         shape = tuple(d["shape"])
         if kind == "image":
-            return api.ImageDataReturn(info["mapX"], info["mapY"], rows(d["rows"]).reshape(shape), **base)  # type: ignore[no-any-return]
-        if kind == "image-traces":
+            result = api.ImageDataReturn(info["mapX"], info["mapY"], rows(d["rows"]).reshape(shape), **base)
+        elif kind == "image-traces":
             traces = np.moveaxis(rows(d["rows"]).reshape((d["rows"],) + shape[:2]), 0, -1)
-            return api.ImageTRCDataReturn(info["mapX"], info["mapY"], list(info["labels"]),  # type: ignore[no-any-return]
-                                          np.ascontiguousarray(traces), **base)
-        if kind == "time-series":
-            return api.TimeResolvedDataReturn(info["z"], rows(d["rows"]), **base)  # type: ignore[no-any-return]
-        if kind == "time-traces":
-            return api.TimeResolvedTRCDataReturn(list(info["labels"]), rows(d["rows"]), **base)  # type: ignore[no-any-return]
-        regions = [api.Region(part["title"], part["mapX"], part["mapY"], part.get("start_time"), rows(r["rows"], i))
-                   for i, (r, part) in enumerate(zip(d["regions"], info["regions"]))]
-        if kind == "trace-map":
-            return api.MultiRegionTRCDataReturn(list(info["labels"]), regions, **base)  # type: ignore[no-any-return]
-        return api.MultiRegionDataReturn(regions, **base)  # type: ignore[no-any-return]
+            result = api.ImageTRCDataReturn(info["mapX"], info["mapY"], list(info["labels"]),
+                                            np.ascontiguousarray(traces), **base)
+        elif kind == "time-series":
+            result = api.TimeResolvedDataReturn(info["z"], rows(d["rows"]), **base)
+        elif kind == "time-traces":
+            result = api.TimeResolvedTRCDataReturn(list(info["labels"]), rows(d["rows"]), **base)
+        else:
+            regions = [api.Region(part["title"], part["mapX"], part["mapY"], part.get("start_time"),
+                                  rows(r["rows"], i)) for i, (r, part) in enumerate(zip(d["regions"], info["regions"]))]
+            result = (api.MultiRegionTRCDataReturn(list(info["labels"]), regions, **base) if kind == "trace-map"
+                      else api.MultiRegionDataReturn(regions, **base))
+        return cast("DataReturn", result)
 
     def describe(self, block: BlockLike = None) -> Block:
         """The Block for a request (see read()), without reading its values."""

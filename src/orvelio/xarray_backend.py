@@ -22,7 +22,10 @@ trace-map       (spectrum, trace)           mapX, mapY along spectrum, trace (sp
 ``spectral`` always holds the x axis of the result (``result.x``), with ``units`` and
 ``long_name`` where the parameters give them; where no data dimension follows it (traces),
 it is a coordinate of its own dimension. Multi-region maps give one dataset per region
-(``region=i``, or a DataTree with one child per region).
+(``region=i``, or a DataTree with one child per region); a region whose positions form a full
+grid is (y, x, spectral) or (y, x, trace), x and y its stage positions (``grid=False``: the
+list layout). A block cut short raises TruncatedFileError at open; ``partial=True`` opens it
+with NaN for the missing values (attributes ``values_held``, ``values_declared``).
 
 The data variable is lazy: indexing reads only the rows (pixels, time steps, traces,
 region spectra) that the index selects, in batches of bounded size, through the reader's
