@@ -309,6 +309,14 @@ def write_npz(source: Any, target: str | os.PathLike[str], block: Any = None, to
     return os.fspath(target)
 
 
+def netcdf_engine() -> str | None:
+    """xarray's engine of the first netCDF writer installed, None without one: named when
+    writing, since older xarray releases (2025.6 among them) do not pick h5netcdf, the xarray
+    extra's, by themselves."""
+    import importlib.util
+    return next((m.lower() for m in ("netCDF4", "h5netcdf", "scipy") if importlib.util.find_spec(m)), None)
+
+
 def write_netcdf(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
     """Writes the block's xarray dataset as netCDF (needs the xarray extra and a netCDF writer).
     The netCDF library may crash its process on a full disk: the command line writes netCDF in
@@ -316,7 +324,7 @@ def write_netcdf(source: Any, target: str | os.PathLike[str], block: Any = None,
     with _opened(source, block) as (f, b):
         dataset = f.to_xarray(b)
         with atomic_file(target, token, path=True) as tmp:
-            dataset.to_netcdf(tmp)
+            dataset.to_netcdf(tmp, engine=netcdf_engine())
     return os.fspath(target)
 
 
