@@ -241,7 +241,10 @@ class Block:
         if self.acquired_utc is None:
             return None
         import datetime as dt
-        return dt.datetime.fromtimestamp(self.acquired_utc, dt.timezone.utc)
+        try:
+            return dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(seconds=self.acquired_utc)
+        except OverflowError:  # a year 1 taken back across the start of the calendar by its zone
+            return None
 
     def __repr__(self) -> str:
         x = f"x {self.x.first:g}..{self.x.last:g}" if self.x.npt else "x empty"
