@@ -73,6 +73,7 @@ typedef enum orv_status {
     ORV_IO,              /* the operating system refused a read or an open */
     ORV_MEMORY,          /* an array cannot be allocated */
     ORV_CHANGED,         /* the file changed (rewritten, cut, grown) since it was opened */
+    ORV_INTERRUPTED,     /* a long read was cancelled by the caller */
     ORV_INTERNAL         /* a fault of the library itself (please report it) */
 } orv_status;
 
@@ -102,6 +103,26 @@ typedef enum orv_detail {
     ORV_DETAIL_NO_BLOCK,         /* ORV_NOT_FOUND: the file has no such data block */
     ORV_DETAIL_FILE_CHANGED,     /* ORV_CHANGED: its size or modification time differs, or a
                                     read ended before the size at open */
+    /* The finer details of the C++ ErrorDetail that follow (see orvelio.hpp), in its order;
+       ORV_DETAIL_INTERRUPTED is ORV_INTERRUPTED's. */
+    ORV_DETAIL_PAST_END,
+    ORV_DETAIL_INDEX_OUT_OF_BOUNDS,
+    ORV_DETAIL_NOT_AN_INDEX,
+    ORV_DETAIL_NOT_INTEGER,
+    ORV_DETAIL_BAD_LENGTH,
+    ORV_DETAIL_BAD_SHAPE,
+    ORV_DETAIL_NOT_A_NUMBER,
+    ORV_DETAIL_NAN_INTEGER,
+    ORV_DETAIL_INFINITE_INTEGER,
+    ORV_DETAIL_OFFSET_TOO_LARGE,
+    ORV_DETAIL_UNKNOWN_REGION,
+    ORV_DETAIL_NEGATIVE_COUNT,
+    ORV_DETAIL_UNEQUAL_LENGTHS,
+    ORV_DETAIL_NO_SUBBLOCKS,
+    ORV_DETAIL_GRID_MISMATCH,
+    ORV_DETAIL_BAD_REPEAT,
+    ORV_DETAIL_BAD_CONCAT,
+    ORV_DETAIL_INTERRUPTED,
     ORV_DETAIL_INTERNAL          /* ORV_INTERNAL */
 } orv_detail;
 

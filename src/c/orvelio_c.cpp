@@ -19,7 +19,8 @@ using namespace orvelio;
 
 static_assert(static_cast<int>(ErrorDetail::file_changed) == ORV_DETAIL_FILE_CHANGED);
 static_assert(kErrorDetailCount == ORV_DETAIL_INTERNAL);
-static_assert(static_cast<int>(ErrorCode::changed) + 1 == ORV_CHANGED);
+static_assert(static_cast<int>(ErrorCode::interrupted) + 1 == ORV_INTERRUPTED);
+static_assert(static_cast<int>(ErrorDetail::interrupted) == ORV_DETAIL_INTERRUPTED);
 static_assert(static_cast<int>(Kind::trace_map) == ORV_TRACE_MAP);
 static_assert(static_cast<int>(Note::Kind::warning) == ORV_NOTE_WARNING);
 static_assert(static_cast<int>(GridOrder::y_fastest) == ORV_GRID_Y_FASTEST);
@@ -228,7 +229,7 @@ extern "C" {
 
 const char *orv_status_name(orv_status status) {
     static const char *const names[] = {"ok",      "not_orvel", "truncated", "corrupt", "unsupported",
-                                        "invalid_request", "not_found", "io", "memory", "changed", "internal"};
+                                        "invalid_request", "not_found", "io", "memory", "changed", "interrupted", "internal"};
     const auto i = static_cast<size_t>(status);
     return i < std::size(names) ? names[i] : "unknown";
 }
@@ -239,7 +240,7 @@ const char *orv_detail_name(orv_detail detail) {
         "bad_operand",  "bad_attribute", "division_by_zero", "out_of_range", "bad_value",
         "bad_text",     "bad_axis",    "bad_position",     "unknown_type", "too_large",
         "no_memory",    "system",      "bad_request",      "bad_row",      "no_block",
-        "file_changed", "internal"};
+        "file_changed", "past_end", "index_out_of_bounds", "not_an_index", "not_integer", "bad_length", "bad_shape", "not_a_number", "nan_integer", "infinite_integer", "offset_too_large", "unknown_region", "negative_count", "unequal_lengths", "no_subblocks", "grid_mismatch", "bad_repeat", "bad_concat", "interrupted", "internal"};
     static_assert(std::size(names) == ORV_DETAIL_INTERNAL + 1);
     const auto i = static_cast<size_t>(detail);
     return i < std::size(names) ? names[i] : "unknown";
