@@ -21,11 +21,11 @@ struct Geometry {
 
 constexpr const char *kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 
-// Map coordinates into the result (with `coordinates`; else only checked as making them
-// checks them, into `axes`: start, stop and count of x, then of y); the counts and the
-// sub-blocks to place.
-Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr) {
-    ParamDict &p = s.result.parameters;
+// The map geometry, its coordinates checked as making them checks them: into `axes` (start,
+// stop and count of x, then of y), and made into mapX and mapY with `coordinates`; the counts
+// and the sub-blocks to place.
+Geometry map_geometry(Start &s, Value *axes, Array<double> *mapX = nullptr, Array<double> *mapY = nullptr) {
+    ParamDict &p = s.parameters;
     Value v[6];
     for (int i = 0; i < 6; ++i)
         v[i] = p.at(kMapKeys[i]);
@@ -39,17 +39,18 @@ Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr
             p.set(kMapKeys[i], v[i]);
     }
     const Value &AOX = v[0], &AOY = v[1], &DDX = v[2], &DDY = v[3], &NPX = v[4], &NPY = v[5];
-    if (coordinates) {
-        s.result.mapX = linspace(AOX, plus(AOX, times(DDX, minus_one(NPX))), NPX);
-        s.result.mapY = linspace(AOY, plus(AOY, times(DDY, minus_one(NPY))), NPY);
-    } else {
-        const Value stopX = plus(AOX, times(DDX, minus_one(NPX)));
+    const Value stopX = plus(AOX, times(DDX, minus_one(NPX)));
+    if (mapX)
+        *mapX = linspace(AOX, stopX, NPX);
+    else
         linspace_count(AOX, stopX, NPX);
-        const Value stopY = plus(AOY, times(DDY, minus_one(NPY)));
+    const Value stopY = plus(AOY, times(DDY, minus_one(NPY)));
+    if (mapY)
+        *mapY = linspace(AOY, stopY, NPY);
+    else
         linspace_count(AOY, stopY, NPY);
-        const Value all[6] = {AOX, stopX, NPX, AOY, stopY, NPY};
-        std::copy(std::begin(all), std::end(all), axes);
-    }
+    const Value all[6] = {AOX, stopX, NPX, AOY, stopY, NPY};
+    std::copy(std::begin(all), std::end(all), axes);
 
     Geometry g;
     // linspace accepted both counts: non-negative integers.
@@ -57,6 +58,12 @@ Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr
     g.ny = static_cast<size_t>(std::get<int64_t>(NPY));
     g.offsets = read_offsets(s.f, s.at.data).offsets();
     return g;
+}
+
+// The geometry of a whole read, with the map's coordinates.
+Geometry map_geometry(Start &s, Array<double> &mapX, Array<double> &mapY) {
+    Value axes[6];
+    return map_geometry(s, axes, &mapX, &mapY);
 }
 
 // numpy's refusal of a shape whose byte size (zero dimensions left out) exceeds its index type.
@@ -91,11 +98,22 @@ void check_pixel(const Geometry &g, size_t i) {
          {static_cast<int64_t>(got), static_cast<int64_t>(g.ny), static_cast<int64_t>(g.nx)});
 }
 
+// The checks of one image trace's values: a full map, then all npt of them.
+void check_trace_values(const File &f, int64_t offset, size_t npt, const Geometry &g) {
+    const size_t got = values_at(f, offset, npt);
+    if (got != g.nx * g.ny)
+        fail_reshape(got, g);
+    if (got < npt)
+        fail_cut_short(got, npt, offset);
+}
+
 // ------------------------------------------------------------------ hyperspectral image
 
 // Stored spectrum i fills pixel (i / NPX, i % NPX): row by row, x fastest. Pixels after the
 // last stored spectrum keep zeros.
-Result image(Start3D &s, const Geometry &g) {
+Data read_image(Start &s) {
+    Image r;
+    const Geometry g = map_geometry(s, r.mapX, r.mapY);
     const size_t npt = s.npt;
     check_array_size({g.ny, g.nx, npt}, sizeof(float));
     // Every sub-block is checked as a reader placing it would meet it: its position, its
@@ -106,105 +124,155 @@ Result image(Start3D &s, const Geometry &g) {
         if (got < npt)
             fail_cut_short(got, npt, g.offsets[i]);
     }
-    Result r = std::move(s.result);
-    r.kind = Kind::image;
-    r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
+    Image out = s.result<Image>();
+    out.mapX = std::move(r.mapX);
+    out.mapY = std::move(r.mapY);
+    out.spectra = Array<float>::zeros({g.ny, g.nx, npt});
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
-    read_rows_into(s.f, g.offsets, r.spectra.data(), npt, s.budget);
-    return r;
+    read_rows_into(s.f, g.offsets, out.spectra.data(), npt, s.budget);
+    out.x = s.x_axis();
+    return out;
 }
+
+void describe_image(Start &s, Plan &p) {
+    Geometry g = map_geometry(s, p.map_axes);
+    Description &d = p.d;
+    const size_t m = g.offsets.size();
+    check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
+    for (size_t i = 0; i < m; ++i)
+        check_pixel(g, i);
+    d.shape = {g.ny, g.nx, s.npt};
+    d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
+    d.row_length = s.npt;
+    d.sources.resize(m);
+    for (size_t k = 0; k < m; ++k)
+        d.sources[k] = static_cast<int64_t>(k);
+    d.subblocks = std::move(g.offsets);
+    count_values(s.f, p);
+}
+
+void image_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out, std::optional<size_t>) {
+    const Description &d = p.d;
+    const size_t npt = p.npt;
+    std::vector<Piece> pieces;
+    pieces.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        float *row = out.data() + i * npt;
+        if (rows[i] >= d.subblocks.size()) {
+            std::fill_n(row, npt, 0.0f);
+            continue;
+        }
+        const int64_t offset = d.subblocks[rows[i]];
+        const size_t got = values_at(f, offset, npt);
+        if (got < npt)
+            fail_cut_short(got, npt, offset);
+        pieces.push_back({static_cast<uint64_t>(offset), npt * sizeof(float), row});
+    }
+    gather_rows(f, pieces, npt);
+}
+
+RowInfo map_info(const Plan &p) {
+    RowInfo info;
+    info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
+    info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
+    return info;
+}
+
+RowInfo image_info(File &, const Plan &p) { return map_info(p); }
 
 // ------------------------------------------------------------------ image traces
 
 // Trace k is the layer traces[:, :, k]: its NPT = NPY * NPX values, row by row, land with a
 // stride of M. They pass through a bounded buffer a few traces at a time.
-Result image_traces(Start3D &s, const Geometry &g) {
+Data read_image_traces(Start &s) {
+    ImageTraces r;
+    const Geometry g = map_geometry(s, r.mapX, r.mapY);
     const size_t npt = s.npt;
-    const size_t cells = g.nx * g.ny; // both from 32-bit fields
     const int32_t infoSize = read_info_size(s.f, s.at.data);
     for (int64_t offset : g.offsets) {
         check_offset(offset);
-        const size_t got = values_at(s.f, offset, npt);
-        if (got != cells)
-            fail_reshape(got, g);
-        if (got < npt)
-            fail_cut_short(got, npt, offset);
+        check_trace_values(s.f, offset, npt, g);
     }
     if (g.offsets.empty())
         fail_nothing_to_stack();
 
-    Result r = std::move(s.result);
-    r.kind = Kind::image_traces;
+    ImageTraces out = s.result<ImageTraces>();
+    out.mapX = std::move(r.mapX);
+    out.mapY = std::move(r.mapY);
     const size_t m = g.offsets.size();
-    r.traces = Array<float>::empty({g.ny, g.nx, m});
+    out.traces = Array<float>::empty({g.ny, g.nx, m});
     if (npt > 0) {
         constexpr size_t kBufferBytes = 4 << 20;
         const size_t batch = std::clamp<size_t>(kBufferBytes / (npt * sizeof(float)), 1, m);
         std::vector<float> buffer(batch * npt);
         std::vector<int64_t> some;
-        float *out = r.traces.data();
+        float *dst = out.traces.data();
         for (size_t k0 = 0; k0 < m; k0 += batch) {
             const size_t n = std::min(batch, m - k0);
             some.assign(g.offsets.begin() + static_cast<ptrdiff_t>(k0),
                         g.offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
             read_rows_into(s.f, some, buffer.data(), npt, s.budget);
             for (size_t p = 0; p < npt; ++p) {
-                float *cell = out + p * m + k0;
+                float *cell = dst + p * m + k0;
                 for (size_t k = 0; k < n; ++k)
                     cell[k] = buffer[k * npt + p];
             }
         }
     }
-    r.labels = read_labels(s.f, g.offsets, npt, infoSize);
-    return r;
+    out.labels = read_labels(s.f, g.offsets, npt, infoSize);
+    out.x = s.x_axis();
+    return out;
+}
+
+void describe_image_traces(Start &s, Plan &p) {
+    Geometry g = map_geometry(s, p.map_axes);
+    Description &d = p.d;
+    const size_t m = g.offsets.size();
+    p.infoSize = read_info_size(s.f, s.at.data);
+    for (int64_t offset : g.offsets) {
+        check_offset(offset);
+        if (s.npt != g.nx * g.ny)
+            fail_reshape(values_at(s.f, offset, s.npt), g);
+    }
+    if (m == 0)
+        fail_nothing_to_stack();
+    d.shape = {g.ny, g.nx, m};
+    d.rows = m;
+    d.row_length = s.npt;
+    d.sources.resize(m);
+    for (size_t k = 0; k < m; ++k)
+        d.sources[k] = static_cast<int64_t>(k);
+    d.subblocks = std::move(g.offsets);
+    count_values(s.f, p);
+}
+
+void image_traces_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
+                       std::optional<size_t>) {
+    const Description &d = p.d;
+    const size_t npt = p.npt;
+    const Geometry g{d.shape[1], d.shape[0], {}};
+    std::vector<Piece> pieces;
+    pieces.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const int64_t offset = d.subblocks[rows[i]];
+        check_trace_values(f, offset, npt, g);
+        pieces.push_back({static_cast<uint64_t>(offset), npt * sizeof(float), out.data() + i * npt});
+    }
+    gather_rows(f, pieces, npt);
+}
+
+RowInfo image_traces_info(File &f, const Plan &p) {
+    RowInfo info;
+    info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+    RowInfo map = map_info(p);
+    info.mapX = std::move(map.mapX);
+    info.mapY = std::move(map.mapY);
+    return info;
 }
 
 } // namespace
 
-void check_trace_values(const File &f, int64_t offset, size_t npt, size_t nx, size_t ny) {
-    const size_t got = values_at(f, offset, npt);
-    if (got != nx * ny)
-        fail_reshape(got, Geometry{nx, ny, {}});
-    if (got < npt)
-        fail_cut_short(got, npt, offset);
-}
-
-void describe_image(Start3D &s, Plan &p) {
-    Geometry g = map_geometry(s, false, p.map_axes);
-    Description &d = p.d;
-    const size_t m = g.offsets.size();
-    d.sources.resize(m);
-    for (size_t k = 0; k < m; ++k)
-        d.sources[k] = static_cast<int64_t>(k);
-    if (s.req.dataBlockType == "TRC") {
-        d.kind = Kind::image_traces;
-        p.infoSize = read_info_size(s.f, s.at.data);
-        for (int64_t offset : g.offsets) {
-            check_offset(offset);
-            if (s.npt != g.nx * g.ny)
-                fail_reshape(values_at(s.f, offset, s.npt), g);
-        }
-        if (m == 0)
-            fail_nothing_to_stack();
-        d.shape = {g.ny, g.nx, m};
-        d.rows = m;
-    } else {
-        d.kind = Kind::image;
-        check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
-        for (size_t i = 0; i < m; ++i)
-            check_pixel(g, i);
-        d.shape = {g.ny, g.nx, s.npt};
-        d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
-    }
-    d.row_length = s.npt;
-    d.subblocks = std::move(g.offsets);
-}
-
-Result extract_image(Start3D &s) {
-    const Geometry g = map_geometry(s);
-    if (s.req.dataBlockType == "TRC")
-        return image_traces(s, g);
-    return image(s, g);
-}
+const KindOps kImageOps{describe_image, read_image, image_rows, image_info};
+const KindOps kImageTracesOps{describe_image_traces, read_image_traces, image_traces_rows, image_traces_info};
 
 } // namespace orvelio
