@@ -63,17 +63,10 @@ std::string upper(std::string s) {
     return s;
 }
 
-Request request_of(const Block &b) {
-    Request r{upper(b.type), upper(b.dimensions), upper(b.derivative)};
+Block request_of(const Block &b) {
+    Block r{upper(b.type), upper(b.dimensions), upper(b.derivative)};
     check_request(r);
     return r;
-}
-
-void add_notes(const Events &events, std::vector<Note> *notes) {
-    if (!notes)
-        return;
-    for (const Event &e : events)
-        notes->push_back({e.kind == Event::Kind::Print ? Note::Kind::message : Note::Kind::warning, e.text});
 }
 
 std::string block_words(const Block &b) { return b.type + " " + b.dimensions + " " + b.derivative; }
@@ -222,8 +215,8 @@ struct Reader::Impl {
     void read_rows(const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
                    std::optional<size_t> region) const;
 
-    std::shared_ptr<const Plan> plan(const Request &req, Events *events) const {
-        const Key key{req.dataBlockType, req.dimensions, req.deriv};
+    std::shared_ptr<const Plan> plan(const Block &req, std::vector<Note> *notes) const {
+        const Key key{req.type, req.dimensions, req.derivative};
         {
             std::lock_guard lock(mutex);
             if (auto it = plans.find(key); it != plans.end())
@@ -231,8 +224,8 @@ struct Reader::Impl {
         }
         // Described outside the lock: two threads may both describe a block the first time.
         Lease f = file();
-        Events local;
-        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, events ? *events : local));
+        std::vector<Note> local;
+        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, notes ? *notes : local));
         std::lock_guard lock(mutex);
         return plans.try_emplace(key, std::move(p)).first->second;
     }
@@ -327,43 +320,22 @@ std::vector<Block> Reader::blocks() const {
         File &f = *lease;
         f.set_window(kHeadWindow);
         check_orvel(f);
-        std::vector<Block> out;
-        for (ListEntry &e : list_contents(read_directory(f)))
-            out.push_back({std::move(e.dataBlockType), std::move(e.dimensions), std::move(e.derivative)});
-        return out;
+        return list_contents(read_directory(f));
     });
 }
 
 Description Reader::describe(const Block &block, std::vector<Note> *notes) const {
     return guard([&] { return "data block " + block_words(block); }, [&] {
-        const Request req = request_of(block);
-        Events events;
-        std::shared_ptr<const Plan> p;
-        try {
-            p = impl_->plan(req, &events);
-        } catch (const Error &) {
-            add_notes(events, notes);
-            throw;
-        }
-        add_notes(events, notes);
-        return p->d;
+        return impl_->plan(request_of(block), notes)->d;
     });
 }
 
 Data Reader::read(const Block &block, std::vector<Note> *notes) const {
     return guard([&] { return "data block " + block_words(block); }, [&] {
-        const Request req = request_of(block);
+        const Block req = request_of(block);
         Lease lease = impl_->file();
-        File &f = *lease;
-        Events events;
-        try {
-            Data data = extract(f, req, events);
-            add_notes(events, notes);
-            return data;
-        } catch (const Error &) {
-            add_notes(events, notes);
-            throw;
-        }
+        std::vector<Note> local;
+        return extract(*lease, req, notes ? *notes : local);
     });
 }
 
@@ -398,7 +370,7 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
 
 RowsAsked Reader::Impl::rows_asked(const Block &block, uint64_t count, size_t values,
                                            std::optional<size_t> region) const {
-    const Request req = request_of(block);
+    const Block req = request_of(block);
     RowsAsked asked{plan(req, nullptr), 0};
     const Description &d = asked.plan->d;
     const bool multi = d.by_region();
@@ -426,7 +398,7 @@ void Reader::Impl::read_rows(const Plan &p, std::span<const uint64_t> rows, std:
 
 RowInfo Reader::row_info(const Block &block) const {
     return guard([&] { return "data block " + block_words(block); }, [&] {
-        const Request req = request_of(block);
+        const Block req = request_of(block);
         const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
         const Plan &p = *plan;
         Lease lease = impl_->file();

@@ -18,16 +18,16 @@ bool has_map_keys(const ParamDict &p) {
 
 // The parameters and the x axis's range (checked as making the axis checks them), looked up
 // in the order NPT, FXV, LXV, MXY, MNY.
-Start start(File &f, const Request &req, const Located &at, Events &events, AxisRange &range) {
+Start start(File &f, const Block &req, const Located &at, std::vector<Note> &notes, AxisRange &range) {
     ParamDict parameters = merged_parameters(f, at);
     Value NPT = parameters.at("NPT"), FXV = parameters.at("FXV"), LXV = parameters.at("LXV");
     Value maxY = parameters.at("MXY"), minY = parameters.at("MNY");
     range = linspace_range(FXV, LXV, NPT);
-    return Start{f,    req,      at, events, std::move(parameters), std::move(FXV), std::move(LXV), std::move(NPT),
+    return Start{f,    req,      at, notes, std::move(parameters), std::move(FXV), std::move(LXV), std::move(NPT),
                  minY, maxY, range.count, ReadBudget(f)};
 }
 
-Located locate_block(File &f, const Request &req) {
+Located locate_block(File &f, const Block &req) {
     check_orvel(f);
     return locate(read_directory(f), req);
 }
@@ -41,8 +41,8 @@ void check_orvel(File &f) {
         fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
 }
 
-Kind kind_of(const Request &req, const ParamDict &parameters, const Located &at) {
-    const bool traces = req.dataBlockType == "TRC";
+Kind kind_of(const Block &req, const ParamDict &parameters, const Located &at) {
+    const bool traces = req.type == "TRC";
     if (req.dimensions == "2D")
         return Kind::spectrum;
     if (has_map_keys(parameters))
@@ -60,19 +60,19 @@ const KindOps &kind_ops(Kind k) {
     return *kTable[static_cast<size_t>(k)];
 }
 
-Data extract(File &f, const Request &req, Events &events) {
+Data extract(File &f, const Block &req, std::vector<Note> &notes) {
     const Located at = locate_block(f, req);
     AxisRange range;
-    Start s = start(f, req, at, events, range);
+    Start s = start(f, req, at, notes, range);
     return kind_ops(kind_of(req, s.parameters, at)).read(s);
 }
 
-Plan describe(File &f, const Request &req, Events &events) {
+Plan describe(File &f, const Block &req, std::vector<Note> &notes) {
     Plan p;
     p.at = locate_block(f, req);
     Description &d = p.d;
-    Start s = start(f, req, p.at, events, d.x);
-    d.request = {req.dataBlockType, req.dimensions, req.deriv};
+    Start s = start(f, req, p.at, notes, d.x);
+    d.request = {req.type, req.dimensions, req.derivative};
     d.kind = kind_of(req, s.parameters, p.at);
     p.npt = s.npt;
     kind_ops(d.kind).describe(s, p);

@@ -2,7 +2,7 @@
 // then the work handed to the block's kind (kinds.hpp).
 #pragma once
 
-#include "format/events.hpp"
+#include "orvelio/orvelio.hpp" // Note
 #include "format/file.hpp"
 #include "request.hpp"
 
@@ -12,10 +12,10 @@ namespace orvelio {
 void check_orvel(File &f);
 
 // The whole block, as its kind's result.
-Data extract(File &f, const Request &req, Events &events);
+Data extract(File &f, const Block &req, std::vector<Note> &notes);
 
 struct Plan;
 // The block's description and reading plan, reading no values (kinds.hpp).
-Plan describe(File &f, const Request &req, Events &events);
+Plan describe(File &f, const Block &req, std::vector<Note> &notes);
 
 } // namespace orvelio

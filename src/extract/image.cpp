@@ -29,9 +29,9 @@ Geometry map_geometry(Start &s, Value *axes, Array<double> *mapX = nullptr, Arra
     Value v[6];
     for (int i = 0; i < 6; ++i)
         v[i] = p.at(kMapKeys[i]);
-    if (s.req.deriv != "NONE" && (is_zero(v[4]) || is_zero(v[5]))) {
+    if (s.req.derivative != "NONE" && (is_zero(v[4]) || is_zero(v[5]))) {
         // A derivative map that lost its geometry: take the underived block's.
-        s.events.push_back({Event::Kind::Print, "Orignal mapping coordinates used"});
+        s.notes.push_back({Note::Kind::message, "Orignal mapping coordinates used"});
         const ParamDict original = read_params(s.f, s.at.originalParams);
         for (int i = 0; i < 6; ++i)
             v[i] = original.at(kMapKeys[i]);

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "annotation.hpp"
-#include "format/events.hpp"
+#include "orvelio/orvelio.hpp" // Note
 #include "format/file.hpp"
 #include "layout3d.hpp"
 #include "request.hpp"
@@ -19,9 +19,9 @@ namespace orvelio {
 // parameters (checked already: making the axis cannot fail on them but for memory).
 struct Start {
     File &f;
-    const Request &req;
+    const Block &req;
     const Located &at;
-    Events &events;
+    std::vector<Note> &notes;
     ParamDict parameters;
     Value FXV, LXV, NPT, minY, maxY;
     size_t npt;        // values per stored sub-block (NPT)
@@ -32,7 +32,7 @@ struct Start {
     // points); the parameters are moved out.
     template <class R> R result() {
         R r;
-        r.request = {req.dataBlockType, req.dimensions, req.deriv};
+        r.request = {req.type, req.dimensions, req.derivative};
         r.parameters = parameters.take_items();
         r.minY = minY;
         r.maxY = maxY;
@@ -82,7 +82,7 @@ const KindOps &kind_ops(Kind k);
 
 // The kind of a located block: from its dimensions, its type, its parameters (a map geometry)
 // and whether it has an annotation table.
-Kind kind_of(const Request &req, const ParamDict &parameters, const Located &at);
+Kind kind_of(const Block &req, const ParamDict &parameters, const Located &at);
 
 // Every stored sub-block declares npt values; the file's size says how many it holds: into
 // p.d.values_held and values_declared.

@@ -665,7 +665,7 @@ GridOrder grid_order(const Annotations &a, size_t i, const RegionPlan &plan, con
 // The regions of both kinds of map, as numbers, and their rows' sources.
 void describe_map(Start &s, Plan &p) {
     File &f = s.f;
-    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.events));
+    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.notes));
     const Annotations &a = *annotations;
     const OffsetMap offsets = read_offsets(f, s.at.data);
     const std::vector<size_t> groups = first_rows_of_groups(a.at("Group"));
@@ -775,7 +775,7 @@ std::vector<Region> regions_info(File &f, const Plan &p) {
 
 Data read_point_map(Start &s) {
     File &f = s.f;
-    const Annotations table = read_annotations(f, s.at.anno, s.events);
+    const Annotations table = read_annotations(f, s.at.anno, s.notes);
     const OffsetMap offsets = read_offsets(f, s.at.data);
     const std::vector<size_t> groups = first_rows_of_groups(table.at("Group"));
     const std::map<double, size_t> sizes = group_sizes(table.at("Group"));
@@ -800,7 +800,7 @@ Data read_point_map(Start &s) {
 
 Data read_trace_map(Start &s) {
     File &f = s.f;
-    auto table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, s.events));
+    auto table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, s.notes));
     const OffsetMap offsets = read_offsets(f, s.at.data);
     const std::vector<size_t> groups = first_rows_of_groups(table->at("Group"));
     const std::map<double, size_t> sizes = group_sizes(table->at("Group"));
@@ -820,7 +820,7 @@ Data read_trace_map(Start &s) {
         r.labels.clear();
     }
     if (!table) { // read again, its notes already taken
-        Events again;
+        std::vector<Note> again;
         table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, again));
     }
     const Annotations &annotations = *table;
