@@ -21,10 +21,15 @@ struct Geometry {
 
 constexpr const char *kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 
-// The map geometry, its coordinates checked as making them checks them: into `axes` (start,
-// stop and count of x, then of y), and made into mapX and mapY with `coordinates`; the counts
-// and the sub-blocks to place.
-Geometry map_geometry(Start &s, Value *axes, Array<double> *mapX = nullptr, Array<double> *mapY = nullptr) {
+// The map's coordinates, which a whole read makes with the geometry.
+struct Map {
+    Array<double> mapX, mapY;
+};
+
+// The map geometry, its coordinates checked as making them checks them, into `axes` (start,
+// stop and count of x, then of y), and made into `map` when it is given; the counts and the
+// sub-blocks to place.
+Geometry map_geometry(Start &s, Value *axes, Map *map) {
     ParamDict &p = s.parameters;
     Value v[6];
     for (int i = 0; i < 6; ++i)
@@ -40,13 +45,13 @@ Geometry map_geometry(Start &s, Value *axes, Array<double> *mapX = nullptr, Arra
     }
     const Value &AOX = v[0], &AOY = v[1], &DDX = v[2], &DDY = v[3], &NPX = v[4], &NPY = v[5];
     const Value stopX = plus(AOX, times(DDX, minus_one(NPX)));
-    if (mapX)
-        *mapX = linspace(AOX, stopX, NPX);
+    if (map)
+        map->mapX = linspace(AOX, stopX, NPX);
     else
         linspace_count(AOX, stopX, NPX);
     const Value stopY = plus(AOY, times(DDY, minus_one(NPY)));
-    if (mapY)
-        *mapY = linspace(AOY, stopY, NPY);
+    if (map)
+        map->mapY = linspace(AOY, stopY, NPY);
     else
         linspace_count(AOY, stopY, NPY);
     const Value all[6] = {AOX, stopX, NPX, AOY, stopY, NPY};
@@ -58,12 +63,6 @@ Geometry map_geometry(Start &s, Value *axes, Array<double> *mapX = nullptr, Arra
     g.ny = static_cast<size_t>(std::get<int64_t>(NPY));
     g.offsets = read_offsets(s.f, s.at.data).offsets();
     return g;
-}
-
-// The geometry of a whole read, with the map's coordinates.
-Geometry map_geometry(Start &s, Array<double> &mapX, Array<double> &mapY) {
-    Value axes[6];
-    return map_geometry(s, axes, &mapX, &mapY);
 }
 
 // numpy's refusal of a shape whose byte size (zero dimensions left out) exceeds its index type.
@@ -107,48 +106,58 @@ void check_trace_values(const File &f, int64_t offset, size_t npt, const Geometr
         fail_cut_short(got, npt, offset);
 }
 
-// ------------------------------------------------------------------ hyperspectral image
-
-// Stored spectrum i fills pixel (i / NPX, i % NPX): row by row, x fastest. Pixels after the
-// last stored spectrum keep zeros.
-Data read_image(Start &s) {
-    Image r;
-    const Geometry g = map_geometry(s, r.mapX, r.mapY);
-    const size_t npt = s.npt;
-    check_array_size({g.ny, g.nx, npt}, sizeof(float));
-    // Every sub-block is checked as a reader placing it would meet it: its position, its
-    // column, its row, then its values.
-    for (size_t i = 0; i < g.offsets.size(); ++i) {
-        check_pixel(g, i);
-        const size_t got = values_at(s.f, g.offsets[i], npt);
-        if (got < npt)
-            fail_cut_short(got, npt, g.offsets[i]);
-    }
-    Image out = s.result<Image>();
-    out.mapX = std::move(r.mapX);
-    out.mapY = std::move(r.mapY);
-    out.spectra = Array<float>::zeros({g.ny, g.nx, npt});
-    // Pixel i starts at i * NPT: the spectra go straight to their pixels.
-    read_rows_into(s.f, g.offsets, out.spectra.data(), npt, s.budget);
-    out.x = s.x_axis();
-    return out;
-}
-
-void describe_image(Start &s, Plan &p) {
-    Geometry g = map_geometry(s, p.map_axes);
+// Rows of an image or image traces block: row k is stored sub-block k.
+void plan_rows(Start &s, Plan &p, Geometry &g) {
     Description &d = p.d;
     const size_t m = g.offsets.size();
-    check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
-    for (size_t i = 0; i < m; ++i)
-        check_pixel(g, i);
-    d.shape = {g.ny, g.nx, s.npt};
-    d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
     d.row_length = s.npt;
     d.sources.resize(m);
     for (size_t k = 0; k < m; ++k)
         d.sources[k] = static_cast<int64_t>(k);
     d.subblocks = std::move(g.offsets);
     count_values(s.f, p);
+}
+
+// ------------------------------------------------------------------ hyperspectral image
+
+// Every sub-block as a reader placing it would meet it: its position, its column, its row,
+// then its values.
+void plan_image(Start &s, Plan &p, ValueFaults &values, Map *map) {
+    Geometry g = map_geometry(s, p.map_axes, map);
+    Description &d = p.d;
+    check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
+    for (size_t i = 0; i < g.offsets.size(); ++i) {
+        check_pixel(g, i);
+        values.check([&] {
+            if (const size_t got = values_at(s.f, g.offsets[i], s.npt); got < s.npt)
+                fail_cut_short(got, s.npt, g.offsets[i]);
+        });
+    }
+    d.shape = {g.ny, g.nx, s.npt};
+    d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
+    plan_rows(s, p, g);
+}
+
+void describe_image(Start &s, Plan &p) {
+    ValueFaults none(false);
+    plan_image(s, p, none, nullptr);
+}
+
+// Stored spectrum i fills pixel (i / NPX, i % NPX): row by row, x fastest. Pixels after the
+// last stored spectrum keep zeros.
+Data read_image(Start &s) {
+    Plan p;
+    Map map;
+    ValueFaults values(true);
+    values.plan([&] { plan_image(s, p, values, &map); });
+    Image out = s.result<Image>();
+    out.mapX = std::move(map.mapX);
+    out.mapY = std::move(map.mapY);
+    out.spectra = Array<float>::zeros(p.d.shape);
+    // Pixel i starts at i * NPT: the spectra go straight to their pixels.
+    read_rows_into(s.f, p.d.subblocks, out.spectra.data(), s.npt, s.budget);
+    out.x = s.x_axis();
+    return out;
 }
 
 void image_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out, std::optional<size_t>) {
@@ -182,25 +191,47 @@ RowInfo image_info(File &, const Plan &p) { return map_info(p); }
 
 // ------------------------------------------------------------------ image traces
 
+// Every trace as a reader meets it: its position, then its values (a full map, all NPT of
+// them). Traces that cannot fill the map for NPT itself is not NPY * NPX fail to describe too.
+void plan_image_traces(Start &s, Plan &p, ValueFaults &values, Map *map) {
+    Geometry g = map_geometry(s, p.map_axes, map);
+    Description &d = p.d;
+    const size_t m = g.offsets.size(), cells = g.nx * g.ny; // both from 32-bit fields
+    p.infoSize = read_info_size(s.f, s.at.data);
+    for (int64_t offset : g.offsets) {
+        check_offset(offset);
+        const size_t got = values_at(s.f, offset, s.npt);
+        if (got != cells && s.npt != cells)
+            fail_reshape(got, g);
+        values.check([&] { check_trace_values(s.f, offset, s.npt, g); });
+        if (s.npt != cells)
+            fail_reshape(got, g); // cut to a full map, a read stops at the values cut short
+    }
+    if (m == 0)
+        fail_nothing_to_stack();
+    d.shape = {g.ny, g.nx, m};
+    d.rows = m;
+    plan_rows(s, p, g);
+}
+
+void describe_image_traces(Start &s, Plan &p) {
+    ValueFaults none(false);
+    plan_image_traces(s, p, none, nullptr);
+}
+
 // Trace k is the layer traces[:, :, k]: its NPT = NPY * NPX values, row by row, land with a
 // stride of M. They pass through a bounded buffer a few traces at a time.
 Data read_image_traces(Start &s) {
-    ImageTraces r;
-    const Geometry g = map_geometry(s, r.mapX, r.mapY);
-    const size_t npt = s.npt;
-    const int32_t infoSize = read_info_size(s.f, s.at.data);
-    for (int64_t offset : g.offsets) {
-        check_offset(offset);
-        check_trace_values(s.f, offset, npt, g);
-    }
-    if (g.offsets.empty())
-        fail_nothing_to_stack();
-
+    Plan p;
+    Map map;
+    ValueFaults values(true);
+    values.plan([&] { plan_image_traces(s, p, values, &map); });
+    const std::vector<int64_t> &offsets = p.d.subblocks;
+    const size_t npt = s.npt, m = offsets.size();
     ImageTraces out = s.result<ImageTraces>();
-    out.mapX = std::move(r.mapX);
-    out.mapY = std::move(r.mapY);
-    const size_t m = g.offsets.size();
-    out.traces = Array<float>::empty({g.ny, g.nx, m});
+    out.mapX = std::move(map.mapX);
+    out.mapY = std::move(map.mapY);
+    out.traces = Array<float>::empty(p.d.shape);
     if (npt > 0) {
         constexpr size_t kBufferBytes = 4 << 20;
         const size_t batch = std::clamp<size_t>(kBufferBytes / (npt * sizeof(float)), 1, m);
@@ -209,41 +240,18 @@ Data read_image_traces(Start &s) {
         float *dst = out.traces.data();
         for (size_t k0 = 0; k0 < m; k0 += batch) {
             const size_t n = std::min(batch, m - k0);
-            some.assign(g.offsets.begin() + static_cast<ptrdiff_t>(k0),
-                        g.offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
+            some.assign(offsets.begin() + static_cast<ptrdiff_t>(k0), offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
             read_rows_into(s.f, some, buffer.data(), npt, s.budget);
-            for (size_t p = 0; p < npt; ++p) {
-                float *cell = dst + p * m + k0;
+            for (size_t v = 0; v < npt; ++v) {
+                float *cell = dst + v * m + k0;
                 for (size_t k = 0; k < n; ++k)
-                    cell[k] = buffer[k * npt + p];
+                    cell[k] = buffer[k * npt + v];
             }
         }
     }
-    out.labels = read_labels(s.f, g.offsets, npt, infoSize);
+    out.labels = read_labels(s.f, offsets, npt, p.infoSize);
     out.x = s.x_axis();
     return out;
-}
-
-void describe_image_traces(Start &s, Plan &p) {
-    Geometry g = map_geometry(s, p.map_axes);
-    Description &d = p.d;
-    const size_t m = g.offsets.size();
-    p.infoSize = read_info_size(s.f, s.at.data);
-    for (int64_t offset : g.offsets) {
-        check_offset(offset);
-        if (s.npt != g.nx * g.ny)
-            fail_reshape(values_at(s.f, offset, s.npt), g);
-    }
-    if (m == 0)
-        fail_nothing_to_stack();
-    d.shape = {g.ny, g.nx, m};
-    d.rows = m;
-    d.row_length = s.npt;
-    d.sources.resize(m);
-    for (size_t k = 0; k < m; ++k)
-        d.sources[k] = static_cast<int64_t>(k);
-    d.subblocks = std::move(g.offsets);
-    count_values(s.f, p);
 }
 
 void image_traces_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,

@@ -54,6 +54,44 @@ struct Plan {
     std::vector<size_t> region_first_row;
 };
 
+// The faults of a block's values that a plan meets on the way: a description goes on past
+// them (it reads no values), a whole read stops at the first. Planning for a read, the plan's
+// own errors come after a value fault met before them.
+class ValueFaults {
+  public:
+    explicit ValueFaults(bool reading) : reading_(reading) {}
+    // Runs check(), which throws the fault, when reading and before any other fault.
+    template <class Check> void check(Check &&check) {
+        if (!reading_ || first_)
+            return;
+        try {
+            check();
+        } catch (const Error &e) {
+            if (e.detail() == ErrorDetail::interrupted)
+                throw;
+            first_ = e;
+        }
+    }
+    // plan() with the read's first error: a value fault met before the plan's own error.
+    template <class Build> void plan(Build &&build) {
+        try {
+            build();
+        } catch (const Error &) {
+            raise();
+            throw;
+        }
+        raise();
+    }
+
+  private:
+    void raise() const {
+        if (first_)
+            throw *first_;
+    }
+    bool reading_;
+    std::optional<Error> first_;
+};
+
 // What a kind does. Rows are checked against the plan (in range, the buffer's size) before
 // read_rows is called; region is set for the kinds that read by region.
 struct KindOps {
