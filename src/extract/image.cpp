@@ -118,6 +118,25 @@ void plan_rows(Start &s, Plan &p, Geometry &g) {
     count_values(s.f, p);
 }
 
+// A kind's plan: with `map`, for a whole read (its coordinates made with the geometry).
+using MapPlan = void (*)(Start &s, Plan &p, ValueFaults &values, Map *map);
+
+template <MapPlan plan> void describe(Start &s, Plan &p) {
+    ValueFaults none(false);
+    plan(s, p, none, nullptr);
+}
+
+// The plan of a whole read, and its result with the map's coordinates.
+template <class R> R planned(Start &s, Plan &p, MapPlan plan) {
+    Map map;
+    ValueFaults values(true);
+    values.plan([&] { plan(s, p, values, &map); });
+    R out = s.result<R>();
+    out.mapX = std::move(map.mapX);
+    out.mapY = std::move(map.mapY);
+    return out;
+}
+
 // ------------------------------------------------------------------ hyperspectral image
 
 // Every sub-block as a reader placing it would meet it: its position, its column, its row,
@@ -138,21 +157,11 @@ void plan_image(Start &s, Plan &p, ValueFaults &values, Map *map) {
     plan_rows(s, p, g);
 }
 
-void describe_image(Start &s, Plan &p) {
-    ValueFaults none(false);
-    plan_image(s, p, none, nullptr);
-}
-
 // Stored spectrum i fills pixel (i / NPX, i % NPX): row by row, x fastest. Pixels after the
 // last stored spectrum keep zeros.
 Data read_image(Start &s) {
     Plan p;
-    Map map;
-    ValueFaults values(true);
-    values.plan([&] { plan_image(s, p, values, &map); });
-    Image out = s.result<Image>();
-    out.mapX = std::move(map.mapX);
-    out.mapY = std::move(map.mapY);
+    Image out = planned<Image>(s, p, plan_image);
     out.spectra = Array<float>::zeros(p.d.shape);
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
     read_rows_into(s.f, p.d.subblocks, out.spectra.data(), s.npt, s.budget);
@@ -214,23 +223,13 @@ void plan_image_traces(Start &s, Plan &p, ValueFaults &values, Map *map) {
     plan_rows(s, p, g);
 }
 
-void describe_image_traces(Start &s, Plan &p) {
-    ValueFaults none(false);
-    plan_image_traces(s, p, none, nullptr);
-}
-
 // Trace k is the layer traces[:, :, k]: its NPT = NPY * NPX values, row by row, land with a
 // stride of M. They pass through a bounded buffer a few traces at a time.
 Data read_image_traces(Start &s) {
     Plan p;
-    Map map;
-    ValueFaults values(true);
-    values.plan([&] { plan_image_traces(s, p, values, &map); });
+    ImageTraces out = planned<ImageTraces>(s, p, plan_image_traces);
     const std::vector<int64_t> &offsets = p.d.subblocks;
     const size_t npt = s.npt, m = offsets.size();
-    ImageTraces out = s.result<ImageTraces>();
-    out.mapX = std::move(map.mapX);
-    out.mapY = std::move(map.mapY);
     out.traces = Array<float>::empty(p.d.shape);
     if (npt > 0) {
         constexpr size_t kBufferBytes = 4 << 20;
@@ -280,7 +279,7 @@ RowInfo image_traces_info(File &f, const Plan &p) {
 
 } // namespace
 
-const KindOps kImageOps{describe_image, read_image, image_rows, image_info};
-const KindOps kImageTracesOps{describe_image_traces, read_image_traces, image_traces_rows, image_traces_info};
+const KindOps kImageOps{describe<plan_image>, read_image, image_rows, image_info};
+const KindOps kImageTracesOps{describe<plan_image_traces>, read_image_traces, image_traces_rows, image_traces_info};
 
 } // namespace orvelio
