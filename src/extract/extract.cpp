@@ -72,7 +72,7 @@ Plan describe(File &f, const Block &req, std::vector<Note> &notes) {
     p.at = locate_block(f, req);
     Description &d = p.d;
     Start s = start(f, req, p.at, notes, d.x);
-    d.request = {req.type, req.dimensions, req.derivative};
+    d.request = req;
     d.kind = kind_of(req, s.parameters, p.at);
     p.npt = s.npt;
     kind_ops(d.kind).describe(s, p);

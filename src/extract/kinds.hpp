@@ -32,7 +32,7 @@ struct Start {
     // points); the parameters are moved out.
     template <class R> R result() {
         R r;
-        r.request = {req.type, req.dimensions, req.derivative};
+        r.request = req;
         r.parameters = parameters.take_items();
         r.minY = minY;
         r.maxY = maxY;
@@ -96,7 +96,7 @@ class ValueFaults {
 // read_rows is called; region is set for the kinds that read by region.
 struct KindOps {
     // The plan: the kind's checks of the whole read that need no values, in the same order.
-    // d.kind, request, x, parameters and npt are set already.
+    // d.kind, d.request, d.x and p.npt are set already.
     void (*describe)(Start &s, Plan &p);
     // The whole block.
     Data (*read)(Start &s);
