@@ -95,13 +95,14 @@ def output_name(path, request, fmt):
 
 def export_file(job):
     """Worker: converts the matching blocks of one file. job = (path, out_dir, fmt, specs,
-    token, root, skip_existing), out_dir a folder under the output folder root; returns (path,
-    outputs written, error message or None, notes)."""
+    token, root, skip_existing, partial), out_dir a folder under the output folder root; returns
+    (path, outputs written, error message or None, notes (warnings among them))."""
+    import warnings
     from .reader import NotOrvelFileError
-    path, out_dir, fmt, specs, token, root, skip_existing = job
+    path, out_dir, fmt, specs, token, root, skip_existing, partial = job
     outputs, notes = [], []
     try:
-        with open_file(path) as f:
+        with open_file(path) as f, warnings.catch_warnings(record=True) as heard:
             blocks = [b for b in f.blocks if matches(b, specs)]
             if not blocks:
                 asked = ", ".join(s if isinstance(s, str) else "/".join(s) for s in specs)
@@ -114,10 +115,13 @@ def export_file(job):
                 if skip_existing and os.path.exists(target):
                     notes.append(f"{target}: exists, skipped")
                     continue
+                if not partial:
+                    export.check_complete(f, b, " (--partial exports what it holds, NaN for the rest)")
                 if fmt == "netcdf":
                     _check_space(out_dir, target, b)
-                export.write(f, b, target, fmt, token)
+                export.write(f, b, target, fmt, token, partial)
                 outputs.append(target)
+            notes += [f"warning: {w.message}" for w in heard]
     except NotOrvelFileError:
         return path, outputs, None, [f"{path}: not an Orvel file, skipped"]
     except Exception as exc:
@@ -125,7 +129,7 @@ def export_file(job):
     return path, outputs, None, notes
 
 
-def export_paths(paths, output, fmt, specs, jobs, skip_existing, report):
+def export_paths(paths, output, fmt, specs, jobs, skip_existing, report, partial=False):
     """Exports every file under `paths` into the folder `output` (each folder's layout kept under
     it; several folders each under its own name) with `jobs` worker processes (None: the CPUs).
     report(line, bar) hears of notes (None: quiet). Returns (outputs written, files converted,
@@ -147,7 +151,7 @@ def export_paths(paths, output, fmt, specs, jobs, skip_existing, report):
             failed.append(f"{path}: its outputs would overwrite those of {seen[key]}")
             continue
         seen[key] = path
-        todo.append((path, os.path.normpath(out_dir), fmt, specs, token, output, skip_existing))
+        todo.append((path, os.path.normpath(out_dir), fmt, specs, token, output, skip_existing, partial))
     workers = max(1, min(jobs or cpus(), len(todo)))
     # The netCDF library may crash the process it runs in (a full disk): never this one.
     workers = 0 if workers == 1 and fmt != "netcdf" else workers

@@ -26,11 +26,13 @@ def labels(block):
 
 
 def plot(f, block, args, plt):
-    """Draws `block` of the open file `f` into args.output; raises UsageError for a band the
-    block does not have, NothingToPlot for a block of no values."""
+    """Draws `block` of the open file `f` into args.output (a block cut short only with
+    args.partial, its missing values NaN); raises UsageError for a band the block does not
+    have, NothingToPlot for a block of no values."""
     from .export import check_complete
-    check_complete(f, block)
-    result = f.read(block)
+    if not args.partial:
+        check_complete(f, block, " (--partial plots what it holds)")
+    result = f.read(block, args.partial)
     kind, names = block.kind, labels(block)
     x = np.asarray(result.x)
     values = [np.asarray(v) for v in (getattr(result, "y", None), getattr(result, "spectra", None),

@@ -211,7 +211,7 @@ def cmd_export(args):
     written, converted, failed = _batch.export_paths(
         args.paths, args.output, args.format, specs, args.jobs, args.skip_existing,
         None if args.quiet else lambda line, bar=None: (bar.write if bar is not None else print)(
-            f"{PROG}: {line}", file=sys.stderr))
+            f"{PROG}: {line}", file=sys.stderr), args.partial)
     if not args.quiet:
         _say(f"{written} output{'s' * (written != 1)} from {converted} file"
              f"{'s' * (converted != 1)} in {args.output}")
@@ -334,6 +334,8 @@ def build_parser():
     many = dict(block, help="only these blocks: data block types or whole requests (AB/2D/NONE), "
                             "comma-separated or repeated (default: every block)")
     json_help = dict(action="store_true", help="machine-readable output")
+    partial = ("%s a block of a file cut short (an interrupted copy) with NaN for its missing values, "
+               "with a warning saying how many; without it such a block fails")
     p = _command(sub, "ls", "one line per file with its blocks",
                  "List files and folders: one line per Orvel file with its blocks (request, kind, "
                  "shape, 'cut short' where values are missing). Other files are skipped with a note "
@@ -375,6 +377,7 @@ def build_parser():
                         "xarray extra)")
     p.add_argument("--block", **many)
     p.add_argument("--skip-existing", action="store_true", help="leave outputs already there as they are")
+    p.add_argument("--partial", action="store_true", help=partial % "export")
     p.add_argument("-j", "--jobs", type=_jobs, metavar="N",
                    help="worker processes (default: the number of CPUs)")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar, notes or summary")
@@ -393,6 +396,7 @@ def build_parser():
                  "trace's number). Maps have equal aspect and y upward.", cmd_plot, file=(None, "FILE"))
     p.add_argument("--block", **one)
     p.add_argument("--band", type=float, metavar="X", help="the x value (trace kinds: the trace number)")
+    p.add_argument("--partial", action="store_true", help=partial % "plot")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png",
                    help="the image file (its extension names the format)")
     p.add_argument("--dpi", type=float, default=100.0, help="resolution of raster images (default 100)")

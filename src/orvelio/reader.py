@@ -521,11 +521,14 @@ class OrvelFile:
             self._read_rows(request, rows[:half], out[:half], region, True)
             self._read_rows(request, rows[half:], out[half:], region, True)
 
-    def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
+    def _warn_partial(self, request: Request, held: int, declared: int, stacklevel: int = 2) -> None:
+        """The UserWarning of a partial read: how many values are missing."""
         import warnings
-        held, declared = d["values_held"], d["values_declared"]
         warnings.warn(f"{self._name}: data block {_show(request)} holds {held} of its {declared} values: "
-                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=3)
+                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=stacklevel + 1)
+
+    def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
+        self._warn_partial(request, d["values_held"], d["values_declared"], stacklevel=3)
         api: Any = sys.modules["orvelio"]
         kind = d["kind"]
         if kind == "spectrum":
