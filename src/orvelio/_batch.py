@@ -34,6 +34,30 @@ def message(path, exc):
     return f"{path}: {type(exc).__name__}: {exc}"
 
 
+def each_file(paths, recursive, strict, note):
+    """(path, open OrvelFile or None, failure line or None) of every file under `paths`, for the
+    commands that go through files one by one; files that are not Orvel files are skipped with
+    note(text) (`strict`: a file named itself fails)."""
+    from .folders import files
+    from .reader import NotOrvelFileError
+    for path, root, error in files(paths, recursive, note=note):
+        try:
+            if error is not None:
+                raise error
+            f = open_file(path)
+        except NotOrvelFileError as exc:
+            if strict and root is None:
+                yield path, None, message(path, exc)
+            else:
+                note(f"{path}: not an Orvel file, skipped")
+            continue
+        except Exception as exc:
+            yield path, None, message(path, exc)
+            continue
+        with f:
+            yield path, f, None
+
+
 def output_folder(root, folder):
     """Creates `folder` (`root` or a folder under it) and returns it. A symbolic link on the way
     from `root` is refused, so that nothing is written outside the output folder."""
@@ -52,7 +76,7 @@ def output_folder(root, folder):
     return folder
 
 
-def _ranges(indexes):
+def ranges(indexes):
     """"0-3, 7, 9-12" for sorted integers."""
     runs = []
     for i in indexes:
@@ -61,6 +85,21 @@ def _ranges(indexes):
         else:
             runs.append([i, i])
     return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
+
+
+def write_pictures(path, f, output, overwrite, seen):
+    """`pictures`: writes the pictures of the open file `f` (found at `path`) into `output`;
+    returns [(name written, indexes)]. `seen` ({file name: path}) keeps a later file of the same
+    name from overwriting the pictures of an earlier one."""
+    key = os.path.basename(path)  # the outputs of a file are named after it
+    if f.pictures and key in seen:
+        raise OutputError(f"its pictures would overwrite those of {seen[key]}")
+    if f.pictures:
+        seen[key] = path
+    try:
+        return export.write_pictures(f, output, overwrite)
+    except FileExistsError as exc:
+        raise OutputError(f"{shown(exc.filename)} exists (--overwrite replaces it)") from None
 
 
 def free_space(folder):

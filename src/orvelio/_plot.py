@@ -25,6 +25,29 @@ def labels(block):
     return out
 
 
+def pyplot():
+    """matplotlib.pyplot, drawing without a display."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    return plt
+
+
+def check_output(output, plt):
+    """The image format of the file name `output` (its extension); UsageError for one matplotlib
+    cannot write or a folder that does not exist."""
+    from ._batch import shown
+    fmt = os.path.splitext(output)[1][1:].lower() or "png"
+    formats = plt.figure().canvas.get_supported_filetypes()
+    plt.close("all")
+    if fmt not in formats:
+        raise UsageError(f"-o: cannot write .{fmt} images; the extension names one of " + ", ".join(sorted(formats)))
+    folder = os.path.dirname(output) or "."
+    if not os.path.isdir(folder):
+        raise UsageError(f"-o: no folder {shown(folder)} to write {shown(output)} in")
+    return fmt
+
+
 def plot(f, block, args, plt):
     """Draws `block` of the open file `f` into args.output (a block cut short only with
     args.partial, its missing values NaN); raises UsageError for a band the block does not

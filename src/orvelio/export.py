@@ -74,6 +74,7 @@ def atomic_file(target: str | os.PathLike[str], token: str = "", path: bool = Fa
     (an exception, Ctrl-C, SIGTERM). Without `replace`, an existing `target` is left as it is
     and FileExistsError raised."""
     folder, name = os.path.split(os.fspath(target))
+    fd: int | None
     fd, tmp = tempfile.mkstemp(dir=folder or ".", prefix=_temporary_prefix(folder, name, token),
                                suffix=".part")
     try:
@@ -119,9 +120,14 @@ def check_complete(f: Any, block: Any, hint: str = "") -> None:
     ends its message)."""
     from .reader import TruncatedFileError
     if not block.complete:
-        name = os.fsdecode(f.path) if isinstance(f.path, (str, bytes, os.PathLike)) else repr(f)
+        name = _name_of(f)
         raise TruncatedFileError(f"{name}: the file is cut short: block {' '.join(block.request)} holds "
                                  f"{block.values_held} of {block.values_declared} values{hint}", name)
+
+
+def _name_of(f: Any) -> str:
+    """The name of an open file: its path, or what stands for a file object or a buffer."""
+    return os.fsdecode(f.path) if isinstance(f.path, (str, bytes, os.PathLike)) else str(f._name)
 
 
 def _jsonable(value: Any) -> Any:
@@ -143,13 +149,13 @@ _FORMULA = ("=", "+", "-", "@", "\t", "\r")
 def csv_text(text: Any) -> str:
     """A text as spreadsheets take it: text that would start a formula gets a "'" first
     (numbers stay as they are)."""
-    text = str(text)
-    if text.startswith(_FORMULA):
+    shown = str(text)
+    if shown.startswith(_FORMULA):
         try:
-            float(text)
+            float(shown)
         except ValueError:
-            return "'" + text
-    return text
+            return "'" + shown
+    return shown
 
 
 def _axis(block: Any) -> Any:
@@ -383,12 +389,10 @@ def write_pictures(source: Any, folder: str | os.PathLike[str], overwrite: bool 
     written). Returns [(the path written, indexes)] (the JSON's path for pictures without
     bytes)."""
     from .reader import OrvelFile
-    if isinstance(source, OrvelFile):
-        pictures, name = source.pictures, source.path
-    else:
-        with OrvelFile(source) as f:
-            pictures, name = f.pictures, source
-    prefix = os.path.basename(os.fsdecode(name)) if prefix is None else prefix
+    with contextlib.ExitStack() as stack:
+        f = source if isinstance(source, OrvelFile) else stack.enter_context(OrvelFile(source))
+        pictures, name = f.pictures, _name_of(f)
+    prefix = os.path.basename(name) if prefix is None else prefix
     written = []
     for p, indexes in _distinct(pictures):
         image = os.path.join(folder, f"{prefix}.{p.index}.{p.filename()}")

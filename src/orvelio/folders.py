@@ -15,7 +15,7 @@ import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Union
 
-__all__ = ["files", "catalog", "stack", "open_file", "DEFAULT_PARAMETERS"]
+__all__ = ["files", "catalog", "write_catalog", "stack", "open_file", "DEFAULT_PARAMETERS"]
 
 Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
 Note = Callable[[str], None]
@@ -173,6 +173,18 @@ def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | No
     return frame
 
 
+def write_catalog(table: Any, target: str | os.PathLike[str]) -> None:
+    """Writes a catalog as CSV or, for a name ending in ".parquet", as Parquet (needs pyarrow),
+    atomically; shapes as text ("9x12x256")."""
+    from .export import atomic_file
+    table = table.assign(shape=table["shape"].map(lambda s: "x".join(map(str, s)) if isinstance(s, tuple) else s))
+    with atomic_file(target) as fh:
+        if os.fspath(target).lower().endswith(".parquet"):
+            table.to_parquet(fh, index=False)
+        else:
+            table.to_csv(fh, index=False)
+
+
 def _run(found: list[Any], codes: tuple[str, ...], workers: int | None,
          progress: bool | None) -> Iterator[list[dict[str, Any]] | None]:
     """describe_file of every path, in order, in `workers` processes."""
@@ -280,11 +292,11 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         for i, (y, b) in enumerate(zip(rows, described)):
             values[i] = onto(y, b)
     else:
-        import dask
         import dask.array as da
+        from dask.delayed import delayed
         size = chunks.get("file", n) if isinstance(chunks, dict) else int(chunks)
         size = max(1, min(n, size if size and size > 0 else n))
-        parts = [da.from_delayed(dask.delayed(read, pure=True)(found[i:i + size], described[i:i + size]),
+        parts = [da.from_delayed(delayed(read, pure=True)(found[i:i + size], described[i:i + size]),
                                  (len(found[i:i + size]), npt), np.float32) for i in range(0, n, size)]
         values = da.concatenate(parts, axis=0)
     name = described[0].request[0]
