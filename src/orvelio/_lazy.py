@@ -12,12 +12,12 @@ EXTRAS = {"pandas": "table", "pyarrow": "table", "matplotlib": "plot", "xarray":
           "tqdm": "cli"}
 
 
-def missing(what, module):
+def missing(what: str, module: str) -> str:
     """The message for `what` ("catalog", "parquet output") without `module`: what to install."""
     return f"{what} needs {module}: pip install 'orvelio[{EXTRAS[module]}]'"
 
 
-def need(what, module):
+def need(what: str, module: str) -> types.ModuleType:
     """Imports an optional module; a ModuleNotFoundError that names its extra when it is missing."""
     import importlib
     try:
@@ -27,12 +27,12 @@ def need(what, module):
 
 
 class _Package(types.ModuleType):
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> object:
         if name in LAZY:
             import importlib
             return getattr(importlib.import_module(f"{self.__name__}.{LAZY[name]}"), name)
         raise AttributeError(f"module {self.__name__!r} has no attribute {name!r}")
 
 
-def install(name):
+def install(name: str) -> None:
     sys.modules[name].__class__ = _Package

@@ -20,8 +20,8 @@ def labels(block):
     out = {name: (c.long_name or name, c.display) for name, c in block.coords.items()}
     out["values"] = (block.values.long_name or block.request[0], block.values.display)
     for short, name in (("x", "mapX"), ("y", "mapY")):
-        out.setdefault(short, out.get(name, (f"Map {short}", "")))
-    out.setdefault("time", ("Time", ""))
+        if name in out:
+            out.setdefault(short, out[name])
     return out
 
 

@@ -293,7 +293,9 @@ def write_parquet(source: Any, target: str | os.PathLike[str], block: Any = None
                   partial: bool = False) -> str:
     """Writes the block as a Parquet table of the CSV layout (needs pyarrow)."""
     import numpy as np
-    import pyarrow as pa
+
+    from ._lazy import need
+    pa = need("parquet output", "pyarrow")
     import pyarrow.parquet as pq
     with _opened(source, block, partial) as (f, b):
         _check(b)

@@ -164,7 +164,8 @@ def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | No
     `workers` processes describe the files (default: one per CPU for more than a few hundred
     files); `progress` shows a bar on stderr (default: when stderr is a terminal and tqdm is
     installed). Needs pandas (pip install 'orvelio[table]')."""
-    import pandas as pd
+    from ._lazy import need
+    pd = need("orvelio.catalog", "pandas")
     codes = tuple(DEFAULT_PARAMETERS if parameters is None else parameters)
     found = [p for p, _, error in files(paths, recursive) if error is None]
     rows = [row for got in _run(found, codes, workers, progress) if got for row in got]
@@ -251,7 +252,9 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
     linearly onto it, NaN outside its own range. `chunks` (a number of files, or {"file": n})
     makes the values a lazy dask array read when computed. `block` as for OrvelFile.read."""
     import numpy as np
-    import xarray as xr
+
+    from ._lazy import need
+    xr = need("orvelio.stack", "xarray")
     found = [p for p, _, error in files(paths, recursive=True) if error is None] \
         if isinstance(paths, (str, bytes, os.PathLike)) else _paths(paths)
     if not found:

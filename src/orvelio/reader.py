@@ -608,6 +608,8 @@ class OrvelFile:
         region=region, chunks=chunks, partial=partial, grid=grid) returns; for a multi-region
         map without `region`, the DataTree of xarray.open_datatree (one child per region).
         `block` as for read()."""
+        from ._lazy import need
+        need("to_xarray", "xarray")
         from .xarray_backend import open_xarray
         return open_xarray(self.path if self._by_path else self, self.describe(block), chunks, region, partial, grid)
 
