@@ -361,6 +361,10 @@ struct Description {
     std::string_view dtype = "float32"; // the element type of every main array
     AxisRange x;
     Parameters parameters; // equal to read()'s
+    // The parameter blocks that `parameters` merges, in order: each merged over the ones before
+    // it (a name keeps the place of its first block and takes the value of its last) gives
+    // `parameters`. A block that several data blocks merge is one object, read once per Reader.
+    std::vector<std::shared_ptr<const Parameters>> parameter_blocks;
     // Rows addressed by read_rows (1 for a spectrum; 0 for multi-region kinds, whose rows are
     // counted per region) and values per row.
     size_t rows = 0, row_length = 0;
@@ -387,8 +391,9 @@ struct RowRange {
 // ------------------------------------------------------------------ pictures
 
 struct Picture {
-    // "Title" and the labelled values in reading order.
-    Parameters properties;
+    // "Title" and the labelled values in reading order (never null; pictures that share a
+    // record share them).
+    std::shared_ptr<const Parameters> properties;
     // The picture's bytes when the file stores them (pictures that share a record share
     // them); nullptr otherwise.
     std::shared_ptr<const std::string> data;

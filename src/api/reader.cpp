@@ -98,7 +98,7 @@ void add_notes(const Events &events, std::vector<Note> *notes) {
 
 template <class R> R &fill_common(R &out, Result &r) {
     out.request = {std::move(r.dataType), std::move(r.dimension), std::move(r.deriv)};
-    out.parameters = r.parameters.take_items();
+    out.parameters = r.parameters.items();
     out.x = std::move(r.x);
     out.minY = std::move(r.minY);
     out.maxY = std::move(r.maxY);
@@ -196,6 +196,8 @@ struct Reader::Impl {
     using Key = std::tuple<std::string, std::string, std::string>;
     mutable std::mutex mutex;
     mutable std::map<Key, std::shared_ptr<const Plan>> plans;
+    // The parameter blocks read so far: a block that several data blocks merge is read once.
+    mutable ParamBlocks param_blocks;
 
     Impl() = default;
     Impl(const Impl &) = delete;
@@ -239,7 +241,7 @@ struct Reader::Impl {
         // Described outside the lock: two threads may both describe a block the first time.
         Lease f = file();
         Events local;
-        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, events ? *events : local));
+        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, events ? *events : local, &param_blocks));
         std::lock_guard lock(mutex);
         return plans.try_emplace(key, std::move(p)).first->second;
     }
@@ -327,7 +329,11 @@ Description Reader::describe(const Block &block, std::vector<Note> *notes) const
         throw;
     }
     add_notes(events, notes);
-    return p->d;
+    Description d = p->d;
+    d.parameters = p->parameters.items();
+    for (const MergedParams::Layer &layer : p->parameters.layers())
+        d.parameter_blocks.emplace_back(layer, &layer->items());
+    return d;
 }
 
 Data Reader::read(const Block &block, std::vector<Note> *notes) const {
@@ -512,6 +518,8 @@ std::vector<Picture> Reader::pictures() const {
     Lease lease = impl_->file();
     File &f = *lease;
     VisImages found = read_vis_images(f);
+    // One copy of each record's properties and bytes, however often the record is listed.
+    std::vector<std::shared_ptr<const Parameters>> properties(found.pictures.size());
     std::vector<std::shared_ptr<const std::string>> bytes(found.pictures.size());
     std::vector<Picture> out;
     out.reserve(found.order.size());
@@ -519,7 +527,9 @@ std::vector<Picture> Reader::pictures() const {
         VisPicture &pic = found.pictures[k];
         Picture p;
         p.record = k;
-        p.properties = pic.entries.items();
+        if (!properties[k])
+            properties[k] = std::make_shared<const Parameters>(pic.entries.take_items());
+        p.properties = properties[k];
         if (pic.has_image) {
             if (!bytes[k])
                 bytes[k] = std::make_shared<const std::string>(std::move(pic.image));

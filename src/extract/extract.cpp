@@ -16,7 +16,7 @@ struct AxisParams {
     Value NPT, FXV, LXV, MXY, MNY;
 };
 
-AxisParams axis_params(const ParamDict &p) {
+AxisParams axis_params(const MergedParams &p) {
     AxisParams a;
     a.NPT = p.at("NPT");
     a.FXV = p.at("FXV");
@@ -36,7 +36,7 @@ Result single_spectrum(File &f, Result r, const Located &at) {
     return r;
 }
 
-bool has_map_keys(const ParamDict &p) {
+bool has_map_keys(const MergedParams &p) {
     for (const char *key : {"AOX", "AOY", "NPX", "NPY", "DDX", "DDY"})
         if (!p.contains(key))
             return false;
@@ -46,12 +46,13 @@ bool has_map_keys(const ParamDict &p) {
 // The fields every kind shares: request words, merged parameters, y range; the parameters of
 // the x axis (checked as making it checks them) into `axis`, its first and last value and
 // count into `range`. The axis itself is left to the caller.
-Result start(File &f, const Request &req, const Located &at, AxisParams &axis, AxisRange &range) {
+Result start(File &f, const Request &req, const Located &at, AxisParams &axis, AxisRange &range,
+             ParamBlocks *blocks = nullptr) {
     Result r;
     r.dimension = req.dimensions;
     r.dataType = req.dataBlockType;
     r.deriv = req.deriv;
-    r.parameters = merged_parameters(f, at);
+    r.parameters = merged_parameters(f, at, blocks);
     axis = axis_params(r.parameters);
     range = linspace_range(axis.FXV, axis.LXV, axis.NPT);
     r.minY = axis.MNY;
@@ -86,12 +87,12 @@ Result extract(File &f, const Request &req, Events &events) {
     return out;
 }
 
-Plan describe(File &f, const Request &req, Events &events) {
+Plan describe(File &f, const Request &req, Events &events, ParamBlocks *blocks) {
     Plan p;
     p.at = locate_block(f, req);
     Description &d = p.d;
     AxisParams a;
-    Result r = start(f, req, p.at, a, d.x);
+    Result r = start(f, req, p.at, a, d.x, blocks);
     d.request = {req.dataBlockType, req.dimensions, req.deriv};
     p.npt = d.x.count;
     if (req.dimensions == "2D") {
@@ -101,7 +102,7 @@ Plan describe(File &f, const Request &req, Events &events) {
         d.shape = {static_cast<size_t>(p.data_values)};
         d.rows = 1;
         d.row_length = static_cast<size_t>(p.data_values);
-        d.parameters = r.parameters.take_items();
+        p.parameters = std::move(r.parameters);
         return p;
     }
     const bool image = has_map_keys(r.parameters);
@@ -112,7 +113,7 @@ Plan describe(File &f, const Request &req, Events &events) {
         describe_multi_region(s, p);
     else
         describe_time_resolved(s, p);
-    d.parameters = s.result.parameters.take_items();
+    p.parameters = std::move(s.result.parameters);
     return p;
 }
 

@@ -12,7 +12,8 @@ namespace orvelio {
 Result extract(File &f, const Request &req, Events &events);
 
 struct Plan;
-// The block's description and reading plan, reading no values (kinds.hpp).
-Plan describe(File &f, const Request &req, Events &events);
+// The block's description and reading plan, reading no values (kinds.hpp); the description's
+// parameters are left to Plan::parameters. Parameter blocks are read through `blocks` when given.
+Plan describe(File &f, const Request &req, Events &events, ParamBlocks *blocks = nullptr);
 
 } // namespace orvelio

@@ -25,7 +25,7 @@ constexpr const char *kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 // checks them, into `axes`: start, stop and count of x, then of y); the counts and the
 // sub-blocks to place.
 Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr) {
-    ParamDict &p = s.result.parameters;
+    MergedParams &p = s.result.parameters;
     Value v[6];
     for (int i = 0; i < 6; ++i)
         v[i] = p.at(kMapKeys[i]);

@@ -36,7 +36,8 @@ Result extract_multi_region(Start3D &s);
 // A block described: the public description and what reading its rows needs. Built once per
 // block and then only read (by any number of threads).
 struct Plan {
-    Description d;
+    Description d; // its parameters empty: see `parameters`
+    MergedParams parameters;
     Located at;
     size_t npt = 0;       // values per stored sub-block (NPT)
     int32_t infoSize = 0; // kinds with labels

@@ -20,7 +20,7 @@ struct Result {
 
     // Shared by every kind.
     std::string dimension, dataType, deriv;
-    ParamDict parameters;
+    MergedParams parameters;
     Array<double> x;
     Value minY, maxY;
 

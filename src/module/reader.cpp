@@ -7,6 +7,7 @@
 
 #include <nanobind/stl/optional.h>
 
+#include <map>
 #include <memory>
 
 namespace orvelio::py {
@@ -97,7 +98,10 @@ class PyReader {
         state_ = std::move(state);
     }
 
-    void close() { state_.reset(); }
+    void close() {
+        state_.reset();
+        parameter_blocks_.clear();
+    }
 
     uint64_t size() { return reader(*state()).size(); }
 
@@ -131,7 +135,16 @@ class PyReader {
         out["shape"] = shape_tuple(d.shape);
         out["dtype"] = utf8(d.dtype);
         out["x"] = nb::make_tuple(d.x.first, d.x.last, d.x.count);
-        out["parameters"] = to_python(d.parameters);
+        // The blocks merged, not their merge: a block that many data blocks merge is one
+        // dictionary, made once.
+        nb::list blocks;
+        for (const std::shared_ptr<const Parameters> &block : d.parameter_blocks) {
+            auto [it, added] = parameter_blocks_.try_emplace(block.get());
+            if (added)
+                it->second = {block, to_python(*block)};
+            blocks.append(it->second.second);
+        }
+        out["parameter_blocks"] = nb::tuple(blocks);
         out["rows"] = d.rows;
         out["row_length"] = d.row_length;
         nb::list regions;
@@ -232,6 +245,9 @@ class PyReader {
     static const Reader &reader(const State &s) { return *s.reader; }
 
     std::shared_ptr<State> state_;
+    // The dictionary of each parameter block described so far (the block kept, so that its
+    // address names it); used with the GIL held.
+    std::map<const Parameters *, std::pair<std::shared_ptr<const Parameters>, nb::object>> parameter_blocks_;
 };
 
 } // namespace
