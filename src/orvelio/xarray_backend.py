@@ -199,6 +199,7 @@ class _Source:
         self.path = _path(path)
         self.manager = CachingFileManager(_open_reader, self.path, mode="r")
         self.file = self.manager.acquire()
+        self._attrs, self._parts = {}, {}
 
     def close(self):
         self.manager.close()
@@ -207,7 +208,29 @@ class _Source:
         """(description, per-row values) of the block `datablock` names (a Block, a triple, a
         data block type alone, or None for the file's only block)."""
         request = tuple(self.file.describe(datablock).request)
-        return _call(self.file, "describe", request), _call(self.file, "info", request)
+        return _reader._merged(_call(self.file, "describe", request)), _call(self.file, "info", request)
+
+    def attrs(self, parameters):
+        """_attrs(parameters), each parameter block made into attributes once."""
+        made = {}
+        for block in parameters.blocks:
+            if id(block) not in self._attrs:
+                self._attrs[id(block)] = (block, _attrs(block))
+            made.update(self._attrs[id(block)][1])
+        return made
+
+    def parts(self, desc, info):
+        """What every dataset of a block shares: its x axis, its attributes from the parameters,
+        its trace labels (None for kinds without) and its regions' grids (multi-region maps).
+        Made once per block."""
+        request = tuple(desc["request"])
+        if request not in self._parts:
+            kind = desc["kind"]
+            trace = (xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
+                     if kind in ("image-traces", "time-traces", "trace-map") else None)
+            grids = self.file.region_grid(request) if kind in MULTI_REGION else []
+            self._parts[request] = (_spectral(desc), self.attrs(desc["parameters"]), trace, grids)
+        return self._parts[request]
 
 
 def _path(path):
@@ -216,22 +239,23 @@ def _path(path):
     raise TypeError(f"orvelio opens files by path (str, bytes or os.PathLike), not {type(path).__name__}")
 
 
-def _block_dataset(source, desc, info, region=None):
-    """The dataset of a block (or of region `region` of a multi-region map)."""
-    kind, params = desc["kind"], desc["parameters"]
+def _block_dataset(source, desc, info, region=None, child=False):
+    """The dataset of a block (or of region `region` of a multi-region map; with `child`, the
+    region as a child of its block's node, which holds the attributes and the coordinates the
+    regions share: the child inherits those coordinates)."""
+    kind = desc["kind"]
     name = desc["request"][0]
-    spectral = _spectral(desc)
-    attrs = _attrs(params)
-    attrs.update(datablock=" ".join(desc["request"]), kind=kind)
-    coords = {SPECTRAL: spectral}
+    spectral, block_attrs, trace, grids = source.parts(desc, info)
+    attrs = {} if child else dict(block_attrs, datablock=" ".join(desc["request"]), kind=kind)
+    coords = {} if child else {SPECTRAL: spectral}
     shape = tuple(desc["shape"])
     if kind in ("image", "image-traces"):
         coords["y"] = xr.Variable(("y",), np.asarray(info["mapY"], float), {"long_name": "map y"})
         coords["x"] = xr.Variable(("x",), np.asarray(info["mapX"], float), {"long_name": "map x"})
     if kind == "time-series":
         coords["time"] = xr.Variable(("time",), np.asarray(info["z"], float))
-    if kind in ("image-traces", "time-traces", "trace-map"):
-        coords[TRACE] = xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
+    if trace is not None and not child:
+        coords[TRACE] = trace
     if kind in MULTI_REGION:
         regions = desc["regions"]
         if region is None or not isinstance(region, (int, np.integer)) or not 0 <= region < len(regions):
@@ -246,7 +270,9 @@ def _block_dataset(source, desc, info, region=None):
         for key in ("mapX", "mapY", "start_time"):
             if part.get(key) is not None:
                 coords[key] = xr.Variable((SPECTRUM,), np.asarray(part[key], float))
-        attrs.update(_region_attrs(source, desc, region, part))
+        for key, value in _region_attrs(grids[region], region, part).items():
+            if not child or key not in block_attrs:  # else the parent's attribute
+                attrs[key] = value
     elif kind == "spectrum" and shape != (desc["x"][2],):
         raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: data block "
                                          f"{' '.join(desc['request'])} holds {shape[0]} of its "
@@ -255,8 +281,7 @@ def _block_dataset(source, desc, info, region=None):
     return xr.Dataset({name: var}, coords=coords, attrs=attrs)
 
 
-def _region_attrs(source, desc, region, part):
-    grid = source.file.region_grid(tuple(desc["request"]))[region]
+def _region_attrs(grid, region, part):
     attrs = {"title": part["title"], "region": region, "points": int(grid.points)}
     if grid.nx is not None:
         attrs.update(nx=int(grid.nx), ny=int(grid.ny))
@@ -304,17 +329,15 @@ def _groups(source, datablock=None, whole=True):
         if desc["kind"] not in MULTI_REGION:
             groups[name] = _block_dataset(source, desc, info)
             continue
-        attrs = _attrs(desc["parameters"])
-        attrs.update(datablock=" ".join(desc["request"]), kind=desc["kind"])
-        coords = {SPECTRAL: _spectral(desc)}
-        if desc["kind"] == "trace-map":
-            coords[TRACE] = xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
+        spectral, attrs, trace, _ = source.parts(desc, info)
+        attrs = dict(attrs, datablock=" ".join(desc["request"]), kind=desc["kind"])
+        coords = {SPECTRAL: spectral}
+        if trace is not None:
+            coords[TRACE] = trace
         groups[name] = xr.Dataset(coords=coords, attrs=attrs)
         base = name.rstrip("/")
         for i in range(len(desc["regions"])):
-            ds = _block_dataset(source, desc, info, i)
-            ds.attrs = {k: v for k, v in ds.attrs.items() if k not in attrs}
-            groups[f"{base}/region_{i}"] = ds
+            groups[f"{base}/region_{i}"] = _block_dataset(source, desc, info, i, child=True)
     return groups
 
 
