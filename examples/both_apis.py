@@ -9,7 +9,7 @@ import numpy as np
 import numpy.typing as npt
 
 import orvelio
-from orvelio.reader import Block, OrvelError, OrvelFile, Parameter, is_orvel
+from orvelio.reader import Block, FileChangedError, OrvelError, OrvelFile, Parameter, imread, is_orvel
 
 
 def exact(path: str) -> npt.NDArray[np.float32]:
@@ -39,7 +39,18 @@ def friendly(path: str) -> npt.NDArray[np.float32]:
             print(e)
         result = f.read(blocks[0])
         assert isinstance(result, orvelio.SingleDataReturn)
-        return result.y
+        assert f[blocks[0].request[0]] == blocks[0]
+    # any binary file object, or bytes in memory; one-liners for the main array
+    with open(path, "rb") as raw, OrvelFile(raw) as g:
+        assert is_orvel(raw) and g.blocks == blocks
+    with open(path, "rb") as raw, OrvelFile.from_bytes(raw.read()) as g:
+        try:
+            y: npt.NDArray[np.float32] = imread(path, blocks[0])
+            again = g.read(blocks[0])
+            assert isinstance(again, orvelio.SingleDataReturn) and np.array_equal(again.y, y)
+        except FileChangedError as e:   # rewritten since it was opened
+            print(e)
+    return result.y
 
 
 if __name__ == "__main__":

@@ -120,7 +120,7 @@ def test_ls(folder, tmp_path):
     (tmp_path / "sub" / "notes.txt").write_text("hello")
     os.symlink(where / "image.0", tmp_path / "sub" / "image.0")
     proc = cli("ls", where, tmp_path)  # not recursive: sub is not listed
-    assert proc.returncode == 0 and proc.stderr == ""
+    assert proc.returncode == 0 and proc.stderr == f"orvelio: {tmp_path}: holds only folders; use -r to look inside them\n"
     lines = proc.stdout.splitlines()
     assert [line.split(":")[0] for line in lines] == [str(where / n) for n in sorted(made)]
     for line, name in zip(lines, sorted(made)):
@@ -182,27 +182,45 @@ def test_params(folder, capsys):
 # ---------------------------------------------------------------- export
 
 def read_csv(path):
+    """(header, rows as texts) of a CSV file."""
     with open(path, newline="", encoding="utf-8") as fh:
         rows = list(csv.reader(fh))
-    return rows[0], np.array(rows[1:], dtype=np.float64).reshape(len(rows) - 1, len(rows[0]))
+    return rows[0], rows[1:]
 
 
 def check_csv(path, kind, r):
-    header, table = read_csv(path)
-    if kind in ("image-traces", "trace-map"):  # one line per position, a column per trace
-        assert header[4:] == list(r.labels)
+    """One row per spectrum, its coordinates first, then a column per x value (traces at positions:
+    a column per trace), every value in its shortest form."""
+    header, rows = read_csv(path)
+    lead = {"spectrum": [], "image": ["x", "y"], "time-series": ["time"], "time-traces": ["trace"],
+            "point-map": ["region", "point", "x", "y"], "image-traces": ["x", "y"],
+            "trace-map": ["region", "point", "x", "y"]}[kind]
+    n = len(lead)
+    assert header[:n] == lead
+    values = np.array([row[n:] for row in rows], dtype=np.float64)
+    coords = np.array([row[:n] for row in rows], dtype=object)
+    assert max(len(cell) for row in rows for cell in row[n:]) <= 7  # wave(): four decimals
+    if kind in ("image-traces", "trace-map"):
+        assert header[n:] == list(r.labels)
         traces = (r.traces.reshape(-1, len(r.labels)) if kind == "image-traces"
                   else np.concatenate([g.spectra for g in r.regions]))
-        np.testing.assert_array_equal(table[:, 4:].astype(np.float32), traces)
+        np.testing.assert_array_equal(values.astype(np.float32), traces)
         return
+    np.testing.assert_array_equal(np.array(header[n:], dtype=np.float64), r.x)
     spectra = {"spectrum": lambda: [r.y], "image": lambda: r.spectra.reshape(-1, len(r.x)),
                "time-series": lambda: r.spectra, "time-traces": lambda: r.traces,
                "point-map": lambda: np.concatenate([g.spectra for g in r.regions])}[kind]()
-    np.testing.assert_array_equal(table[:, 0], r.x)
-    np.testing.assert_array_equal(table[:, 1:].T.astype(np.float32), spectra)
-    assert len(header) == 1 + len(spectra)
-    if kind == "time-traces":
-        assert header[1:] == list(r.labels)
+    np.testing.assert_array_equal(values.astype(np.float32), spectra)
+    if kind == "image":
+        ny, nx = r.spectra.shape[:2]
+        np.testing.assert_array_equal(coords.astype(float), np.column_stack(
+            [np.tile(r.mapX, ny), np.repeat(r.mapY, nx)]))
+    elif kind == "time-series":
+        np.testing.assert_array_equal(coords[:, 0].astype(float), r.z)
+    elif kind == "time-traces":
+        assert list(coords[:, 0]) == list(r.labels)
+    elif kind == "point-map":
+        np.testing.assert_array_equal(coords[:, 2].astype(float), np.concatenate([g.mapX for g in r.regions]))
 
 
 def check_npz(path, r):
@@ -280,9 +298,11 @@ def test_export_mixed_folder(folder, tmp_path):
         assert sorted(os.path.relpath(os.path.join(d, f), out) for d, _, fs in os.walk(out) for f in fs) == [
             "a.0.AB-3D-NONE.npz", os.path.join("deeper", "b.0.AB-3D-NONE.npz")]
     check_npz(out / "a.0.AB-3D-NONE.npz", orvelio.getOrvelData(str(src / "a.0"), ("AB", "3D", "NONE")))
-    failures = proc.stderr[proc.stderr.index("2 failed:"):].splitlines()[1:]
-    assert [line.split(":")[0].strip() for line in failures] == [str(src / "cut-head.0"), str(src / "cut.0")]
+    failures = proc.stderr[proc.stderr.index("3 failed:"):].splitlines()[1:]
+    assert [line.split(":")[0].strip() for line in failures] == [
+        str(src / "cut-head.0"), str(src / "cut.0"), str(src / "empty.1")]
     assert "truncated" in failures[1].lower() or "cut short" in failures[1].lower()
+    assert failures[2].endswith(": empty file")
     assert f"{src / 'readme.txt'}: not an Orvel file, skipped" in proc.stderr
 
 
@@ -291,14 +311,14 @@ def test_export_outlives_a_dead_worker(folder, tmp_path):
     the other worker stopped in the middle of a file included."""
     where, made = folder
     out, busy = tmp_path / "out", tmp_path / "busy"
-    code = ("import os, sys, time; from orvelio import cli; convert = cli.export_file\n"
+    code = ("import os, sys, time; from orvelio import cli, _batch; convert = _batch.export_file\n"
             "def dying(job):\n"
             "    if job[0].endswith('image.0'):\n"
             f"        while not os.path.exists({str(busy)!r}): time.sleep(0.01)\n"
             "        os._exit(9)\n"
             f"    open({str(busy)!r}, 'w').close(); time.sleep(0.2)\n"  # busy when the pool breaks
             "    return convert(job)\n"
-            "cli.export_file = dying\n"
+            "_batch.export_file = dying\n"
             f"sys.exit(cli.main(['export', {str(where)!r}, '-o', {str(out)!r}, '-f', 'npz', '-j', '2']))")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=60)
@@ -344,7 +364,7 @@ def test_interrupted_export_leaves_no_partial_file(slow_folder, tmp_path, sig, j
 
 def test_atomic_output(tmp_path):
     """An output interrupted by an exception, Ctrl-C or a worker's exit leaves nothing behind."""
-    from orvelio.cli import atomic_file
+    from orvelio.export import atomic_file
     for error in (ValueError, KeyboardInterrupt, SystemExit):
         with pytest.raises(error), atomic_file(tmp_path / "t.csv") as fh:
             fh.write(b"half")
@@ -514,7 +534,80 @@ def test_csv_faults(folder, tmp_path):
     file3d([(k, wave(6, k), float(k), label) for k, label in enumerate(["=SUM(A1)", "@x", "-3", "ok"])],
            name="TRC", info_size=176).write(src / long)
     proc = cli("export", src, "-o", tmp_path / "out", "-f", "csv", "-j", "1", check=1)
-    assert f"{src / 'empty.0'}: the block holds no values: nothing to write as CSV" in proc.stderr
+    assert f"{src / 'empty.0'}: the block holds no values: nothing to write as a table" in proc.stderr
     assert os.listdir(tmp_path / "out") == [f"{long}.TRC-3D-NONE.csv"]
-    header, _ = read_csv(tmp_path / "out" / f"{long}.TRC-3D-NONE.csv")
-    assert header[1:] == ["'=SUM(A1)", "'@x", "'-3", "ok"]
+    header, rows = read_csv(tmp_path / "out" / f"{long}.TRC-3D-NONE.csv")
+    assert header[0] == "trace" and [row[0] for row in rows] == ["'=SUM(A1)", "'@x", "-3", "ok"]
+
+
+# ---------------------------------------------------------------- many files, one thin layer
+
+def test_commands_over_many_files(folder, tmp_path, capsys):
+    where, made = folder
+    status, out, _ = run(capsys, "ls", "--json", where)
+    entries = [json.loads(line) for line in out.splitlines()]
+    assert status == 0 and [os.path.basename(e["path"]) for e in entries] == sorted(made)
+    assert entries[sorted(made).index("image.0")]["blocks"] == [
+        {"block": "AB 3D NONE", "kind": "image", "shape": [2, 3, 6], "complete": entries[1]["blocks"][0]["complete"]}]
+    status, out, _ = run(capsys, "info", "--json", where / "image.0", where / "series.0")
+    assert status == 0 and [os.path.basename(i["path"]) for i in json.loads(out)] == ["image.0", "series.0"]
+    status, out, _ = run(capsys, "params", where / "image.0", where / "series.0", "--block", "AB")
+    assert status == 0 and f"{where / 'series.0'}:\n  NPT" in out
+    for blocks in (["--block", "AB", "--block", "SSC"], ["--block", "ab,ssc"]):
+        out_dir = tmp_path / "-".join(blocks)
+        cli("export", where / "spectrum.0", "-o", out_dir, "-f", "npz", *blocks, check=0)
+        assert sorted(os.listdir(out_dir)) == ["spectrum.0.AB-2D-NONE.npz", "spectrum.0.SSC-2D-NONE.npz"]
+    (out_dir / "spectrum.0.AB-2D-NONE.npz").write_bytes(b"kept")
+    proc = cli("export", where / "spectrum.0", "-o", out_dir, "-f", "npz", "--skip-existing", check=0)
+    assert (out_dir / "spectrum.0.AB-2D-NONE.npz").read_bytes() == b"kept" and "exists, skipped" in proc.stderr
+    proc = cli("lst", where)
+    assert proc.returncode == 2 and "unknown command 'lst'" in proc.stderr and "ls, info, params" in proc.stderr
+
+
+def test_export_keeps_folder_names(folder, tmp_path):
+    where, _ = folder
+    for name in ("run1", "run2"):
+        (tmp_path / name).mkdir()
+        (tmp_path / name / "s.0").write_bytes((where / "image.0").read_bytes())
+    cli("export", tmp_path / "run1", tmp_path / "run2", "-o", tmp_path / "out", "-f", "npz", check=0)
+    assert sorted(os.listdir(tmp_path / "out")) == ["run1", "run2"]
+    assert os.listdir(tmp_path / "out" / "run2") == ["s.0.AB-3D-NONE.npz"]
+
+
+def test_catalog_command(folder, tmp_path):
+    pd = pytest.importorskip("pandas")
+    where, made = folder
+    cli("catalog", where, "-o", tmp_path / "t.csv", "-q", check=0)
+    table = pd.read_csv(tmp_path / "t.csv")
+    assert len(table) == len(made) + 1 and "SSC 2D NONE" in set(table["block"])
+    rows = json.loads(cli("catalog", where / "image.0", "--json", check=0).stdout)
+    assert [(r["kind"], r["shape"]) for r in rows] == [("image", [2, 3, 6])]
+    assert cli("catalog", where).returncode == 2
+
+
+def test_info_layout(folder, capsys):
+    where, _ = folder
+    blocks = {}
+    for name in ("image.0", "series.0", "series-traces.0"):
+        blocks[name] = json.loads(run(capsys, "info", "--json", where / name)[1])["blocks"][0]
+    image = blocks["image.0"]
+    assert (image["pixel_size"], image["origin"], image["field_of_view"]) == ([2.5, 2.5], [-10.0, 5.0], [7.5, 5.0])
+    assert blocks["series.0"]["time_range"] == [0.0, 1.5]
+    assert blocks["series-traces.0"]["traces"] == ["band 0", "band 1", "band 2"]
+    out = run(capsys, "info", where / "image.0")[1]
+    assert "pixel size 2.5 x 2.5, origin -10, 5, field of view 7.5 x 5" in out
+
+
+def test_plot_bands(folder, tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    where, _ = folder
+    for name, band in (("point-map.0", 3000), ("series.0", 2000), ("trace-map.0", 1), ("image.0", 400)):
+        status, _, err = run(capsys, "plot", where / name, "--band", band, "-o", tmp_path / f"{name}.png",
+                             "--dpi", 50, "--size", "4x3")
+        assert status == 0, err
+        head = (tmp_path / f"{name}.png").read_bytes()[:24]
+        assert int.from_bytes(head[16:20], "big") == 200 and int.from_bytes(head[20:24], "big") == 150
+    status, out, err = run(capsys, "plot", where / "image.0", "--band", 5000, "-o", tmp_path / "x.png")
+    assert (status, out) == (2, "") and "--band 5000 is outside the x axis (4000 .. 400" in err
+    status, _, err = run(capsys, "plot", where / "image.0", "--size", "big", "-o", tmp_path / "x.png")
+    assert status == 2 and "not a size" in err

@@ -11,11 +11,11 @@ import pytest
 
 import orvelio
 from builder import (EXT_IMAGE, OrvelFile as Builder, Picture as BuiltPicture, block_type, data_word,
-                     block3d, file3d, image_block, multiregion_file, params, region, spectrum_file)
+                     block3d, file3d, floats, image_block, multiregion_file, params, region, spectrum_file)
 from conftest import run_python
-from orvelio.reader import (BlockNotFoundError, CorruptFileError, FileTooLargeError, InvalidRequestError,
-                            NotOrvelFileError, OrvelError, OrvelFile, Parameter, RegionGrid,
-                            TruncatedFileError, is_orvel)
+from orvelio.reader import (BlockNotFoundError, CorruptFileError, Coordinate, FileChangedError, FileTooLargeError,
+                            InvalidRequestError, NotOrvelFileError, OrvelError, OrvelFile, Parameter, RegionGrid,
+                            TruncatedFileError, XRange, imread, is_orvel)
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "fuzz"))
@@ -150,6 +150,105 @@ def test_describing_a_1_gb_cube_reads_less_than_1_mb(tmp_path):
         rows_read = bytes_read() - before - described
     assert blocks[0].shape == (npy, npx, npt) and parameters["NPX"].value == npx
     assert described < 1 << 20 <= 64 * 4 * npt <= rows_read
+    with open(path, "rb") as raw:                           # a file object: what is asked for, no more
+        source = Counted(raw)
+        with OrvelFile(source) as cube:
+            cube._reader.read_rows(request, [n // 2], out[:1])
+        assert source.count < 1 << 20
+
+
+class Counted:
+    """A file object with read and seek only (as remote files are), counting the bytes read."""
+
+    def __init__(self, raw):
+        self.raw, self.count = raw, 0
+
+    def read(self, n=-1):
+        data = self.raw.read(n)
+        self.count += len(data)
+        return data
+
+    def seek(self, offset, whence=0):
+        return self.raw.seek(offset, whence)
+
+    def tell(self):
+        return self.raw.tell()
+
+
+def test_any_source_reads_as_the_path_does(seed_paths, tmp_path):
+    import io
+    import zipfile
+    with zipfile.ZipFile(tmp_path / "all.zip", "w") as z:
+        for name, path in seed_paths.items():
+            z.write(path, name)
+    for name in ("spectrum", "image", "point-map", "trace-map"):
+        path = seed_paths[name]
+        data = pathlib.Path(path).read_bytes()
+        with OrvelFile(path) as f:
+            request = f.blocks[0].request
+            want = f.read(request)
+        with open(path, "rb") as raw, zipfile.ZipFile(tmp_path / "all.zip") as z, z.open(name) as member:
+            raw.seek(3)
+            sources = [raw, io.BytesIO(data), member, Counted(io.BytesIO(data)), io.BufferedReader(io.BytesIO(data))]
+            for source in sources:
+                assert is_orvel(source)
+                with OrvelFile(source) as f:
+                    assert same(f.read(request), want), (name, source)
+            assert raw.tell() == 3                          # read by descriptor: its position is kept
+        for buffer in (data, bytearray(data), memoryview(data)):
+            with OrvelFile.from_bytes(buffer) as f:
+                assert same(f.read(request), want) and f._name == "<bytes>"
+    assert not is_orvel(tmp_path) and not is_orvel(io.BytesIO(b"\n\n")) and not is_orvel(io.StringIO("text"))
+    os.mkfifo(tmp_path / "fifo")
+    assert not is_orvel(tmp_path / "fifo")                  # without waiting for a writer
+    for wrong in (bytearray(data), 4.5):
+        with pytest.raises(TypeError):
+            OrvelFile(wrong)
+    with pytest.raises(NotOrvelFileError, match="^<bytes>: not an Orvel file"):
+        OrvelFile.from_bytes(b"%PDF")
+
+
+def test_imread_and_indexing(seed_paths):
+    import io
+    path = seed_paths["image"]
+    with OrvelFile(path) as f:
+        block = f.blocks[0]
+        assert f[block.request[0]] == f[block] == block
+        np.testing.assert_array_equal(imread(path), f.read().spectra)
+        with pytest.raises(InvalidRequestError, match="did you mean"):
+            f["ABX"]
+    np.testing.assert_array_equal(imread(seed_paths["spectrum"], "AB"), orvelio.getOrvelData(
+        seed_paths["spectrum"], ("AB", "2D", "NONE")).y)
+    with pytest.raises(InvalidRequestError, match="not one array"):
+        imread(seed_paths["point-map"])
+    f = Builder(max_dir=4)                                  # the values last, cut short
+    f.add(data_word("AB", param=1), params({"NPT": 8, "FXV": 1.0, "LXV": 8.0, "MNY": 0.0, "MXY": 7.0}))
+    f.add(data_word("AB"), np.arange(8, dtype="<f4").tobytes())
+    cut = f.build()[:-5]
+    with pytest.raises(TruncatedFileError, match="holds 6 of its 8 values"):
+        imread(io.BytesIO(cut))
+    with pytest.warns(UserWarning, match="2 missing values are NaN"):
+        np.testing.assert_array_equal(imread(io.BytesIO(cut), partial=True), [0, 1, 2, 3, 4, 5, np.nan, np.nan])
+
+
+def test_a_file_that_changes_under_a_reader(tmp_path):
+    path = tmp_path / "a.orv"
+    spectrum_file(np.arange(16.0)).write(path)
+    longer = spectrum_file(np.arange(400.0)).build()
+    f = OrvelFile(path)
+    kept = f.read().y
+    os.replace(spectrum_file(np.arange(8.0)).write(tmp_path / "b.orv"), path)
+    np.testing.assert_array_equal(f.read().y, kept)         # replaced: the open file is still the one described
+    f.close()
+    with OrvelFile(path) as f, open(path, "r+b") as out:
+        out.write(longer)                                   # rewritten in place, longer
+        out.flush()
+        e = failure(f.read)
+        assert isinstance(e, FileChangedError) and isinstance(e, OSError)
+        assert str(e) == f"{path}: the file changed since it was opened"
+    with OrvelFile(path) as f:
+        os.truncate(path, 100)                              # cut after open: not "ends at byte <size at open>"
+        assert isinstance(failure(lambda: f.read()), FileChangedError)
 
 
 # ---------------------------------------------------------------- the error table
@@ -360,6 +459,38 @@ def test_region_grid(seed_paths):
         assert f.region_grid() == f.region_grid(f.blocks[-1])
     with OrvelFile(seed_paths["trace-map"]) as f:
         assert [(g.nx, g.ny, g.points) for g in f.region_grid("TRC")] == [(1, 2, 2), (None, None, 1)]
+
+
+def test_blocks_present_the_description(seed_paths, tmp_path):
+    import datetime as dt
+    # A spectrum cut inside its values, with a date and a time in a zone.
+    f = Builder()
+    f.add(data_word("AB", "2D", param=1), params({"NPT": 1801, "FXV": 4000.0, "LXV": 400.0, "MNY": 0.0, "MXY": 1.0, "DXU": "WN",
+                                                  "DAT": "08/12/2026", "TIM": "14:03:22.5 (GMT+1)"}))
+    at = f.add(data_word("AB", "2D"), floats([0.5] * 1801))
+    cut = tmp_path / "cut.orv"
+    cut.write_bytes(f.build()[:at + 4 * 1051 + 2])
+    with OrvelFile(cut) as o:
+        b = o.describe("AB")
+        assert (b.complete, b.values_held, b.values_declared) == (False, 1051, 1801)
+        assert "cut short: 1051 of 1801 values" in repr(b) and b.shape == (1051,)
+        assert b.acquired == dt.datetime(2026, 12, 8, 13, 3, 22, 500000, tzinfo=dt.timezone.utc)
+        assert (b.dims, b.long_name, b.units) == (("spectral",), "Absorbance", "1")
+        assert b.coords["spectral"] == Coordinate("spectral", "spectral", XRange(4000.0, 400.0, 1801), "",
+                                                  "Wavenumber", "cm-1", "cm⁻¹")
+    with OrvelFile(seed_paths["image"]) as o:
+        b, = o.blocks
+        full = o.read(b)
+        assert b.complete and b.acquired is None and b.dims == ("y", "x", "spectral")
+        assert b.coords["x"].axis == XRange(full.mapX[0], full.mapX[-1], len(full.mapX))
+    with OrvelFile(seed_paths["time-resolved"]) as o:
+        assert o.blocks[0].coords["time"][:4] == ("time", "time", None, "z")
+    # Regions as numbers: positions on a 2 x 2 grid, column by column.
+    grid = multiregion_file(region(3, 2, 2, range(4), x=[0.0, 0.0, 5.0, 5.0], y=[0.0, 5.0, 0.0, 5.0]),
+                            [(n, [1.0] * 3, 0.0) for n in range(4)])
+    with OrvelFile(grid.write(tmp_path / "grid.orv")) as o:
+        assert o.region_grid() == [RegionGrid("Region 3 (2 x 2)", 3, 2, 2, 4, "y_fastest")]
+        assert o.blocks[0].by_region and o.blocks[0].regions == tuple(o.region_grid())
 
 
 # ---------------------------------------------------------------- namespace and types

@@ -72,6 +72,10 @@ def same_value(a, b):
     return a == b or (a != a and b != b)
 
 
+# The arrays of the full read that the axes of a description stand for.
+AXES = {"spectral": "x", "x": "mapX", "y": "mapY"}
+
+
 def check_agreement(path):
     """describe, info and read_rows against getOrvelData for every block the file lists."""
     try:
@@ -100,8 +104,23 @@ def check_agreement(path):
         assert list(parameters) == list(full.parameters) and len(parameters) == len(full.parameters)
         assert all(same_value(v, full.parameters[k]) for k, v in parameters.items())
         assert d["dtype"] == "float32"
+        x = d["x"]
         if len(full.x):
-            assert all(map(same_value, d["x"], (full.x[0], full.x[-1], len(full.x))))
+            assert all(map(same_value, (x["first"], x["last"], x["count"]), (full.x[0], full.x[-1], len(full.x))))
+        # Axes rebuilt as numpy.linspace are the full read's arrays bit for bit; per-row
+        # coordinates name what info gives.
+        for dim in d["dims"]:
+            for c in dim["coordinates"]:
+                if c["axis"] is not None:
+                    a = c["axis"]
+                    rebuilt = np.linspace(a["first"], a["last"], a["count"])
+                    assert rebuilt.tobytes() == getattr(full, AXES[c["name"]]).tobytes(), c["name"]
+                else:
+                    assert c["row_info"] in info or all(c["row_info"] in r for r in info.get("regions", [0]))
+        if d["kind"] == "spectrum":  # read whole however short: what it holds
+            assert (d["values_held"], d["values_declared"]) == (len(full.y), len(full.x))
+        else:
+            assert d["complete"]
         if d["kind"] in MULTI:
             assert d["shape"] == tuple(len(reg.spectra) for reg in full.regions)
             assert [reg["title"] for reg in d["regions"]] == [reg.title for reg in full.regions]
@@ -151,7 +170,10 @@ def test_describe_reads_no_values(write):
     with pytest.raises(ValueError) as full:
         orvelio.getOrvelData(write(data[:-210]), ("AB", "3D", "NONE"))
     r = Reader(write(data[:-210]))
-    assert r.describe(("ab", "3d", "none")) == d
+    cut = r.describe(("ab", "3d", "none"))
+    assert (d["complete"], d["values_held"], d["values_declared"]) == (True, 30, 30)
+    assert (cut.pop("complete"), cut.pop("values_held"), cut.pop("values_declared")) == (False, 27, 30)
+    assert cut == {k: v for k, v in d.items() if k not in ("complete", "values_held", "values_declared")}
     out = np.zeros((1, d["row_length"]), np.float32)
     r.read_rows(("AB", "3D", "NONE"), [0], out)  # the first pixel is whole
     with pytest.raises(ValueError) as rows:

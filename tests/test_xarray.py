@@ -19,7 +19,7 @@ from conftest import run_python
 xr = pytest.importorskip("xarray")
 pytest.importorskip("dask.array")
 backend = pytest.importorskip("orvelio.xarray_backend")
-from orvelio.reader import InvalidRequestError, TruncatedFileError  # noqa: E402
+from orvelio.reader import FileChangedError, InvalidRequestError, TruncatedFileError  # noqa: E402
 from orvelio.reader import OrvelFile as Friendly  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -39,6 +39,12 @@ SEEDS = {**seeds(), "point-map": POINTS.build(), "trace-map": TRACES.build()}
 ENGINE = ("orvelio" if any(e.name == "orvelio" for e in importlib.metadata.entry_points(group="xarray.backends"))
           else backend.OrvelBackendEntrypoint)
 MAP = {"AOX": -10.0, "AOY": 5.0, "DDX": 2.5, "DDY": -2.5}
+
+
+# The data variable's dimensions by kind, as the README's table lists them.
+DIMS = {"spectrum": ("spectral",), "image": ("y", "x", "spectral"), "image-traces": ("y", "x", "trace"),
+        "time-series": ("time", "spectral"), "time-traces": ("trace", "spectral"),
+        "point-map": ("spectrum", "spectral"), "trace-map": ("spectrum", "trace")}
 
 
 def blocks(path):
@@ -69,7 +75,7 @@ def expected(result, kind, region=None):
 def check(ds, result, kind, region=None):
     values, coords = expected(result, kind, region)
     name = result.dataType
-    assert list(ds.data_vars) == [name] and ds[name].dims == backend.DIMS[kind]
+    assert list(ds.data_vars) == [name] and ds[name].dims == DIMS[kind]
     got = ds[name].values
     assert got.dtype == np.float32 and got.shape == np.shape(values)
     np.testing.assert_array_equal(got.view(np.uint32), np.asarray(values, np.float32).view(np.uint32))
@@ -92,7 +98,7 @@ def test_every_kind_equals_the_exact_api(write, name, capsys):
         kind = kinds[request]
         regions = range(len(result.regions)) if hasattr(result, "regions") else [None]
         for region in regions:
-            for chunks in (None, {}, {backend.DIMS[kind][0]: 1}):
+            for chunks in (None, {}, {DIMS[kind][0]: 1}):
                 with xr.open_dataset(path, engine=ENGINE, datablock=request, region=region, chunks=chunks) as ds:
                     if chunks is not None:
                         assert ds[request[0]].chunks is not None
@@ -206,7 +212,7 @@ def test_errors(write, tmp_path):
     with pytest.raises(ValueError, match="AB"):
         xr.open_dataset(sample, engine=ENGINE)               # two blocks: which one?
     with pytest.raises(TypeError, match="path"):
-        xr.open_dataset(open(sample, "rb"), engine=ENGINE)
+        xr.open_dataset(42.0, engine=ENGINE)
     entry = backend.OrvelBackendEntrypoint()
     (tmp_path / "empty").write_bytes(b"")
     assert entry.guess_can_open(sample) and entry.guess_can_open(pathlib.Path(sample))
@@ -228,6 +234,42 @@ def test_entry_point_and_to_xarray(write):
     if ENGINE == "orvelio":                                   # installed: found without engine=
         xr.testing.assert_identical(xr.open_dataset(sample, datablock="AB"),
                                     xr.open_dataset(sample, engine=ENGINE, datablock="AB"))
+
+
+def test_pickled_datasets_and_trees_reopen_the_same_file(write, tmp_path):
+    import io
+    import pickle
+    path = write(SEEDS["point-map"])
+    ds = xr.open_dataset(path, engine=ENGINE, region=1)
+    tree = xr.open_datatree(path, engine=ENGINE)
+    xr.testing.assert_identical(pickle.loads(pickle.dumps(ds)).load(), ds.load())
+    back = pickle.loads(pickle.dumps(tree))
+    xr.testing.assert_identical(back.load(), tree.load())
+    # each region's group stands alone: its axis and the block's attributes (in netCDF too)
+    tree.to_netcdf(tmp_path / "t.nc")
+    alone = xr.open_dataset(tmp_path / "t.nc", group="AB/region_1")
+    assert alone.spectral.size == NPT and alone.attrs["datablock"] == "AB 3D NONE" and alone.attrs["region"] == 1
+    pickled = pickle.dumps(xr.open_dataset(path, engine=ENGINE, region=0))
+    os.replace(write(SEEDS["trace-map"]), path)             # another layout under the same name
+    with pytest.raises(FileChangedError, match="the file changed since it was opened"):
+        pickle.loads(pickled).load()
+    # in place, under an open dataset; and a reopen after the file cache dropped the file
+    lazy = xr.open_dataset(path, engine=ENGINE, region=0)
+    with open(path, "r+b") as out:
+        out.write(SEEDS["point-map"])
+    with pytest.raises(FileChangedError):
+        lazy.load()
+    with xr.set_options(file_cache_maxsize=1):
+        first = xr.open_dataset(path, engine=ENGINE, region=0)
+        xr.open_dataset(write(SEEDS["point-map"]), engine=ENGINE, region=0).load()
+        os.replace(write(SEEDS["trace-map"]), path)
+        with pytest.raises(FileChangedError):
+            first.load()
+    # a file object: read by position, through the same backend
+    data = pathlib.Path(write(SEEDS["point-map"])).read_bytes()
+    xr.testing.assert_identical(xr.open_dataset(io.BytesIO(data), engine=ENGINE, region=1).load(), ds.load())
+    with Friendly(io.BytesIO(data)) as f:
+        xr.testing.assert_identical(f.to_xarray(region=1).load(), ds.load())
 
 
 def test_import_orvelio_stays_light():
@@ -313,7 +355,38 @@ def test_distributed_processes(write):
             spread = client.gather(futures)
             mean = ds.AB.mean("y").compute()
             pids = set(client.run(os.getpid).values())
+            many = xr.open_mfdataset(small[:10], engine=ENGINE, combine="nested", concat_dim="file", parallel=True)
+            opened = client.submit(xr.open_dataset, cube, engine=ENGINE).result()   # a dataset pickled back
+            np.testing.assert_array_equal(many.AB.values, serial[:10])
+            xr.testing.assert_identical(opened.load(), ds.load())
     assert len(pids) == 2 and os.getpid() not in pids
     xr.testing.assert_identical(mean, serial_mean)
     for got, want in zip(spread, serial):
         np.testing.assert_array_equal(got, want)
+
+
+def test_no_leak_report_at_exit_with_readers_still_held(write):
+    paths = [write(file3d([(0, np.arange(5) * k)], params=dict(MAP, NPX=1, NPY=1))) for k in range(4)]
+    # Readers held at exit by xarray's file cache, by a thread that never ends (its frame is
+    # never freed) and by a reference cycle: without care, all of them are reported.
+    code = f"""
+import threading
+import xarray as xr
+from dask.distributed import Client
+from orvelio.reader import OrvelFile
+from orvelio.xarray_backend import OrvelBackendEntrypoint as engine
+def hold(ds):
+    ds.load()
+    threading.Event().wait()
+if __name__ == "__main__":
+    client = Client(n_workers=1, threads_per_worker=1, dashboard_address=":0")
+    ds = xr.open_mfdataset({paths!r}, engine=engine, datablock="AB", combine="nested", concat_dim="file")
+    print(float(ds.AB.mean().compute()))
+    tree = xr.open_datatree({write(SEEDS["point-map"])!r}, engine=engine)
+    threading.Thread(target=hold, args=(xr.open_dataset({paths[0]!r}, engine=engine),), daemon=True).start()
+    f = OrvelFile({paths[1]!r})
+    f.cycle = f
+"""
+    out = run_python(code)
+    assert out.returncode == 0 and out.stdout.strip() == "3.0", out.stderr
+    assert "leaked" not in out.stderr, out.stderr

@@ -49,6 +49,7 @@ enum class ErrorCode {
     not_found,       // the block asked for is not in the file
     io,              // the operating system refused a read or an open (system_errno() says why)
     memory,          // an array the file declares cannot be allocated
+    changed,         // the file changed (rewritten, cut, grown) since the Reader opened it
 };
 
 // The exact check that failed: finer than ErrorCode, stable, and mapped to exactly one code.
@@ -77,8 +78,10 @@ enum class ErrorDetail {
                       //                  or a call whose arguments do not fit the block
     bad_row,          // invalid_request: a row number out of range
     no_block,         // not_found: the file has no data block (or parameters) for the request
+    file_changed,     // changed: the file is no longer what was opened (its size or modification
+                      //          time differs, or a read ended before the size at open)
 };
-inline constexpr size_t kErrorDetailCount = 20;
+inline constexpr size_t kErrorDetailCount = 21;
 
 // The code of a detail.
 constexpr ErrorCode code_of(ErrorDetail d) noexcept {
@@ -93,6 +96,7 @@ constexpr ErrorCode code_of(ErrorDetail d) noexcept {
     case ErrorDetail::bad_request:
     case ErrorDetail::bad_row: return ErrorCode::invalid_request;
     case ErrorDetail::no_block: return ErrorCode::not_found;
+    case ErrorDetail::file_changed: return ErrorCode::changed;
     default: return ErrorCode::corrupt;
     }
 }
@@ -336,6 +340,29 @@ struct Note {
     std::string text;
 };
 
+// ------------------------------------------------------------------ units and labels
+
+// A unit in two spellings: as data attributes write it (UDUNITS: "cm-1", "um", "s", "1" for a
+// pure number) and as people read it ("cm⁻¹", "µm", "s"). Both empty when none is known.
+struct Unit {
+    std::string udunits, display;
+    bool operator==(const Unit &) const = default;
+};
+
+// The unit a file's word names: an x-unit code ("WN", "MI", "NM", "MIN", "SEC", "PNT"), a
+// spelling of it ("cm-1", "1/cm", "µm", "um", "micron", "sec", "ms", ...), in any letter case,
+// blanks around it ignored. A word of no known unit gives itself as both spellings (empty stays
+// empty). Every layer names units through this one table.
+Unit unit_of(std::string_view word);
+
+// What a number stands for: a name for people ("Wavenumber", "Absorbance", "Raman intensity")
+// and its unit.
+struct Quantity {
+    std::string long_name;
+    Unit units;
+    bool operator==(const Quantity &) const = default;
+};
+
 // ------------------------------------------------------------------ descriptions
 
 // Where the rows of a 3D block come from. `subblocks` holds the byte offset of each stored
@@ -345,12 +372,75 @@ struct Note {
 //   trace maps: the position within every sub-block: row j is the value at that position
 //     of each stored sub-block in turn.
 // Images list only the stored sub-blocks: pixels past the end of `sources` read as zeros.
+
+// How the positions of a region lie: a full grid of nx x ny stage positions, row by row (x
+// varies fastest: row j is column j % nx of grid row j / nx) or column by column (y fastest),
+// or no full grid (a list of points, positions missing or out of grid order).
+enum class GridOrder { none, x_fastest, y_fastest };
+
+// "none", "x_fastest", "y_fastest".
+std::string_view to_string(GridOrder g) noexcept;
+
+// A region of a multi-region map, as numbers.
 struct RegionLayout {
-    std::string title;
-    size_t rows = 0;
-    std::vector<int64_t> sources;
+    std::string title; // "Region 3 (4 x 5)" or "Region 3 (12 points)", as read() names it
+    Value group;       // the region number as the table holds it (an integer or a float)
+    // The grid the table declares: nx by ny positions; 0 and 0 for a list of points.
+    uint64_t nx = 0, ny = 0;
+    size_t rows = 0;   // positions (rows of the region's spectra as read() gives them)
+    // Whether the rows are a full nx x ny grid of distinct stage positions (every position
+    // stored), and in which order.
+    GridOrder grid = GridOrder::none;
+    std::vector<int64_t> sources; // see above
 };
 
+// A coordinate of the main array: an evenly spaced axis, or values per row that row_info()
+// gives (map positions of point and trace maps, times, trace labels).
+struct Coordinate {
+    std::string name; // as the xarray backend names it: "spectral", "y", "x", "time", "trace",
+                      // "mapX", "mapY", "start_time"
+    // An axis: its values are those of numpy.linspace(first, last, count), bit for bit those
+    // of the whole read's array (x, mapX, mapY).
+    std::optional<AxisRange> axis;
+    // Otherwise the RowInfo field that holds the values: "z", "labels"; for multi-region maps
+    // the field of each region: "mapX", "mapY", "start_time".
+    std::string row_info;
+    Quantity quantity; // long_name and units, where the file states them or the kind implies them
+};
+
+// A dimension of the main array, slowest first.
+struct Dimension {
+    std::string name; // "spectral", "y", "x", "time", "trace" or "spectrum"
+    // Its size as the block declares it (a spectrum cut short holds fewer values: see
+    // Description::values_held). 0 for the `spectrum` dimension of multi-region maps, whose
+    // size is each region's rows.
+    size_t size = 0;
+    // Whether it numbers the rows that read_rows addresses (y and x of an image, row by row;
+    // the trace of image traces; time; the trace of time traces; the spectrum of a region).
+    bool rows = false;
+    // Along it: one, but for the `spectrum` dimension of multi-region maps: each region's
+    // mapX, mapY (and start_time of point maps).
+    std::vector<Coordinate> coordinates;
+};
+
+// When the block was measured, from the date and time parameters (DAT, TIM).
+struct Acquired {
+    // Seconds since 1970-01-01 00:00:00 UTC; absent when the date or time is missing or
+    // cannot be read.
+    std::optional<double> utc;
+    std::string date, time; // the parameters' texts as the file writes them ("" when absent)
+    // Why utc is absent, or what was assumed to get it ("no time zone: taken as UTC"); empty
+    // when the texts read as they are.
+    std::string note;
+};
+
+// Reads a date ("31/12/2025", "31.12.2025", "2025-12-31") and a time ("23:59:59",
+// "23:59:59.250", with or without a zone: "(GMT+1)", "GMT+10.5", "GMT-03:30", "UTC", "Z",
+// "+0200"; an unknown zone such as "Etc/NA" or none is taken as UTC, with a note). Blanks and
+// tabs around the parts are ignored. Never throws: what cannot be read is absent with a note.
+Acquired acquisition_time(std::string_view date, std::string_view time);
+
+// A block described without reading its values: enough for any layer to present any kind.
 struct Description {
     Block request; // upper-cased
     Kind kind = Kind::spectrum;
@@ -371,7 +461,96 @@ struct Description {
     std::vector<int64_t> subblocks;     // 3D kinds
     std::vector<int64_t> sources;       // 3D kinds other than multi-region
     std::vector<RegionLayout> regions;  // multi-region kinds
+
+    // The main array's dimensions in order, with their coordinates:
+    //   spectrum      (spectral)          spectral: axis x
+    //   image         (y, x, spectral)    y, x: axes of mapY, mapX; spectral
+    //   image traces  (y, x, trace)       y, x; trace: row_info labels
+    //   time series   (time, spectral)    time: row_info z; spectral
+    //   time traces   (trace, spectral)   trace: labels; spectral
+    //   point map     (spectrum, spectral) spectrum: each region's mapX, mapY, start_time
+    //   trace map     (spectrum, trace)   spectrum: each region's mapX, mapY; trace: labels
+    std::vector<Dimension> dims;
+    // The x axis, named "spectral", with its long_name (the x-axis label, else what the unit
+    // measures: "Wavenumber", "Raman shift" for Raman data) and unit: a dimension's coordinate,
+    // or of its own for trace kinds, where no dimension of the main array is the x axis.
+    Coordinate spectral;
+    // What the main array's values are: from the data block type and the y-unit parameter.
+    Quantity values;
+    // Completeness: the values of the main array (of every stored sub-block for 3D kinds) that
+    // the file holds and that the block declares. A spectrum cut inside its values holds fewer
+    // (1051 of 1801): read() gives those; 3D blocks cut short fail to read.
+    uint64_t values_held = 0, values_declared = 0;
+    bool complete() const noexcept { return values_held == values_declared; }
+    Acquired acquired;
+
+    // Whether the main array comes region by region (multi-region maps): shape, rows and the
+    // size of the `spectrum` dimension are then those of each region.
+    bool by_region() const noexcept { return kind == Kind::point_map || kind == Kind::trace_map; }
 };
+
+// The fields of the description's structs by name, for layers that present them whole (the
+// Python binding turns each into a dict). f(name, value) is called per field in order. The row
+// layout (subblocks, sources) is left out: it is for read_rows and can be large; so are the
+// parameters, which a layer shares through parameter_blocks.
+template <class F> void for_each_field(const Unit &u, F &&f) {
+    f("udunits", u.udunits);
+    f("display", u.display);
+}
+template <class F> void for_each_field(const Quantity &q, F &&f) {
+    f("long_name", q.long_name);
+    f("units", q.units);
+}
+template <class F> void for_each_field(const AxisRange &a, F &&f) {
+    f("first", a.first);
+    f("last", a.last);
+    f("count", a.count);
+}
+template <class F> void for_each_field(const Coordinate &c, F &&f) {
+    f("name", c.name);
+    f("axis", c.axis);
+    f("row_info", c.row_info);
+    f("long_name", c.quantity.long_name);
+    f("units", c.quantity.units);
+}
+template <class F> void for_each_field(const Dimension &d, F &&f) {
+    f("name", d.name);
+    f("size", d.size);
+    f("rows", d.rows);
+    f("coordinates", d.coordinates);
+}
+template <class F> void for_each_field(const RegionLayout &r, F &&f) {
+    f("title", r.title);
+    f("group", r.group);
+    f("nx", r.nx);
+    f("ny", r.ny);
+    f("rows", r.rows);
+    f("grid", to_string(r.grid));
+}
+template <class F> void for_each_field(const Acquired &a, F &&f) {
+    f("utc", a.utc);
+    f("date", a.date);
+    f("time", a.time);
+    f("note", a.note);
+}
+template <class F> void for_each_field(const Description &d, F &&f) {
+    f("request", d.request);
+    f("kind", to_string(d.kind));
+    f("shape", d.shape);
+    f("dtype", d.dtype);
+    f("x", d.x);
+    f("rows", d.rows);
+    f("row_length", d.row_length);
+    f("by_region", d.by_region());
+    f("regions", d.regions);
+    f("dims", d.dims);
+    f("spectral", d.spectral);
+    f("values", d.values);
+    f("values_held", d.values_held);
+    f("values_declared", d.values_declared);
+    f("complete", d.complete());
+    f("acquired", d.acquired);
+}
 
 // Values per row that read_rows leaves out of the main array: map coordinates, labels,
 // times. Filled for the kinds that have them (see each field).
@@ -406,6 +585,25 @@ struct Picture {
 
 // ------------------------------------------------------------------ the reader
 
+// What identifies an open file: a file replaced, rewritten, cut or grown since differs in at
+// least one of them.
+struct FileIdentity {
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t mtime_ns = 0; // the modification time, in nanoseconds since the epoch
+    bool operator==(const FileIdentity &) const = default;
+};
+
+// Bytes read by position from somewhere that is neither a descriptor nor memory (a file
+// object of a binding, a remote object). The Reader calls read_at from one thread at a time.
+class Source {
+  public:
+    virtual ~Source() = default;
+    // The size, asked once when the Reader is made.
+    virtual uint64_t size() = 0;
+    // Up to n bytes at `offset` into dst: fewer only where the source ends.
+    virtual size_t read_at(void *dst, size_t n, uint64_t offset) = 0;
+};
+
 class Reader {
   public:
     // Opens the file read-only. ErrorDetail::system (code io) with the errno when it cannot
@@ -419,12 +617,20 @@ class Reader {
     static Reader from_memory(std::span<const uint8_t> bytes);
     // Reads from bytes the Reader keeps.
     static Reader from_bytes(std::vector<uint8_t> bytes);
+    // Reads from a Source, only the bytes that calls ask for.
+    static Reader from_source(std::shared_ptr<Source> source);
 
     Reader(Reader &&) noexcept;
     Reader &operator=(Reader &&) noexcept;
     ~Reader();
 
+    // The size of the input when the Reader was made.
     uint64_t size() const;
+    // The identity of a regular file at open (none for memory, a Source or a stream). Every
+    // call that reads checks the file against it first (one fstat), and fails with
+    // ErrorDetail::file_changed when it differs; so does a read that ends before the size at
+    // open: no call returns values of a file other than the one opened.
+    std::optional<FileIdentity> identity() const;
 
     // Whether the input starts with the magic number: false for inputs shorter than it, or
     // with `strict`, ErrorDetail::short_field. Throws no other Error than ErrorDetail::system.

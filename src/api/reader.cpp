@@ -62,6 +62,7 @@ std::string_view to_string(ErrorCode c) noexcept {
     case ErrorCode::not_found: return "not_found";
     case ErrorCode::io: return "io";
     case ErrorCode::memory: return "memory";
+    case ErrorCode::changed: return "changed";
     }
     return "";
 }
@@ -72,6 +73,15 @@ std::string_view to_string(Kind k) noexcept {
     static_assert(std::size(kNames) == kKindCount);
     const auto i = static_cast<size_t>(k);
     return i < kKindCount ? kNames[i] : "";
+}
+
+std::string_view to_string(GridOrder g) noexcept {
+    switch (g) {
+    case GridOrder::none: return "none";
+    case GridOrder::x_fastest: return "x_fastest";
+    case GridOrder::y_fastest: return "y_fastest";
+    }
+    return "";
 }
 
 namespace {
@@ -159,8 +169,6 @@ Data to_data(Result &r) {
     throw std::logic_error("unknown result kind");
 }
 
-bool is_multi_region(Kind k) { return k == Kind::point_map || k == Kind::trace_map; }
-
 } // namespace
 
 void validate(const Block &request) { request_of(request); }
@@ -187,10 +195,14 @@ struct Reader::Impl {
     struct stat st {};
     std::span<const uint8_t> mem; // or memory
     std::vector<uint8_t> owned;
+    // Or a Source, read by one call at a time through one File (as a stream is).
+    std::shared_ptr<Source> source;
+    uint64_t source_size = 0;
     // Or a stream (a pipe, a device, a file of no known size): read as far as calls ask, kept,
     // and used by one call at a time.
     mutable std::optional<File> stream;
-    mutable std::mutex stream_mutex;
+    mutable std::optional<File> source_file;
+    mutable std::mutex stream_mutex; // of the stream or the Source
 
     // Plans of the blocks described so far: built once, then shared read-only.
     using Key = std::tuple<std::string, std::string, std::string>;
@@ -217,10 +229,31 @@ struct Reader::Impl {
             stream.reset();
     }
 
+    std::optional<FileIdentity> identity() const {
+        if (fd < 0 || stream)
+            return std::nullopt;
+        return identity_of(st);
+    }
+
+    static FileIdentity identity_of(const struct stat &s) {
+        return {static_cast<uint64_t>(s.st_dev), static_cast<uint64_t>(s.st_ino), static_cast<uint64_t>(s.st_size),
+                int64_t{s.st_mtim.tv_sec} * 1'000'000'000 + s.st_mtim.tv_nsec};
+    }
+
+    // The file of one call, checked against the file opened.
     Lease file() const {
         if (stream)
             return Lease(stream_mutex, *stream);
-        return Lease(fd >= 0 ? File::from_fd(fd, st) : File::from_memory(mem));
+        if (source)
+            return Lease(stream_mutex, *source_file);
+        if (fd < 0)
+            return Lease(File::from_memory(mem));
+        struct stat now;
+        if (fstat(fd, &now) != 0)
+            fail_os(errno);
+        if (!(identity_of(now) == identity_of(st)))
+            fail_changed();
+        return Lease(File::from_fd(fd, st));
     }
 
     uint64_t size() const {
@@ -228,6 +261,8 @@ struct Reader::Impl {
             std::lock_guard lock(stream_mutex);
             return stream->size();
         }
+        if (source)
+            return source_size;
         return fd >= 0 ? static_cast<uint64_t>(st.st_size) : mem.size();
     }
 
@@ -284,6 +319,14 @@ Reader Reader::from_memory(std::span<const uint8_t> bytes) {
     return Reader(std::move(impl));
 }
 
+Reader Reader::from_source(std::shared_ptr<Source> source) {
+    auto impl = std::make_unique<Impl>();
+    impl->source_size = source->size();
+    impl->source = std::move(source);
+    impl->source_file = File::from_source(*impl->source, impl->source_size);
+    return Reader(std::move(impl));
+}
+
 Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
     auto impl = std::make_unique<Impl>();
     impl->owned = std::move(bytes);
@@ -292,6 +335,8 @@ Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
 }
 
 uint64_t Reader::size() const { return impl_->size(); }
+
+std::optional<FileIdentity> Reader::identity() const { return impl_->identity(); }
 
 // The header and the directory: usually within the first few KiB of a file.
 constexpr size_t kHeadWindow = 4096;
@@ -370,7 +415,7 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
     const Description &d = p.d;
 
     // The arguments.
-    const bool multi = is_multi_region(d.kind);
+    const bool multi = d.by_region();
     if (multi && !region)
         fail(ErrorDetail::bad_request, "a region is required to read rows of a multi-region map");
     if (!multi && region)

@@ -3,6 +3,7 @@
 #include "axis.hpp"
 #include "format/error.hpp"
 #include "kinds.hpp"
+#include "present.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -103,6 +104,9 @@ Plan describe(File &f, const Request &req, Events &events, ParamBlocks *blocks) 
         d.rows = 1;
         d.row_length = static_cast<size_t>(p.data_values);
         p.parameters = std::move(r.parameters);
+        d.values_held = p.data_values;
+        d.values_declared = p.npt;
+        present(p);
         return p;
     }
     const bool image = has_map_keys(r.parameters);
@@ -114,6 +118,14 @@ Plan describe(File &f, const Request &req, Events &events, ParamBlocks *blocks) 
     else
         describe_time_resolved(s, p);
     p.parameters = std::move(s.result.parameters);
+    // Every stored sub-block declares NPT values; the file's size says how many it holds.
+    const uint64_t size = f.size(), whole = uint64_t{4} * p.npt;
+    for (int64_t offset : d.subblocks) {
+        const uint64_t at = static_cast<uint64_t>(offset); // a negative one: beyond any size
+        d.values_held += at < size && size - at >= whole ? p.npt : values_at(f, offset, p.npt);
+    }
+    d.values_declared = static_cast<uint64_t>(d.subblocks.size()) * p.npt;
+    present(p);
     return p;
 }
 

@@ -171,10 +171,8 @@ class Gather {
     bool add(uint64_t off, size_t len, void *dst) {
         if (len == 0)
             return true;
-        if (f_.fd() < 0) {
-            std::memcpy(dst, f_.memory().data() + off, len);
-            return true;
-        }
+        if (f_.fd() < 0) // memory or a Source
+            return f_.pread_at(dst, len, off) == len;
         // One system call reads at most a piece, so that interrupt checks come between them.
         for (; len > kReadPiece; len -= kReadPiece, off += kReadPiece) {
             if (!add(off, kReadPiece, dst))
@@ -215,7 +213,7 @@ class Gather {
                 continue;
             }
             if (got == 0)
-                return false;
+                fail_changed(); // the file shrank since it was opened
             at += static_cast<uint64_t>(got);
             // Step over the buffers filled.
             size_t left = static_cast<size_t>(got);

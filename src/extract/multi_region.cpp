@@ -181,6 +181,8 @@ std::map<double, size_t> group_sizes(const std::vector<Value> &group) {
 
 struct RegionPlan {
     std::string title;
+    Value group;             // the region number's cell
+    uint64_t nx = 0, ny = 0; // the declared grid (both positive), or 0 and 0
     size_t nspec;    // positions of the region
     size_t readable; // of them, the rows the table has (fewer: IndexError after them)
 };
@@ -200,6 +202,7 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
     const Value product = integral ? Value{std::get<int64_t>(nx) * std::get<int64_t>(ny)}
                                    : Value{as_double(nx) * as_double(ny)};
     RegionPlan plan;
+    plan.group = g;
     int64_t nspec;
     if (is_zero(product) && is_zero(cell(a.at("AryType"), i))) {
         nspec = static_cast<int64_t>(sizes.at(as_double(g))); // the rows whose number equals g
@@ -212,6 +215,10 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
         nspec = std::get<int64_t>(product);
         if (nspec < 0)
             fail(ErrorDetail::bad_value, "negative dimensions are not allowed");
+        if (nspec > 0 && std::get<int64_t>(nx) > 0) {
+            plan.nx = static_cast<uint64_t>(std::get<int64_t>(nx));
+            plan.ny = static_cast<uint64_t>(std::get<int64_t>(ny));
+        }
     }
     plan.nspec = static_cast<size_t>(nspec);
     // Positions past the end of the table are never reached: the first of them fails. The
@@ -592,6 +599,54 @@ std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations
     return regions;
 }
 
+// Whether the n positions of the region from table row i are a full nx x ny grid, and in which
+// order: every position present (stored, for point maps) with readable coordinates, x taking nx
+// distinct values and y ny, each (x, y) once, in rows of x (x fastest) or columns of y.
+GridOrder grid_order(const Annotations &a, size_t i, const RegionPlan &plan, const std::vector<int64_t> &sources) {
+    const uint64_t nx = plan.nx, ny = plan.ny, n = plan.readable;
+    if (nx == 0 || n != nx * ny || n == 0)
+        return GridOrder::none;
+    for (int64_t s : sources)
+        if (s < 0)
+            return GridOrder::none;
+    std::vector<double> x(n), y(n);
+    try {
+        LazyColumn cx(a, "X"), cy(a, "Y");
+        for (size_t k = 0; k < n; ++k) {
+            x[k] = coordinate(cx[i + k]);
+            y[k] = coordinate(cy[i + k]);
+        }
+    } catch (const Error &) {
+        return GridOrder::none; // read() meets the same cell and says why
+    }
+    // With `fast` varying within runs of `nf` and `slow` from run to run: the runs share one
+    // set of fast values, in order, each run one slow value, all distinct (a NaN is unequal
+    // even to itself: no grid).
+    const auto lies = [&](const std::vector<double> &fast, const std::vector<double> &slow, uint64_t nf) {
+        const uint64_t runs = n / nf;
+        for (uint64_t r = 0; r < runs; ++r)
+            for (uint64_t k = 0; k < nf; ++k) {
+                const size_t j = r * nf + k;
+                if (fast[j] != fast[k] || slow[j] != slow[r * nf])
+                    return false;
+            }
+        std::vector<double> f(fast.begin(), fast.begin() + static_cast<ptrdiff_t>(nf)), sl;
+        for (uint64_t r = 0; r < runs; ++r)
+            sl.push_back(slow[r * nf]);
+        for (std::vector<double> *v : {&f, &sl}) {
+            std::sort(v->begin(), v->end());
+            if (std::adjacent_find(v->begin(), v->end()) != v->end())
+                return false;
+        }
+        return true;
+    };
+    if (lies(x, y, nx))
+        return GridOrder::x_fastest;
+    if (lies(y, x, ny))
+        return GridOrder::y_fastest;
+    return GridOrder::none;
+}
+
 } // namespace
 
 void describe_multi_region(Start3D &s, Plan &p) {
@@ -625,7 +680,13 @@ void describe_multi_region(Start3D &s, Plan &p) {
         if (!plan)
             continue;
         budget.charge(*plan);
-        RegionLayout region{plan->title, plan->readable, std::vector<int64_t>(plan->readable, -1)};
+        RegionLayout region;
+        region.title = plan->title;
+        region.group = plan->group;
+        region.nx = plan->nx;
+        region.ny = plan->ny;
+        region.rows = plan->readable;
+        region.sources.assign(plan->readable, -1);
         if (plan->nspec > 0) {
             const std::vector<Value> &fileindex = a.at("Fileindex");
             for (size_t k = 0; k < plan->readable; ++k) {
@@ -638,6 +699,7 @@ void describe_multi_region(Start3D &s, Plan &p) {
         }
         if (plan->readable < plan->nspec)
             past_the_table();
+        region.grid = grid_order(a, i, *plan, region.sources);
         d.shape.push_back(plan->readable);
         d.regions.push_back(std::move(region));
         p.region_first_row.push_back(i);

@@ -39,4 +39,9 @@ namespace orvelio {
     throw e;
 }
 
+// A read that ended before the size the file had when it was opened: it was cut or rewritten.
+[[noreturn]] inline void fail_changed() {
+    throw Error(ErrorDetail::file_changed, "the file changed since it was opened");
+}
+
 } // namespace orvelio

@@ -75,12 +75,29 @@ File File::from_memory(std::span<const uint8_t> bytes) {
     return f;
 }
 
+File File::from_source(Source &source, uint64_t size) {
+    File f;
+    f.source_ = &source;
+    f.size_ = size;
+    return f;
+}
+
 size_t File::pread_at(void *dst, size_t n, uint64_t off) {
     if (stream_fd_ >= 0)
         fill(off + std::min<uint64_t>(n, UINT64_MAX - off));
     if (off >= size_)
         return 0;
     n = static_cast<size_t>(std::min<uint64_t>(n, size_ - off));
+    if (source_) {
+        for (size_t done = 0; done < n;) {
+            const size_t want = std::min(n - done, kReadPiece);
+            const size_t got = source_->read_at(static_cast<uint8_t *>(dst) + done, want, off + done);
+            if (got == 0 || got > want)
+                fail_changed(); // it ends before the size it had
+            done += got;
+        }
+        return n;
+    }
     if (fd_ < 0) {
         std::memcpy(dst, mem_.data() + off, n);
         return n;
@@ -98,7 +115,7 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
             continue;
         }
         if (got == 0)
-            break; // the file shrank under us
+            fail_changed(); // the file shrank since it was opened
         done += static_cast<size_t>(got);
     }
     return done;
@@ -123,7 +140,7 @@ size_t File::read(void *dst, size_t n) {
     if (pos >= buf_start_ && pos + n <= buf_start_ + buf_len_) {
         std::memcpy(dst, buf_.get() + (pos - buf_start_), n);
         got = n;
-    } else if (n >= kWindow / 2 || fd_ < 0) {
+    } else if (n >= kWindow / 2 || (fd_ < 0 && !source_)) {
         got = pread_at(dst, n, pos);
     } else {
         if (!buf_)
@@ -142,7 +159,7 @@ std::span<const uint8_t> File::window() {
     if (stream_fd_ >= 0 || pos_ < 0 || static_cast<uint64_t>(pos_) >= size_)
         return {};
     const uint64_t pos = static_cast<uint64_t>(pos_);
-    if (fd_ < 0)
+    if (fd_ < 0 && !source_)
         return mem_.subspan(static_cast<size_t>(pos));
     if (pos < buf_start_ || pos >= buf_start_ + buf_len_) {
         if (!buf_)

@@ -1,4 +1,5 @@
-// Positioned, buffered reading of one file, with the semantics of a Python binary file:
+// Positioned, buffered reading of one file (or memory, or a Source), with the semantics of a
+// Python binary file:
 // reads past the end return fewer bytes, seeks past the end are allowed, a negative
 // absolute position is an error. The fixed-width field readers fail with the struct
 // module's short-read error.
@@ -12,6 +13,8 @@
 #include <vector>
 
 #include <sys/stat.h>
+
+#include "orvelio/orvelio.hpp"
 
 namespace orvelio {
 
@@ -36,6 +39,8 @@ class File {
     static File from_fd(int fd, const struct stat &st);
     // Reads from memory the caller keeps alive.
     static File from_memory(std::span<const uint8_t> bytes);
+    // Reads from a Source of `size` bytes that the caller keeps alive, by position.
+    static File from_source(Source &source, uint64_t size);
 
     File(File &&) = default;
     File &operator=(File &&) = default;
@@ -72,14 +77,16 @@ class File {
     // need only the header and the directory of a file read no more of it than that.
     void set_window(size_t bytes);
 
-    // Up to n bytes at `off`, without moving the position or the read-ahead window.
+    // Up to n bytes at `off`, without moving the position or the read-ahead window: fewer only
+    // past the size; a file or Source that ends before it fails with ErrorDetail::file_changed.
     size_t pread_at(void *dst, size_t n, uint64_t off);
 
     // Up to `count` 32-bit floats into dst; returns how many whole values were read.
     size_t read_floats(float *dst, size_t count);
 
     // What the file is read from, for readers that gather with system calls of their own:
-    // the descriptor (-1 when reading from memory), else the memory.
+    // the descriptor (-1 when reading from memory or a Source), else the memory (empty for a
+    // Source: read it with pread_at).
     int fd() const { return fd_; }
     std::span<const uint8_t> memory() const {
         if (stream_fd_ >= 0)
@@ -101,6 +108,7 @@ class File {
     void fill(uint64_t end) const;
 
     int fd_ = -1;
+    Source *source_ = nullptr;
     // What a stream has given so far (its descriptor is -1 once it has ended).
     mutable int stream_fd_ = -1;
     mutable std::span<const uint8_t> mem_;

@@ -74,6 +74,7 @@ constexpr ShownAs kShown[] = {
     {ErrorDetail::bad_request, Shown::ValueError},
     {ErrorDetail::bad_row, Shown::IndexError},
     {ErrorDetail::no_block, Shown::ValueError},
+    {ErrorDetail::file_changed, Shown::ValueError},
 };
 
 constexpr bool in_detail_order() {

@@ -14,15 +14,61 @@ namespace orvelio::py {
 
 namespace {
 
-// The open file and its reader. Shared by the calls running on it, so that close() while
-// another thread reads leaves that read its file; the last holder closes it (holding the GIL).
+// A Python buffer, released on destruction.
+class Buffer {
+  public:
+    Buffer(nb::handle obj, int flags) {
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) < 0)
+            throw nb::python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    const Py_buffer &view() const { return view_; }
+
+  private:
+    Py_buffer view_{};
+};
+
+// A Python callable read_at(offset, view) -> count as a Source: the core calls it without the
+// GIL, one call at a time; it runs with the GIL, into a memoryview of the core's buffer.
+class PySource : public Source {
+  public:
+    PySource(nb::object read_at, uint64_t size) : read_at_(std::move(read_at)), size_(size) {}
+    ~PySource() override {
+        nb::gil_scoped_acquire gil;
+        read_at_.reset();
+    }
+    uint64_t size() override { return size_; }
+    size_t read_at(void *dst, size_t n, uint64_t offset) override {
+        nb::gil_scoped_acquire gil;
+        nb::object view = nb::steal(PyMemoryView_FromMemory(static_cast<char *>(dst), static_cast<Py_ssize_t>(n),
+                                                            PyBUF_WRITE));
+        if (!view.is_valid())
+            throw nb::python_error();
+        nb::object got = read_at_(offset, view);
+        view.attr("release")(); // the callable keeps no view of the core's memory
+        const size_t count = got.is_none() ? 0 : nb::cast<size_t>(got);
+        return std::min(count, n + 1); // more than asked: a changed source, as the core sees it
+    }
+
+  private:
+    nb::object read_at_;
+    uint64_t size_;
+};
+
+// The open file (or the buffer, or the source) and its reader. Shared by the calls running on
+// it, so that close() while another thread reads leaves that read its file; the last holder
+// closes it (holding the GIL).
 struct State {
     std::unique_ptr<OpenFile> file;
+    std::unique_ptr<Buffer> buffer;
     std::optional<Reader> reader;
 
     ~State() {
         reader.reset();
         file.reset();
+        buffer.reset();
     }
 };
 
@@ -44,22 +90,6 @@ template <class F> auto unlocked(F &&work) {
     return std::move(*result);
 }
 
-// A Python buffer, released on destruction.
-class Buffer {
-  public:
-    Buffer(nb::handle obj, int flags) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) < 0)
-            throw nb::python_error();
-    }
-    ~Buffer() { PyBuffer_Release(&view_); }
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    const Py_buffer &view() const { return view_; }
-
-  private:
-    Py_buffer view_{};
-};
-
 bool is_float32_format(const char *format) {
     const std::string_view f = format ? format : "B";
     return f == "f" || f == "<f" || f == "=f";
@@ -77,6 +107,71 @@ nb::list text_list(const std::vector<std::string> &texts) {
     for (const std::string &t : texts)
         out.append(utf8(t));
     return out;
+}
+
+// ------------------------------------------------------------------ plain objects
+
+// The description as plain Python objects, field by field as the header lists them
+// (for_each_field): structs become dicts, vectors lists, shapes and requests tuples, optionals
+// None where absent, texts str, numbers int and float.
+template <class T> nb::object plain(const T &v);
+
+// The str of a field name (a literal of the header, at a fixed address), made once.
+PyObject *field_name(const char *name) {
+    constexpr size_t kSlots = 256;
+    static std::pair<const char *, PyObject *> slots[kSlots] = {}; // kept for the process's life
+    size_t i = (reinterpret_cast<uintptr_t>(name) >> 3) % kSlots;
+    for (size_t probes = 0; probes < kSlots; ++probes, i = (i + 1) % kSlots) {
+        if (slots[i].first == name)
+            return slots[i].second;
+        if (!slots[i].first) {
+            PyObject *s = PyUnicode_InternFromString(name);
+            if (!s)
+                throw nb::python_error();
+            slots[i] = {name, s};
+            return s;
+        }
+    }
+    return nb::str(name).release().ptr(); // never: the header has fewer names than slots
+}
+
+template <class T> struct IsVector : std::false_type {};
+template <class T> struct IsVector<std::vector<T>> : std::true_type {};
+template <class T> struct IsOptional : std::false_type {};
+template <class T> struct IsOptional<std::optional<T>> : std::true_type {};
+
+template <class T> nb::object plain(const T &v) {
+    if constexpr (std::is_same_v<T, bool>)
+        return nb::bool_(v);
+    else if constexpr (std::is_integral_v<T>)
+        return nb::int_(v);
+    else if constexpr (std::is_floating_point_v<T>)
+        return nb::float_(v);
+    else if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::string_view>)
+        return cached_str(v); // short texts (units, names) made once
+    else if constexpr (std::is_same_v<T, Value>)
+        return to_python(v);
+    else if constexpr (std::is_same_v<T, Parameters>)
+        return to_python(v);
+    else if constexpr (std::is_same_v<T, Block>)
+        return nb::make_tuple(cached_str(v.type), cached_str(v.dimensions), cached_str(v.derivative));
+    else if constexpr (std::is_same_v<T, std::vector<size_t>>)
+        return shape_tuple(v);
+    else if constexpr (IsOptional<T>::value)
+        return v ? plain(*v) : nb::none();
+    else if constexpr (IsVector<T>::value) {
+        nb::list out;
+        for (const auto &item : v)
+            out.append(plain(item));
+        return nb::object(out);
+    } else {
+        nb::dict out;
+        for_each_field(v, [&](const char *name, const auto &field) {
+            if (PyDict_SetItem(out.ptr(), field_name(name), plain(field).ptr()) < 0)
+                throw nb::python_error();
+        });
+        return nb::object(out);
+    }
 }
 
 class PyReader {
@@ -98,12 +193,37 @@ class PyReader {
         state_ = std::move(state);
     }
 
+    explicit PyReader(std::shared_ptr<State> state) : state_(std::move(state)) {}
+
+    // Over the bytes of a buffer, kept (and unchanged: read-only) until the reader closes.
+    static PyReader from_buffer(nb::handle obj) {
+        auto state = std::make_shared<State>();
+        state->buffer = std::make_unique<Buffer>(obj, PyBUF_SIMPLE);
+        const Py_buffer &v = state->buffer->view();
+        state->reader.emplace(Reader::from_memory({static_cast<const uint8_t *>(v.buf), static_cast<size_t>(v.len)}));
+        return PyReader(std::move(state));
+    }
+
+    // Over read_at(offset, view) -> count, for a source of `size` bytes.
+    static PyReader from_source(nb::object read_at, uint64_t size) {
+        auto state = std::make_shared<State>();
+        state->reader.emplace(Reader::from_source(std::make_shared<PySource>(std::move(read_at), size)));
+        return PyReader(std::move(state));
+    }
+
     void close() {
         state_.reset();
         parameter_blocks_.clear();
     }
 
     uint64_t size() { return reader(*state()).size(); }
+
+    nb::object identity() {
+        const std::optional<FileIdentity> id = reader(*state()).identity();
+        if (!id)
+            return nb::none();
+        return nb::make_tuple(id->device, id->inode, id->size, id->mtime_ns);
+    }
 
     bool is_orvel() {
         auto s = state();
@@ -128,13 +248,7 @@ class PyReader {
         auto s = state();
         const Block block = request_block(request);
         const Description d = unlocked([&] { return reader(*s).describe(block); });
-        nb::dict out;
-        out["request"] = nb::make_tuple(cached_str(d.request.type), cached_str(d.request.dimensions),
-                                        cached_str(d.request.derivative));
-        out["kind"] = utf8(to_string(d.kind));
-        out["shape"] = shape_tuple(d.shape);
-        out["dtype"] = utf8(d.dtype);
-        out["x"] = nb::make_tuple(d.x.first, d.x.last, d.x.count);
+        nb::dict out = nb::borrow<nb::dict>(plain(d));
         // The blocks merged, not their merge: a block that many data blocks merge is one
         // dictionary, made once.
         nb::list blocks;
@@ -145,16 +259,6 @@ class PyReader {
             blocks.append(it->second.second);
         }
         out["parameter_blocks"] = nb::tuple(blocks);
-        out["rows"] = d.rows;
-        out["row_length"] = d.row_length;
-        nb::list regions;
-        for (const RegionLayout &r : d.regions) {
-            nb::dict region;
-            region["title"] = utf8(r.title);
-            region["rows"] = r.rows;
-            regions.append(region);
-        }
-        out["regions"] = regions;
         return out;
     }
 
@@ -256,7 +360,10 @@ void bind_reader(nb::module_ &m) {
     nb::class_<PyReader>(m, "_Reader")
         .def(nb::init<nb::handle>(), nb::arg("path"))
         .def("close", &PyReader::close)
+        .def_static("from_buffer", &PyReader::from_buffer, nb::arg("buffer"))
+        .def_static("from_source", &PyReader::from_source, nb::arg("read_at"), nb::arg("size"))
         .def_prop_ro("size", &PyReader::size)
+        .def_prop_ro("identity", &PyReader::identity)
         .def("is_orvel", &PyReader::is_orvel)
         .def("list", &PyReader::list)
         .def("describe", &PyReader::describe, nb::arg("request"))

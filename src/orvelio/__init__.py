@@ -10,3 +10,11 @@ _populate(globals())
 del _populate
 # The first import of the submodule binds it here; a reload finds it imported already.
 globals().pop("_orvelio", None)
+
+
+# catalog() and stack() of orvelio.folders, imported when first asked for (the module's own
+# names stay as they are: the lookup lives in the module's class).
+from . import _lazy  # noqa: E402
+
+_lazy.install(__name__)
+del _lazy

@@ -7,38 +7,56 @@
         r = f.read("AB")            # the same result object getOrvelData returns
         f.parameters("AB")["RES"]   # Parameter(code='RES', label='Resolution', value=4.0)
 
-Paths may be str, bytes or os.PathLike. Every failure caused by the file's content or by a
+Paths may be str, bytes or os.PathLike; a binary file object (an open file, io.BytesIO, a zip
+member, an fsspec file) or OrvelFile.from_bytes(buffer) work too. Every failure caused by the file's content or by a
 request raises an OrvelError that also derives from the matching builtin exception (ValueError,
 KeyError, MemoryError); OSErrors of opening pass through unchanged. Nothing is printed: lines the
 exact API prints become UserWarnings.
 """
 from __future__ import annotations
 
+import atexit
 import difflib
+import io
 import os
 import re
+import stat
 import sys
+import weakref
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, Union
 
 import numpy as np
 
 if TYPE_CHECKING:
+    import datetime
+
     from orvelio import _orvelio
     from orvelio import (ImageDataReturn, ImageTRCDataReturn, MultiRegionDataReturn,
                          MultiRegionTRCDataReturn, SingleDataReturn, TimeResolvedDataReturn,
                          TimeResolvedTRCDataReturn)
 
 __all__ = [
-    "OrvelFile", "Block", "Picture", "Parameter", "Parameters", "RegionGrid", "XRange", "is_orvel", "DataReturn",
+    "OrvelFile", "Block", "Picture", "Parameter", "Parameters", "RegionGrid", "XRange", "Quantity", "Coordinate", "is_orvel",
+    "imread", "DataReturn",
     "OrvelError", "NotOrvelFileError", "TruncatedFileError", "CorruptFileError", "UnsupportedFileError",
-    "InvalidRequestError", "BlockNotFoundError", "FileTooLargeError",
+    "InvalidRequestError", "BlockNotFoundError", "FileTooLargeError", "FileChangedError",
 ]
 
 PathType = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+
+class BinaryFile(Protocol):
+    """A binary file object: read (or readinto) and seek."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+    def seek(self, offset: int, whence: int = ..., /) -> int: ...
+
+
+Source = Union[PathType, BinaryFile]
 Request = tuple[str, str, str]
 Kind = Literal["spectrum", "image", "image-traces", "time-series", "time-traces", "point-map", "trace-map"]
 DataReturn = Union["SingleDataReturn", "ImageDataReturn", "ImageTRCDataReturn", "TimeResolvedDataReturn",
@@ -55,7 +73,6 @@ _BASE_TYPES = ("REFL", "RAM", "SPOW", "RPOW", "SPH", "RPH", "PAS", "LREFL", "KM"
 TYPES = _BASE_TYPES + tuple(t + "-CH2" for t in _BASE_TYPES)
 DIMENSIONS = ("2D", "3D")
 DERIVATIVES = ("NONE", "1DER", "2DER", "NDER")
-_MULTI_REGION = ("point-map", "trace-map")
 _REQUEST_HELP = ('a request is a data block type alone ("AB"), a Block from .blocks, or a triple '
                  '(type, dimensions, derivative) such as ("AB", "2D", "NONE")')
 
@@ -103,6 +120,11 @@ class FileTooLargeError(OrvelError, MemoryError):
     """The file declares arrays larger than memory allows."""
 
 
+class FileChangedError(OrvelError, OSError):
+    """The file changed (rewritten, replaced, cut or grown) since it was opened: nothing is read
+    from a file other than the one described."""
+
+
 _ERRORS: dict[str, tuple[type[OrvelError], str]] = {
     "not_orvel": (NotOrvelFileError, "not an Orvel file (it does not start with the format's magic number)"),
     "truncated": (TruncatedFileError, "the file is cut short"),
@@ -111,6 +133,7 @@ _ERRORS: dict[str, tuple[type[OrvelError], str]] = {
     "invalid_request": (InvalidRequestError, "invalid request"),
     "not_found": (BlockNotFoundError, "no such data block in the file"),
     "memory": (FileTooLargeError, "the file declares arrays too large to hold in memory"),
+    "changed": (FileChangedError, "the file changed since it was opened"),
 }
 
 
@@ -136,12 +159,39 @@ class Parameter(NamedTuple):
 
 class RegionGrid(NamedTuple):
     """A region of a multi-region map: a grid of nx by ny positions (`points` == nx * ny), or a
-    list of `points` positions (nx and ny None)."""
+    list of `points` positions (nx and ny None). `group`: its number in the file. `order`:
+    whether the positions are a full nx x ny grid of distinct stage positions and in which order,
+    "x_fastest" (row by row), "y_fastest" (column by column) or "none"."""
     title: str
     group: int | float | str
     nx: int | None
     ny: int | None
     points: int
+    order: str = "none"
+
+
+class Quantity(NamedTuple):
+    """What numbers stand for: `long_name` ("Absorbance", "Wavenumber"), `units` in UDUNITS
+    form ("cm-1", "um", "s", "1" for a ratio; "" when none is known) and `display`, the unit as
+    people read it ("cm⁻¹", "µm")."""
+    long_name: str
+    units: str
+    display: str
+
+
+class Coordinate(NamedTuple):
+    """A coordinate of a block's main array: its `name` ("spectral", "y", "x", "time", "trace",
+    "mapX", "mapY", "start_time"), the dimension `dim` it runs along, and either `axis` (an
+    evenly spaced axis: numpy.linspace(first, last, npt) gives the values of the full read) or
+    `row_info` (the per-row values of that name: map positions, times, trace labels); its
+    `long_name`, `units` (UDUNITS) and `display` (the unit as people read it)."""
+    name: str
+    dim: str
+    axis: XRange | None
+    row_info: str
+    long_name: str
+    units: str
+    display: str
 
 
 class Parameters(Mapping[str, Any]):
@@ -190,19 +240,58 @@ def _merged(description: dict[str, Any]) -> dict[str, Any]:
 
 @dataclass(frozen=True)
 class Block:
-    """A data block, as described without reading its values."""
+    """A data block, as described without reading its values.
+
+    `dims`: the main array's dimension names in order; `coords`: its coordinates by name (the x
+    axis is always "spectral"); `values`: what the values are (`long_name`, `units`);
+    `values_held` of `values_declared` values are in the file (`complete` when all are);
+    `acquired`: when it was measured (UTC), None when the file does not say or cannot be read
+    (`acquired_note` says why); `regions`: the regions of a multi-region map, as numbers
+    (`by_region`: the block is such a map, its main array one per region)."""
     request: Request
     kind: Kind
     shape: tuple[int, ...]
     dtype: np.dtype[Any]
     x: XRange
     parameters: Parameters = field(compare=False, repr=False)
-    regions: tuple[str, ...] = field(default=(), compare=False, repr=False)
+    regions: tuple[RegionGrid, ...] = field(default=(), compare=False, repr=False)
+    dims: tuple[str, ...] = ()
+    coords: dict[str, Coordinate] = field(default_factory=dict, compare=False, repr=False)
+    values: Quantity = Quantity("", "", "")
+    values_held: int = 0
+    values_declared: int = 0
+    acquired_utc: float | None = field(default=None, repr=False)
+    acquired_note: str = field(default="", compare=False, repr=False)
+    by_region: bool = field(default=False, repr=False)
+
+    @property
+    def complete(self) -> bool:
+        """Whether the file holds every value the block declares."""
+        return self.values_held == self.values_declared
+
+    @property
+    def long_name(self) -> str:
+        """What the values are ("Absorbance", "Raman intensity"; the y-axis label where the file has one)."""
+        return self.values.long_name
+
+    @property
+    def units(self) -> str:
+        """The values' unit in UDUNITS form ("1" for a ratio, "" when unknown)."""
+        return self.values.units
+
+    @property
+    def acquired(self) -> datetime.datetime | None:
+        """When the block was measured, as a timezone-aware datetime in UTC, or None."""
+        if self.acquired_utc is None:
+            return None
+        import datetime as dt
+        return dt.datetime.fromtimestamp(self.acquired_utc, dt.timezone.utc)
 
     def __repr__(self) -> str:
         x = f"x {self.x.first:g}..{self.x.last:g}" if self.x.npt else "x empty"
+        cut = "" if self.complete else f" cut short: {self.values_held} of {self.values_declared} values"
         return (f"<Block {_show(self.request)} {self.kind} shape={self.shape} {self.dtype} "
-                f"{x} ({self.x.npt} points)>")
+                f"{x} ({self.x.npt} points){cut}>")
 
 
 _EXTENSIONS = {"jpeg": ".jpg", "tiff": ".tif"}
@@ -252,17 +341,32 @@ class OrvelFile:
     Raises NotOrvelFileError for a file that is not an Orvel file, OSError if the path cannot
     be opened."""
 
-    def __init__(self, path: PathType) -> None:
-        if not isinstance(path, (str, bytes, os.PathLike)):
-            raise TypeError(f"path should be str, bytes or os.PathLike, not {type(path).__name__}")
-        self.path = path
-        self._name = os.fsdecode(os.fspath(path))
-        self._reader = _Reader(path)
+    def __init__(self, path: Source) -> None:
+        self.path: Source | bytes | bytearray | memoryview = path
+        self._reader, self._name = _open(path)
+        self._by_path = isinstance(path, (str, bytes, os.PathLike))
+        self._init()
+
+    @classmethod
+    def from_bytes(cls, buffer: bytes | bytearray | memoryview) -> OrvelFile:
+        """An Orvel file held in memory (bytes, bytearray, memoryview or any contiguous buffer),
+        read where it is, without a copy; the buffer must not change until close()."""
+        if isinstance(buffer, str):
+            raise TypeError("from_bytes takes a bytes-like object, not str")
+        f = cls.__new__(cls)
+        f.path = buffer
+        f._reader, f._name = _Reader.from_buffer(buffer), "<bytes>"
+        f._by_path = False
+        f._init()
+        return f
+
+    def _init(self) -> None:
         self._descriptions: dict[Request, dict[str, Any]] = {}
         self._listing: list[Request] | None = None
         self._blocks: list[Block] | None = None
         self._pictures: list[Picture] | None = None
         self._closed = False
+        _open_files.add(self)
         if not self._reader.is_orvel():
             self.close()
             raise self._error("not_orvel")
@@ -272,7 +376,9 @@ class OrvelFile:
     def close(self) -> None:
         """Closes the file; later calls raise ValueError. Idempotent."""
         self._closed = True
-        self._reader.close()
+        if "_reader" in vars(self):     # let go at exit
+            self._reader.close()
+        _open_files.discard(self)
 
     def __enter__(self) -> OrvelFile:
         return self
@@ -309,6 +415,8 @@ class OrvelFile:
                 code = "memory" if isinstance(exc, MemoryError) else "corrupt"
             if code == "io":
                 raise
+            if code == "changed":
+                raise self._error(code) from exc
             offset = getattr(exc, "orvel_offset", None)
             if code == "truncated":
                 size = self._reader.size
@@ -346,10 +454,17 @@ class OrvelFile:
 
     def _block(self, request: Request) -> Block:
         d = self._describe(request)
-        first, last, npt = d["x"]
-        return Block(tuple(d["request"]), d["kind"], tuple(d["shape"]),
-                     np.dtype(d["dtype"]), XRange(float(first), float(last), int(npt)),
-                     d["parameters"], tuple(r["title"] for r in d["regions"]))
+        coords = {}
+        for dim in d["dims"]:
+            for c in dim["coordinates"]:
+                coords[c["name"]] = _coordinate(c, dim["name"])
+        spectral = d["spectral"]
+        coords.setdefault("spectral", _coordinate(spectral, "spectral"))
+        values, acquired = d["values"], d["acquired"]
+        return Block(tuple(d["request"]), d["kind"], tuple(d["shape"]), np.dtype(d["dtype"]), _range(d["x"]),
+                     d["parameters"], tuple(_grid(r) for r in d["regions"]), tuple(dim["name"] for dim in d["dims"]),
+                     coords, Quantity(values["long_name"], values["units"]["udunits"], values["units"]["display"]),
+                     d["values_held"], d["values_declared"], acquired["utc"], acquired["note"], d["by_region"])
 
     @property
     def blocks(self) -> list[Block]:
@@ -417,6 +532,10 @@ class OrvelFile:
         """The Block for a request (see read()), without reading its values."""
         return self._block(self._resolve(block))
 
+    def __getitem__(self, block: BlockLike) -> Block:
+        """f[block] is f.describe(block): the Block, with the errors read() gives."""
+        return self.describe(block)
+
     def parameters(self, block: BlockLike = None) -> dict[str, Parameter]:
         """The block's merged parameters (as result.parameters) by code, each with a readable
         label, read without its values."""
@@ -440,10 +559,10 @@ class OrvelFile:
         """The regions of a multi-region map, with their grid sizes."""
         request = self._resolve(block)
         d = self._describe(request)
-        if d["kind"] not in _MULTI_REGION:
+        if not d["by_region"]:
             raise InvalidRequestError(f"{self._name}: block {_show(request)} is a {d['kind']}, "
                                       "not a multi-region map", self._name)
-        return [_grid(r["title"], r["rows"]) for r in d["regions"]]
+        return [_grid(r) for r in d["regions"]]
 
     def to_xarray(self, block: BlockLike = None, chunks: Any = None, region: int | None = None) -> Any:
         """The block as xarray objects (needs the extra: pip install 'orvelio[xarray]'): the
@@ -451,7 +570,20 @@ class OrvelFile:
         region=region, chunks=chunks) returns; for a multi-region map without `region`, the
         DataTree of xarray.open_datatree (one child per region). `block` as for read()."""
         from .xarray_backend import open_xarray
-        return open_xarray(self.path, self.describe(block), chunks, region)
+        return open_xarray(self.path if self._by_path else self, self.describe(block), chunks, region)
+
+
+# Files not closed yet. At exit, those still held (by xarray's file cache, results of dask
+# tasks, cycles) are closed and let go of their readers while the interpreter still runs:
+# reader objects alive when the extension module is torn down are reported as leaked.
+_open_files: weakref.WeakSet[OrvelFile] = weakref.WeakSet()
+
+
+@atexit.register
+def _release_open_files() -> None:
+    for f in list(_open_files):
+        f.close()
+        del f._reader
 
 
 # ---------------------------------------------------------------- helpers
@@ -477,33 +609,126 @@ def _labels() -> dict[str, str]:
     return _label_table
 
 
-_GRID = re.compile(r"Region (?P<group>.*) \((?:(?P<nx>\d+) x (?P<ny>\d+)|(?P<points>\d+) points)\)\Z")
+def _range(axis: dict[str, Any]) -> XRange:
+    return XRange(float(axis["first"]), float(axis["last"]), int(axis["count"]))
 
 
-def _number(text: str) -> int | float | str:
-    for kind in (int, float):
+def _coordinate(c: dict[str, Any], dim: str) -> Coordinate:
+    axis = c["axis"]
+    return Coordinate(c["name"], dim, None if axis is None else _range(axis), c["row_info"], c["long_name"],
+                      c["units"]["udunits"], c["units"]["display"])
+
+
+def _grid(r: dict[str, Any]) -> RegionGrid:
+    grid = r["nx"] > 0
+    return RegionGrid(r["title"], r["group"], r["nx"] if grid else None, r["ny"] if grid else None, r["rows"],
+                      r["grid"])
+
+
+def _open(source: Any) -> tuple[_orvelio._Reader, str]:
+    """The reader of a path or a binary file object, and the name errors give it."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        return _Reader(source), os.fsdecode(os.fspath(source))
+    if isinstance(source, (bytearray, memoryview)):
+        raise TypeError("OrvelFile opens a path or a binary file object; for a buffer, use OrvelFile.from_bytes")
+    if isinstance(source, io.TextIOBase):
+        raise TypeError("OrvelFile reads binary files: open the file in binary mode ('rb')")
+    if not hasattr(source, "readinto") and not hasattr(source, "read"):
+        raise TypeError("OrvelFile opens a path (str, bytes or os.PathLike) or a binary file object "
+                        f"(with read and seek), not {type(source).__name__}")
+    name = getattr(source, "name", None)
+    name = os.fsdecode(name) if isinstance(name, (str, bytes)) else f"<{type(source).__name__}>"
+    if isinstance(source, io.BytesIO):
+        return _Reader.from_buffer(source.getbuffer()), name
+    raw = getattr(source, "raw", source)
+    if isinstance(raw, io.FileIO) and not raw.closed and stat.S_ISREG(os.fstat(raw.fileno()).st_mode):
+        # A file of the system: read through a descriptor of its own, by position, without the
+        # GIL (the file object's position stays where it is).
+        return _Reader(os.dup(raw.fileno())), name
+    seek = getattr(source, "seek", None)
+    seekable = getattr(source, "seekable", None)
+    if seek is None or (seekable is not None and not seekable()):
+        # Read once, to its end, from where it is.
+        data = source.read()
+        if not isinstance(data, (bytes, bytearray)):
+            raise TypeError(f"{name}: reading gave {type(data).__name__}, not bytes: open the file in binary mode")
+        return _Reader.from_buffer(data), name
+    size = seek(0, io.SEEK_END)
+    if size is None:
+        size = source.tell()
+    return _Reader.from_source(_read_at(source), int(size)), name
+
+
+def _read_at(source: Any) -> Any:
+    """read_at(offset, view) -> count over a seekable file object."""
+    seek = source.seek
+    readinto = getattr(source, "readinto", None)
+    if readinto is not None:
+        def read_at(offset: int, view: memoryview) -> int:
+            seek(offset)
+            return int(readinto(view) or 0)
+        return read_at
+    read = source.read
+
+    def read_bytes(offset: int, view: memoryview) -> int:
+        seek(offset)
+        data = read(len(view))
+        view[:len(data)] = data
+        return len(data)
+    return read_bytes
+
+
+def is_orvel(path: Source) -> bool:
+    """Whether the file (a path or a binary file object) is an Orvel file: False for empty,
+    short or foreign files, and for directories, FIFOs and devices (anything that is not a
+    regular file); OSError when the path cannot be opened. A file object's position is kept."""
+    if isinstance(path, (str, bytes, os.PathLike)):
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False            # a directory, or a FIFO whose open would wait for a writer
+        reader = _Reader(path)
+    else:
+        position = path.tell() if hasattr(path, "tell") else None
         try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text
-
-
-def _grid(title: str, rows: int) -> RegionGrid:
-    m = _GRID.match(title)
-    if not m:
-        return RegionGrid(title, "", None, None, rows)
-    if m["points"] is not None:
-        return RegionGrid(title, _number(m["group"]), None, None, int(m["points"]))
-    nx, ny = int(m["nx"]), int(m["ny"])
-    return RegionGrid(title, _number(m["group"]), nx, ny, nx * ny)
-
-
-def is_orvel(path: PathType) -> bool:
-    """Whether the file is an Orvel file: False for empty, short or foreign files; OSError only
-    when the path cannot be opened."""
-    reader = _Reader(path)
+            reader, _ = _open(path)
+        except (OSError, ValueError, TypeError):
+            return False
+        finally:
+            if position is not None:
+                path.seek(position)
     try:
         return bool(reader.is_orvel())
     finally:
         reader.close()
+
+
+def imread(path: Source, block: BlockLike = None, partial: bool = False) -> np.ndarray[Any, np.dtype[np.float32]]:
+    """The main array of a block, as image readers return theirs: `y` of a spectrum, `spectra`
+    of an image or a time series, `traces` of traces; a multi-region map has no one array
+    (ask OrvelFile.read for its regions). `block` as for OrvelFile.read. A spectrum whose file
+    ends inside its values raises TruncatedFileError; with `partial`, it comes back at its
+    declared length, NaN where values are missing, with a UserWarning."""
+    with OrvelFile(path) as f:
+        request = f._resolve(block)
+        description = f._describe(request)
+        kind = description["kind"]
+        if description["by_region"]:
+            raise InvalidRequestError(f"{f._name}: block {_show(request)} is a {kind} of "
+                                      f"{len(description['regions'])} regions, not one array: "
+                                      "read it with OrvelFile.read", f._name)
+        result: Any = f.read(request)
+        if hasattr(result, "y"):  # a spectrum: read whole, however short
+            held, declared = len(result.y), int(description["values_declared"])
+            if held == declared:
+                return np.asarray(result.y)
+            what = f"data block {_show(request)} holds {held} of its {declared} values"
+            if not partial:
+                raise TruncatedFileError(f"{f._name}: the file is cut short: {what}", f._name)
+            import warnings
+            warnings.warn(f"{f._name}: {what}: {declared - held} missing values are NaN", UserWarning, stacklevel=2)
+            out = np.full(declared, np.nan, np.float32)
+            out[:held] = result.y
+            return out
+        for name in ("spectra", "traces"):
+            if hasattr(result, name):
+                return np.asarray(getattr(result, name))
+    raise CorruptFileError(f"{f._name}: block {_show(request)} holds no array")

@@ -43,35 +43,48 @@ from typing import Any
 
 import numpy as np
 import xarray as xr
-from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager
+from xarray.backends import BackendArray, BackendEntrypoint, CachingFileManager, DummyFileManager
 from xarray.core import indexing
 
 from . import reader as _reader
 
 __all__ = ["OrvelBackendEntrypoint", "open_block", "open_groups", "open_tree", "open_xarray"]
 
-SPECTRAL, TRACE, SPECTRUM = "spectral", "trace", "spectrum"
-DIMS = {
-    "spectrum": (SPECTRAL,),
-    "image": ("y", "x", SPECTRAL),
-    "image-traces": ("y", "x", TRACE),
-    "time-series": ("time", SPECTRAL),
-    "time-traces": (TRACE, SPECTRAL),
-    "point-map": (SPECTRUM, SPECTRAL),
-    "trace-map": (SPECTRUM, TRACE),
-}
-MULTI_REGION = ("point-map", "trace-map")
-# x-axis unit codes (DXU) as unit strings; other codes are kept as they are.
-UNITS = {"WN": "cm^-1", "MI": "um", "NM": "nm", "MIN": "min", "SEC": "s", "PNT": "points"}
+SPECTRAL = "spectral"
 # Values per dask chunk and per read batch (bytes of float32).
 CHUNK_BYTES = 32 << 20
 BATCH_BYTES = 16 << 20
 _NAME = re.compile(r"[A-Za-z][A-Za-z0-9_]*\Z")
 
 
-def _open_reader(path, mode="r"):
+class _Opened:
+    """The identity of a dataset's file when it was first opened (None until then): the file
+    cache's opener, reopening the path (after the cache dropped the file, in another process),
+    refuses a file that is no longer that one. Pickled with the file manager."""
+
+    __slots__ = ("identity",)
+
+    def __init__(self):
+        self.identity = None
+
+    def __getstate__(self):
+        return self.identity
+
+    def __setstate__(self, identity):
+        self.identity = identity
+
+
+def _open_reader(path, mode="r", opened=None):
     """The file cache's opener: the file opened once per process (again where unpickled)."""
-    return _reader.OrvelFile(path)
+    file = _reader.OrvelFile(path)
+    if opened is not None:
+        identity = file._reader.identity
+        if opened.identity is None:
+            opened.identity = identity
+        elif identity != opened.identity:
+            file.close()
+            raise _reader.FileChangedError(f"{path}: the file changed since it was opened", path)
+    return file
 
 
 def _call(file, method, *args, **kwargs):
@@ -151,17 +164,34 @@ def _attrs(parameters):
     return {k: _attr_value(v) for k, v in parameters.items() if isinstance(k, str) and _NAME.match(k)}
 
 
+def _labels(c):
+    """A coordinate's attributes from the description: long_name and units (UDUNITS form)."""
+    attrs = {}
+    if c["long_name"]:
+        attrs["long_name"] = c["long_name"]
+    if c["units"]["udunits"]:
+        attrs["units"] = c["units"]["udunits"]
+    return attrs
+
+
+def _coordinate(c, dim, info):
+    """A coordinate variable: an axis (values equal to the full read's), or per-row values."""
+    axis = c["axis"]
+    if axis is not None:
+        values = np.linspace(axis["first"], axis["last"], axis["count"])
+    elif c["row_info"] == "labels":
+        values = np.array(list(info["labels"]), dtype=object)
+    else:
+        values = info.get(c["row_info"])
+        if values is None:
+            return None
+        values = np.asarray(values, float)
+    return xr.Variable((dim,), values, _labels(c))
+
+
 def _spectral(desc):
     """The x axis as a coordinate variable: values equal to the result's x."""
-    first, last, npt = desc["x"]
-    values = np.linspace(first, last, npt)
-    params = desc["parameters"]
-    attrs = {}
-    if isinstance(params.get("DXU"), str) and params["DXU"]:
-        attrs["units"] = UNITS.get(params["DXU"].upper(), params["DXU"])
-    if isinstance(params.get("XTX"), str) and params["XTX"]:
-        attrs["long_name"] = params["XTX"]
-    return xr.Variable((SPECTRAL,), values, attrs)
+    return _coordinate(desc["spectral"], SPECTRAL, {})
 
 
 def _chunks(shape, rows_last):
@@ -177,29 +207,49 @@ def _chunks(shape, rows_last):
 
 
 def _data_variable(manager, desc, shape, region=None):
-    kind = desc["kind"]
-    dims = DIMS[kind]
-    rows_last = kind == "image-traces"
+    dims = tuple(d["name"] for d in desc["dims"])
+    rows_last = len(dims) > 1 and desc["dims"][-1]["rows"]
     array = OrvelArray(manager, desc["request"], region, shape, rows_last)
+    values = desc["values"]
     attrs = {}
-    params = desc["parameters"]
-    if isinstance(params.get("YTX"), str) and params["YTX"]:
-        attrs["long_name"] = params["YTX"]
-    if isinstance(params.get("DYU"), str) and params["DYU"]:
-        attrs["units"] = params["DYU"]
+    if values["long_name"]:
+        attrs["long_name"] = values["long_name"]
+    if values["units"]["udunits"]:
+        attrs["units"] = values["units"]["udunits"]
     var = xr.Variable(dims, indexing.LazilyIndexedArray(array), attrs)
     var.encoding["preferred_chunks"] = dict(zip(dims, _chunks(shape, rows_last)))
     return var
 
 
+class _Borrowed(DummyFileManager):
+    """An OrvelFile of the caller's: the datasets made from it leave it open."""
+
+    def close(self, needs_lock=True):
+        pass
+
+
 class _Source:
-    """One open file, shared by the datasets made from it until they are closed."""
+    """One open file, shared by the datasets made from it until they are closed. Pickles as its
+    file manager: a path is opened again on the other side (and must be the same file); a
+    file object cannot be."""
 
     def __init__(self, path):
-        self.path = _path(path)
-        self.manager = CachingFileManager(_open_reader, self.path, mode="r")
-        self.file = self.manager.acquire()
-        self._attrs, self._parts = {}, {}
+        self._parts, self._block_attrs = {}, {}
+        if isinstance(path, (str, bytes, os.PathLike)):
+            self.path = os.fsdecode(os.fspath(path))
+            self.manager = CachingFileManager(_open_reader, self.path, mode="r", kwargs={"opened": _Opened()})
+            self.manager.acquire()
+        elif isinstance(path, _reader.OrvelFile):    # to_xarray of a file object or buffer
+            self.path = path._name
+            self.manager = _Borrowed(path)
+        else:
+            file = _reader.OrvelFile(path)
+            self.path = file._name
+            self.manager = DummyFileManager(file)
+
+    @property
+    def file(self):
+        return self.manager.acquire()
 
     def close(self):
         self.manager.close()
@@ -210,53 +260,30 @@ class _Source:
         request = tuple(self.file.describe(datablock).request)
         return _reader._merged(_call(self.file, "describe", request)), _call(self.file, "info", request)
 
-    def attrs(self, parameters):
-        """_attrs(parameters), each parameter block made into attributes once."""
-        made = {}
-        for block in parameters.blocks:
-            if id(block) not in self._attrs:
-                self._attrs[id(block)] = (block, _attrs(block))
-            made.update(self._attrs[id(block)][1])
-        return made
-
-    def parts(self, desc, info):
-        """What every dataset of a block shares: its x axis, its attributes from the parameters,
-        its trace labels (None for kinds without) and its regions' grids (multi-region maps).
-        Made once per block."""
+    def parts(self, desc):
+        """(x axis as Coordinates, its index made, attributes from the parameters) of a block:
+        made once, shared by its datasets (the regions of a map: one copy of the axis); each
+        parameter block made into attributes once."""
         request = tuple(desc["request"])
         if request not in self._parts:
-            kind = desc["kind"]
-            trace = (xr.Variable((TRACE,), np.array(list(info["labels"]), dtype=object))
-                     if kind in ("image-traces", "time-traces", "trace-map") else None)
-            grids = self.file.region_grid(request) if kind in MULTI_REGION else []
-            self._parts[request] = (_spectral(desc), self.attrs(desc["parameters"]), trace, grids)
+            attrs = {}
+            for block in desc["parameters"].blocks:
+                if id(block) not in self._block_attrs:
+                    self._block_attrs[id(block)] = (block, _attrs(block))
+                attrs.update(self._block_attrs[id(block)][1])
+            self._parts[request] = (xr.Coordinates({SPECTRAL: _spectral(desc)}), attrs)
         return self._parts[request]
 
 
-def _path(path):
-    if isinstance(path, (str, bytes, os.PathLike)):
-        return os.fsdecode(os.fspath(path))
-    raise TypeError(f"orvelio opens files by path (str, bytes or os.PathLike), not {type(path).__name__}")
-
-
-def _block_dataset(source, desc, info, region=None, child=False):
-    """The dataset of a block (or of region `region` of a multi-region map; with `child`, the
-    region as a child of its block's node, which holds the attributes and the coordinates the
-    regions share: the child inherits those coordinates)."""
-    kind = desc["kind"]
+def _block_dataset(source, desc, info, region=None):
+    """The dataset of a block (or of region `region` of a multi-region map)."""
     name = desc["request"][0]
-    spectral, block_attrs, trace, grids = source.parts(desc, info)
-    attrs = {} if child else dict(block_attrs, datablock=" ".join(desc["request"]), kind=kind)
-    coords = {} if child else {SPECTRAL: spectral}
+    spectral, attrs = source.parts(desc)
+    attrs = dict(attrs, datablock=" ".join(desc["request"]), kind=desc["kind"])
+    coords = {}
     shape = tuple(desc["shape"])
-    if kind in ("image", "image-traces"):
-        coords["y"] = xr.Variable(("y",), np.asarray(info["mapY"], float), {"long_name": "map y"})
-        coords["x"] = xr.Variable(("x",), np.asarray(info["mapX"], float), {"long_name": "map x"})
-    if kind == "time-series":
-        coords["time"] = xr.Variable(("time",), np.asarray(info["z"], float))
-    if trace is not None and not child:
-        coords[TRACE] = trace
-    if kind in MULTI_REGION:
+    along = info
+    if desc["by_region"]:
         regions = desc["regions"]
         if region is None or not isinstance(region, (int, np.integer)) or not 0 <= region < len(regions):
             what = "choose one with region=" if region is None else f"region {region!r} is not one of them"
@@ -264,29 +291,31 @@ def _block_dataset(source, desc, info, region=None, child=False):
                 f"{source.path}: {' '.join(desc['request'])} is a multi-region map of {len(regions)} regions "
                 f"(0 to {len(regions) - 1}): {what}, or open them all with open_datatree", source.path)
         region = int(region)
-        part = info["regions"][region]
-        rows = desc["regions"][region]["rows"]
-        shape = (rows, len(info["labels"]) if kind == "trace-map" else desc["x"][2])
-        for key in ("mapX", "mapY", "start_time"):
-            if part.get(key) is not None:
-                coords[key] = xr.Variable((SPECTRUM,), np.asarray(part[key], float))
-        for key, value in _region_attrs(grids[region], region, part).items():
-            if not child or key not in block_attrs:  # else the parent's attribute
-                attrs[key] = value
-    elif kind == "spectrum" and shape != (desc["x"][2],):
+        along = {**info, **info["regions"][region]}
+        shape = tuple(regions[region]["rows"] if d["name"] == "spectrum" and not d["size"] else d["size"]
+                      for d in desc["dims"])
+        attrs.update(_region_attrs(regions[region], region))
+    elif shape != tuple(d["size"] for d in desc["dims"]):
         raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: data block "
-                                         f"{' '.join(desc['request'])} holds {shape[0]} of its "
-                                         f"{desc['x'][2]} values", source.path)
+                                         f"{' '.join(desc['request'])} holds {desc['values_held']} of its "
+                                         f"{desc['values_declared']} values", source.path)
+    for d in desc["dims"]:
+        for c in d["coordinates"]:
+            if c["name"] == SPECTRAL:  # the block's, shared
+                continue
+            var = _coordinate(c, d["name"], along)
+            if var is not None:
+                coords[c["name"]] = var
     var = _data_variable(source.manager, desc, shape, region)
-    return xr.Dataset({name: var}, coords=coords, attrs=attrs)
+    return xr.Dataset({name: var}, coords=spectral.assign(coords), attrs=attrs)
 
 
-def _region_attrs(grid, region, part):
-    attrs = {"title": part["title"], "region": region, "points": int(grid.points)}
-    if grid.nx is not None:
-        attrs.update(nx=int(grid.nx), ny=int(grid.ny))
-    if isinstance(grid.group, (int, float, str)) and grid.group != "":
-        attrs["group"] = grid.group
+def _region_attrs(r, region):
+    attrs = {"title": r["title"], "region": region, "points": int(r["rows"])}
+    if r["nx"] > 0:
+        attrs.update(nx=int(r["nx"]), ny=int(r["ny"]))
+    if isinstance(r["group"], (int, float, str)) and r["group"] != "":
+        attrs["group"] = r["group"]
     return attrs
 
 
@@ -326,18 +355,16 @@ def _groups(source, datablock=None, whole=True):
         blocks, names = [datablock], ["/"]
     for name, block in zip(names, blocks):
         desc, info = source.describe(block)
-        if desc["kind"] not in MULTI_REGION:
+        if not desc["by_region"]:
             groups[name] = _block_dataset(source, desc, info)
             continue
-        spectral, attrs, trace, _ = source.parts(desc, info)
-        attrs = dict(attrs, datablock=" ".join(desc["request"]), kind=desc["kind"])
-        coords = {SPECTRAL: spectral}
-        if trace is not None:
-            coords[TRACE] = trace
-        groups[name] = xr.Dataset(coords=coords, attrs=attrs)
+        # The block's node holds its attributes; each region holds them too, with its own
+        # coordinates, so that every region's group opens alone (a netCDF group, say).
+        attrs = dict(source.parts(desc)[1], datablock=" ".join(desc["request"]), kind=desc["kind"])
+        groups[name] = xr.Dataset(attrs=attrs)
         base = name.rstrip("/")
         for i in range(len(desc["regions"])):
-            groups[f"{base}/region_{i}"] = _block_dataset(source, desc, info, i, child=True)
+            groups[f"{base}/region_{i}"] = _block_dataset(source, desc, info, i)
     return groups
 
 
@@ -377,7 +404,7 @@ def open_tree(path, datablock=None, drop_variables=None):
 
 def open_xarray(path: Any, block: Any, chunks: Any = None, region: int | None = None) -> Any:
     """OrvelFile.to_xarray: what xarray opens for `block` (a Block) with this engine."""
-    if block.kind in MULTI_REGION and region is None:
+    if block.by_region and region is None:
         return xr.open_datatree(path, engine=OrvelBackendEntrypoint, datablock=block.request, chunks=chunks)
     return xr.open_dataset(path, engine=OrvelBackendEntrypoint, datablock=block.request, region=region,
                            chunks=chunks)
@@ -392,7 +419,7 @@ class OrvelBackendEntrypoint(BackendEntrypoint):
     supports_groups = True
 
     def guess_can_open(self, filename_or_obj):
-        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)):
+        if not isinstance(filename_or_obj, (str, bytes, os.PathLike)) and not hasattr(filename_or_obj, "seek"):
             return False
         try:
             return _reader.is_orvel(filename_or_obj)

@@ -17,6 +17,7 @@
 #include <map>
 #include <numeric>
 #include <thread>
+#include <unistd.h>
 
 #include <ctime>
 #include <malloc.h>
@@ -230,6 +231,50 @@ TEST_CASE("a file in memory: the magic, the listing, the reads") {
     CHECK_FALSE(Reader::from_bytes({}).is_orvel());
 }
 
+TEST_CASE("a Source reads as memory does; a file that changes after open is refused") {
+    struct Counted : Source {
+        const build::Bytes &bytes;
+        size_t asked = 0;
+        explicit Counted(const build::Bytes &b) : bytes(b) {}
+        uint64_t size() override { return bytes.size(); }
+        size_t read_at(void *dst, size_t n, uint64_t at) override {
+            n = at < bytes.size() ? std::min<size_t>(n, bytes.size() - at) : 0;
+            std::memcpy(dst, bytes.data() + at, n);
+            asked += n;
+            return n;
+        }
+    };
+    for (const auto &[name, bytes] : files_of_each_kind()) {
+        CAPTURE(name);
+        auto source = std::make_shared<Counted>(bytes);
+        const Reader r = Reader::from_source(source);
+        const std::vector<Block> blocks = r.blocks();
+        REQUIRE(!blocks.empty());
+        CHECK_FALSE(r.identity());
+        check_agreement(r, blocks[0], Reader::from_memory(bytes).read(blocks[0]));
+        CHECK(source->asked > 0);
+    }
+
+    build::File f;
+    build::add_spectrum(f, "AB", ramp(7, 1.0f));
+    const build::Bytes bytes = f.bytes();
+    char name[] = "/tmp/orvelio-changed-XXXXXX";
+    const int fd = mkstemp(name);
+    REQUIRE(fd >= 0);
+    REQUIRE(::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    const Reader r = Reader::open(name);
+    REQUIRE(r.identity());
+    CHECK(r.identity()->size == bytes.size());
+    (void)r.read({"AB", "2D", "NONE"});
+    REQUIRE(ftruncate(fd, static_cast<off_t>(bytes.size() - 8)) == 0); // cut after open
+    const Error e = error_of([&] { (void)r.read({"AB", "2D", "NONE"}); });
+    CHECK(e.code() == ErrorCode::changed);
+    CHECK(e.message() == "the file changed since it was opened");
+    CHECK(error_of([&] { (void)r.blocks(); }).detail() == ErrorDetail::file_changed);
+    ::close(fd);
+    ::unlink(name);
+}
+
 TEST_CASE("descriptions and row reads agree with whole reads, for every kind") {
     for (const auto &[name, bytes] : files_of_each_kind()) {
         CAPTURE(name);
@@ -412,6 +457,173 @@ TEST_CASE("one reader, many threads reading rows at once") {
     const auto &spectra = std::get<TimeSeries>(full).spectra;
     for (const auto &g : got)
         CHECK(same_bits(g, spectra.values()));
+}
+
+// ------------------------------------------------------------------ the description's data model
+
+namespace {
+
+const Array<double> *axis_array(const Data &full, const std::string &name) {
+    if (name == "spectral")
+        return &common(full).x;
+    if (const auto *i = std::get_if<Image>(&full))
+        return name == "x" ? &i->mapX : &i->mapY;
+    const auto &t = std::get<ImageTraces>(full);
+    return name == "x" ? &t.mapX : &t.mapY;
+}
+
+// How many values the RowInfo field a coordinate names holds (per region: of region 0).
+size_t row_info_size(const RowInfo &info, const std::string &field) {
+    if (field == "labels")
+        return info.labels.size();
+    if (field == "z")
+        return info.z.size();
+    const Region &r = info.regions.at(0);
+    if (field == "start_time")
+        return r.start_time ? r.start_time->size() : SIZE_MAX;
+    return field == "mapX" ? r.mapX.size() : field == "mapY" ? r.mapY.size() : SIZE_MAX;
+}
+
+} // namespace
+
+TEST_CASE("the description names dimensions and coordinates as the whole read gives them") {
+    const std::map<std::string, std::vector<std::string>> dims = {
+        {"spectrum", {"spectral"}},           {"image", {"y", "x", "spectral"}},
+        {"image-traces", {"y", "x", "trace"}}, {"time-series", {"time", "spectral"}},
+        {"time-traces", {"trace", "spectral"}}, {"point-map", {"spectrum", "spectral"}},
+        {"trace-map", {"spectrum", "trace"}}};
+    for (const auto &[name, bytes] : files_of_each_kind()) {
+        CAPTURE(name);
+        const Reader r = Reader::from_memory(bytes);
+        const Block b = r.blocks()[0];
+        const Data full = r.read(b);
+        const Description d = r.describe(b);
+        const RowInfo info = r.row_info(b);
+        std::vector<std::string> names;
+        for (const Dimension &dim : d.dims)
+            names.push_back(dim.name);
+        CHECK(names == dims.at(name));
+        CHECK(d.complete());
+        CHECK(d.spectral.name == "spectral");
+        for (size_t k = 0; k < d.dims.size(); ++k) {
+            const Dimension &dim = d.dims[k];
+            CAPTURE(dim.name);
+            if (d.by_region())
+                CHECK(dim.size == (k == 0 ? 0 : d.row_length));
+            else
+                CHECK(dim.size == d.shape[k]);
+            REQUIRE(!dim.coordinates.empty());
+            for (const Coordinate &c : dim.coordinates) {
+                if (c.axis) { // first, last and count of the whole read's array, bit for bit
+                    const Array<double> &a = *axis_array(full, c.name);
+                    REQUIRE(a.size() == c.axis->count);
+                    REQUIRE(dim.size == a.size());
+                    CHECK(checks::same_bits(c.axis->first, a[0]));
+                    CHECK(checks::same_bits(c.axis->last, a[a.size() - 1]));
+                } else {
+                    CHECK(c.row_info != "");
+                    CHECK(row_info_size(info, c.row_info) == (d.by_region() && k == 0 ? d.regions[0].rows : dim.size));
+                }
+            }
+        }
+        // The rows read_rows addresses are the dimensions that say so.
+        size_t rows = 1;
+        for (const Dimension &dim : d.dims)
+            if (dim.rows)
+                rows *= dim.size;
+        CHECK(rows == (d.by_region() ? 0 : d.rows));
+    }
+}
+
+TEST_CASE("units, quantities, completeness and regions as numbers") {
+    CHECK(unit_of("WN") == Unit{"cm-1", "cm⁻¹"});
+    CHECK(unit_of(" 1/cm ") == Unit{"cm-1", "cm⁻¹"});
+    CHECK(unit_of("µm") == Unit{"um", "µm"});
+    CHECK(unit_of("mi") == Unit{"um", "µm"});
+    CHECK(unit_of("SEC") == Unit{"s", "s"});
+    CHECK(unit_of("furlong") == Unit{"furlong", "furlong"});
+
+    // A spectrum cut inside its values: 1051 of its 1801 held, read() gives those.
+    build::File f;
+    f.add(build::data_word("AB", false, 1),
+          build::params({{"NPT", 1801}, {"FXV", 4000.0}, {"LXV", 400.0}, {"MNY", 0.0}, {"MXY", 1.0}, {"DXU", std::string("WN")},
+                         {"DAT", std::string("08/12/2026")}, {"TIM", std::string("14:03:22.5 (GMT+1)")},
+                         {"MUN", std::string("um")}}));
+    const size_t at = f.add(build::data_word("AB", false), build::Bytes(4 * 1801, 0));
+    build::Bytes bytes = f.bytes();
+    bytes.resize(at + 4 * 1051 + 2);
+    const Reader r = Reader::from_memory(bytes);
+    const Description d = r.describe({"AB", "2D", "NONE"});
+    CHECK(d.values_held == 1051);
+    CHECK(d.values_declared == 1801);
+    CHECK_FALSE(d.complete());
+    CHECK(std::get<Spectrum>(r.read({"AB", "2D", "NONE"})).y.size() == 1051);
+    CHECK(d.dims[0].size == 1801);
+    CHECK(d.values == Quantity{"Absorbance", {"1", ""}});
+    CHECK(d.spectral.quantity == Quantity{"Wavenumber", {"cm-1", "cm⁻¹"}});
+    REQUIRE(d.acquired.utc);
+    CHECK(*d.acquired.utc == 1796735002.5); // 2026-12-08 13:03:22.5 UTC
+    CHECK(d.acquired.time == "14:03:22.5 (GMT+1)");
+
+    // Regions: the 2 x 2 grid lies row by row; the list of points is no grid. Traces of a
+    // region listed column by column.
+    const auto files = files_of_each_kind();
+    const Description m = Reader::from_memory(files.at("point-map")).describe({"AB", "3D", "NONE"});
+    REQUIRE(m.regions.size() == 2);
+    CHECK(m.regions[0].group == Value{int64_t{1}});
+    CHECK((m.regions[0].nx == 2 && m.regions[0].ny == 2 && m.regions[0].rows == 4));
+    CHECK(m.regions[0].grid == GridOrder::x_fastest);
+    CHECK((m.regions[1].nx == 0 && m.regions[1].ny == 0 && m.regions[1].rows == 2));
+    CHECK(m.regions[1].grid == GridOrder::none);
+    CHECK(m.dims[0].coordinates.size() == 3);
+
+    const auto trace_map = [](std::vector<build::RegionRow> rows) {
+        build::File t;
+        build::add_block3d(t, "TRC", {{0, ramp(6, 0.0f), 0, "t0"}}, 6);
+        t.add(build::block_type(0, 0, 0, 0, build::ext_anno), build::annotation(rows));
+        return Reader::from_bytes(t.bytes()).describe({"TRC", "3D", "NONE"}).regions.at(0).grid;
+    };
+    // 3 x 2 by columns: y fastest.
+    CHECK(trace_map({{1, 3, 2, 1, 0.f, 0.f}, {1, 3, 2, 2, 0.f, 1.f}, {1, 3, 2, 3, 1.f, 0.f},
+                     {1, 3, 2, 4, 1.f, 1.f}, {1, 3, 2, 5, 2.f, 0.f}, {1, 3, 2, 6, 2.f, 1.f}}) == GridOrder::y_fastest);
+    // A position twice: no grid.
+    CHECK(trace_map({{1, 2, 2, 1, 0.f, 0.f}, {1, 2, 2, 2, 1.f, 0.f}, {1, 2, 2, 3, 0.f, 1.f},
+                     {1, 2, 2, 4, 0.f, 1.f}}) == GridOrder::none);
+}
+
+TEST_CASE("acquisition times as instruments write them") {
+    constexpr double kDay = 1796688000; // 2026-12-08 00:00:00 UTC
+    struct Case {
+        const char *date, *time;
+        std::optional<double> utc;
+        bool noted;
+    };
+    const Case cases[] = {
+        {"08/12/2026", "14:03:22 (GMT+1)", kDay + 13 * 3600 + 3 * 60 + 22, false},
+        {"08.12.2026", "14:03:22.250 (GMT+1)", kDay + 13 * 3600 + 3 * 60 + 22.25, false},
+        {"\t08/12/2026 ", " 14:03 GMT+10.5\t", kDay + 3 * 3600 + 33 * 60, false},
+        {"08/12/2026", "01:00:00 (GMT-03:30)", kDay + 4 * 3600 + 30 * 60, false},
+        {"08/12/2026", "10:00:00 UTC", kDay + 10 * 3600, false},
+        {"2026-12-08", "10:00:00+0200", kDay + 8 * 3600, false},
+        {"08/12/26", "10:00:00 Z", kDay + 10 * 3600, false},
+        {"08/12/2026", "10:00:00", kDay + 10 * 3600, true},             // no zone: UTC
+        {"08/12/2026", "10:00:00 (Etc/NA)", kDay + 10 * 3600, true},    // unknown zone: UTC
+        {"08/12/2026", "", std::nullopt, true},
+        {"", "10:00:00", std::nullopt, true},
+        {"31/02/2026", "10:00:00", std::nullopt, true},
+        {"08/12/2026", "25:00:00", std::nullopt, true},
+        {"yesterday", "noon", std::nullopt, true},
+        {"08/12/2026", "10:00:00 GMT+99", kDay + 10 * 3600, true},
+    };
+    for (const Case &c : cases) {
+        CAPTURE(c.date);
+        CAPTURE(c.time);
+        const Acquired a = acquisition_time(c.date, c.time);
+        CHECK(a.utc == c.utc);
+        CHECK(a.note.empty() == !c.noted);
+        CHECK(a.date == c.date);
+        CHECK(a.time == c.time);
+    }
 }
 
 // Bytes in use on the heap beyond `since` (0 where the sanitizers keep their own count).

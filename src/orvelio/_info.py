@@ -1,0 +1,125 @@
+"""What `orvelio info` shows of a file, as plain data (the command line prints it or its JSON)."""
+import os
+
+from ._batch import shown
+from .export import _jsonable
+from .folders import open_file
+
+_AXIS = {"NPT", "FXV", "LXV", "DXU"}
+
+
+def _x_units(block):
+    from ._plot import X_UNITS  # where the description names no unit (before the data model)
+    coords = getattr(block, "coords", None) or {}
+    if "spectral" in coords:
+        c = coords["spectral"]
+        return c.units, c.display, c.long_name
+    unit = str(block.parameters.get("DXU", "")).strip()
+    name, display = X_UNITS.get(unit.upper(), (None, unit))
+    return unit, display, name
+
+
+def _span(values):
+    return [float(values[0]), float(values[-1])] if len(values) else None
+
+
+def _layout(f, b):
+    """Where the rows of a block lie: an image's pixel size, origin and field of view, a series'
+    time range, trace labels, the regions of a map."""
+    out = {}
+    if b.kind in ("spectrum",):
+        return out
+    info = f._call("info", b.request)
+    if "mapX" in info and "mapY" in info:
+        mx, my = info["mapX"], info["mapY"]
+        px = [float(abs(mx[1] - mx[0])) if len(mx) > 1 else None,
+              float(abs(my[1] - my[0])) if len(my) > 1 else None]
+        out["pixel_size"] = px
+        out["origin"] = [float(mx[0]), float(my[0])] if len(mx) and len(my) else None
+        out["field_of_view"] = [p * n if p is not None else None for p, n in zip(px, (len(mx), len(my)))]
+    if "z" in info:
+        out["time_range"] = _span(info["z"])
+    if "labels" in info:
+        out["traces"] = list(info["labels"])
+    if b.kind in ("point-map", "trace-map"):
+        out["regions"] = [{"title": g.title, "nx": g.nx, "ny": g.ny, "points": g.points}
+                          for g in f.region_grid(b)]
+    return out
+
+
+def describe(path):
+    """What `info` shows of the file at `path`."""
+    import orvelio
+    key = orvelio.paramDict
+    with open_file(path) as f:
+        blocks = []
+        for b in f.blocks:
+            first, last, npt = b.x
+            units, display, name = _x_units(b)
+            acquired = getattr(b, "acquired", None)
+            entry = {"request": list(b.request), "kind": b.kind, "shape": list(b.shape),
+                     "dtype": str(b.dtype),
+                     "x": {"first": first, "last": last, "points": npt, "units": units,
+                           "display": display, "label": name},
+                     "complete": getattr(b, "complete", None),
+                     "values_held": getattr(b, "values_held", None),
+                     "values_declared": getattr(b, "values_declared", None),
+                     "acquired": acquired.isoformat() if acquired is not None else None,
+                     "parameters": [{"code": c, "label": p.label, "value": _jsonable(p.value)}
+                                    for c, p in f.parameters(b).items() if c in key and c not in _AXIS]}
+            entry.update(_layout(f, b))
+            blocks.append(entry)
+        pictures = [{"title": p.title, "format": p.format, "size": len(p.data or b""),
+                     "properties": {k: _jsonable(v) for k, v in p.properties.items()}}
+                    for p in f.pictures]
+    return {"path": shown(path), "blocks": blocks, "pictures": pictures}
+
+
+def lines(info):
+    """The text of `info` for people."""
+    nb, npic = len(info["blocks"]), len(info["pictures"])
+    yield f"{info['path']}: {nb} block{'s' * (nb != 1)}, {npic} picture{'s' * (npic != 1)}"
+    for b in info["blocks"]:
+        x = b["x"]
+        sep = "+" if b["kind"] in ("point-map", "trace-map") else "x"
+        cut = "" if b["complete"] is not False else \
+            f", cut short: {b['values_held']} of {b['values_declared']} values"
+        yield f"  {' '.join(b['request'])}: {b['kind']}, {sep.join(map(str, b['shape']))} {b['dtype']}{cut}"
+        unit = f" {x['display']}" if x["display"] else ""
+        yield (f"    x: {x['first']:g} .. {x['last']:g}{unit}, {x['points']} points"
+               + (f" ({x['label']})" if x["label"] else ""))
+        if b["acquired"]:
+            yield f"    acquired: {b['acquired']}"
+        if b.get("pixel_size"):
+            size = " x ".join("?" if v is None else f"{v:g}" for v in b["pixel_size"])
+            view = " x ".join("?" if v is None else f"{v:g}" for v in b["field_of_view"])
+            yield f"    pixel size {size}, origin {', '.join(f'{v:g}' for v in b['origin'] or [])}, field of view {view}"
+        if b.get("time_range"):
+            yield f"    time: {b['time_range'][0]:g} .. {b['time_range'][1]:g}"
+        if b.get("traces"):
+            yield "    traces: " + ", ".join(b["traces"])
+        for g in b.get("regions", []):
+            grid = f"{g['nx']} x {g['ny']} grid" if g["nx"] is not None else f"{g['points']} points"
+            yield f"    {g['title']}: {grid}"
+        width = max((len(p["label"]) for p in b["parameters"]), default=0)
+        for p in b["parameters"]:
+            yield f"    {p['label']:<{width}}  {p['code']}  {p['value']}"
+    for k, p in enumerate(info["pictures"]):
+        yield f"  picture {k}: {p['title']!r}, {p['format'] or 'unknown format'}, {p['size']} bytes"
+
+
+def ls_entry(path, blocks):
+    """`ls --json`: a file's blocks."""
+    return {"path": shown(path), "blocks": [
+        {"block": " ".join(b.request), "kind": b.kind, "shape": list(b.shape),
+         "complete": getattr(b, "complete", None)} for b in blocks]}
+
+
+def ls_line(path, blocks):
+    parts = []
+    for b in blocks:
+        shape = ("+".join(map(str, b.shape)) + " spectra" if b.kind in ("point-map", "trace-map")
+                 else "x".join(map(str, b.shape)))
+        cut = " cut short" if getattr(b, "complete", True) is False else ""
+        parts.append(f"{' '.join(b.request)} {b.kind} {shape}{cut}")
+    return f"{os.fsdecode(path)}: " + ("; ".join(parts) if parts else "no data blocks")

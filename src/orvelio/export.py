@@ -1,0 +1,375 @@
+"""Writers of blocks to other formats, one per format, each writing atomically (under a
+temporary name beside the target, renamed when complete).
+
+    from orvelio import export
+    export.write_csv("map.orv", "map.csv", block="AB")
+    export.write(f, block, "out/map.nc", "netcdf")     # f: an open OrvelFile
+
+`source` is a path or an open :class:`orvelio.reader.OrvelFile`; `block` as for
+``OrvelFile.read`` (None: the file's only block).
+
+Tables (CSV and Parquet) hold one row per spectrum: a pixel of an image, a map point, a time
+step, a trace of a series, its coordinates first (``x`` and ``y`` in the file's units, ``time``,
+``region`` and ``point``, ``trace``), then one column per x-axis value (named by the value).
+Traces at positions (image traces, trace maps) give one row per position with one column per
+trace. Values are written in their shortest text that reads back as the same number (float32
+``0.02`` as ``0.02``); a cube is read and written a few rows at a time. Header texts that a
+spreadsheet would take for a formula get a leading ``'``.
+
+NPZ holds the arrays of the result by name (see :func:`result_arrays`); netCDF the xarray
+dataset (the ``xarray`` extra); Parquet needs pyarrow (the ``table`` extra).
+"""
+from __future__ import annotations
+
+import contextlib
+import csv
+import io
+import json
+import os
+import tempfile
+from collections.abc import Iterator
+from typing import Any
+
+__all__ = ["FORMATS", "write", "write_csv", "write_npz", "write_netcdf", "write_parquet",
+           "write_pictures", "result_arrays", "table_rows", "atomic_file", "NothingToWrite"]
+
+BATCH_BYTES = 8 << 20  # the values read and formatted at a time
+
+
+class NothingToWrite(ValueError):
+    """A block of no values."""
+
+
+# ----------------------------------------------------------------- atomic output
+
+_UMASK: int | None = None
+
+
+def _file_mode() -> int:
+    global _UMASK
+    if _UMASK is None:
+        _UMASK = os.umask(0)
+        os.umask(_UMASK)
+    return 0o666 & ~_UMASK
+
+
+def _temporary_prefix(folder: str, name: str, token: str) -> str:
+    """".NAME.TOKEN", NAME shortened so that the temporary name (with mkstemp's 8 characters and
+    ".part") fits the folder's limit on names wherever the final name does."""
+    try:
+        limit = os.pathconf(folder or ".", "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = 255
+    room = limit - len(os.fsencode(f"..{token}")) - 8 - len(".part")
+    return "." + os.fsdecode(os.fsencode(name)[:max(room, 1)]) + f".{token}"
+
+
+@contextlib.contextmanager
+def atomic_file(target: str | os.PathLike[str], token: str = "", path: bool = False,
+                replace: bool = True) -> Iterator[Any]:
+    """Yields a new temporary file beside `target`, open for binary writing (its path instead
+    with `path`); renames it to `target` when the block ends normally, removes it otherwise
+    (an exception, Ctrl-C, SIGTERM). Without `replace`, an existing `target` is left as it is
+    and FileExistsError raised."""
+    folder, name = os.path.split(os.fspath(target))
+    fd, tmp = tempfile.mkstemp(dir=folder or ".", prefix=_temporary_prefix(folder, name, token),
+                               suffix=".part")
+    try:
+        os.fchmod(fd, _file_mode())  # as a file opened for writing would have been made
+        if path:
+            os.close(fd)
+            fd = None
+            yield tmp
+        else:
+            with os.fdopen(fd, "wb") as fh:
+                fd = None
+                yield fh
+        if replace:
+            os.replace(tmp, target)
+        else:
+            os.link(tmp, target)  # fails where target exists, whatever it is
+            os.unlink(tmp)
+    except BaseException:
+        if fd is not None:
+            os.close(fd)
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+# ----------------------------------------------------------------- opening
+
+@contextlib.contextmanager
+def _opened(source: Any, block: Any) -> Iterator[tuple[Any, Any]]:
+    """(OrvelFile, Block) of a path or an open OrvelFile."""
+    from .reader import OrvelFile
+    if isinstance(source, OrvelFile):
+        yield source, source.describe(block)
+        return
+    with OrvelFile(source) as f:
+        yield f, f.describe(block)
+
+
+def _jsonable(value: Any) -> Any:
+    """Parameter and property values as JSON: numbers and text as they are, the rest as text."""
+    if isinstance(value, (str, int, float, bool)) or value is None:
+        return value
+    if isinstance(value, bytes):
+        return value.decode("latin-1")
+    if hasattr(value, "tolist"):
+        return value.tolist()
+    return str(value)
+
+
+# ----------------------------------------------------------------- tables
+
+_FORMULA = ("=", "+", "-", "@", "\t", "\r")
+
+
+def csv_text(text: Any) -> str:
+    """A text as spreadsheets take it: text that would start a formula gets a "'" first
+    (numbers stay as they are)."""
+    text = str(text)
+    if text.startswith(_FORMULA):
+        try:
+            float(text)
+        except ValueError:
+            return "'" + text
+    return text
+
+
+def _axis(block: Any) -> Any:
+    import numpy as np
+    return np.linspace(block.x.first, block.x.last, block.x.npt)
+
+
+def _rows_of(f: Any, block: Any, region: int | None, count: int) -> Iterator[tuple[int, Any]]:
+    """(first row, values) of `count` rows of npt values, a few at a time."""
+    import numpy as np
+    npt = block.x.npt
+    step = max(1, BATCH_BYTES // (4 * max(npt, 1)))
+    for start in range(0, count, step):
+        rows = np.arange(start, min(count, start + step), dtype=np.int64)
+        out = np.empty((len(rows), npt), np.float32)
+        f._call("read_rows", block.request, rows, out, region=region)
+        yield start, out
+
+
+def table_rows(f: Any, block: Any) -> tuple[list[str], Iterator[tuple[list[Any], Any]]]:
+    """(header, batches) of a block as a table: each batch a list of coordinate columns and a
+    2-D array of values, one row per spectrum (or position, for traces at positions)."""
+    import numpy as np
+    kind = block.kind
+    values = [repr(float(v)) for v in _axis(block)]
+    if kind in ("image-traces", "trace-map"):
+        r = f.read(block)
+        labels = list(r.labels)
+        if kind == "image-traces":
+            ny, nx, nt = r.traces.shape
+            iy, ix = np.divmod(np.arange(ny * nx), nx)
+            batch = ([r.mapX[ix], r.mapY[iy]], r.traces.reshape(ny * nx, nt))
+            return ["x", "y"] + labels, iter([batch])
+        batches = [([np.full(len(g.spectra), k + 1), np.arange(len(g.spectra)), g.mapX, g.mapY],
+                    np.asarray(g.spectra).reshape(len(g.spectra), len(labels)))
+                   for k, g in enumerate(r.regions)]
+        return ["region", "point", "x", "y"] + labels, iter(batches)
+    if kind == "spectrum":
+        r = f.read(block)
+        return values, iter([([], np.asarray(r.y).reshape(1, -1))])
+    if kind == "time-traces":
+        r = f.read(block)
+        return ["trace"] + values, iter([([np.array(r.labels, dtype=object)], np.asarray(r.traces))])
+    info = f._call("info", block.request)
+    if kind == "image":
+        ny, nx = block.shape[:2]
+
+        def image() -> Iterator[tuple[list[Any], Any]]:
+            for start, out in _rows_of(f, block, None, ny * nx):
+                iy, ix = np.divmod(np.arange(start, start + len(out)), nx)
+                yield [info["mapX"][ix], info["mapY"][iy]], out
+        return ["x", "y"] + values, image()
+    if kind == "time-series":
+        def series() -> Iterator[tuple[list[Any], Any]]:
+            for start, out in _rows_of(f, block, None, block.shape[0]):
+                yield [info["z"][start:start + len(out)]], out
+        return ["time"] + values, series()
+    if kind == "point-map":
+        def regions() -> Iterator[tuple[list[Any], Any]]:
+            for k, (g, count) in enumerate(zip(info["regions"], block.shape)):
+                for start, out in _rows_of(f, block, k, count):
+                    at = slice(start, start + len(out))
+                    yield ([np.full(len(out), k + 1), np.arange(start, start + len(out)),
+                            g["mapX"][at], g["mapY"][at]], out)
+        return ["region", "point", "x", "y"] + values, regions()
+    raise NothingToWrite(f"no table layout for {kind} blocks")
+
+
+def _texts(column: Any) -> Any:
+    """A column as texts: numbers in their shortest round-trip form."""
+    import numpy as np
+    column = np.asarray(column)
+    if column.dtype.kind in "fiu":
+        try:
+            import pyarrow as pa
+        except ImportError:
+            if column.dtype == np.float32:
+                return [_shortest(v) for v in column]
+            return [repr(v) for v in column.tolist()]
+        return pa.array(column).cast(pa.string()).to_numpy(zero_copy_only=False)
+    return [csv_text(v) for v in column]
+
+
+def _shortest(value: Any) -> str:
+    """The shortest text of a float32 value that reads back as it (without pyarrow)."""
+    import numpy as np
+    if not np.isfinite(value):
+        return repr(float(value))
+    return np.format_float_positional(value, unique=True, trim="-")
+
+
+def _check(block: Any) -> None:
+    import math
+    held = sum(block.shape) if block.regions else math.prod(block.shape)
+    if not held or not block.x.npt:
+        raise NothingToWrite("the block holds no values: nothing to write as a table")
+
+
+def write_csv(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+    """Writes the block as CSV (see the module's description); returns the target's path."""
+    with _opened(source, block) as (f, b):
+        _check(b)
+        header, batches = table_rows(f, b)
+        with atomic_file(target, token) as fh:
+            text = io.TextIOWrapper(fh, encoding="utf-8", newline="")
+            writer = csv.writer(text, lineterminator="\n")
+            writer.writerow([csv_text(h) for h in header])
+            for coords, values in batches:
+                columns = [_texts(c) for c in coords] + [_texts(values[:, j]) for j in range(values.shape[1])]
+                writer.writerows(zip(*columns))
+            text.flush()
+            text.detach()
+    return os.fspath(target)
+
+
+def write_parquet(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+    """Writes the block as a Parquet table of the CSV layout (needs pyarrow)."""
+    import numpy as np
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+    with _opened(source, block) as (f, b):
+        _check(b)
+        header, batches = table_rows(f, b)
+        names = list(dict.fromkeys(header))
+        if len(names) != len(header):  # equal x values or labels: numbered to stay apart
+            names = [f"{h}#{k}" for k, h in enumerate(header)]
+        with atomic_file(target, token, path=True) as tmp:
+            writer = None
+            try:
+                for coords, values in batches:
+                    arrays = [pa.array(np.asarray(c).tolist() if np.asarray(c).dtype == object else c)
+                              for c in coords] + [pa.array(values[:, j]) for j in range(values.shape[1])]
+                    table = pa.table(arrays, names=names)
+                    writer = writer or pq.ParquetWriter(tmp, table.schema)
+                    writer.write_table(table)
+            finally:
+                if writer is not None:
+                    writer.close()
+    return os.fspath(target)
+
+
+def result_arrays(result: Any) -> dict[str, Any]:
+    """The arrays of a result by their names, for npz: every array attribute (x, y, mapX, mapY,
+    spectra, traces, z), labels as text, each region's arrays as region<i>_<name> with their
+    titles in region_titles, the request and the parameters (JSON) as text."""
+    import numpy as np
+    out = {}
+    for name, value in vars(result).items():
+        if name == "regions":
+            out["region_titles"] = np.array([g.title for g in value], dtype=str)
+            for i, g in enumerate(value):
+                for field, v in vars(g).items():
+                    if field != "title" and v is not None:
+                        out[f"region{i}_{field}"] = np.asarray(v)
+        elif name == "labels":
+            out["labels"] = np.array(value, dtype=str)
+        elif isinstance(value, np.ndarray) or (isinstance(value, list) and name == "traces"):
+            out[name] = np.asarray(value)
+    out["request"] = np.array([result.dataType, result.dimension, result.derivative], dtype=str)
+    out["parameters"] = np.array(json.dumps({k: _jsonable(v) for k, v in result.parameters.items()}))
+    return out
+
+
+def write_npz(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+    """Writes the block's arrays by name (see result_arrays) as an npz file."""
+    import numpy as np
+    with _opened(source, block) as (f, b):
+        result = f.read(b)
+        with atomic_file(target, token) as fh:
+            np.savez(fh, **result_arrays(result))
+    return os.fspath(target)
+
+
+def write_netcdf(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+    """Writes the block's xarray dataset as netCDF (needs the xarray extra and a netCDF writer).
+    The netCDF library may crash its process on a full disk: the command line writes netCDF in
+    worker processes."""
+    with _opened(source, block) as (f, b):
+        dataset = f.to_xarray(b)
+        with atomic_file(target, token, path=True) as tmp:
+            dataset.to_netcdf(tmp)
+    return os.fspath(target)
+
+
+def _distinct(pictures: list[Any]) -> list[tuple[Any, list[int]]]:
+    """[(picture, indexes)]: each distinct picture once, with the indexes of every picture that
+    is the same stored record listed again (same title, properties and bytes)."""
+    groups: dict[Any, tuple[Any, list[int]]] = {}
+    for p in pictures:
+        key = (p.data, p.title, json.dumps({k: _jsonable(v) for k, v in p.properties.items()},
+                                           sort_keys=True))
+        groups.setdefault(key, (p, []))[1].append(p.index)
+    return list(groups.values())
+
+
+def write_pictures(source: Any, folder: str | os.PathLike[str], overwrite: bool = False,
+                   prefix: str | None = None) -> list[tuple[str, list[int]]]:
+    """Writes each distinct picture of the file once as PREFIX.N.TITLE.EXT (its bytes, where
+    the file stores them) and PREFIX.N.TITLE.json (its properties, and in "indexes" every
+    picture that lists the same record). PREFIX: the file's name. Existing files are replaced
+    only with `overwrite` (FileExistsError otherwise, before anything of the picture is
+    written). Returns [(the path written, indexes)] (the JSON's path for pictures without
+    bytes)."""
+    from .reader import OrvelFile
+    if isinstance(source, OrvelFile):
+        pictures, name = source.pictures, source.path
+    else:
+        with OrvelFile(source) as f:
+            pictures, name = f.pictures, source
+    prefix = os.path.basename(os.fsdecode(name)) if prefix is None else prefix
+    written = []
+    for p, indexes in _distinct(pictures):
+        image = os.path.join(folder, f"{prefix}.{p.index}.{p.filename()}")
+        sidecar = os.path.splitext(image)[0] + ".json"
+        side = {"file": os.fsencode(name).decode("utf-8", "backslashreplace"), "index": p.index,
+                "title": p.title, "format": p.format, "size": len(p.data or b""), "indexes": indexes,
+                "properties": {k: _jsonable(v) for k, v in p.properties.items()}}
+        outputs = [(t, c) for t, c in ((image, p.data), (sidecar, json.dumps(side, indent=2, ensure_ascii=False)
+                                                         .encode() + b"\n")) if c is not None]
+        for target, _ in outputs if not overwrite else ():
+            if os.path.lexists(target):
+                raise FileExistsError(17, "exists (--overwrite replaces it)", target)
+        for target, content in outputs:
+            with atomic_file(target, replace=overwrite) as fh:
+                fh.write(content)
+        written.append((outputs[0][0], indexes))
+    return written
+
+
+FORMATS = {"csv": (".csv", write_csv), "npz": (".npz", write_npz), "netcdf": (".nc", write_netcdf),
+           "parquet": (".parquet", write_parquet)}
+
+
+def write(source: Any, block: Any, target: str | os.PathLike[str], fmt: str, token: str = "") -> str:
+    """Writes the block in the format named by `fmt` (a key of FORMATS)."""
+    return FORMATS[fmt][1](source, target, block, token)
+

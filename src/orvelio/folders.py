@@ -1,0 +1,339 @@
+"""Folders of files: the files under paths, a table of what they hold, spectra stacked on one axis.
+
+    import orvelio
+    table = orvelio.catalog("data/")                   # pandas DataFrame, one row per file and block
+    ds = orvelio.stack(table.path[table.npt == 1801])  # xarray Dataset along `file`
+
+(`orvelio.catalog` and `orvelio.stack` are these functions, imported when first used.)
+
+Folders are walked in sorted order, symbolic links to folders followed, each real folder once:
+a link back to a folder already on the way is a loop, noted and not followed.
+"""
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, Union
+
+__all__ = ["files", "catalog", "stack", "open_file", "DEFAULT_PARAMETERS"]
+
+Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
+Note = Callable[[str], None]
+
+# Parameter codes that catalog() gives a column by default: sample name, resolution, sample
+# scans, instrument.
+DEFAULT_PARAMETERS = ("SNM", "RES", "NSS", "INS")
+
+
+def _paths(paths: Paths) -> list[Any]:
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        return [paths]
+    return list(paths)
+
+
+def files(paths: Paths, recursive: bool = True, skip: Any = None,
+          note: Note | None = None) -> Iterator[tuple[Any, Any, OSError | None]]:
+    """(path, the folder argument it was found under or None, error) for every regular file
+    under `paths`, in order. `skip`: a folder left out (an output folder inside the input).
+    `note(text)` hears of loops and, without `recursive`, of folders that hold only folders.
+    A path that does not exist gives an error instead of a file."""
+    skip_id = _identity(skip) if skip is not None else None
+    for path in _paths(paths):
+        if os.path.isdir(path):
+            yield from _folder(path, recursive, skip_id, note or (lambda text: None))
+        elif os.path.exists(path):
+            yield path, None, None
+        else:
+            yield path, None, FileNotFoundError(2, "No such file or directory", path)
+
+
+def _identity(path: Any) -> tuple[int, int] | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
+def _folder(root: Any, recursive: bool, skip_id: Any, note: Note) -> Iterator[tuple[Any, Any, None]]:
+    seen = {_identity(root)}
+    stack = [root]
+    while stack:
+        top = stack.pop()
+        try:
+            entries = sorted(os.scandir(top), key=lambda e: e.name)
+        except OSError as exc:
+            note(f"{top}: {exc.strerror}, skipped")
+            continue
+        folders = []
+        for entry in entries:
+            try:
+                is_dir = entry.is_dir()
+                is_file = not is_dir and entry.is_file()
+            except OSError:
+                continue
+            if is_file:  # no pipes, sockets, devices
+                yield entry.path, root, None
+            elif is_dir:
+                folders.append(entry)
+        if not recursive:
+            if folders and not any(e.is_file() for e in entries if not e.is_dir()):
+                note(f"{top}: holds only folders; use -r to look inside them")
+            continue
+        below = []
+        for entry in folders:
+            ident = _identity(entry.path)
+            if ident == skip_id or ident is None:
+                continue
+            if ident in seen:
+                note(f"{entry.path}: a link to a folder already visited (a loop), not followed")
+                continue
+            seen.add(ident)
+            below.append(entry.path)
+        stack.extend(reversed(below))
+
+
+def open_file(path: Any) -> Any:
+    """The OrvelFile of a path; an empty file is a TruncatedFileError ("empty file")."""
+    from .reader import NotOrvelFileError, OrvelFile, TruncatedFileError
+    try:
+        return OrvelFile(path)
+    except NotOrvelFileError:
+        if os.path.getsize(path) == 0:
+            name = os.fsdecode(path)
+            raise TruncatedFileError(f"{name}: empty file", name) from None
+        raise
+
+
+# ----------------------------------------------------------------- catalog
+
+def describe_file(path: Any, parameters: Sequence[str] = DEFAULT_PARAMETERS) -> list[dict[str, Any]] | None:
+    """The catalog's rows of one file (None for a file that is not an Orvel file)."""
+    from .reader import NotOrvelFileError
+    rows: list[dict[str, Any]] = []
+    base = {"path": os.fsdecode(path)}
+    try:
+        with open_file(path) as f:
+            blocks = f.blocks
+    except NotOrvelFileError:
+        return None
+    except Exception as exc:
+        return [dict(base, error=_error_text(path, exc))]
+    if not blocks:
+        return [dict(base, error="no data blocks")]
+    for b in blocks:
+        row = dict(base, block=" ".join(b.request), kind=b.kind, shape=tuple(b.shape), npt=b.x.npt,
+                   x_first=b.x.first, x_last=b.x.last, x_units=_x_units(b),
+                   complete=getattr(b, "complete", None), acquired=getattr(b, "acquired", None))
+        for code in parameters:
+            row[code] = b.parameters.get(code)
+        rows.append(row)
+    return rows
+
+
+def _x_units(block: Any) -> Any:
+    x = getattr(block, "x_units", None)  # the data model's spelling, where it gives one
+    return x if x is not None else block.parameters.get("DXU")
+
+
+def _error_text(path: Any, exc: BaseException) -> str:
+    text = str(exc) or type(exc).__name__
+    name = os.fsdecode(path)
+    if isinstance(exc, OSError) and exc.strerror:
+        text = exc.strerror
+    return text[len(name) + 2:] if text.startswith(name + ": ") else text
+
+
+def _describe_many(job: tuple[list[Any], tuple[str, ...]]) -> list[list[dict[str, Any]] | None]:
+    paths, parameters = job
+    return [describe_file(p, parameters) for p in paths]
+
+
+COLUMNS = ["path", "block", "kind", "shape", "npt", "x_first", "x_last", "x_units", "complete", "acquired"]
+
+
+def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | None = None, *,
+            workers: int | None = None, progress: bool | None = None) -> Any:
+    """A pandas DataFrame of the Orvel files under `paths` (files, folders, or a list of them),
+    one row per file and block: path, block ("AB 2D NONE"), kind, shape, npt, x_first, x_last,
+    x_units, complete, acquired (datetime64[ns, UTC], NaT where unknown), then one column per
+    parameter code of `parameters` (default: DEFAULT_PARAMETERS), and error: the reason a file
+    could not be read (its other columns empty). Files that are not Orvel files are left out.
+    Only descriptions are read, never values.
+
+    `workers` processes describe the files (default: one per CPU for more than a few hundred
+    files); `progress` shows a bar on stderr (default: when stderr is a terminal and tqdm is
+    installed). Needs pandas (pip install 'orvelio[table]')."""
+    import pandas as pd
+    codes = tuple(DEFAULT_PARAMETERS if parameters is None else parameters)
+    found = [p for p, _, error in files(paths, recursive) if error is None]
+    rows = [row for got in _run(found, codes, workers, progress) if got for row in got]
+    frame = pd.DataFrame(rows, columns=COLUMNS + list(codes) + ["error"])
+    frame["acquired"] = pd.to_datetime(frame["acquired"], utc=True).astype("datetime64[ns, UTC]")
+    return frame
+
+
+def _run(found: list[Any], codes: tuple[str, ...], workers: int | None,
+         progress: bool | None) -> Iterator[list[dict[str, Any]] | None]:
+    """describe_file of every path, in order, in `workers` processes."""
+    if workers is None:
+        workers = 1 if len(found) < 400 else _cpus()
+    bar = _bar(len(found), progress)
+    try:
+        if workers <= 1:
+            for path in found:
+                yield describe_file(path, codes)
+                if bar is not None:
+                    bar.update()
+            return
+        size = max(1, min(500, len(found) // (workers * 8) or 1))
+        jobs = [(found[i:i + size], codes) for i in range(0, len(found), size)]
+        with _pool(workers) as pool:
+            for got in pool.map(_describe_many, jobs):
+                yield from got
+                if bar is not None:
+                    bar.update(len(got))
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _pool(workers: int) -> Any:
+    import multiprocessing
+    import threading
+    from concurrent.futures import ProcessPoolExecutor
+    # fork starts at once and imports nothing again; not where threads run (they may hold locks)
+    method = ("fork" if "fork" in multiprocessing.get_all_start_methods()
+              and threading.active_count() == 1 else "spawn")
+    return ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context(method))
+
+
+def _cpus() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:
+        return os.cpu_count() or 1
+
+
+def _bar(total: int, progress: bool | None) -> Any:
+    import sys
+    if progress is False or (progress is None and not sys.stderr.isatty()):
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    tqdm.monitor_interval = 0  # no monitor thread: worker processes may be forked
+    return tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True, leave=False)
+
+
+# ----------------------------------------------------------------- stack
+
+def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) -> Any:
+    """An xarray Dataset of one spectrum per file along a `file` dimension, with the
+    coordinates `path`, `acquired` and the catalog's default parameters along it.
+
+    Files on one x axis stack as they are. Files on different axes are refused (the message
+    names the axes found) unless `x` is given: an array, or "finest" / "coarsest" (the axis
+    found with the most / fewest points per unit of x); each spectrum is then interpolated
+    linearly onto it, NaN outside its own range. `chunks` (a number of files, or {"file": n})
+    makes the values a lazy dask array read when computed. `block` as for OrvelFile.read."""
+    import numpy as np
+    import xarray as xr
+    found = [p for p, _, error in files(paths, recursive=True) if error is None] \
+        if isinstance(paths, (str, bytes, os.PathLike)) else _paths(paths)
+    if not found:
+        raise ValueError("stack: no files given")
+    described, rows = [], []
+    for path in found:  # one open per file: described, and read unless lazy
+        with open_file(path) as f:
+            b = f.describe(block)
+            if b.kind != "spectrum":
+                raise ValueError(f"stack: {os.fsdecode(path)} holds a {b.kind} for {' '.join(b.request)}, "
+                                 "not a spectrum")
+            if chunks is None:
+                rows.append(_values(f, b))
+        described.append(b)
+    axes = {(b.x.first, b.x.last, b.x.npt) for b in described}
+    target = _target_axis(axes, x)
+    n, npt = len(found), len(target) if target is not None else described[0].x.npt
+
+    def onto(y: Any, b: Any) -> Any:
+        if target is None:
+            return y
+        return _onto(np.linspace(b.x.first, b.x.last, b.x.npt), y.astype(np.float64), target)
+
+    def read(paths_part: list[Any], blocks: list[Any]) -> Any:
+        out = np.empty((len(paths_part), npt), np.float32)
+        for i, (path, b) in enumerate(zip(paths_part, blocks)):
+            with open_file(path) as f:
+                out[i] = onto(_values(f, b), b)
+        return out
+
+    if chunks is None:
+        values: Any = np.empty((n, npt), np.float32)
+        for i, (y, b) in enumerate(zip(rows, described)):
+            values[i] = onto(y, b)
+    else:
+        import dask
+        import dask.array as da
+        size = chunks.get("file", n) if isinstance(chunks, dict) else int(chunks)
+        size = max(1, min(n, size if size and size > 0 else n))
+        parts = [da.from_delayed(dask.delayed(read, pure=True)(found[i:i + size], described[i:i + size]),
+                                 (len(found[i:i + size]), npt), np.float32) for i in range(0, n, size)]
+        values = da.concatenate(parts, axis=0)
+    name = described[0].request[0]
+    axis = target if target is not None else np.linspace(*next(iter(axes))[:2], npt)
+    import pandas as pd
+    coords: dict[str, Any] = {
+        "spectral": ("spectral", axis),
+        "path": ("file", [os.fsdecode(p) for p in found]),
+        "acquired": ("file", pd.to_datetime([getattr(b, "acquired", None) for b in described], utc=True)
+                     .tz_localize(None).astype("datetime64[ns]")),
+    }
+    for code in DEFAULT_PARAMETERS:
+        column = [b.parameters.get(code) for b in described]
+        if any(v is not None for v in column):
+            coords[code] = ("file", np.array([np.nan if v is None else v for v in column])
+                            if all(isinstance(v, (int, float)) or v is None for v in column)
+                            else np.array(["" if v is None else str(v) for v in column]))
+    ds = xr.Dataset({name: (("file", "spectral"), values)}, coords=coords)
+    if target is not None:
+        ds.attrs["interpolated"] = "linearly onto the spectral axis, NaN outside each file's range"
+    return ds
+
+
+def _values(f: Any, block: Any) -> Any:
+    """The values of a spectrum, read straight into a new array."""
+    import numpy as np
+    out = np.empty((1, block.x.npt), np.float32)
+    f._call("read_rows", block.request, np.zeros(1, np.int64), out)
+    return out[0]
+
+
+def _target_axis(axes: set[tuple[float, float, int]], x: Any) -> Any:
+    """The axis to interpolate onto, or None where the files share theirs."""
+    import numpy as np
+    if x is None:
+        if len(axes) == 1:
+            return None
+        shown = "; ".join(f"{a:g}..{b:g} ({n} points)" for a, b, n in sorted(axes, key=lambda t: t[2]))
+        raise ValueError(f"stack: the files are on {len(axes)} different x axes ({shown}); "
+                         "give x= an array, \"finest\" or \"coarsest\" to interpolate onto one")
+    if isinstance(x, str):
+        if x not in ("finest", "coarsest"):
+            raise ValueError(f"stack: x={x!r}: give an array, \"finest\" or \"coarsest\"")
+
+        def step(axis: tuple[float, float, int]) -> float:
+            return abs(axis[1] - axis[0]) / max(axis[2] - 1, 1)
+        chosen = (min if x == "finest" else max)(sorted(axes), key=step)
+        return np.linspace(*chosen[:2], chosen[2])
+    return np.asarray(x, np.float64)
+
+
+def _onto(axis: Any, y: Any, target: Any) -> Any:
+    """y on `axis` linearly interpolated onto `target`, NaN outside the axis's range."""
+    import numpy as np
+    if len(axis) > 1 and axis[0] > axis[-1]:
+        axis, y = axis[::-1], y[::-1]
+    return np.interp(target, axis, y, left=np.nan, right=np.nan)

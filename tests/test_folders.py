@@ -1,0 +1,106 @@
+"""Folders of files: the walk, catalog() and stack()."""
+import os
+
+import numpy as np
+import pytest
+
+import orvelio
+from builder import file3d, spectrum_file
+from orvelio.folders import files
+
+
+
+def wave(n, phase=0.0):
+    return [round(float(np.sin(0.3 * k + phase)), 4) for k in range(n)]
+
+
+@pytest.fixture()
+def tree(tmp_path):
+    """a/ two spectra on one axis, b/ one on another and a cube, a loop back to the top, a
+    linked folder, a foreign file, an empty one and a cut one."""
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    spectrum_file(wave(64), params={"DXU": "WN"}, acq={"RES": 4.0, "NSS": 32, "SNM": "film"}).write(tmp_path / "a" / "1.0")
+    spectrum_file(wave(64, 1.0), params={"DXU": "WN"}, acq={"RES": 4.0}).write(tmp_path / "a" / "2.0")
+    spectrum_file(wave(32, 2.0), fxv=3000.0, lxv=500.0).write(tmp_path / "b" / "3.0")
+    file3d([(k, wave(6, k)) for k in range(4)], params={"NPX": 2, "NPY": 2, "AOX": 0.0, "AOY": 0.0,
+                                                                "DDX": 1.0, "DDY": 1.0}).write(tmp_path / "b" / "cube.0")
+    (tmp_path / "b" / "notes.txt").write_text("not one")
+    (tmp_path / "b" / "empty.0").write_bytes(b"")
+    whole = (tmp_path / "a" / "1.0").read_bytes()
+    (tmp_path / "b" / "cut.0").write_bytes(whole[:40])
+    os.symlink(tmp_path, tmp_path / "b" / "loop")
+    os.symlink(tmp_path / "a", tmp_path / "linked")
+    return tmp_path
+
+
+def test_walk_follows_linked_folders_once(tree):
+    notes = []
+    found = [os.path.relpath(p, tree) for p, _, _ in files(tree, note=notes.append)]
+    assert found == ["a/1.0", "a/2.0", "b/3.0", "b/cube.0", "b/cut.0", "b/empty.0", "b/notes.txt"]
+    assert notes == [f"{tree / 'linked'}: a link to a folder already visited (a loop), not followed",
+                     f"{tree / 'b' / 'loop'}: a link to a folder already visited (a loop), not followed"]
+    assert [os.path.relpath(p, tree) for p, _, _ in files(tree / "linked")] == ["linked/1.0", "linked/2.0"]
+
+
+def test_catalog(tree):
+    pd = pytest.importorskip("pandas")
+    table = orvelio.catalog(tree)
+    assert list(table.columns[:10]) == ["path", "block", "kind", "shape", "npt", "x_first", "x_last",
+                                        "x_units", "complete", "acquired"]
+    assert list(table.columns[10:]) == ["SNM", "RES", "NSS", "INS", "error"]
+    rows = {os.path.relpath(p, tree): r for p, r in zip(table.path, table.itertuples())}
+    assert sorted(rows) == ["a/1.0", "a/2.0", "b/3.0", "b/cube.0", "b/cut.0", "b/empty.0"]
+    one = rows["a/1.0"]
+    assert (one.block, one.kind, one.shape, one.npt, one.x_first, one.x_last, one.x_units) == (
+        "AB 2D NONE", "spectrum", (64,), 64, 4000.0, 400.0, "WN")
+    assert (one.SNM, one.RES, one.NSS) == ("film", 4.0, 32) and pd.isna(one.error)
+    assert rows["b/cube.0"].kind == "image" and rows["b/cube.0"].shape == (2, 2, 6)
+    assert rows["b/empty.0"].error == "empty file" and pd.isna(rows["b/empty.0"].kind)
+    assert "cut short" in rows["b/cut.0"].error
+    assert str(table["acquired"].dtype) == "datetime64[ns, UTC]"
+    # worker processes give the same table; parameters choose the columns
+    pd.testing.assert_frame_equal(orvelio.catalog(tree, workers=2), table)
+    assert list(orvelio.catalog(tree / "a", parameters=["RES"]).columns[10:]) == ["RES", "error"]
+    assert len(orvelio.catalog(tree, recursive=False)) == 0
+
+
+def test_stack(tree):
+    pytest.importorskip("xarray")
+    a = sorted(str(p) for p in (tree / "a").iterdir())
+    ds = orvelio.stack(a)
+    assert ds["AB"].dims == ("file", "spectral") and ds["AB"].dtype == np.float32
+    assert list(ds["path"].values) == a and list(ds["SNM"].values) == ["film", ""]
+    for i, path in enumerate(a):
+        r = orvelio.getOrvelData(path, ("AB", "2D", "NONE"))
+        np.testing.assert_array_equal(ds["AB"].values[i], r.y)
+        np.testing.assert_array_equal(ds["spectral"].values, r.x)
+    lazy = orvelio.stack(a, chunks=1)
+    assert lazy["AB"].chunks == ((1, 1), (64,))
+    np.testing.assert_array_equal(lazy["AB"].values, ds["AB"].values)
+    mixed = a + [str(tree / "b" / "3.0")]
+    with pytest.raises(ValueError, match=r"2 different x axes \(3000..500 \(32 points\); 4000..400 \(64 points\)\)"):
+        orvelio.stack(mixed)
+    coarse = orvelio.stack(mixed, x="coarsest")
+    assert coarse.sizes == {"file": 3, "spectral": 32} and coarse["spectral"].values[0] == 3000.0
+    fine = orvelio.stack(mixed, x="finest")
+    x = fine["spectral"].values
+    assert len(x) == 64 and x[0] == 4000.0
+    np.testing.assert_allclose(fine["AB"].values[0], ds["AB"].values[0], rtol=1e-6)
+    third = fine["AB"].values[2]
+    outside = (x > 3000) | (x < 500)
+    assert np.isnan(third[outside]).all() and not np.isnan(third[~outside]).any()
+    r = orvelio.getOrvelData(mixed[2], ("AB", "2D", "NONE"))
+    np.testing.assert_allclose(third[~outside], np.interp(x[~outside], r.x[::-1], r.y[::-1]), rtol=1e-6)
+    with pytest.raises(ValueError, match="holds a image for AB 3D NONE, not a spectrum"):
+        orvelio.stack([str(tree / "b" / "cube.0")])
+
+
+def test_import_orvelio_stays_as_it_was():
+    """catalog and stack come from orvelio.folders when first used; nothing else is imported."""
+    from conftest import run_python
+    proc = run_python("import sys, orvelio; names = set(vars(orvelio)); "
+                      "assert 'orvelio.folders' not in sys.modules and 'pandas' not in sys.modules; "
+                      "assert orvelio.catalog.__module__ == 'orvelio.folders'; "
+                      "assert set(vars(orvelio)) - names == {'folders'}; print('ok')")
+    assert proc.stdout == "ok\n", proc.stderr
