@@ -17,7 +17,9 @@ Measures in the same rounds (best and median of --repeat rounds):
   of a numpy array, the floor of stack;
 - "stack": orvelio.stack() of the same files; target within 2x of the loop;
 
-and, once, the peak memory (the child process's high-water mark over its resident size
+(with the CPU time of the best round, worker processes included: on a machine whose cores are
+busy with other work the wall-clock speedup cannot show, equal CPU time with one and two
+processes shows that the work divides), and, once, the peak memory (the child process's high-water mark over its resident size
 before the call) and the time of orvelio.export.write_csv of the cube.
 """
 import argparse
@@ -63,14 +65,20 @@ def read_loop(paths):
     return out
 
 
+def _cpu():
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
 def rounds(workloads, repeat):
+    """{name: (best, median, CPU seconds of the best round, its worker processes included)}."""
     times = {name: [] for name in workloads}
     for _ in range(repeat):
         for name, call in workloads.items():
-            t = time.perf_counter()
+            t, c = time.perf_counter(), _cpu()
             call()
-            times[name].append(time.perf_counter() - t)
-    return {name: (min(ts), statistics.median(ts)) for name, ts in times.items()}
+            times[name].append((time.perf_counter() - t, _cpu() - c))
+    return {name: (min(ts)[0], statistics.median(t for t, _ in ts), min(ts)[1]) for name, ts in times.items()}
 
 
 def peak_of(call):
@@ -121,8 +129,8 @@ def main():
                       "catalog -j 2": lambda: orvelio.catalog(folder, workers=2, progress=False),
                       "read loop": lambda: read_loop(few),
                       "stack": lambda: orvelio.stack(few)}, args.repeat)
-        for name, (best, median) in got.items():
-            print(f"{name:>14}: best {best:.3f} s, median {median:.3f} s")
+        for name, (best, median, cpu) in got.items():
+            print(f"{name:>14}: best {best:.3f} s, median {median:.3f} s, CPU {cpu:.3f} s")
         ratio = lambda a, b, i: got[a][i] / got[b][i]  # noqa: E731
         print(f"catalog -j 2 / python read: best {ratio('catalog -j 2', 'python read', 0):.2f}x, "
               f"median {ratio('catalog -j 2', 'python read', 1):.2f}x (target <= 1.5)")

@@ -63,10 +63,11 @@ def block_type(complex=0, sample=0, param=0, data=0, deriv=0, extend=0,
     return _wrap(word) if signed else word & 0xFFFFFFFF
 
 
-def data_word(name="AB", dims="2D", deriv=0, param=0, complex=0):
+def data_word(name="AB", dims="2D", deriv=0, param=0, complex=0, sample_type=None):
     """Block type word for a request name: "AB" is a spectrum (sample type 3),
     "SSC"/"RIFG" sample/reference blocks, "-CH2" adds 32 to the data type.
-    `deriv`: code or name ("1DER"); `param` 1 gives the data parameter block."""
+    `deriv`: code or name ("1DER"); `param` 1 gives the data parameter block;
+    `sample_type` overrides the sample type (0 for a trace block listed once)."""
     name, ch2 = (name[:-4], 32) if name.upper().endswith("-CH2") else (name, 0)
     name = name.upper()
     sample = SPECTRUM
@@ -74,6 +75,7 @@ def data_word(name="AB", dims="2D", deriv=0, param=0, complex=0):
         sample = {"S": SAMPLE, "R": REFERENCE}[name[0]]
         name = name[1:]
     deriv = DERIVS[deriv.upper()] if isinstance(deriv, str) else deriv
+    sample = sample if sample_type is None else sample_type
     return block_type(complex, sample, param, DATA_TYPES[name] + ch2, deriv,
                       EXT_3D if dims == "3D" else EXT_2D)
 
@@ -535,15 +537,16 @@ AUX = {"acq": ACQUISITION, "inst": INSTRUMENT, "optics": OPTICS,
        "sample": SAMPLE_PARAMS, "ft": FT}
 
 
-def _data_file(name, dims, deriv, payload, seqs, npt, fxv, lxv, extra, aux, f):
+def _data_file(name, dims, deriv, payload, seqs, npt, fxv, lxv, extra, aux, f, sample_type=None):
     """Data block, data parameters (NPT, FXV, LXV, MNY, MXY from `seqs`,
-    then `extra`) and the auxiliary blocks in `aux` ({"acq": records, ...})."""
+    then `extra`) and the auxiliary blocks in `aux` ({"acq": records, ...});
+    `sample_type` as data_word's."""
     values = [float(v) for s in seqs for v in s] or [0.0]
     data = {"NPT": npt, "FXV": fxv, "LXV": lxv, "MNY": min(values),
             "MXY": max(values), **(extra or {})}
     f = OrvelFile() if f is None else f
-    f.add(data_word(name, dims, deriv), payload)
-    f.add(data_word(name, dims, deriv, param=DATA_PARAMS), params(data))
+    f.add(data_word(name, dims, deriv, sample_type=sample_type), payload)
+    f.add(data_word(name, dims, deriv, param=DATA_PARAMS, sample_type=sample_type), params(data))
     for key, recs in aux.items():
         f.add(block_type(param=AUX[key]), params(recs))
     return f
@@ -561,16 +564,18 @@ def spectrum_file(y, fxv=4000.0, lxv=400.0, name="AB", deriv=0, params=None,
 
 
 def file3d(subblocks, fxv=4000.0, lxv=400.0, name="AB", deriv=0, params=None,
-           f=None, acq=None, inst=None, optics=None, sample=None, ft=None, **layout):
+           f=None, acq=None, inst=None, optics=None, sample=None, ft=None,
+           sample_type=None, **layout):
     """As spectrum_file for one 3D block, block3d(subblocks, **layout);
-    `params` adds e.g. the map keys AOX, AOY, DDX, DDY, NPX, NPY."""
+    `params` adds e.g. the map keys AOX, AOY, DDX, DDY, NPX, NPY;
+    `sample_type` as data_word's."""
     values = [s[1] for s in subblocks if not isinstance(s, Skip)]
     npt = layout.get("npt")
     npt = (len(values[0]) if values else 0) if npt is None else npt
     aux = {k: v for k, v in dict(acq=acq, inst=inst, optics=optics, sample=sample,
                                  ft=ft).items() if v is not None}
     return _data_file(name, "3D", deriv, block3d(subblocks, **layout), values, npt,
-                      fxv, lxv, params, aux, f)
+                      fxv, lxv, params, aux, f, sample_type)
 
 
 def multiregion_file(rows, subblocks, tables=(), records=(), **kwargs):

@@ -43,6 +43,7 @@ def read_dir(buf):
     (block_type(extra=1 << 31, signed=False), 1 << 31),
     (data_word("SSC"), block_type(sample=1, data=1)),
     (data_word("ab-ch2", "3D", "1der", param=1), block_type(3, 3, 1, 36, 1, 10) & ~3),
+    (data_word("TRC", "3D", sample_type=0), block_type(data=7, extend=10)),
 ])
 def test_block_type_words(word, expected):
     assert word == expected

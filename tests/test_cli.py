@@ -3,6 +3,7 @@ every kind the builder makes."""
 import csv
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -523,6 +524,10 @@ def test_plot_failures_are_one_line(folder, tmp_path, capsys):
         got, stdout, err = run(capsys, "plot", path, "-o", tmp_path / out)
         assert (got, stdout) == (status, "") and said in err and len(err.splitlines()) == 1, (out, err)
     assert not (tmp_path / "p.png").exists()
+    assert run(capsys, "ls", tmp_path / "cut.0")[1].endswith(" cut short\n")
+    status, _, err = run(capsys, "export", tmp_path / "cut.0", "-o", tmp_path / "out", "-f", "csv", "-q")
+    assert status == 1 and re.search(r"the file is cut short: block AB 2D NONE holds \d+ of 100 values", err)
+    assert os.listdir(tmp_path / "out") == []
 
 
 def test_csv_faults(folder, tmp_path):

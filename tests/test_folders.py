@@ -53,7 +53,7 @@ def test_catalog(tree):
     assert sorted(rows) == ["a/1.0", "a/2.0", "b/3.0", "b/cube.0", "b/cut.0", "b/empty.0"]
     one = rows["a/1.0"]
     assert (one.block, one.kind, one.shape, one.npt, one.x_first, one.x_last, one.x_units) == (
-        "AB 2D NONE", "spectrum", (64,), 64, 4000.0, 400.0, "WN")
+        "AB 2D NONE", "spectrum", (64,), 64, 4000.0, 400.0, "cm-1")
     assert (one.SNM, one.RES, one.NSS) == ("film", 4.0, 32) and pd.isna(one.error)
     assert rows["b/cube.0"].kind == "image" and rows["b/cube.0"].shape == (2, 2, 6)
     assert rows["b/empty.0"].error == "empty file" and pd.isna(rows["b/empty.0"].kind)
@@ -104,3 +104,19 @@ def test_import_orvelio_stays_as_it_was():
                       "assert orvelio.catalog.__module__ == 'orvelio.folders'; "
                       "assert set(vars(orvelio)) - names == {'folders'}; print('ok')")
     assert proc.stdout == "ok\n", proc.stderr
+
+
+def test_writers_as_a_library(tree, tmp_path):
+    """write_csv and write_parquet give one table; both take an open file too."""
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from orvelio import export
+    from orvelio.reader import OrvelFile
+    with OrvelFile(tree / "b" / "cube.0") as f:
+        csv_path = export.write_csv(f, tmp_path / "c.csv")
+    parquet = pd.read_parquet(export.write_parquet(tree / "b" / "cube.0", tmp_path / "c.parquet"))
+    table = pd.read_csv(csv_path)
+    assert list(parquet.columns) == list(table.columns) and list(table.columns[:2]) == ["x", "y"]
+    np.testing.assert_array_equal(parquet.to_numpy(np.float32), table.to_numpy(np.float32))
+    r = orvelio.getOrvelData(str(tree / "b" / "cube.0"), ("AB", "3D", "NONE"))
+    np.testing.assert_array_equal(parquet.iloc[:, 2:].to_numpy(np.float32), r.spectra.reshape(4, -1))

@@ -457,6 +457,7 @@ def test_region_grid(seed_paths):
         assert f.region_grid() == [RegionGrid("Region 1 (2 points)", 1, None, None, 2),
                                    RegionGrid("Region 2 (2 x 3)", 2, 2, 3, 6)]
         assert f.region_grid() == f.region_grid(f.blocks[-1])
+        assert " point-map positions per region=(2, 6) float32 " in repr(f.blocks[-1])
     with OrvelFile(seed_paths["trace-map"]) as f:
         assert [(g.nx, g.ny, g.points) for g in f.region_grid("TRC")] == [(1, 2, 2), (None, None, 1)]
 

@@ -343,7 +343,8 @@ struct Note {
 // ------------------------------------------------------------------ units and labels
 
 // A unit in two spellings: as data attributes write it (UDUNITS: "cm-1", "um", "s", "1" for a
-// pure number) and as people read it ("cm⁻¹", "µm", "s"). Both empty when none is known.
+// pure number) and as people read it ("cm⁻¹", "µm", "s"; empty for a pure number). Both empty
+// when none is known.
 struct Unit {
     std::string udunits, display;
     bool operator==(const Unit &) const = default;
@@ -365,14 +366,6 @@ struct Quantity {
 
 // ------------------------------------------------------------------ descriptions
 
-// Where the rows of a 3D block come from. `subblocks` holds the byte offset of each stored
-// sub-block's values in stored order; sources[row] names what fills the row:
-//   image, image traces, time series, time traces, point maps: the index in `subblocks`
-//     whose values are the row, or -1 when none is stored (the row reads as zeros);
-//   trace maps: the position within every sub-block: row j is the value at that position
-//     of each stored sub-block in turn.
-// Images list only the stored sub-blocks: pixels past the end of `sources` read as zeros.
-
 // How the positions of a region lie: a full grid of nx x ny stage positions, row by row (x
 // varies fastest: row j is column j % nx of grid row j / nx) or column by column (y fastest),
 // or no full grid (a list of points, positions missing or out of grid order).
@@ -381,7 +374,15 @@ enum class GridOrder { none, x_fastest, y_fastest };
 // "none", "x_fastest", "y_fastest".
 std::string_view to_string(GridOrder g) noexcept;
 
-// A region of a multi-region map, as numbers.
+// Where the rows of a 3D block come from. `subblocks` holds the byte offset of each stored
+// sub-block's values in stored order; sources[row] names what fills the row:
+//   image, image traces, time series, time traces, point maps: the index in `subblocks`
+//     whose values are the row, or -1 when none is stored (the row reads as zeros);
+//   trace maps: the position within every sub-block: row j is the value at that position
+//     of each stored sub-block in turn.
+// Images list only the stored sub-blocks: pixels past the end of `sources` read as zeros.
+//
+// A region of a multi-region map, as numbers, with its row layout:
 struct RegionLayout {
     std::string title; // "Region 3 (4 x 5)" or "Region 3 (12 points)", as read() names it
     Value group;       // the region number as the table holds it (an integer or a float)

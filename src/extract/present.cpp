@@ -28,6 +28,7 @@ constexpr UnitEntry kUnits[] = {
     {"ms", "ms", "Time", {"MS", "MSEC", "MILLISECOND", "MILLISECONDS"}},
     {"us", "µs", "Time", {"US", "µS", "μS", "USEC", "MICROSECOND", "MICROSECONDS"}},
     {"1", "points", "Data point", {"PNT", "POINTS", "POINT"}},
+    {"", "", "log(Wavenumber)", {"LGW"}}, // a logarithm: no unit
     {"Hz", "Hz", "Frequency", {"HZ"}},
 };
 
@@ -170,7 +171,7 @@ Coordinate spectral(const Plan &p) {
     const std::string code = text_of(p.parameters, "DXU");
     const UnitEntry *u = find_unit(code);
     Quantity q;
-    q.units = u ? unit_from(u) : Unit{code, code};
+    q.units = unit_of(code);
     q.long_name = text_of(p.parameters, "XTX");
     if (q.long_name.empty() && u) {
         const bool raman = d.request.type.starts_with("RAM") && u->udunits == "cm-1";

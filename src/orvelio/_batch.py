@@ -75,7 +75,7 @@ def free_space(folder):
 def _check_space(folder, target, block):
     """Refuses an output that cannot fit (the netCDF library may crash on a full disk): at least
     the bytes of the block's values must be free."""
-    values = sum(block.shape) * block.x.npt if block.regions else math.prod(block.shape)
+    values = sum(block.shape) * block.x.npt if block.by_region else math.prod(block.shape)
     free = free_space(folder)
     if free is not None and free < values * block.dtype.itemsize + 8 * block.x.npt:
         raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), target)

@@ -8,17 +8,6 @@ from .folders import open_file
 _AXIS = {"NPT", "FXV", "LXV", "DXU"}
 
 
-def _x_units(block):
-    from ._plot import X_UNITS  # where the description names no unit (before the data model)
-    coords = getattr(block, "coords", None) or {}
-    if "spectral" in coords:
-        c = coords["spectral"]
-        return c.units, c.display, c.long_name
-    unit = str(block.parameters.get("DXU", "")).strip()
-    name, display = X_UNITS.get(unit.upper(), (None, unit))
-    return unit, display, name
-
-
 def _span(values):
     return [float(values[0]), float(values[-1])] if len(values) else None
 
@@ -27,8 +16,6 @@ def _layout(f, b):
     """Where the rows of a block lie: an image's pixel size, origin and field of view, a series'
     time range, trace labels, the regions of a map."""
     out = {}
-    if b.kind in ("spectrum",):
-        return out
     info = f._call("info", b.request)
     if "mapX" in info and "mapY" in info:
         mx, my = info["mapX"], info["mapY"]
@@ -41,7 +28,7 @@ def _layout(f, b):
         out["time_range"] = _span(info["z"])
     if "labels" in info:
         out["traces"] = list(info["labels"])
-    if b.kind in ("point-map", "trace-map"):
+    if b.by_region:
         out["regions"] = [{"title": g.title, "nx": g.nx, "ny": g.ny, "points": g.points}
                           for g in f.region_grid(b)]
     return out
@@ -55,15 +42,15 @@ def describe(path):
         blocks = []
         for b in f.blocks:
             first, last, npt = b.x
-            units, display, name = _x_units(b)
-            acquired = getattr(b, "acquired", None)
+            spectral = b.coords["spectral"]
+            acquired = b.acquired
             entry = {"request": list(b.request), "kind": b.kind, "shape": list(b.shape),
                      "dtype": str(b.dtype),
-                     "x": {"first": first, "last": last, "points": npt, "units": units,
-                           "display": display, "label": name},
-                     "complete": getattr(b, "complete", None),
-                     "values_held": getattr(b, "values_held", None),
-                     "values_declared": getattr(b, "values_declared", None),
+                     "x": {"first": first, "last": last, "points": npt, "units": spectral.units,
+                           "display": spectral.display, "label": spectral.long_name},
+                     "values": {"long_name": b.values.long_name, "units": b.values.units},
+                     "complete": b.complete, "values_held": b.values_held,
+                     "values_declared": b.values_declared,
                      "acquired": acquired.isoformat() if acquired is not None else None,
                      "parameters": [{"code": c, "label": p.label, "value": _jsonable(p.value)}
                                     for c, p in f.parameters(b).items() if c in key and c not in _AXIS]}
@@ -81,8 +68,8 @@ def lines(info):
     yield f"{info['path']}: {nb} block{'s' * (nb != 1)}, {npic} picture{'s' * (npic != 1)}"
     for b in info["blocks"]:
         x = b["x"]
-        sep = "+" if b["kind"] in ("point-map", "trace-map") else "x"
-        cut = "" if b["complete"] is not False else \
+        sep = "+" if "regions" in b else "x"
+        cut = "" if b["complete"] else \
             f", cut short: {b['values_held']} of {b['values_declared']} values"
         yield f"  {' '.join(b['request'])}: {b['kind']}, {sep.join(map(str, b['shape']))} {b['dtype']}{cut}"
         unit = f" {x['display']}" if x["display"] else ""
@@ -112,14 +99,13 @@ def ls_entry(path, blocks):
     """`ls --json`: a file's blocks."""
     return {"path": shown(path), "blocks": [
         {"block": " ".join(b.request), "kind": b.kind, "shape": list(b.shape),
-         "complete": getattr(b, "complete", None)} for b in blocks]}
+         "complete": b.complete} for b in blocks]}
 
 
 def ls_line(path, blocks):
     parts = []
     for b in blocks:
-        shape = ("+".join(map(str, b.shape)) + " spectra" if b.kind in ("point-map", "trace-map")
-                 else "x".join(map(str, b.shape)))
-        cut = " cut short" if getattr(b, "complete", True) is False else ""
+        shape = "+".join(map(str, b.shape)) + " spectra" if b.by_region else "x".join(map(str, b.shape))
+        cut = "" if b.complete else " cut short"
         parts.append(f"{' '.join(b.request)} {b.kind} {shape}{cut}")
     return f"{os.fsdecode(path)}: " + ("; ".join(parts) if parts else "no data blocks")

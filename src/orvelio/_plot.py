@@ -6,11 +6,6 @@ import numpy as np
 from .cli import UsageError
 from .export import NothingToWrite
 
-# Names and units of the x axis by the DXU parameter, where the description gives none.
-X_UNITS = {"WN": ("Wavenumber", "cm⁻¹"), "MI": ("Wavelength", "µm"), "LGW": ("log(Wavenumber)", ""),
-           "MIN": ("Time", "min"), "SEC": ("Time", "s"), "PNT": ("Points", "")}
-
-
 class NothingToPlot(NothingToWrite):
     """A block of no values, or values that do not match the x axis."""
 
@@ -20,21 +15,12 @@ def _label(name, unit):
 
 
 def labels(block):
-    """{"spectral" | "x" | "y" | "time" | "values": (name, unit)} of a block, from its description."""
-    out = {}
-    for name, c in (getattr(block, "coords", None) or {}).items():
-        out[name] = (c.long_name or name, c.display)
-    values = getattr(block, "values", None)
-    if values is not None and getattr(values, "long_name", ""):
-        out["values"] = (values.long_name, values.display)
-    if "spectral" not in out:
-        unit = str(block.parameters.get("DXU", "")).strip()
-        out["spectral"] = X_UNITS.get(unit.upper(), ("x", unit))
-    out.setdefault("values", (block.request[0], ""))
-    for name in ("x", "y", "mapX", "mapY"):
-        out.setdefault(name, ("Map " + name[-1].lower(), ""))
-    out.setdefault("x", out["mapX"])
-    out.setdefault("y", out["mapY"])
+    """{coordinate name | "values": (name, unit as people read it)} of a block, from its
+    description; map positions also under "x" and "y"."""
+    out = {name: (c.long_name or name, c.display) for name, c in block.coords.items()}
+    out["values"] = (block.values.long_name or block.request[0], block.values.display)
+    for short, name in (("x", "mapX"), ("y", "mapY")):
+        out.setdefault(short, out.get(name, (f"Map {short}", "")))
     out.setdefault("time", ("Time", ""))
     return out
 
@@ -42,6 +28,8 @@ def labels(block):
 def plot(f, block, args, plt):
     """Draws `block` of the open file `f` into args.output; raises UsageError for a band the
     block does not have, NothingToPlot for a block of no values."""
+    from .export import check_complete
+    check_complete(f, block)
     result = f.read(block)
     kind, names = block.kind, labels(block)
     x = np.asarray(result.x)

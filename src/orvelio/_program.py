@@ -52,8 +52,8 @@ def _check_netcdf():
         import xarray  # noqa: F401
     except ImportError:
         raise UsageError("netcdf output needs xarray: pip install 'orvelio[xarray]'") from None
-    import importlib.util
-    if not any(importlib.util.find_spec(m) for m in ("netCDF4", "h5netcdf", "scipy")):
+    from .export import netcdf_engine
+    if netcdf_engine() is None:
         raise UsageError("netcdf output needs a netCDF writer (netCDF4, h5netcdf or scipy): "
                          "pip install 'orvelio[xarray]'")
 

@@ -10,7 +10,7 @@ temporary name beside the target, renamed when complete).
 
 Tables (CSV and Parquet) hold one row per spectrum: a pixel of an image, a map point, a time
 step, a trace of a series, its coordinates first (``x`` and ``y`` in the file's units, ``time``,
-``region`` and ``point``, ``trace``), then one column per x-axis value (named by the value).
+``region`` (its number in the file) and ``point``, ``trace``), then one column per x-axis value (named by the value).
 Traces at positions (image traces, trace maps) give one row per position with one column per
 trace. Values are written in their shortest text that reads back as the same number (float32
 ``0.02`` as ``0.02``); a cube is read and written a few rows at a time. Header texts that a
@@ -33,7 +33,7 @@ from typing import Any
 __all__ = ["FORMATS", "write", "write_csv", "write_npz", "write_netcdf", "write_parquet",
            "write_pictures", "result_arrays", "table_rows", "atomic_file", "NothingToWrite"]
 
-BATCH_BYTES = 8 << 20  # the values read and formatted at a time
+BATCH_BYTES = 2 << 20  # the values read and formatted at a time (text costs ~10x its values)
 
 
 class NothingToWrite(ValueError):
@@ -101,13 +101,22 @@ def atomic_file(target: str | os.PathLike[str], token: str = "", path: bool = Fa
 
 @contextlib.contextmanager
 def _opened(source: Any, block: Any) -> Iterator[tuple[Any, Any]]:
-    """(OrvelFile, Block) of a path or an open OrvelFile."""
+    """(OrvelFile, Block) of a path or an open OrvelFile; a block cut short is refused."""
     from .reader import OrvelFile
-    if isinstance(source, OrvelFile):
-        yield source, source.describe(block)
-        return
-    with OrvelFile(source) as f:
-        yield f, f.describe(block)
+    with contextlib.ExitStack() as stack:
+        f = source if isinstance(source, OrvelFile) else stack.enter_context(OrvelFile(source))
+        b = f.describe(block)
+        check_complete(f, b)
+        yield f, b
+
+
+def check_complete(f: Any, block: Any) -> None:
+    """TruncatedFileError for a block whose file holds fewer values than it declares."""
+    from .reader import TruncatedFileError
+    if not block.complete:
+        name = os.fsdecode(f.path) if isinstance(f.path, (str, bytes, os.PathLike)) else repr(f)
+        raise TruncatedFileError(f"{name}: the file is cut short: block {' '.join(block.request)} holds "
+                                 f"{block.values_held} of {block.values_declared} values", name)
 
 
 def _jsonable(value: Any) -> Any:
@@ -169,7 +178,7 @@ def table_rows(f: Any, block: Any) -> tuple[list[str], Iterator[tuple[list[Any],
             iy, ix = np.divmod(np.arange(ny * nx), nx)
             batch = ([r.mapX[ix], r.mapY[iy]], r.traces.reshape(ny * nx, nt))
             return ["x", "y"] + labels, iter([batch])
-        batches = [([np.full(len(g.spectra), k + 1), np.arange(len(g.spectra)), g.mapX, g.mapY],
+        batches = [([np.full(len(g.spectra), block.regions[k].group), np.arange(len(g.spectra)), g.mapX, g.mapY],
                     np.asarray(g.spectra).reshape(len(g.spectra), len(labels)))
                    for k, g in enumerate(r.regions)]
         return ["region", "point", "x", "y"] + labels, iter(batches)
@@ -198,25 +207,35 @@ def table_rows(f: Any, block: Any) -> tuple[list[str], Iterator[tuple[list[Any],
             for k, (g, count) in enumerate(zip(info["regions"], block.shape)):
                 for start, out in _rows_of(f, block, k, count):
                     at = slice(start, start + len(out))
-                    yield ([np.full(len(out), k + 1), np.arange(start, start + len(out)),
+                    yield ([np.full(len(out), block.regions[k].group), np.arange(start, start + len(out)),
                             g["mapX"][at], g["mapY"][at]], out)
         return ["region", "point", "x", "y"] + values, regions()
     raise NothingToWrite(f"no table layout for {kind} blocks")
 
 
-def _texts(column: Any) -> Any:
-    """A column as texts: numbers in their shortest round-trip form."""
+def _arrow_rows(fh: Any, coords: list[Any], values: Any) -> None:
+    """A batch of rows written by pyarrow's CSV writer: numbers in their shortest round-trip
+    text, float32 values as float32 (0.02 as 0.02)."""
     import numpy as np
-    column = np.asarray(column)
-    if column.dtype.kind in "fiu":
-        try:
-            import pyarrow as pa
-        except ImportError:
-            if column.dtype == np.float32:
-                return [_shortest(v) for v in column]
-            return [repr(v) for v in column.tolist()]
-        return pa.array(column).cast(pa.string()).to_numpy(zero_copy_only=False)
-    return [csv_text(v) for v in column]
+    import pyarrow as pa
+    import pyarrow.csv as pcsv
+    columns = [pa.array([csv_text(v) for v in c]) if np.asarray(c).dtype.kind not in "fiu" else pa.array(c)
+               for c in coords] + [pa.array(values[:, j]) for j in range(values.shape[1])]
+    table = pa.table(columns, names=[f"c{k}" for k in range(len(columns))])
+    pcsv.write_csv(table, fh, pcsv.WriteOptions(include_header=False))
+
+
+def _python_rows(fh: Any, coords: list[Any], values: Any) -> None:
+    """The same rows without pyarrow, one at a time."""
+    import numpy as np
+    text = io.TextIOWrapper(fh, encoding="utf-8", newline="")
+    writer = csv.writer(text, lineterminator="\n")
+    lead = [[csv_text(v) for v in c] if np.asarray(c).dtype.kind not in "fiu" else
+            [repr(v) for v in np.asarray(c).tolist()] for c in coords]
+    for i, row in enumerate(values):
+        writer.writerow([c[i] for c in lead] + [_shortest(v) for v in row])
+    text.flush()
+    text.detach()
 
 
 def _shortest(value: Any) -> str:
@@ -229,7 +248,7 @@ def _shortest(value: Any) -> str:
 
 def _check(block: Any) -> None:
     import math
-    held = sum(block.shape) if block.regions else math.prod(block.shape)
+    held = sum(block.shape) if block.by_region else math.prod(block.shape)
     if not held or not block.x.npt:
         raise NothingToWrite("the block holds no values: nothing to write as a table")
 
@@ -239,15 +258,18 @@ def write_csv(source: Any, target: str | os.PathLike[str], block: Any = None, to
     with _opened(source, block) as (f, b):
         _check(b)
         header, batches = table_rows(f, b)
+        try:
+            import pyarrow  # noqa: F401
+            rows = _arrow_rows
+        except ImportError:
+            rows = _python_rows
         with atomic_file(target, token) as fh:
             text = io.TextIOWrapper(fh, encoding="utf-8", newline="")
-            writer = csv.writer(text, lineterminator="\n")
-            writer.writerow([csv_text(h) for h in header])
-            for coords, values in batches:
-                columns = [_texts(c) for c in coords] + [_texts(values[:, j]) for j in range(values.shape[1])]
-                writer.writerows(zip(*columns))
+            csv.writer(text, lineterminator="\n").writerow([csv_text(h) for h in header])
             text.flush()
             text.detach()
+            for coords, values in batches:
+                rows(fh, coords, values)
     return os.fspath(target)
 
 
@@ -309,6 +331,14 @@ def write_npz(source: Any, target: str | os.PathLike[str], block: Any = None, to
     return os.fspath(target)
 
 
+def netcdf_engine() -> str | None:
+    """xarray's engine of the first netCDF writer installed, None without one: named when
+    writing, since older xarray releases (2025.6 among them) do not pick h5netcdf, the xarray
+    extra's, by themselves."""
+    import importlib.util
+    return next((m.lower() for m in ("netCDF4", "h5netcdf", "scipy") if importlib.util.find_spec(m)), None)
+
+
 def write_netcdf(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
     """Writes the block's xarray dataset as netCDF (needs the xarray extra and a netCDF writer).
     The netCDF library may crash its process on a full disk: the command line writes netCDF in
@@ -316,7 +346,7 @@ def write_netcdf(source: Any, target: str | os.PathLike[str], block: Any = None,
     with _opened(source, block) as (f, b):
         dataset = f.to_xarray(b)
         with atomic_file(target, token, path=True) as tmp:
-            dataset.to_netcdf(tmp)
+            dataset.to_netcdf(tmp, engine=netcdf_engine())
     return os.fspath(target)
 
 

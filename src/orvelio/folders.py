@@ -65,7 +65,7 @@ def _folder(root: Any, recursive: bool, skip_id: Any, note: Note) -> Iterator[tu
         except OSError as exc:
             note(f"{top}: {exc.strerror}, skipped")
             continue
-        folders = []
+        folders, held = [], 0
         for entry in entries:
             try:
                 is_dir = entry.is_dir()
@@ -73,11 +73,12 @@ def _folder(root: Any, recursive: bool, skip_id: Any, note: Note) -> Iterator[tu
             except OSError:
                 continue
             if is_file:  # no pipes, sockets, devices
+                held += 1
                 yield entry.path, root, None
             elif is_dir:
                 folders.append(entry)
         if not recursive:
-            if folders and not any(e.is_file() for e in entries if not e.is_dir()):
+            if folders and not held:
                 note(f"{top}: holds only folders; use -r to look inside them")
             continue
         below = []
@@ -124,7 +125,7 @@ def describe_file(path: Any, parameters: Sequence[str] = DEFAULT_PARAMETERS) -> 
     for b in blocks:
         row = dict(base, block=" ".join(b.request), kind=b.kind, shape=tuple(b.shape), npt=b.x.npt,
                    x_first=b.x.first, x_last=b.x.last, x_units=_x_units(b),
-                   complete=getattr(b, "complete", None), acquired=getattr(b, "acquired", None))
+                   complete=b.complete, acquired=b.acquired)
         for code in parameters:
             row[code] = b.parameters.get(code)
         rows.append(row)
@@ -132,8 +133,7 @@ def describe_file(path: Any, parameters: Sequence[str] = DEFAULT_PARAMETERS) -> 
 
 
 def _x_units(block: Any) -> Any:
-    x = getattr(block, "x_units", None)  # the data model's spelling, where it gives one
-    return x if x is not None else block.parameters.get("DXU")
+    return block.coords["spectral"].units
 
 
 def _error_text(path: Any, exc: BaseException) -> str:
@@ -244,10 +244,15 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         if isinstance(paths, (str, bytes, os.PathLike)) else _paths(paths)
     if not found:
         raise ValueError("stack: no files given")
-    described, rows = [], []
+    from .reader import BlockNotFoundError
+    described, rows, request = [], [], None
     for path in found:  # one open per file: described, and read unless lazy
         with open_file(path) as f:
-            b = f.describe(block)
+            try:  # the request the first file resolved to: no listing of the others' blocks
+                b = f.describe(request or block)
+            except BlockNotFoundError:
+                b = f.describe(block)
+            request = b.request
             if b.kind != "spectrum":
                 raise ValueError(f"stack: {os.fsdecode(path)} holds a {b.kind} for {' '.join(b.request)}, "
                                  "not a spectrum")
@@ -288,7 +293,7 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
     coords: dict[str, Any] = {
         "spectral": ("spectral", axis),
         "path": ("file", [os.fsdecode(p) for p in found]),
-        "acquired": ("file", pd.to_datetime([getattr(b, "acquired", None) for b in described], utc=True)
+        "acquired": ("file", pd.to_datetime([b.acquired for b in described], utc=True)
                      .tz_localize(None).astype("datetime64[ns]")),
     }
     for code in DEFAULT_PARAMETERS:

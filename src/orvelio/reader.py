@@ -285,13 +285,18 @@ class Block:
         if self.acquired_utc is None:
             return None
         import datetime as dt
-        return dt.datetime.fromtimestamp(self.acquired_utc, dt.timezone.utc)
+        try:
+            return dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(seconds=self.acquired_utc)
+        except OverflowError:  # a year 1 taken back across the start of the calendar by its zone
+            return None
 
     def __repr__(self) -> str:
         x = f"x {self.x.first:g}..{self.x.last:g}" if self.x.npt else "x empty"
         cut = "" if self.complete else f" cut short: {self.values_held} of {self.values_declared} values"
-        return (f"<Block {_show(self.request)} {self.kind} shape={self.shape} {self.dtype} "
-                f"{x} ({self.x.npt} points){cut}>")
+        # A multi-region map's shape is its regions' counts of positions, not one array's shape.
+        shape = (f"positions per region={self.shape}" if self.kind in ("point-map", "trace-map")
+                 else f"shape={self.shape}")
+        return f"<Block {_show(self.request)} {self.kind} {shape} {self.dtype} {x} ({self.x.npt} points){cut}>"
 
 
 _EXTENSIONS = {"jpeg": ".jpg", "tiff": ".tif"}

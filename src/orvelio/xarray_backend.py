@@ -5,7 +5,9 @@
     ds = xr.open_dataset("map.orv", engine="orvelio", chunks={})           # dask arrays
     tree = xr.open_datatree("map.orv", engine="orvelio")                   # the whole file
 
-One data variable, named after the data block type ("AB"), per dataset. Dimensions by kind:
+One data variable, named after the data block type ("AB"), per dataset. Every dataset is
+built from the core's description of the block (its dimensions, coordinates, quantities and
+units), which gives, by kind:
 
 ==============  ==========================  ==========================================
 kind            data variable dimensions    coordinates
@@ -19,9 +21,10 @@ point-map       (spectrum, spectral)        mapX, mapY, start_time along spectru
 trace-map       (spectrum, trace)           mapX, mapY along spectrum, trace (spectral apart)
 ==============  ==========================  ==========================================
 
-``spectral`` always holds the x axis of the result (``result.x``), with ``units`` and
-``long_name`` where the parameters give them; where no data dimension follows it (traces),
-it is a coordinate of its own dimension. Multi-region maps give one dataset per region
+``spectral`` always holds the x axis of the result (``result.x``); where no data dimension
+follows it (traces), it is a coordinate of its own dimension. Coordinates and the data variable
+carry ``long_name`` and ``units`` (UDUNITS form: ``cm-1``, ``um``, ``s``) where the description
+gives them. Multi-region maps give one dataset per region
 (``region=i``, or a DataTree with one child per region).
 
 The data variable is lazy: indexing reads only the rows (pixels, time steps, traces,

@@ -77,7 +77,7 @@ bool read_date(std::string_view s, long &days) {
     if (width[0] != 4 && width[2] <= 2)
         y += y < 70 ? 2000 : 1900;
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (y < 1 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] + (m == 2 && leap(y)))
+    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] + (m == 2 && leap(y)))
         return false;
     days = days_from_civil(y, m, d);
     return true;

@@ -613,6 +613,7 @@ TEST_CASE("acquisition times as instruments write them") {
         {"31/02/2026", "10:00:00", std::nullopt, true},
         {"08/12/2026", "25:00:00", std::nullopt, true},
         {"yesterday", "noon", std::nullopt, true},
+        {"08/12/12026", "10:00:00", std::nullopt, true},
         {"08/12/2026", "10:00:00 GMT+99", kDay + 10 * 3600, true},
     };
     for (const Case &c : cases) {
