@@ -1,5 +1,5 @@
 """Bench cases of the xarray backend: a chunked reduction of a cube, and many small files
-through dask worker processes (needs the extra: pip install 'orvelio[xarray]').
+through dask worker processes (needs the extra: from a checkout pip install '.[xarray]').
 
     PYTHONPATH=build/dev python3 bench/case_xarray.py [--repeat N] [--files N]
 

@@ -3,7 +3,8 @@
 #
 # 1. Configures the C++ library alone (no Python) with its tests and example, builds it and
 #    runs them with ctest (doctest comes from the distribution: doctest-dev, installed when
-#    missing), and replays the saved fuzz inputs through the fuzz target.
+#    missing), and replays the saved fuzz inputs through the fuzz target. The C API's tests
+#    (tests/c) run there too.
 # 2. Installs the package into a temporary prefix, then builds the example as an outside
 #    project against it (find_package(orvelio), orvelio::orvelio) and runs its tests on
 #    examples/sample.orv.
@@ -32,9 +33,9 @@ echo "== installed package, used by an outside project"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cmake --install "$dir" --prefix "$work/prefix" >/dev/null
-# The public header alone: the core's own headers stay private.
-headers=$(cd "$work/prefix" && find include -type f)
-[ "$headers" = include/orvelio/orvelio.hpp ] || { echo "installed headers: $headers" >&2; exit 1; }
+# The public headers alone (C++ and C): the core's own headers stay private.
+headers=$(cd "$work/prefix" && find include -type f | sort | tr '\n' ' ')
+[ "$headers" = "include/orvelio/orvelio.h include/orvelio/orvelio.hpp " ] || { echo "installed headers: $headers" >&2; exit 1; }
 cmake -S examples/cpp -B "$work/example" "${generator[@]}" -DCMAKE_PREFIX_PATH="$work/prefix" \
       -DORVELIO_SAMPLE="$repo/examples/sample.orv" >/dev/null
 cmake --build "$work/example" -j2

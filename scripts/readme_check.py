@@ -3,12 +3,12 @@ one that fails, naming its line in the README.
 
     python3 scripts/readme_check.py [--python PYTHON] [--venv DIR] [--start LINE] [--keep] [README]
 
-The blocks run in a scratch copy of the checkout (its tracked and untracked, not ignored files:
-what the blocks write stays out of the checkout) and in a fresh virtual environment made with
-PYTHON (default: this interpreter), or in the existing environment DIR (--venv): its bin
-directory first on the PATH, so that `pip`, `python` and the installed `orvelio` are its own.
-HOME is a scratch directory too (an install into ~/.local goes there); pip keeps its usual cache.
-Only the standard library is used.
+The blocks run in a scratch copy of the checkout (its tracked and untracked, not ignored files;
+outside git every file but builds and caches: what the blocks write stays out of the checkout)
+and in a fresh virtual environment made with PYTHON (default: this interpreter), or in the
+existing environment DIR (--venv): its bin directory first on the PATH, so that `pip`, `python`
+and the installed `orvelio` are its own. HOME is a scratch directory too (an install into
+~/.local goes there); pip keeps its usual cache. Only the standard library is used.
 
 Which blocks run, by the info string of their fence (its first word, the language, then words
 of this script's own, which renderers ignore):
@@ -87,10 +87,14 @@ def source(block):
 
 
 def scratch_checkout(into):
-    """A copy of the checkout's tracked and untracked, not ignored files."""
+    """A copy of the checkout's tracked and untracked, not ignored files (outside a git checkout,
+    such as a copy made by this script: every file but builds and caches)."""
     listed = subprocess.run(["git", "-C", str(REPO), "ls-files", "-z", "--cached", "--others",
-                             "--exclude-standard"], check=True, capture_output=True).stdout
-    for name in sorted(set(n for n in listed.decode().split("\0") if n)):
+                             "--exclude-standard"], capture_output=True)
+    if listed.returncode != 0:
+        return pathlib.Path(shutil.copytree(REPO, into, symlinks=True, ignore=shutil.ignore_patterns(
+            ".git", "build", "_build", "dist", "__pycache__", "*.egg-info")))
+    for name in sorted(set(n for n in listed.stdout.decode().split("\0") if n)):
         src = REPO / name
         if src.is_file():
             dst = into / name

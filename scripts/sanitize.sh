@@ -4,7 +4,8 @@
 #
 # 1. Builds the extension with ORVELIO_SANITIZE (g++, -fsanitize=address,undefined) into
 #    build/asan, with a virtual environment (numpy, pytest, nanobind, cmake, ninja) in
-#    build/asan-venv, and the replay driver of the fuzz target beside it.
+#    build/asan-venv, and the replay driver of the fuzz target and the C++ tests beside it;
+#    runs the C++ tests (doctest-dev installed when missing).
 # 2. Runs the whole pytest suite with the sanitizer runtime preloaded into the interpreter
 #    (which is not built with it) and Python's allocator switched to malloc, so that every
 #    object the binding touches is checked. Leak detection is off here: the interpreter
@@ -28,6 +29,7 @@ if ! echo 'int main() { return 0; }' | "$cxx" -x c++ -fsanitize=address,undefine
     need_apt+=(g++ libasan8 libubsan1)
 fi
 "$python" -c 'import venv, ensurepip' 2>/dev/null || need_apt+=(python3-venv)
+[ -f /usr/include/doctest/doctest.h ] || [ -f /usr/local/include/doctest/doctest.h ] || need_apt+=(doctest-dev)
 if [ ${#need_apt[@]} -gt 0 ]; then
     echo "== installing ${need_apt[*]}"
     sudo=""
@@ -47,9 +49,11 @@ py=$repo/$venv/bin/python
 echo "== building with AddressSanitizer and UndefinedBehaviorSanitizer in $dir"
 if [ ! -f "$dir/build.ninja" ]; then
     PATH=$repo/$venv/bin:$PATH cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$(command -v "$cxx")" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELIO_SANITIZE=ON -DORVELIO_FUZZ=ON \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVELIO_SANITIZE=ON -DORVELIO_FUZZ=ON -DORVELIO_TESTS=ON \
         -DPython_EXECUTABLE="$py" -Dnanobind_DIR="$("$py" -m nanobind --cmake_dir)" >/dev/null
 fi
+# (A tree configured before the C++ tests were part of this run gains them.)
+PATH=$repo/$venv/bin:$PATH cmake -S . -B "$dir" -DORVELIO_TESTS=ON >/dev/null
 PATH=$repo/$venv/bin:$PATH cmake --build "$dir"
 
 asan_lib=$("$cxx" -print-file-name=libasan.so)
@@ -63,6 +67,9 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 sanitized() {
     env LD_PRELOAD="$asan_lib $cxx_lib" PYTHONMALLOC=malloc PYTHONPATH="$repo/$dir" "$@"
 }
+
+echo "== the C++ tests under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:$common "$dir/tests/cpp/orvelio_tests"
 
 echo "== pytest under the sanitizers"
 ASAN_OPTIONS=detect_leaks=0:$common sanitized "$py" -m pytest tests -q -p no:cacheprovider "$@"

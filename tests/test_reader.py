@@ -2,6 +2,7 @@
 import json
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import warnings
@@ -510,14 +511,20 @@ def stubgen_text(where, module, *options):
     argv = ["stubgen", "-q", *options, "-m", module, "-o", str(out)]
     proc = run_python(f"import sys; sys.argv = {argv!r}; import nanobind.stubgen as s; s.main()")
     assert proc.returncode == 0, proc.stderr
-    return "".join(line + "\n" for line in out.read_text().splitlines()
+    text = "".join(line + "\n" for line in out.read_text().splitlines()
                    if not line.startswith("__warningregistry__"))
+    return squeeze_blank_lines(text)
+
+
+def squeeze_blank_lines(text):
+    """Runs of blank lines as one: nanobind releases differ in the blank lines they emit."""
+    return re.sub(r"\n{3,}", "\n\n", text)
 
 
 @pytest.mark.parametrize("module, options, shipped", [("orvelio", (), "__init__.pyi"),
                                                       ("orvelio._orvelio", ("-P",), "_orvelio.pyi")])
 def test_generated_stubs_match_the_golden_files(tmp_path, module, options, shipped):
-    golden = (REPO / "tests" / "stubs" / (module.split(".")[-1] + ".pyi")).read_text()
+    golden = squeeze_blank_lines((REPO / "tests" / "stubs" / (module.split(".")[-1] + ".pyi")).read_text())
     assert stubgen_text(tmp_path, module, *options) == golden, (
         f"the stubs of {module} changed: regenerate tests/stubs and update src/orvelio/{shipped} by hand")
 

@@ -23,6 +23,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <new>
 #include <exception>
 #include <filesystem>
 #include <memory>
@@ -50,20 +52,28 @@ enum class ErrorCode {
     io,              // the operating system refused a read or an open (system_errno() says why)
     memory,          // an array the file declares cannot be allocated
     changed,         // the file changed (rewritten, cut, grown) since the Reader opened it
+    interrupted,     // the interrupt check (set_interrupt_check) asked the call to stop
 };
 
 // The exact check that failed: finer than ErrorCode, stable, and mapped to exactly one code.
-// Language bindings choose their exception types from it.
+// Language bindings choose their exception types (and, from operands(), their texts) from it.
 enum class ErrorDetail {
     not_orvel,        // not_orvel: the magic number is missing
-    short_field,      // truncated: a fixed-width field is cut by the end of the input
-    values_cut_short, // truncated: the values of a sub-block (or spectrum) are cut short
-    missing_key,      // corrupt: a parameter, column or key the block needs is absent
+    short_field,      // truncated: a fixed-width field is cut by the end of the input;
+                      //            operands() holds its width in bytes
+    values_cut_short, // truncated: the values of a sub-block (or spectrum) are cut short;
+                      //            operands() holds the values found and the values expected
+    missing_key,      // corrupt: a parameter, column or key the block needs is absent;
+                      //          operands() holds the name
     bad_index,        // corrupt: a position, row or index outside what it refers to
-    bad_operand,      // corrupt: a value of the wrong type for what it is used in
-    bad_attribute,    // corrupt: a value of the wrong type where text is needed
+    bad_operand,      // corrupt: values of the wrong types for an operation; operands() holds
+                      //          the operator ("+", "-", "*") and the two types ("int", "float",
+                      //          "str" or "NoneType" for an empty value)
+    bad_attribute,    // corrupt: a value of the wrong type where text is needed; operands()
+                      //          holds its type
     division_by_zero, // corrupt: a count of zero divides
-    out_of_range,     // corrupt: a number outside the range of what it must fit
+    out_of_range,     // corrupt: a whole number outside the 32-bit range it must fit; operands()
+                      //          holds it (an integer, or its decimal digits when wider)
     bad_value,        // corrupt: any other structure or value that cannot be read
     bad_text,         // corrupt: text that is not valid UTF-8 where UTF-8 is required;
                       //          operands() holds the bytes as one text
@@ -80,8 +90,31 @@ enum class ErrorDetail {
     no_block,         // not_found: the file has no data block (or parameters) for the request
     file_changed,     // changed: the file is no longer what was opened (its size or modification
                       //          time differs, or a read ended before the size at open)
+    // Finer checks of corrupt files (code corrupt):
+    past_end,         // a row, cell or code past the end of the table it indexes
+    index_out_of_bounds, // a position outside an axis of an array; operands() holds the
+                         //   position, the axis and the axis's size
+    not_an_index,     // a fractional number where a position is needed
+    not_integer,      // a value that must be a whole number is not; operands() holds its type
+    bad_length,       // a length that is not a whole number; operands() holds its type
+    bad_shape,        // a region size (nx * ny) that is not a whole number; operands() holds it
+    not_a_number,     // a text where a number is needed; operands() holds the text
+    nan_integer,      // NaN where a whole number is needed
+    infinite_integer, // an infinity where a whole number is needed
+    offset_too_large, // an offset beyond the 64-bit range
+    unknown_region,   // a region number that no row of the table holds; operands() holds it
+    negative_count,   // a region of a negative number of points
+    unequal_lengths,  // sub-blocks that hold different numbers of values; operands() holds
+                      //   the first one's count, the other's index and its count
+    no_subblocks,     // a 3D block with no stored sub-block where one is needed
+    grid_mismatch,    // values that do not fill the map grid; operands() holds the count
+                      //   and the grid's rows and columns
+    bad_repeat,       // a text repeated by a count that is not a whole number; operands()
+                      //   holds the count's type
+    bad_concat,       // a text joined to a value that is not a text; operands() holds its type
+    interrupted,      // interrupted: the interrupt check asked the call to stop
 };
-inline constexpr size_t kErrorDetailCount = 21;
+inline constexpr size_t kErrorDetailCount = 39;
 
 // The code of a detail.
 constexpr ErrorCode code_of(ErrorDetail d) noexcept {
@@ -97,6 +130,7 @@ constexpr ErrorCode code_of(ErrorDetail d) noexcept {
     case ErrorDetail::bad_row: return ErrorCode::invalid_request;
     case ErrorDetail::no_block: return ErrorCode::not_found;
     case ErrorDetail::file_changed: return ErrorCode::changed;
+    case ErrorDetail::interrupted: return ErrorCode::interrupted;
     default: return ErrorCode::corrupt;
     }
 }
@@ -111,7 +145,7 @@ using Value = std::variant<std::monostate, int64_t, double, std::string>;
 class Error : public std::exception {
   public:
     Error(ErrorDetail detail, std::string message, std::optional<uint64_t> offset = std::nullopt)
-        : detail_(detail), message_(std::move(message)), offset_(offset) {}
+        : detail_(detail), message_(std::move(message)), offset_(offset), what_(composed(message_, offset, {})) {}
 
     ErrorCode code() const noexcept { return code_of(detail_); }
     ErrorDetail detail() const noexcept { return detail_; }
@@ -119,11 +153,14 @@ class Error : public std::exception {
     std::optional<uint64_t> offset() const noexcept { return offset_; }
     // For ErrorDetail::system and bad_position: the errno value; otherwise 0.
     int system_errno() const noexcept { return errno_; }
-    // The values involved, for the details that say so (bad_text, bad_axis).
+    // The values involved, for the details that say so (see ErrorDetail).
     const std::vector<Value> &operands() const noexcept { return operands_; }
-    // The message (for missing_key: the key alone; for system: the system's text).
+    // What is wrong, in this library's terms; never empty.
     const std::string &message() const noexcept { return message_; }
-    const char *what() const noexcept override { return message_.c_str(); }
+    // What the call was working on ("data block AB 3D NONE"), when known.
+    const std::string &where() const noexcept { return where_; }
+    // The message, then where: "..., at byte 1234 of data block AB 3D NONE".
+    const char *what() const noexcept override { return what_.c_str(); }
 
     Error &with_errno(int e) & {
         errno_ = e;
@@ -134,17 +171,45 @@ class Error : public std::exception {
         return *this;
     }
     Error &at(std::optional<uint64_t> offset) & {
+        what_ = composed(message_, offset, where_);
         offset_ = offset;
+        return *this;
+    }
+    Error &in(std::string where) & {
+        what_ = composed(message_, offset_, where);
+        where_ = std::move(where);
         return *this;
     }
 
   private:
+    static std::string composed(const std::string &message, std::optional<uint64_t> offset, const std::string &where) {
+        std::string s = message;
+        if (offset)
+            s += ", at byte " + std::to_string(*offset);
+        if (!where.empty())
+            s += (offset ? " of " : ", in ") + where;
+        return s;
+    }
+
     ErrorDetail detail_;
     std::string message_;
     std::optional<uint64_t> offset_;
     int errno_ = 0;
     std::vector<Value> operands_;
+    std::string where_, what_;
 };
+
+// ------------------------------------------------------------------ interruption
+
+// A check that long calls poll, to be stopped from outside (a user's Ctrl-C, a cancel button):
+// reads run it between pieces of a few MiB and whenever the system interrupts a read for a
+// signal. Returning true stops the call, which fails with ErrorDetail::interrupted. It may run
+// on any thread that reads, with the context given here.
+using InterruptCheck = bool (*)(void *context);
+// One check for the process; nullptr (the default): calls are never interrupted.
+void set_interrupt_check(InterruptCheck check, void *context = nullptr) noexcept;
+// Runs the check: throws Error(ErrorDetail::interrupted) when it says to stop.
+void check_interrupt();
 
 // ------------------------------------------------------------------ arrays
 
@@ -175,24 +240,48 @@ template <class T> class Array {
         size_t total = 0;
         for (const std::vector<size_t> &shape : shapes)
             if (__builtin_add_overflow(total, count_of(shape), &total))
-                throw Error(ErrorDetail::no_memory, "");
+                throw too_many(shapes.size());
         size_t bytes;
         if (__builtin_mul_overflow(total, sizeof(T), &bytes))
-            throw Error(ErrorDetail::no_memory, "");
+            throw too_many(shapes.size());
         T *block = static_cast<T *>(detail::allocate_shared(bytes));
         if (!block)
-            throw Error(ErrorDetail::no_memory, "");
-        const std::shared_ptr<void> owner(block, [](void *p) { std::free(p); });
-        std::vector<Array> out(shapes.size());
-        size_t at = 0;
-        for (size_t i = 0; i < shapes.size(); ++i) {
-            out[i].shape_ = shapes[i];
-            out[i].size_ = count_of(shapes[i]);
-            out[i].owner_ = owner;
-            out[i].part_ = block + at;
-            at += out[i].size_;
+            throw Error(ErrorDetail::no_memory, "cannot allocate " + std::to_string(bytes) + " bytes for " +
+                                                    std::to_string(shapes.size()) + " arrays of " +
+                                                    std::to_string(total) + " values in all");
+        try {
+            const std::shared_ptr<void> owner(block, [](void *p) { std::free(p); });
+            std::vector<Array> out(shapes.size());
+            size_t at = 0;
+            for (size_t i = 0; i < shapes.size(); ++i) {
+                out[i].shape_ = shapes[i];
+                out[i].size_ = count_of(shapes[i]);
+                out[i].owner_ = owner;
+                out[i].part_ = block + at;
+                at += out[i].size_;
+            }
+            return out;
+        } catch (const std::bad_alloc &) { // the shapes or the owner (which frees the block)
+            throw Error(ErrorDetail::no_memory,
+                        "cannot allocate the shapes of " + std::to_string(shapes.size()) + " arrays");
         }
-        return out;
+    }
+
+    Array(Array &&o) noexcept
+        : data_(std::move(o.data_)), owner_(std::move(o.owner_)), part_(std::exchange(o.part_, nullptr)),
+          shape_(std::move(o.shape_)), size_(std::exchange(o.size_, 0)) {
+        o.shape_.clear();
+    }
+    Array &operator=(Array &&o) noexcept {
+        if (this != &o) {
+            data_ = std::move(o.data_);
+            owner_ = std::move(o.owner_);
+            part_ = std::exchange(o.part_, nullptr);
+            shape_ = std::move(o.shape_);
+            o.shape_.clear();
+            size_ = std::exchange(o.size_, 0);
+        }
+        return *this;
     }
 
     T *data() { return owner_ ? part_ : data_.get(); }
@@ -201,23 +290,52 @@ template <class T> class Array {
     const std::shared_ptr<void> &owner() const { return owner_; }
     const std::vector<size_t> &shape() const { return shape_; }
     size_t size() const { return size_; }
-    T &operator[](size_t i) { return data_.get()[i]; }
-    const T &operator[](size_t i) const { return data_.get()[i]; }
+    T &operator[](size_t i) { return data()[i]; }
+    const T &operator[](size_t i) const { return data()[i]; }
     std::span<T> values() { return {data(), size_}; }
     std::span<const T> values() const { return {data(), size_}; }
 
-    T *release() { return data_.release(); }
+    // Hands the memory over, to be freed with std::free; the array is left empty. An array that
+    // shares its allocation hands over a copy of its values (nullptr when that cannot be
+    // allocated, the array then left as it was).
+    T *release() {
+        if (!owner_) {
+            shape_.clear();
+            size_ = 0;
+            return data_.release();
+        }
+        T *copy = static_cast<T *>(std::malloc(size_ ? size_ * sizeof(T) : sizeof(T)));
+        if (!copy)
+            return nullptr;
+        if (size_)
+            std::memcpy(copy, part_, size_ * sizeof(T));
+        *this = Array();
+        return copy;
+    }
 
   private:
     struct Free {
         void operator()(T *p) const { std::free(p); }
     };
 
+    static Error too_many(size_t arrays) {
+        return Error(ErrorDetail::no_memory, "the values of " + std::to_string(arrays) +
+                                                 " arrays are more than the address space can hold");
+    }
+
+    static std::string shape_text(const std::vector<size_t> &shape) {
+        std::string s;
+        for (size_t d : shape)
+            s += (s.empty() ? "" : " x ") + std::to_string(d);
+        return s.empty() ? "1" : s;
+    }
+
     static size_t count_of(const std::vector<size_t> &shape) {
         size_t n = 1;
         for (size_t d : shape)
             if (__builtin_mul_overflow(n, d, &n))
-                throw Error(ErrorDetail::no_memory, "");
+                throw Error(ErrorDetail::no_memory, "an array of " + shape_text(shape) +
+                                                        " values is more than the address space can hold");
         return n;
     }
 
@@ -225,14 +343,16 @@ template <class T> class Array {
         const size_t n = count_of(shape);
         size_t bytes;
         if (__builtin_mul_overflow(n, sizeof(T), &bytes))
-            throw Error(ErrorDetail::no_memory, "");
+            throw Error(ErrorDetail::no_memory, "an array of " + shape_text(shape) +
+                                                    " values is more than the address space can hold");
         Array a;
         a.shape_ = std::move(shape);
         a.size_ = n;
         // Never a null pointer, even for no elements.
         void *p = zero ? std::calloc(n ? n : 1, sizeof(T)) : std::malloc(bytes ? bytes : sizeof(T));
         if (!p)
-            throw Error(ErrorDetail::no_memory, "");
+            throw Error(ErrorDetail::no_memory, "cannot allocate " + std::to_string(bytes) + " bytes for an array of " +
+                                                    shape_text(a.shape_) + " values");
         a.data_.reset(static_cast<T *>(p));
         detail::advise_huge_pages(p, bytes);
         return a;
@@ -254,6 +374,10 @@ struct Block {
     std::string type, dimensions, derivative;
     bool operator==(const Block &) const = default;
 };
+
+// The data block types a request may name: "REFL", "RAM", ..., "AB", "TRC", "SSC", "RSC", then
+// the same with "-CH2" (the second channel).
+std::span<const std::string_view> block_types();
 
 // Throws ErrorDetail::bad_request unless the three words (upper-cased) name a possible block:
 // checked in the order dimensions, type, derivative. Reading calls it itself.
@@ -584,6 +708,20 @@ struct Picture {
     size_t record = 0;
 };
 
+// ------------------------------------------------------------------ parameter names
+
+// A parameter code ("NPT") and a name for it (UTF-8).
+struct CodeName {
+    std::string_view code;
+    std::string_view name;
+};
+
+// Descriptive names of the parameter codes ("NPT": "number_of_data_points"), in their order.
+std::span<const CodeName> parameter_names();
+
+// Display labels of the most useful parameters ("NPT": "Number of Data Points"), in their order.
+std::span<const CodeName> parameter_labels();
+
 // ------------------------------------------------------------------ the reader
 
 // What identifies an open file: a file replaced, rewritten, cut or grown since differs in at
@@ -601,7 +739,8 @@ class Source {
     virtual ~Source() = default;
     // The size, asked once when the Reader is made.
     virtual uint64_t size() = 0;
-    // Up to n bytes at `offset` into dst: fewer only where the source ends.
+    // Up to n bytes at `offset` into dst: fewer only where the source ends. What it throws
+    // leaves the Reader's call unchanged.
     virtual size_t read_at(void *dst, size_t n, uint64_t offset) = 0;
 };
 

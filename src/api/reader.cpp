@@ -63,6 +63,7 @@ std::string_view to_string(ErrorCode c) noexcept {
     case ErrorCode::io: return "io";
     case ErrorCode::memory: return "memory";
     case ErrorCode::changed: return "changed";
+    case ErrorCode::interrupted: return "interrupted";
     }
     return "";
 }
@@ -169,11 +170,55 @@ Data to_data(Result &r) {
     throw std::logic_error("unknown result kind");
 }
 
+std::string block_words(const Block &b) { return b.type + " " + b.dimensions + " " + b.derivative; }
+
+// Runs the body of a public call: orvelio::Error is the only exception that leaves it, saying
+// what the call was working on (`where()`: "data block AB 3D NONE"). Whatever else the standard
+// library throws (an allocation refused, a container past its largest size) becomes
+// ErrorDetail::no_memory.
+template <class F, class Where> auto guard(Where &&where, F &&body) -> decltype(body()) {
+    // Naming where needs memory too: without it, the error goes on without.
+    const auto place = [&](Error &e) {
+        try {
+            e.in(where());
+        } catch (const std::bad_alloc &) {
+        }
+    };
+    const auto failed = [&](const char *message) {
+        Error e(ErrorDetail::no_memory, message); // short enough to need no allocation
+        place(e);
+        return e;
+    };
+    try {
+        return body();
+    } catch (Error &e) {
+        if (e.where().empty())
+            place(e);
+        throw;
+    } catch (const SourceFailure &f) {
+        std::rethrow_exception(f.error); // the caller's Source's own exception
+    } catch (const std::bad_alloc &) {
+        throw failed("out of memory");
+    } catch (...) { // std::length_error and the like: sizes past what the library can allocate
+        throw failed("out of memory");
+    }
+}
+
 } // namespace
 
 void validate(const Block &request) { request_of(request); }
 
 // ------------------------------------------------------------------ the reader
+
+[[noreturn]] void fail_row(uint64_t row, uint64_t rows) {
+    fail(ErrorDetail::bad_row, "row " + std::to_string(row) + " is out of range for " + std::to_string(rows) + " rows");
+}
+
+// A row read's block plan and how many rows its region (or block) has.
+struct RowsAsked {
+    std::shared_ptr<const Plan> plan;
+    uint64_t rows;
+};
 
 // The file of one call: a File of its own (no position is shared between calls) or, for a
 // stream, the reader's one File, held for the call.
@@ -266,6 +311,13 @@ struct Reader::Impl {
         return fd >= 0 ? static_cast<uint64_t>(st.st_size) : mem.size();
     }
 
+    // The plan of a row read and the rows it may address, once the region and the buffer's
+    // size have been checked against the block.
+    RowsAsked rows_asked(const Block &block, uint64_t count, size_t values, std::optional<size_t> region) const;
+    // The rows, all in range, into out.
+    void read_rows(const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
+                   std::optional<size_t> region) const;
+
     std::shared_ptr<const Plan> plan(const Request &req, Events *events) const {
         const Key key{req.dataBlockType, req.dimensions, req.deriv};
         {
@@ -288,53 +340,65 @@ Reader &Reader::operator=(Reader &&) noexcept = default;
 Reader::~Reader() = default;
 
 Reader Reader::open(const std::filesystem::path &path) {
-    auto impl = std::make_unique<Impl>();
-    int fd;
-    do
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        fail_os(errno);
-    impl->fd = fd;
-    impl->owns_fd = true;
-    if (fstat(fd, &impl->st) != 0)
-        fail_os(errno);
-    if (S_ISDIR(impl->st.st_mode))
-        fail_os(EISDIR);
-    impl->attach(fd, true);
-    return Reader(std::move(impl));
+    return guard([&] { return "the file " + path.string(); }, [&] {
+        auto impl = std::make_unique<Impl>();
+        int fd;
+        do
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            fail_os(errno);
+        impl->fd = fd;
+        impl->owns_fd = true;
+        if (fstat(fd, &impl->st) != 0)
+            fail_os(errno);
+        if (S_ISDIR(impl->st.st_mode))
+            fail_os(EISDIR);
+        impl->attach(fd, true);
+        return Reader(std::move(impl));
+    });
 }
 
 Reader Reader::from_fd(int fd) {
-    auto impl = std::make_unique<Impl>();
-    if (fstat(fd, &impl->st) != 0)
-        fail_os(errno);
-    impl->attach(fd, false);
-    return Reader(std::move(impl));
+    return guard([] { return std::string("the input"); }, [&] {
+        auto impl = std::make_unique<Impl>();
+        if (fstat(fd, &impl->st) != 0)
+            fail_os(errno);
+        impl->attach(fd, false);
+        return Reader(std::move(impl));
+    });
 }
 
 Reader Reader::from_memory(std::span<const uint8_t> bytes) {
-    auto impl = std::make_unique<Impl>();
-    impl->mem = bytes;
-    return Reader(std::move(impl));
+    return guard([] { return std::string("the input"); }, [&] {
+        auto impl = std::make_unique<Impl>();
+        impl->mem = bytes;
+        return Reader(std::move(impl));
+    });
 }
 
 Reader Reader::from_source(std::shared_ptr<Source> source) {
-    auto impl = std::make_unique<Impl>();
-    impl->source_size = source->size();
-    impl->source = std::move(source);
-    impl->source_file = File::from_source(*impl->source, impl->source_size);
-    return Reader(std::move(impl));
+    return guard([] { return std::string("the input"); }, [&] {
+        auto impl = std::make_unique<Impl>();
+        impl->source_size = source->size();
+        impl->source = std::move(source);
+        impl->source_file = File::from_source(*impl->source, impl->source_size);
+        return Reader(std::move(impl));
+    });
 }
 
 Reader Reader::from_bytes(std::vector<uint8_t> bytes) {
-    auto impl = std::make_unique<Impl>();
-    impl->owned = std::move(bytes);
-    impl->mem = impl->owned;
-    return Reader(std::move(impl));
+    return guard([] { return std::string("the input"); }, [&] {
+        auto impl = std::make_unique<Impl>();
+        impl->owned = std::move(bytes);
+        impl->mem = impl->owned;
+        return Reader(std::move(impl));
+    });
 }
 
-uint64_t Reader::size() const { return impl_->size(); }
+uint64_t Reader::size() const {
+    return guard([] { return std::string("the input"); }, [&] { return impl_->size(); });
+}
 
 std::optional<FileIdentity> Reader::identity() const { return impl_->identity(); }
 
@@ -342,79 +406,103 @@ std::optional<FileIdentity> Reader::identity() const { return impl_->identity();
 constexpr size_t kHeadWindow = 4096;
 
 bool Reader::is_orvel(bool strict) const {
-    Lease lease = impl_->file();
-    File &f = *lease;
-    f.set_window(kHeadWindow);
-    f.seek(0);
-    if (!strict && f.have(4) < 4)
-        return false;
-    return orvelio::is_orvel(f);
+    return guard([] { return std::string("the file header"); }, [&] {
+        Lease lease = impl_->file();
+        File &f = *lease;
+        f.set_window(kHeadWindow);
+        f.seek(0);
+        if (!strict && f.have(4) < 4)
+            return false;
+        return orvelio::is_orvel(f);
+    });
 }
 
 std::vector<Block> Reader::blocks() const {
-    Lease lease = impl_->file();
-    File &f = *lease;
-    f.set_window(kHeadWindow);
-    if (!orvelio::is_orvel(f))
-        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
-    std::vector<Block> out;
-    for (ListEntry &e : list_contents(read_directory(f)))
-        out.push_back({std::move(e.dataBlockType), std::move(e.dimensions), std::move(e.derivative)});
-    return out;
+    return guard([] { return std::string("the listing of data blocks"); }, [&] {
+        Lease lease = impl_->file();
+        File &f = *lease;
+        f.set_window(kHeadWindow);
+        if (!orvelio::is_orvel(f))
+            fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
+        std::vector<Block> out;
+        for (ListEntry &e : list_contents(read_directory(f)))
+            out.push_back({std::move(e.dataBlockType), std::move(e.dimensions), std::move(e.derivative)});
+        return out;
+    });
 }
 
 Description Reader::describe(const Block &block, std::vector<Note> *notes) const {
-    const Request req = request_of(block);
-    Events events;
-    std::shared_ptr<const Plan> p;
-    try {
-        p = impl_->plan(req, &events);
-    } catch (const Error &) {
+    return guard([&] { return "data block " + block_words(block); }, [&] {
+        const Request req = request_of(block);
+        Events events;
+        std::shared_ptr<const Plan> p;
+        try {
+            p = impl_->plan(req, &events);
+        } catch (const Error &) {
+            add_notes(events, notes);
+            throw;
+        }
         add_notes(events, notes);
-        throw;
-    }
-    add_notes(events, notes);
-    Description d = p->d;
-    d.parameters = p->parameters.items();
-    for (const MergedParams::Layer &layer : p->parameters.layers())
-        d.parameter_blocks.emplace_back(layer, &layer->items());
-    return d;
+        Description d = p->d;
+        d.parameters = p->parameters.items();
+        for (const MergedParams::Layer &layer : p->parameters.layers())
+            d.parameter_blocks.emplace_back(layer, &layer->items());
+        return d;
+    });
 }
 
 Data Reader::read(const Block &block, std::vector<Note> *notes) const {
-    const Request req = request_of(block);
-    Lease lease = impl_->file();
-    File &f = *lease;
-    Events events;
-    Result r;
-    try {
-        r = extract(f, req, events);
-    } catch (const Error &) {
+    return guard([&] { return "data block " + block_words(block); }, [&] {
+        const Request req = request_of(block);
+        Lease lease = impl_->file();
+        File &f = *lease;
+        Events events;
+        Result r;
+        try {
+            r = extract(f, req, events);
+        } catch (const Error &) {
+            add_notes(events, notes);
+            throw;
+        }
         add_notes(events, notes);
-        throw;
-    }
-    add_notes(events, notes);
-    return to_data(r);
+        return to_data(r);
+    });
 }
 
 void Reader::read_rows(const Block &block, RowRange rows, std::span<float> out, std::optional<size_t> region) const {
-    // A range too long to exist fails on its first row past the end, as a list would.
-    std::vector<uint64_t> list(static_cast<size_t>(std::min<uint64_t>(rows.count, out.size() + 1)));
-    for (size_t i = 0; i < list.size(); ++i)
-        list[i] = rows.first + i;
-    if (list.size() != rows.count)
-        fail(ErrorDetail::bad_request, "the buffer is too small for the rows asked for");
-    read_rows(block, list, out, region);
+    guard([&] { return "data block " + block_words(block); }, [&] {
+        const RowsAsked asked = impl_->rows_asked(block, rows.count, out.size(), region);
+        // Every row past the last one fails, as in a list: the first of them is named.
+        if (rows.count && (rows.first >= asked.rows || rows.count > asked.rows - rows.first))
+            fail_row(std::max<uint64_t>(rows.first, asked.rows), asked.rows);
+        if (rows.count == 0 || asked.plan->d.row_length == 0)
+            return;
+        // At most out.size() rows: the buffer holds every one.
+        std::vector<uint64_t> list(static_cast<size_t>(rows.count));
+        for (size_t i = 0; i < list.size(); ++i)
+            list[i] = rows.first + i;
+        impl_->read_rows(*asked.plan, list, out, region);
+    });
 }
 
 void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::span<float> out,
                        std::optional<size_t> region) const {
-    const Request req = request_of(block);
-    const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
-    const Plan &p = *plan;
-    const Description &d = p.d;
+    guard([&] { return "data block " + block_words(block); }, [&] {
+        const RowsAsked asked = impl_->rows_asked(block, rows.size(), out.size(), region);
+        for (uint64_t row : rows)
+            if (row >= asked.rows)
+                fail_row(row, asked.rows);
+        if (rows.empty() || asked.plan->d.row_length == 0)
+            return;
+        impl_->read_rows(*asked.plan, rows, out, region);
+    });
+}
 
-    // The arguments.
+RowsAsked Reader::Impl::rows_asked(const Block &block, uint64_t count, size_t values,
+                                           std::optional<size_t> region) const {
+    const Request req = request_of(block);
+    RowsAsked asked{plan(req, nullptr), 0};
+    const Description &d = asked.plan->d;
     const bool multi = d.by_region();
     if (multi && !region)
         fail(ErrorDetail::bad_request, "a region is required to read rows of a multi-region map");
@@ -423,20 +511,20 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
     if (multi && *region >= d.regions.size())
         fail(ErrorDetail::bad_row, "region " + std::to_string(*region) + " is out of range for " +
                                        std::to_string(d.regions.size()) + " regions");
-    const size_t nrows = multi ? d.regions[*region].rows : d.rows;
+    asked.rows = multi ? d.regions[*region].rows : d.rows;
     const size_t L = d.row_length;
-    size_t want;
-    if (__builtin_mul_overflow(rows.size(), L, &want) || want != out.size())
-        fail(ErrorDetail::bad_request, "the buffer holds " + std::to_string(out.size()) + " values, not " +
-                                           std::to_string(rows.size()) + " rows of " + std::to_string(L));
-    for (uint64_t row : rows)
-        if (row >= nrows)
-            fail(ErrorDetail::bad_row,
-                 "row " + std::to_string(row) + " is out of range for " + std::to_string(nrows) + " rows");
-    if (rows.empty() || L == 0)
-        return;
+    uint64_t want;
+    if (__builtin_mul_overflow(count, L, &want) || want != values)
+        fail(ErrorDetail::bad_request, "the buffer holds " + std::to_string(values) + " values, not " +
+                                           std::to_string(count) + " rows of " + std::to_string(L));
+    return asked;
+}
 
-    Lease lease = impl_->file();
+void Reader::Impl::read_rows(const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
+                             std::optional<size_t> region) const {
+    const Description &d = p.d;
+    const size_t L = d.row_length;
+    Lease lease = file();
     File &f = *lease;
     const size_t npt = p.npt;
     const size_t bytes = L * sizeof(float);
@@ -526,64 +614,68 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
 }
 
 RowInfo Reader::row_info(const Block &block) const {
-    const Request req = request_of(block);
-    const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
-    const Plan &p = *plan;
-    Lease lease = impl_->file();
-    File &f = *lease;
-    RowInfo info;
-    switch (p.d.kind) {
-    case Kind::spectrum:
-        break;
-    case Kind::image_traces:
-        info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
-        [[fallthrough]];
-    case Kind::image:
-        info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
-        info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
-        break;
-    case Kind::time_series:
-        info.z = Array<double>::empty({p.d.subblocks.size()});
-        read_times(f, p.d.subblocks, p.npt, info.z.data());
-        break;
-    case Kind::time_traces:
-        info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
-        break;
-    case Kind::trace_map:
-        info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
-        [[fallthrough]];
-    case Kind::point_map:
-        info.regions = multi_region_info(f, p);
-        break;
-    }
-    return info;
+    return guard([&] { return "data block " + block_words(block); }, [&] {
+        const Request req = request_of(block);
+        const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
+        const Plan &p = *plan;
+        Lease lease = impl_->file();
+        File &f = *lease;
+        RowInfo info;
+        switch (p.d.kind) {
+        case Kind::spectrum:
+            break;
+        case Kind::image_traces:
+            info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+            [[fallthrough]];
+        case Kind::image:
+            info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
+            info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
+            break;
+        case Kind::time_series:
+            info.z = Array<double>::empty({p.d.subblocks.size()});
+            read_times(f, p.d.subblocks, p.npt, info.z.data());
+            break;
+        case Kind::time_traces:
+            info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+            break;
+        case Kind::trace_map:
+            info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+            [[fallthrough]];
+        case Kind::point_map:
+            info.regions = multi_region_info(f, p);
+            break;
+        }
+        return info;
+    });
 }
 
 std::vector<Picture> Reader::pictures() const {
-    Lease lease = impl_->file();
-    File &f = *lease;
-    VisImages found = read_vis_images(f);
-    // One copy of each record's properties and bytes, however often the record is listed.
-    std::vector<std::shared_ptr<const Parameters>> properties(found.pictures.size());
-    std::vector<std::shared_ptr<const std::string>> bytes(found.pictures.size());
-    std::vector<Picture> out;
-    out.reserve(found.order.size());
-    for (size_t k : found.order) {
-        VisPicture &pic = found.pictures[k];
-        Picture p;
-        p.record = k;
-        if (!properties[k])
-            properties[k] = std::make_shared<const Parameters>(pic.entries.take_items());
-        p.properties = properties[k];
-        if (pic.has_image) {
-            if (!bytes[k])
-                bytes[k] = std::make_shared<const std::string>(std::move(pic.image));
-            p.data = bytes[k];
-            p.format = pic.format ? std::string_view(pic.format) : std::string_view();
+    return guard([] { return std::string("the pictures"); }, [&] {
+        Lease lease = impl_->file();
+        File &f = *lease;
+        VisImages found = read_vis_images(f);
+        // One copy of each record's properties and bytes, however often the record is listed.
+        std::vector<std::shared_ptr<const Parameters>> properties(found.pictures.size());
+        std::vector<std::shared_ptr<const std::string>> bytes(found.pictures.size());
+        std::vector<Picture> out;
+        out.reserve(found.order.size());
+        for (size_t k : found.order) {
+            VisPicture &pic = found.pictures[k];
+            Picture p;
+            p.record = k;
+            if (!properties[k])
+                properties[k] = std::make_shared<const Parameters>(pic.entries.take_items());
+            p.properties = properties[k];
+            if (pic.has_image) {
+                if (!bytes[k])
+                    bytes[k] = std::make_shared<const std::string>(std::move(pic.image));
+                p.data = bytes[k];
+                p.format = pic.format ? std::string_view(pic.format) : std::string_view();
+            }
+            out.push_back(std::move(p));
         }
-        out.push_back(std::move(p));
-    }
-    return out;
+        return out;
+    });
 }
 
 } // namespace orvelio

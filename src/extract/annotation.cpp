@@ -87,7 +87,7 @@ const std::vector<Value> *Annotations::find(std::string_view name) const {
 const std::vector<Value> &Annotations::at(std::string_view name) const {
     if (const std::vector<Value> *column = find(name))
         return *column;
-    fail_key(std::string(name));
+    fail_key(std::string(name), "column of the annotation table");
 }
 
 size_t Annotations::restart(const Value &name) {
@@ -162,17 +162,18 @@ void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
     if (is_text(rowlen))
         fail_operands("+", "int", "str");
     if (is_float(rowlen))
-        fail_not_integer("float");
+        fail_not_integer("float", "the row length (SRC) of the annotation table");
     const Wide step = std::get<int64_t>(rowlen);
     position(start);
     const int64_t last = position(Num{false, start.i + (rows - 1) * step, 0});
     if (last < 0)
-        fail_position();
+        fail_position(last, "the position of the last row of the annotation table");
 }
 
 void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out, Events &events,
                 Budget &budget) {
     const Num anno_offset = plus(record, p.at("SIZ"));
+    const Reading table(f, "the annotation table", position(anno_offset));
     f.seek(position(anno_offset));
     const Value &rowlen = p.at("SRC");
     Num strlen{false, -1, 0};
@@ -226,7 +227,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
         if (is_text(rowlen))
             fail_operands("+", "int", "str");
         if (is_float(rowlen))
-            fail_not_integer("float");
+            fail_not_integer("float", "the row length (SRC) of the annotation table");
         f.seek(position(Num{false, anno_offset.i + Wide{i} * std::get<int64_t>(rowlen), 0}));
         if (numbers_only) {
             const std::span<const uint8_t> w = f.window();
@@ -260,7 +261,9 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
                 break;
             case Cell::Text:
                 if (strlen.is_float)
-                    fail(ErrorDetail::bad_operand, "argument should be integer or None, not 'float'");
+                    fail_with(ErrorDetail::bad_length,
+                         "the width of the text cells of the annotation table is a fractional number",
+                         {std::string("float")});
                 value = text_field(strlen.i < 0 ? f.read_rest() : f.read_bytes(static_cast<size_t>(text_width)));
                 break;
             case Cell::Unknown:

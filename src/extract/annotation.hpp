@@ -34,7 +34,7 @@ class Annotations {
     const std::vector<Column> &columns() const { return columns_; }
     // The column with this text name, or nullptr.
     const std::vector<Value> *find(std::string_view name) const;
-    // The column with this text name, or KeyError naming it.
+    // The column with this text name, or ErrorDetail::missing_key naming it.
     const std::vector<Value> &at(std::string_view name) const;
 
     // The column named `name`, emptied (created at the end when new); returns its position.
@@ -54,7 +54,7 @@ class Annotations {
 // The work is bounded by the file: all tables of the block together may hold no more cells,
 // and their rows read no more bytes, than the file has bytes (plus a small allowance), and the
 // records' parameter blocks may not add up to more than the file either. A table beyond that
-// (2^31 rows of length 0, say) fails with ValueError before any of its rows is read; a table
+// (2^31 rows of length 0, say) fails with ErrorDetail::bad_value before any of its rows is read; a table
 // whose rows are stored one after another in the file, with every column taking at least a
 // byte of the row, always fits.
 Annotations read_annotations(File &f, int64_t offset, Events &events);

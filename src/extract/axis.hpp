@@ -1,7 +1,7 @@
 // Evenly spaced axes, computed as numpy.linspace computes them, to the bit.
 #pragma once
 
-#include "format/array.hpp"
+#include "orvelio/orvelio.hpp" // Array
 #include "format/value.hpp"
 
 namespace orvelio {

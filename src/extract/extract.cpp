@@ -99,12 +99,12 @@ Plan describe(File &f, const Request &req, Events &events, ParamBlocks *blocks) 
     if (req.dimensions == "2D") {
         d.kind = Kind::spectrum;
         f.seek(p.at.data);
-        p.data_values = std::min<uint64_t>(p.npt, f.remaining() / 4);
-        d.shape = {static_cast<size_t>(p.data_values)};
+        const size_t values = static_cast<size_t>(std::min<uint64_t>(p.npt, f.remaining() / 4));
+        d.shape = {values};
         d.rows = 1;
-        d.row_length = static_cast<size_t>(p.data_values);
+        d.row_length = values;
         p.parameters = std::move(r.parameters);
-        d.values_held = p.data_values;
+        d.values_held = values;
         d.values_declared = p.npt;
         present(p);
         return p;

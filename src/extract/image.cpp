@@ -66,8 +66,7 @@ void check_array_size(std::initializer_list<size_t> shape, size_t itemsize) {
         if (d == 0)
             continue;
         if (d > static_cast<size_t>(INT64_MAX) || __builtin_mul_overflow(bytes, static_cast<int64_t>(d), &bytes))
-            fail(ErrorDetail::too_large,
-                 "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size.");
+            fail(ErrorDetail::too_large, "the map's values are more than the address space can index");
     }
 }
 
@@ -76,16 +75,20 @@ void check_array_size(std::initializer_list<size_t> shape, size_t itemsize) {
 void check_pixel(const Geometry &g, size_t i) {
     check_offset(g.offsets[i]);
     if (g.nx == 0)
-        fail(ErrorDetail::division_by_zero, "integer modulo by zero");
+        fail(ErrorDetail::division_by_zero, "the map has sub-blocks but no columns (NPX is 0)");
     const size_t row = i / g.nx;
     if (row >= g.ny)
-        fail(ErrorDetail::bad_index, "index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
-                                    std::to_string(g.ny));
+        fail_with(ErrorDetail::index_out_of_bounds,
+             "sub-block " + std::to_string(i) + " falls in map row " + std::to_string(row) + ", past the " +
+                 std::to_string(g.ny) + " rows of the map (NPY)",
+             {static_cast<int64_t>(row), int64_t{0}, static_cast<int64_t>(g.ny)});
 }
 
 [[noreturn]] void fail_reshape(size_t got, const Geometry &g) {
-    fail(ErrorDetail::bad_value, "cannot reshape array of size " + std::to_string(got) + " into shape (" +
-                                std::to_string(g.ny) + "," + std::to_string(g.nx) + ")");
+    fail_with(ErrorDetail::grid_mismatch,
+         "a trace of " + std::to_string(got) + " values does not fill the map of " + std::to_string(g.ny) + " x " +
+             std::to_string(g.nx) + " points (NPY x NPX)",
+         {static_cast<int64_t>(got), static_cast<int64_t>(g.ny), static_cast<int64_t>(g.nx)});
 }
 
 // ------------------------------------------------------------------ hyperspectral image

@@ -41,7 +41,6 @@ struct Plan {
     Located at;
     size_t npt = 0;       // values per stored sub-block (NPT)
     int32_t infoSize = 0; // kinds with labels
-    uint64_t data_values = 0; // spectrum: the values read() gives
     Value map_axes[6];         // images: linspace's start, stop and count for mapX, then mapY
     // Multi-region maps: the table, and the first table row of each region.
     std::shared_ptr<const Annotations> annotations;

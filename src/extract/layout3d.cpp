@@ -11,13 +11,13 @@
 #include <limits>
 #include <memory>
 #include <span>
-#include <sys/mman.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 namespace orvelio {
 
 StoreTable read_store_table(File &f, int64_t offsetToData) {
+    const Reading table(f, "the store table of the 3D data block", offsetToData);
     f.seek(offsetToData);
     StoreTable t;
     f.read_i32(); // version
@@ -29,7 +29,10 @@ StoreTable read_store_table(File &f, int64_t offsetToData) {
     // A table longer than the rest of the file fails at its first missing field, always one
     // 4-byte integer; nothing is reserved for entries that are not there.
     if (numberEntries > 0 && static_cast<uint64_t>(numberEntries) > f.have(uint64_t{8} * numberEntries) / 8)
-        fail_short(4);
+        fail_with(ErrorDetail::short_field,
+             "the store table of the 3D data block at byte " + std::to_string(offsetToData) + " lists " +
+                 std::to_string(numberEntries) + " entries, more than the rest of the file holds",
+             {int64_t{4}});
     t.entries.reserve(numberEntries > 0 ? static_cast<size_t>(numberEntries) : 0);
     for (int32_t i = 0; i < numberEntries; ++i) {
         const int32_t first = f.read_i32();
@@ -40,6 +43,7 @@ StoreTable read_store_table(File &f, int64_t offsetToData) {
 }
 
 int32_t read_info_size(File &f, int64_t offsetToData) {
+    const Reading table(f, "the store table of the 3D data block", offsetToData);
     f.seek(offsetToData);
     for (int i = 0; i < 4; ++i)
         f.read_i32();
@@ -208,7 +212,7 @@ class Gather {
                                          static_cast<off_t>(at));
             if (got < 0) {
                 if (errno != EINTR)
-                    fail_os(errno);
+                    fail_os(errno, "reading the values of the sub-blocks");
                 check_interrupt();
                 continue;
             }
@@ -253,17 +257,19 @@ int64_t check_timed(const File &f, int64_t offset, size_t npt) {
         fail_cut_short(got, npt, offset);
     const int64_t pos = after_values(offset, npt, kInfoTime);
     if (static_cast<uint64_t>(pos) >= f.size() || f.size() - static_cast<uint64_t>(pos) < sizeof(double))
-        fail_short(sizeof(double), static_cast<uint64_t>(pos));
+        fail_with(ErrorDetail::short_field,
+             "the time of the sub-block at byte " + std::to_string(offset) + " is cut short by the end of the file",
+             {int64_t{sizeof(double)}}, static_cast<uint64_t>(pos));
     return pos;
 }
 
 namespace {
 
 [[noreturn]] void fail_unequal(size_t first, size_t i, size_t got) {
-    fail(ErrorDetail::bad_value, "all the input array dimensions except for the concatenation axis must match exactly, but "
-                            "along dimension 1, the array at index 0 has size " +
-                                std::to_string(first) + " and the array at index " + std::to_string(i) +
-                                " has size " + std::to_string(got));
+    fail_with(ErrorDetail::unequal_lengths,
+         "sub-block " + std::to_string(i) + " of the 3D data block holds " + std::to_string(got) +
+             " values before the end of the file, where sub-block 0 holds " + std::to_string(first),
+         {static_cast<int64_t>(first), static_cast<int64_t>(i), static_cast<int64_t>(got)});
 }
 
 } // namespace
@@ -287,7 +293,7 @@ void ReadBudget::charge(uint64_t count, uint64_t bytes) {
 
 void check_offset(int64_t offset) {
     if (offset < 0)
-        fail_position();
+        fail_position(offset, "the offset of a sub-block");
 }
 
 size_t values_at(const File &f, int64_t offset, size_t count) {
@@ -297,13 +303,22 @@ size_t values_at(const File &f, int64_t offset, size_t count) {
 }
 
 void fail_cut_short(size_t got, size_t count, std::optional<int64_t> offset) {
-    fail(ErrorDetail::values_cut_short,
-         "could not broadcast input array from shape (" + std::to_string(got) + ",) into shape (" +
-             std::to_string(count) + ",)",
+    fail_with(ErrorDetail::values_cut_short,
+         offset ? "the values of a sub-block stop after " + std::to_string(got) + " of " + std::to_string(count) +
+                      " at the end of the file"
+                : "the file ended while " + std::to_string(count) +
+                      "-value sub-blocks were being read (it is shorter than when it was described)",
+         {static_cast<int64_t>(got), static_cast<int64_t>(count)},
          offset && *offset >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(*offset)) : std::nullopt);
 }
 
-void fail_nothing_to_stack() { fail(ErrorDetail::bad_value, "need at least one array to concatenate"); }
+void fail_nothing_to_stack() { fail(ErrorDetail::no_subblocks, "the 3D data block stores no sub-block"); }
+
+[[noreturn]] static void fail_times_shrank() {
+    fail_with(ErrorDetail::short_field,
+         "the file ended while the times of the sub-blocks were being read (it is shorter than when it was described)",
+         {int64_t{sizeof(double)}});
+}
 
 void check_times(const File &f, const std::vector<int64_t> &offsets, size_t npt) {
     for (int64_t offset : offsets)
@@ -314,9 +329,9 @@ void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double
     Gather g(f);
     for (size_t i = 0; i < offsets.size(); ++i)
         if (!g.add(static_cast<uint64_t>(check_timed(f, offsets[i], npt)), sizeof(double), &dst[i]))
-            fail_short(sizeof(double));
+            fail_times_shrank();
     if (!g.flush())
-        fail_short(sizeof(double));
+        fail_times_shrank();
 }
 
 namespace {

@@ -7,7 +7,7 @@
 // the order a reader that seeks to each sub-block in turn would meet them.
 #pragma once
 
-#include "format/array.hpp"
+#include "orvelio/orvelio.hpp" // Array
 #include "format/file.hpp"
 
 #include <cstdint>

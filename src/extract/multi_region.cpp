@@ -33,23 +33,25 @@ namespace {
 // conversion takes it (toward zero); a text or an empty cell is not a number.
 int32_t group_number(const Value &v) {
     if (!is_number(v))
-        fail_not_integer(type_name(v));
+        fail_not_integer(type_name(v), "a region number (Group) of the annotation table");
     if (is_int(v)) {
         const int64_t n = std::get<int64_t>(v);
         if (n < INT32_MIN || n > INT32_MAX)
-            fail(ErrorDetail::out_of_range, "Python integer " + std::to_string(n) + " out of bounds for int32");
+            fail_with(ErrorDetail::out_of_range,
+                 "the region number (Group) " + std::to_string(n) + " is outside the 32-bit range", {n});
         return static_cast<int32_t>(n);
     }
     double d = std::get<double>(v);
     if (std::isnan(d))
-        fail(ErrorDetail::bad_value, "cannot convert float NaN to integer");
+        fail(ErrorDetail::nan_integer, "a region number (Group) of the annotation table is NaN");
     if (std::isinf(d))
-        fail(ErrorDetail::out_of_range, "cannot convert float infinity to integer");
+        fail(ErrorDetail::infinite_integer, "a region number (Group) of the annotation table is infinite");
     d = std::trunc(d);
     if (d < INT32_MIN || d > INT32_MAX) {
         char whole[400];
         std::snprintf(whole, sizeof whole, "%.0f", d);
-        fail(ErrorDetail::out_of_range, std::string("Python integer ") + whole + " out of bounds for int32");
+        fail_with(ErrorDetail::out_of_range,
+             std::string("the region number (Group) ") + whole + " is outside the 32-bit range", {std::string(whole)});
     }
     return static_cast<int32_t>(d);
 }
@@ -123,13 +125,15 @@ double coordinate(const Value &v) {
     const std::string &text = std::get<std::string>(v);
     if (const std::optional<double> d = parse_float(text))
         return *d;
-    fail(ErrorDetail::bad_value, "could not convert string to float: " + quoted(text));
+    fail_with(ErrorDetail::not_a_number, "a coordinate of the annotation table is the text " + quoted(text) + ", not a number",
+         {text});
 }
 
-// Item j of a column: IndexError past its end.
+// Item j of a column: ErrorDetail::past_end past its end.
 const Value &cell(const std::vector<Value> &column, size_t j) {
     if (j >= column.size())
-        fail(ErrorDetail::bad_index, "list index out of range");
+        fail(ErrorDetail::past_end, "row " + std::to_string(j) + " is past the end of a column of " +
+                                        std::to_string(column.size()) + " cells in the annotation table");
     return column[j];
 }
 
@@ -158,7 +162,10 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
     for (int32_t n : numbers) {
         auto it = first.find(n);
         if (it == first.end()) // a float cut to a number that no row holds
-            fail(ErrorDetail::bad_value, std::to_string(n) + " is not in list");
+            fail_with(ErrorDetail::unknown_region,
+                 "no row of the annotation table holds the region number " + std::to_string(n) +
+                     " (its fractional numbers cut to it)",
+                 {int64_t{n}});
         rows.push_back(it->second);
     }
     return rows;
@@ -184,7 +191,7 @@ struct RegionPlan {
     Value group;             // the region number's cell
     uint64_t nx = 0, ny = 0; // the declared grid (both positive), or 0 and 0
     size_t nspec;    // positions of the region
-    size_t readable; // of them, the rows the table has (fewer: IndexError after them)
+    size_t readable; // of them, the rows the table has (fewer: past_end after them)
 };
 
 // Whether the group whose first row is i makes a region, and its title and size.
@@ -210,11 +217,13 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
     } else {
         plan.title = "Region " + py_str(g) + " (" + py_str(nx) + " x " + py_str(ny) + ")";
         if (!integral)
-            fail(ErrorDetail::bad_operand,
-                 "expected a sequence of integers or a single integer, got '" + py_str(product) + "'");
+            fail_with(ErrorDetail::bad_shape, "the size of region " + py_str(g) + " (AryNX x AryNY) is " + py_str(product) +
+                                             ", not a whole number",
+                 {product});
         nspec = std::get<int64_t>(product);
         if (nspec < 0)
-            fail(ErrorDetail::bad_value, "negative dimensions are not allowed");
+            fail(ErrorDetail::negative_count,
+                 "region " + py_str(g) + " has a negative number of points (" + std::to_string(nspec) + ")");
         if (nspec > 0 && std::get<int64_t>(nx) > 0) {
             plan.nx = static_cast<uint64_t>(std::get<int64_t>(nx));
             plan.ny = static_cast<uint64_t>(std::get<int64_t>(ny));
@@ -231,7 +240,7 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
     return plan;
 }
 
-// A column looked up when first needed (its KeyError then), once.
+// A column looked up when first needed (its missing_key then), once.
 class LazyColumn {
   public:
     LazyColumn(const Annotations &a, const char *name) : a_(a), name_(name) {}
@@ -247,7 +256,9 @@ class LazyColumn {
     const std::vector<Value> *column_ = nullptr;
 };
 
-[[noreturn]] void past_the_table() { fail(ErrorDetail::bad_index, "list index out of range"); }
+[[noreturn]] void past_the_table() {
+    fail(ErrorDetail::past_end, "a region has more points than the annotation table has rows");
+}
 
 // The sub-block a Fileindex cell names, if it is stored: a number equal to a stored index.
 // Its place in the offset mapping.
@@ -290,7 +301,9 @@ StoredRows stored_rows(File &f, const Annotations &a, const OffsetMap &offsets, 
             try {
                 region.mapX[k] = coordinate(x[i + k]);
                 region.mapY[k] = coordinate(y[i + k]);
-            } catch (const Error &) {
+            } catch (const Error &e) {
+                if (e.detail() == ErrorDetail::interrupted)
+                    throw;
                 std::vector<double> times(at.size());
                 read_times(f, at, npt, times.data());
                 throw;
@@ -338,15 +351,16 @@ size_t trace_position(const Value &findex, size_t npt) {
     if (!is_number(findex))
         fail_operands("-", type_name(findex), "int");
     if (is_float(findex))
-        fail(ErrorDetail::bad_index, "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer "
-                                "or boolean arrays are valid indices");
+        fail(ErrorDetail::not_an_index, "a trace position (Fileindex) of the annotation table is a fractional number");
     const int64_t n = std::get<int64_t>(findex);
     if (n < 1)
         fail(ErrorDetail::bad_index,
              "Fileindex " + std::to_string(n) + " is out of range: trace positions count from 1");
     if (static_cast<uint64_t>(n - 1) >= npt)
-        fail(ErrorDetail::bad_index, "index " + std::to_string(n - 1) + " is out of bounds for axis 1 with size " +
-                                    std::to_string(npt));
+        fail_with(ErrorDetail::index_out_of_bounds,
+             "the trace position (Fileindex) " + std::to_string(n) + " is past the " + std::to_string(npt) +
+                 " values of each trace",
+             {n - 1, int64_t{1}, static_cast<int64_t>(npt)});
     return static_cast<size_t>(n - 1);
 }
 
@@ -738,7 +752,9 @@ std::vector<Region> multi_region_info(File &f, const Plan &p) {
                     try {
                         region.mapX[k] = coordinate(x[i + k]);
                         region.mapY[k] = coordinate(y[i + k]);
-                    } catch (const Error &) {
+                    } catch (const Error &e) {
+                        if (e.detail() == ErrorDetail::interrupted)
+                            throw;
                         std::vector<double> times(at.size());
                         read_times(f, at, p.npt, times.data());
                         throw;
@@ -775,7 +791,9 @@ Result extract_multi_region(Start3D &s) {
         try {
             r.regions = point_map_at_once(f, annotations, offsets, groups, sizes, s.npt, s.budget);
             return r;
-        } catch (const Error &) {
+        } catch (const Error &e) {
+            if (e.detail() == ErrorDetail::interrupted)
+                throw;
             s.budget = before; // read again region by region: the file's first error
         }
         for (size_t i : groups)
@@ -791,7 +809,9 @@ Result extract_multi_region(Start3D &s) {
         r.regions =
             trace_map_at_once(f, std::move(table), at, groups, sizes, s.npt, infoSize, s.budget, r.labels);
         return r;
-    } catch (const Error &) {
+    } catch (const Error &e) {
+        if (e.detail() == ErrorDetail::interrupted)
+            throw;
         s.budget = before;
         r.labels.clear();
     }

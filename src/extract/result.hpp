@@ -1,8 +1,8 @@
-// What getOrvelData returns, as plain C++ values: the binding turns it into the result object
-// of its kind, handing every array to numpy without a copy.
+// A whole read of a block, every kind's fields in one struct: the facade (api/reader.cpp) moves
+// them into the public result of the block's kind.
 #pragma once
 
-#include "format/array.hpp"
+#include "orvelio/orvelio.hpp" // Array
 #include "format/value.hpp"
 #include "params/params.hpp"
 

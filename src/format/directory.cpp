@@ -21,7 +21,7 @@ bool is_orvel(File &f) {
     f.seek(0);
     unsigned char b[4];
     if (f.read(b, 4) != 4)
-        fail_short(4, 0);
+        fail_short(4, 0, "the magic number");
     const uint32_t be = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
     return static_cast<int32_t>(be) == kMagic;
 }
@@ -33,12 +33,15 @@ namespace {
 void require_room(const File &f, int64_t count, int64_t entry_bytes, size_t width) {
     const uint64_t per = static_cast<uint64_t>(entry_bytes);
     if (count > 0 && static_cast<uint64_t>(count) > f.have(std::min<uint64_t>(count, UINT64_MAX / per) * per) / per)
-        fail_short(width);
+        fail_short(width, std::nullopt,
+                   "the directory of " + std::to_string(count) + " entries at byte " + std::to_string(f.tell()) +
+                       " ends inside a field");
 }
 
 } // namespace
 
 std::vector<DirEntry> read_directory(File &f) {
+    const Reading header(f, "the file header", 0);
     f.seek(4);
     f.read_f64(); // version number, not used
     const int32_t offsetToDirectory = f.read_i32();
@@ -46,9 +49,10 @@ std::vector<DirEntry> read_directory(File &f) {
     const int32_t dirSize = f.read_i32();
 
     std::vector<DirEntry> dir;
+    const Reading directory(f, "the directory", offsetToDirectory);
     f.seek(offsetToDirectory);
     require_room(f, dirSize, 12, 4);
-    int64_t sixfouroffset = 0;
+    int64_t offset64 = 0;
     int32_t read = 0;
     // The entries straight from memory when they are all there (the usual case: the window
     // holds the directory), else field by field.
@@ -62,7 +66,7 @@ std::vector<DirEntry> read_directory(File &f) {
             e.sizeInWords = field[1];
             e.byteOffset = field[2];
             if (e.type.extendType == kExtendDirectory64)
-                sixfouroffset = e.byteOffset;
+                offset64 = e.byteOffset;
             dir.push_back(e);
         }
         f.skip(12 * static_cast<size_t>(dirSize));
@@ -73,11 +77,12 @@ std::vector<DirEntry> read_directory(File &f) {
         e.sizeInWords = f.read_i32();
         e.byteOffset = f.read_i32();
         if (e.type.extendType == kExtendDirectory64)
-            sixfouroffset = e.byteOffset;
+            offset64 = e.byteOffset;
         dir.push_back(e);
     }
-    if (sixfouroffset != 0) {
-        f.seek(sixfouroffset);
+    if (offset64 != 0) {
+        const Reading directory64(f, "the 64-bit directory", offset64);
+        f.seek(offset64);
         const int64_t count = f.read_i64();
         f.read_i64(); // not used
         require_room(f, count, 32, 8);

@@ -3,6 +3,7 @@
 #include "error.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -13,15 +14,25 @@ namespace orvelio {
 
 namespace {
 constexpr size_t kWindow = 64 * 1024;
-InterruptCheck g_interrupt_check = nullptr;
+// Set before the reads that run them (they read the context after the check).
+std::atomic<InterruptCheck> g_interrupt_check{nullptr};
+std::atomic<void *> g_interrupt_context{nullptr};
 } // namespace
 
-void set_interrupt_check(InterruptCheck check) { g_interrupt_check = check; }
+void set_interrupt_check(InterruptCheck check, void *context) noexcept {
+    g_interrupt_context.store(context);
+    g_interrupt_check.store(check);
+}
 
 void check_interrupt() {
-    if (g_interrupt_check)
-        g_interrupt_check();
+    if (const InterruptCheck check = g_interrupt_check.load(); check && check(g_interrupt_context.load()))
+        fail(ErrorDetail::interrupted, "the call was interrupted");
 }
+
+Reading::Reading(File &f, std::string_view what, int64_t start) : f_(f), saved_(f.part_.what, f.part_.start) {
+    f.part_ = {what, start};
+}
+Reading::~Reading() { f_.part_ = {saved_.first, saved_.second}; }
 
 File File::from_fd(int fd) {
     struct stat st;
@@ -51,7 +62,8 @@ void File::fill(uint64_t end) const {
     while (stream_fd_ >= 0 && owned_.size() < end) {
         const size_t old = owned_.size();
         if (old >= most)
-            fail(ErrorDetail::no_memory, "");
+            fail(ErrorDetail::no_memory, "the input is a stream larger than half the memory (" + std::to_string(old) +
+                                             " bytes read so far), and a stream must be held in memory");
         const size_t want = static_cast<size_t>(std::clamp<uint64_t>(end - old, kWindow, kReadPiece));
         owned_.resize(old + want);
         ssize_t got = ::read(stream_fd_, owned_.data() + old, want);
@@ -91,7 +103,12 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
     if (source_) {
         for (size_t done = 0; done < n;) {
             const size_t want = std::min(n - done, kReadPiece);
-            const size_t got = source_->read_at(static_cast<uint8_t *>(dst) + done, want, off + done);
+            size_t got;
+            try {
+                got = source_->read_at(static_cast<uint8_t *>(dst) + done, want, off + done);
+            } catch (...) {
+                throw SourceFailure{std::current_exception()};
+            }
             if (got == 0 || got > want)
                 fail_changed(); // it ends before the size it had
             done += got;
@@ -123,7 +140,7 @@ size_t File::pread_at(void *dst, size_t n, uint64_t off) {
 
 void File::seek(int64_t pos) {
     if (pos < 0)
-        fail_position();
+        fail_position(pos, "a position to read from");
     pos_ = pos;
 }
 
@@ -200,7 +217,15 @@ template <class T> T File::read_field() {
     T value;
     const int64_t at = pos_;
     if (read(&value, sizeof value) != sizeof value)
-        fail_short(sizeof value, at >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(at)) : std::nullopt);
+    {
+        const std::optional<uint64_t> where = at >= 0 ? std::optional<uint64_t>(static_cast<uint64_t>(at)) : std::nullopt;
+        if (part_.what.empty())
+            fail_short(sizeof value, where);
+        fail_with(ErrorDetail::short_field,
+             std::string(part_.what) + " at byte " + std::to_string(part_.start) + " ends inside a " +
+                 std::to_string(sizeof value) + "-byte field",
+             {static_cast<int64_t>(sizeof value)}, where);
+    }
     return value; // the format is little-endian, as is every supported platform
 }
 

@@ -1,15 +1,18 @@
-// Positioned, buffered reading of one file (or memory, or a Source), with the semantics of a
-// Python binary file:
-// reads past the end return fewer bytes, seeks past the end are allowed, a negative
-// absolute position is an error. The fixed-width field readers fail with the struct
-// module's short-read error.
+// Positioned, buffered reading of one file (or memory, or a Source): reads past the end return
+// fewer bytes, seeks past the end are allowed, a negative absolute position is an error. The
+// fixed-width field readers fail with ErrorDetail::short_field, naming what they read (Reading).
 #pragma once
 
+#include "orvelio/orvelio.hpp"
+
 #include <cstddef>
+#include <exception>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -19,14 +22,30 @@
 namespace orvelio {
 
 // Long reads are cut into pieces of this size; between them, and when a system call is
-// interrupted by a signal, the interrupt check runs.
+// interrupted by a signal, the interrupt check (the public header's) runs.
 inline constexpr size_t kReadPiece = 4 << 20;
 
-// The check that reads run between pieces and on EINTR: returns to go on, or throws to abandon
-// the read (the binding throws what a Python signal handler raised). None: reads go on.
-using InterruptCheck = void (*)();
-void set_interrupt_check(InterruptCheck check);
-void check_interrupt();
+class File;
+
+// What a Source's read_at threw, carried through the core (which catches only Error) to the
+// Reader call, which throws it again as it was.
+struct SourceFailure {
+    std::exception_ptr error;
+};
+
+// For its scope, the fields a File reads belong to `what` (a literal) starting at `start`: a
+// field cut short says "the parameter block at byte 1234 ends inside a 4-byte field".
+class Reading {
+  public:
+    Reading(File &f, std::string_view what, int64_t start);
+    ~Reading();
+    Reading(const Reading &) = delete;
+    Reading &operator=(const Reading &) = delete;
+
+  private:
+    File &f_;
+    std::pair<std::string_view, int64_t> saved_;
+};
 
 class File {
   public:
@@ -94,6 +113,14 @@ class File {
         return mem_;
     }
 
+    // What the fixed-width field readers are reading, for their error: "the parameter block"
+    // starting at byte `start`. Set for a scope by Reading.
+    struct Part {
+        std::string_view what;
+        int64_t start = -1;
+    };
+    const Part &part() const { return part_; }
+
     int16_t read_i16();
     int32_t read_i32();
     int64_t read_i64();
@@ -117,6 +144,8 @@ class File {
     int64_t pos_ = 0;
     // Read-ahead window for small reads.
     std::unique_ptr<uint8_t[]> buf_;
+    Part part_;
+    friend class Reading;
     uint64_t buf_start_ = 0;
     size_t buf_len_ = 0;
     size_t window_ = size_t{64} << 10;

@@ -20,6 +20,16 @@ const std::vector<RequestName> &request_names() {
     return table;
 }
 
+std::span<const std::string_view> block_types() {
+    static const std::vector<std::string_view> names = [] {
+        std::vector<std::string_view> v;
+        for (const RequestName &r : request_names())
+            v.push_back(r.name);
+        return v;
+    }();
+    return names;
+}
+
 std::optional<int> deriv_code(std::string_view name) {
     for (size_t i = 0; i < kDerivNames.size(); ++i)
         if (kDerivNames[i] == name)
@@ -40,7 +50,8 @@ std::optional<ListEntry> translate_block(const BlockType &db, std::string_view p
         suffix = kSecondChannel;
     }
     if (code >= static_cast<int>(kDataTypeNames.size()))
-        fail(ErrorDetail::bad_index, "list index out of range");
+        fail(ErrorDetail::past_end, "a block of the directory has the data type code " + std::to_string(code) +
+                                        ", past the " + std::to_string(kDataTypeNames.size()) + " codes this library names");
     const std::string_view name = kDataTypeNames[static_cast<size_t>(code)];
     if (name.empty())
         return std::nullopt;

@@ -40,7 +40,7 @@ struct ListEntry {
 
 // The datablocks of a directory as (type, dimensions, derivative): spectra, then sample,
 // then reference blocks, then traces. A data type without a table position fails with
-// IndexError.
+// ErrorDetail::past_end.
 std::vector<ListEntry> list_contents(const std::vector<DirEntry> &dir);
 
 } // namespace orvelio

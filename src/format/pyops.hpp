@@ -1,5 +1,5 @@
 // Arithmetic and comparisons on values read from a file (int, float, str), done as the
-// interpreter does them, failing with its exceptions and messages. Offsets, lengths and
+// interpreter does them and failing where it fails (with the details that say how). Offsets, lengths and
 // counts that a file states are combined with these.
 #pragma once
 
@@ -17,13 +17,25 @@ inline const char *type_name(const Value &v) {
     return is_int(v) ? "int" : is_float(v) ? "float" : is_text(v) ? "str" : "NoneType";
 }
 
-[[noreturn]] inline void fail_operands(std::string_view op, const char *a, const char *b) {
-    fail(ErrorDetail::bad_operand,
-         "unsupported operand type(s) for " + std::string(op) + ": '" + a + "' and '" + b + "'");
+// This library's name of a value's type, for messages.
+inline const char *kind_name(const char *type) {
+    const std::string_view t = type;
+    return t == "int" ? "an integer" : t == "float" ? "a fractional number" : t == "str" ? "a text" : "an empty value";
 }
 
-[[noreturn]] inline void fail_not_integer(const char *type) {
-    fail(ErrorDetail::bad_operand, std::string("'") + type + "' object cannot be interpreted as an integer");
+// Values of the types `a` and `b` (type_name's) that `op` cannot combine.
+[[noreturn]] inline void fail_operands(std::string_view op, const char *a, const char *b) {
+    const char *verb = op == "+" ? "add" : op == "-" ? "subtract" : op == "*" ? "multiply" : "shift";
+    fail_with(ErrorDetail::bad_operand,
+         std::string("cannot ") + verb + " " + kind_name(a) + " and " + kind_name(b) + " (" + std::string(a) + " " +
+             std::string(op) + " " + b + ")",
+         {std::string(op), std::string(a), std::string(b)});
+}
+
+// A value of the type `type` where a whole number is needed (a count, a position).
+[[noreturn]] inline void fail_not_integer(const char *type, std::string_view what = "a count or position") {
+    fail_with(ErrorDetail::not_integer, std::string(what) + " is " + kind_name(type) + ", not a whole number",
+         {std::string(type)});
 }
 
 // value == n: numbers compare by value, a text never equals a number.
@@ -83,7 +95,7 @@ inline int64_t position(const Num &n) {
     if (n.is_float)
         fail_not_integer("float");
     if (n.i < INT64_MIN || n.i > INT64_MAX)
-        fail(ErrorDetail::bad_value, "cannot fit 'int' into an offset-sized integer");
+        fail(ErrorDetail::offset_too_large, "an offset the file states is beyond the 64-bit range");
     return static_cast<int64_t>(n.i);
 }
 
@@ -129,7 +141,8 @@ inline Value times(const Value &a, const Value &b) {
     if (is_text(a)) {
         if (is_int(b))
             return repeated(std::get<std::string>(a), std::get<int64_t>(b));
-        fail(ErrorDetail::bad_operand, std::string("can't multiply sequence by non-int of type '") + type_name(b) + "'");
+        fail_with(ErrorDetail::bad_repeat, std::string("cannot repeat a text by ") + kind_name(type_name(b)),
+             {std::string(type_name(b))});
     }
     if (is_text(b))
         fail_values("*", a, b);
@@ -146,7 +159,8 @@ inline Value plus(const Value &a, const Value &b) {
     if (is_text(a)) {
         if (is_text(b))
             return std::get<std::string>(a) + std::get<std::string>(b);
-        fail(ErrorDetail::bad_operand, std::string("can only concatenate str (not \"") + type_name(b) + "\") to str");
+        fail_with(ErrorDetail::bad_concat, std::string("cannot join a text and ") + kind_name(type_name(b)),
+             {std::string(type_name(b))});
     }
     if (is_text(b))
         fail_values("+", a, b);

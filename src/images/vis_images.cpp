@@ -25,7 +25,9 @@ Num num(int64_t v) { return Num{false, v, 0}; }
 // reads the rest, as for a text parameter of negative size.
 std::string read_length(File &f, const Value &length) {
     if (!is_int(length))
-        fail(ErrorDetail::bad_operand, std::string("argument should be integer or None, not '") + type_name(length) + "'");
+        fail_with(ErrorDetail::bad_length, std::string("a length in the picture records is ") + kind_name(type_name(length)) +
+                                          ", not a whole number",
+             {std::string(type_name(length))});
     const int64_t n = std::get<int64_t>(length);
     return n < 0 ? f.read_rest() : f.read_bytes(static_cast<uint64_t>(n));
 }
@@ -37,8 +39,7 @@ bool is_image_set(const ParamDict &params) {
     if (!bid)
         return false;
     if (!is_int(*bid))
-        fail(ErrorDetail::bad_operand,
-             std::string("unsupported operand type(s) for >>: '") + type_name(*bid) + "' and 'int'");
+        fail_operands(">>", type_name(*bid), "int");
     return decode_block_type(std::get<int64_t>(*bid)).extendType == kExtendImages;
 }
 
@@ -98,7 +99,9 @@ VisPicture read_picture(File &f, BudgetedParams &read_block, int64_t at) {
         const Value &value = params.at(value_name);
         if (!is_text(label))
             // A label that is not text cannot be stripped of its colons.
-            fail(ErrorDetail::bad_attribute, std::string("'") + type_name(label) + "' object has no attribute 'rstrip'");
+            fail_with(ErrorDetail::bad_attribute,
+                 "the label " + name + " of a picture is " + kind_name(type_name(label)) + ", not a text",
+                 {std::string(type_name(label))});
         std::string key = std::get<std::string>(label);
         key.erase(key.find_last_not_of(':') + 1);
         pic.entries.set(std::move(key), value);
@@ -189,7 +192,7 @@ VisImages read_vis_images(File &f) {
 
         const Value &nrp = param_dir.at("NRP");
         if (is_text(nrp))
-            fail(ErrorDetail::bad_operand, "unsupported operand type(s) for -: 'str' and 'int'");
+            fail_operands("-", "str", "int");
         const std::string code = picture_code(range_count(nrp) - 1);
         const Value &img_offset = param_dir.at(coded('F', code));
         const Value &img_size = param_dir.at(coded('Z', code));

@@ -33,7 +33,7 @@ struct VisImages {
 };
 
 // The pictures of the file's first image block; none when it has no image block. A walk
-// whose chunk offsets lead back to a chunk already read fails with ValueError.
+// whose chunk offsets lead back to a chunk already read fails with ErrorDetail::bad_value.
 VisImages read_vis_images(File &f);
 
 // The code of picture number i: 00 to 99, then AA to AZ, BA to ZZ, AAA, ...

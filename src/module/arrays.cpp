@@ -32,6 +32,7 @@ template <class T> nb::object capsule_for(Array<T> &a) {
 template <class T> nb::object make(Array<T> &a, int typenum) {
     npy_intp dims[NPY_MAXDIMS];
     const auto &shape = a.shape();
+    const int ndim = static_cast<int>(shape.size()); // release() below empties the shape
     for (size_t k = 0; k < shape.size(); ++k)
         dims[k] = static_cast<npy_intp>(shape[k]);
     // The capsule owns the memory from here on; the array keeps the capsule as its base.
@@ -41,7 +42,7 @@ template <class T> nb::object make(Array<T> &a, int typenum) {
     void *data = a.data();
     if (!a.owner())
         a.release();
-    nb::object array = nb::steal(PyArray_New(&PyArray_Type, static_cast<int>(shape.size()), dims, typenum, nullptr,
+    nb::object array = nb::steal(PyArray_New(&PyArray_Type, ndim, dims, typenum, nullptr,
                                              data, 0, NPY_ARRAY_CARRAY, nullptr));
     if (!array.is_valid() ||
         PyArray_SetBaseObject(reinterpret_cast<PyArrayObject *>(array.ptr()), owner.release().ptr()) < 0)

@@ -3,7 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "format/array.hpp"
+#include "orvelio/orvelio.hpp"
 
 namespace orvelio::py {
 

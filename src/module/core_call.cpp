@@ -1,8 +1,6 @@
 #include "core_call.hpp"
 #include "capi.hpp"
 
-#include "format/file.hpp" // the interrupt check of long reads
-
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -24,18 +22,32 @@ void set_os_error(int err_no) {
 
 unsigned long g_signal_thread = 0;
 
-void check_python_signals() {
+// What a signal handler raised in the middle of a core call, kept until the call's
+// ErrorDetail::interrupted is shown (in the same thread, the signal thread).
+struct Raised {
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+};
+Raised g_raised;
+
+// The core's interrupt check: runs Python's signal handlers; a handler that raises stops the call.
+bool check_python_signals(void *) {
     if (PyThread_get_thread_ident() != g_signal_thread)
-        return; // Python runs its handlers in that thread only
+        return false; // Python runs its handlers in that thread only
     nb::gil_scoped_acquire gil;
-    if (PyErr_CheckSignals() < 0)
-        throw nb::python_error();
+    if (PyErr_CheckSignals() == 0)
+        return false;
+    Py_XDECREF(g_raised.type), Py_XDECREF(g_raised.value), Py_XDECREF(g_raised.traceback);
+    PyErr_Fetch(&g_raised.type, &g_raised.value, &g_raised.traceback);
+    return true;
 }
 
-// How the module shows each detail of a core error: one row per detail, in its order.
+// How the module shows each detail of a core error: one row per detail, in its order, with the
+// exception type and its text. A text is the core's message (the library's own words, which the
+// functions show as they are) or, where the functions show the interpreter's or numpy's words
+// for the same fault, a str.format template filled with the error's operands.
 enum class Shown {
     ValueError,
-    KeyError, // the message is the missing key
+    KeyError, // the one operand is the missing key
     IndexError,
     TypeError,
     AttributeError,
@@ -46,35 +58,61 @@ enum class Shown {
     OSError,            // from the errno
     UnicodeDecodeError, // the codec's own error for the bytes (the one operand)
     Linspace,           // numpy.linspace's own error for the operands (start, stop, num)
+    Raised,             // what the signal handler raised (KeyboardInterrupt when nothing was kept)
 };
 
 struct ShownAs {
     ErrorDetail detail;
     Shown shown;
+    const char *text; // nullptr: the message
 };
 
 constexpr ShownAs kShown[] = {
-    {ErrorDetail::not_orvel, Shown::ValueError},
-    {ErrorDetail::short_field, Shown::StructError},
-    {ErrorDetail::values_cut_short, Shown::ValueError},
-    {ErrorDetail::missing_key, Shown::KeyError},
-    {ErrorDetail::bad_index, Shown::IndexError},
-    {ErrorDetail::bad_operand, Shown::TypeError},
-    {ErrorDetail::bad_attribute, Shown::AttributeError},
-    {ErrorDetail::division_by_zero, Shown::ZeroDivisionError},
-    {ErrorDetail::out_of_range, Shown::OverflowError},
-    {ErrorDetail::bad_value, Shown::ValueError},
-    {ErrorDetail::bad_text, Shown::UnicodeDecodeError},
-    {ErrorDetail::bad_axis, Shown::Linspace},
-    {ErrorDetail::bad_position, Shown::OSError},
-    {ErrorDetail::unknown_type, Shown::ValueError},
-    {ErrorDetail::too_large, Shown::ValueError},
-    {ErrorDetail::no_memory, Shown::MemoryError},
-    {ErrorDetail::system, Shown::OSError},
-    {ErrorDetail::bad_request, Shown::ValueError},
-    {ErrorDetail::bad_row, Shown::IndexError},
-    {ErrorDetail::no_block, Shown::ValueError},
-    {ErrorDetail::file_changed, Shown::ValueError},
+    {ErrorDetail::not_orvel, Shown::ValueError, nullptr},
+    {ErrorDetail::short_field, Shown::StructError, "unpack requires a buffer of {0} bytes"},
+    {ErrorDetail::values_cut_short, Shown::ValueError,
+     "could not broadcast input array from shape ({0},) into shape ({1},)"},
+    {ErrorDetail::missing_key, Shown::KeyError, nullptr},
+    {ErrorDetail::bad_index, Shown::IndexError, nullptr},
+    {ErrorDetail::bad_operand, Shown::TypeError, "unsupported operand type(s) for {0}: '{1}' and '{2}'"},
+    {ErrorDetail::bad_attribute, Shown::AttributeError, "'{0}' object has no attribute 'rstrip'"},
+    {ErrorDetail::division_by_zero, Shown::ZeroDivisionError, "integer modulo by zero"},
+    {ErrorDetail::out_of_range, Shown::OverflowError, "Python integer {0} out of bounds for int32"},
+    {ErrorDetail::bad_value, Shown::ValueError, nullptr},
+    {ErrorDetail::bad_text, Shown::UnicodeDecodeError, nullptr},
+    {ErrorDetail::bad_axis, Shown::Linspace, nullptr},
+    {ErrorDetail::bad_position, Shown::OSError, nullptr},
+    {ErrorDetail::unknown_type, Shown::ValueError, "Unexpected value for reading parameter type: {0}"},
+    {ErrorDetail::too_large, Shown::ValueError,
+     "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum possible size."},
+    {ErrorDetail::no_memory, Shown::MemoryError, nullptr},
+    {ErrorDetail::system, Shown::OSError, nullptr},
+    {ErrorDetail::bad_request, Shown::ValueError, nullptr},
+    {ErrorDetail::bad_row, Shown::IndexError, nullptr},
+    {ErrorDetail::no_block, Shown::ValueError, nullptr},
+    {ErrorDetail::file_changed, Shown::ValueError, nullptr},
+    {ErrorDetail::past_end, Shown::IndexError, "list index out of range"},
+    {ErrorDetail::index_out_of_bounds, Shown::IndexError, "index {0} is out of bounds for axis {1} with size {2}"},
+    {ErrorDetail::not_an_index, Shown::IndexError,
+     "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or boolean arrays are "
+     "valid indices"},
+    {ErrorDetail::not_integer, Shown::TypeError, "'{0}' object cannot be interpreted as an integer"},
+    {ErrorDetail::bad_length, Shown::TypeError, "argument should be integer or None, not '{0}'"},
+    {ErrorDetail::bad_shape, Shown::TypeError, "expected a sequence of integers or a single integer, got '{0}'"},
+    {ErrorDetail::not_a_number, Shown::ValueError, "could not convert string to float: {0!r}"},
+    {ErrorDetail::nan_integer, Shown::ValueError, "cannot convert float NaN to integer"},
+    {ErrorDetail::infinite_integer, Shown::OverflowError, "cannot convert float infinity to integer"},
+    {ErrorDetail::offset_too_large, Shown::ValueError, "cannot fit 'int' into an offset-sized integer"},
+    {ErrorDetail::unknown_region, Shown::ValueError, "{0} is not in list"},
+    {ErrorDetail::negative_count, Shown::ValueError, "negative dimensions are not allowed"},
+    {ErrorDetail::unequal_lengths, Shown::ValueError,
+     "all the input array dimensions except for the concatenation axis must match exactly, but along dimension 1, "
+     "the array at index 0 has size {0} and the array at index {1} has size {2}"},
+    {ErrorDetail::no_subblocks, Shown::ValueError, "need at least one array to concatenate"},
+    {ErrorDetail::grid_mismatch, Shown::ValueError, "cannot reshape array of size {0} into shape ({1},{2})"},
+    {ErrorDetail::bad_repeat, Shown::TypeError, "can't multiply sequence by non-int of type '{0}'"},
+    {ErrorDetail::bad_concat, Shown::TypeError, "can only concatenate str (not \"{0}\") to str"},
+    {ErrorDetail::interrupted, Shown::Raised, nullptr},
 };
 
 constexpr bool in_detail_order() {
@@ -85,21 +123,32 @@ constexpr bool in_detail_order() {
 }
 static_assert(std::size(kShown) == kErrorDetailCount && in_detail_order(), "one row per detail, in order");
 
+// The text of a row: its template filled with the operands, or the message.
+nb::object text_of(const ShownAs &row, const Error &e) {
+    if (!row.text)
+        return utf8(e.message());
+    nb::list operands;
+    for (const Value &v : e.operands())
+        operands.append(to_python(v));
+    return nb::str(row.text).attr("format")(*operands);
+}
+
 void set_exception(const Error &e) {
     PyObject *type = nullptr;
-    const Shown shown = kShown[static_cast<size_t>(e.detail())].shown;
-    switch (shown) {
+    const ShownAs &row = kShown[static_cast<size_t>(e.detail())];
+    switch (row.shown) {
     case Shown::ValueError: type = PyExc_ValueError; break;
     case Shown::IndexError: type = PyExc_IndexError; break;
     case Shown::TypeError: type = PyExc_TypeError; break;
     case Shown::AttributeError: type = PyExc_AttributeError; break;
     case Shown::ZeroDivisionError: type = PyExc_ZeroDivisionError; break;
     case Shown::OverflowError: type = PyExc_OverflowError; break;
+    case Shown::StructError: break;
     case Shown::MemoryError:
         PyErr_NoMemory();
         return;
     case Shown::KeyError: {
-        const std::string &key = e.message();
+        const std::string &key = std::get<std::string>(e.operands().at(0));
         PyObject *k = PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace");
         if (k) {
             PyErr_SetObject(PyExc_KeyError, k);
@@ -110,16 +159,18 @@ void set_exception(const Error &e) {
     case Shown::OSError:
         set_os_error(e.system_errno());
         return;
-    case Shown::StructError:
+    case Shown::Raised:
+        if (g_raised.type)
+            PyErr_Restore(std::exchange(g_raised.type, nullptr), std::exchange(g_raised.value, nullptr),
+                          std::exchange(g_raised.traceback, nullptr));
+        else
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return;
     case Shown::UnicodeDecodeError:
     case Shown::Linspace:
         try {
-            if (shown == Shown::StructError) {
-                PyErr_SetString(module_attr("struct", "error").ptr(), e.message().c_str());
-                return;
-            }
             const std::vector<Value> &operands = e.operands();
-            if (shown == Shown::UnicodeDecodeError) {
+            if (row.shown == Shown::UnicodeDecodeError) {
                 // Let the codec itself describe the bytes it refuses.
                 const std::string &raw = std::get<std::string>(operands.at(0));
                 nb::bytes(raw.data(), raw.size()).attr("decode")("utf-8");
@@ -134,7 +185,12 @@ void set_exception(const Error &e) {
         }
         return;
     }
-    PyErr_SetString(type, e.message().c_str());
+    try {
+        nb::object text = text_of(row, e);
+        PyErr_SetObject(type ? type : module_attr("struct", "error").ptr(), text.ptr());
+    } catch (nb::python_error &err) {
+        err.restore();
+    }
 }
 
 } // namespace

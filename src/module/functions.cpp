@@ -3,8 +3,6 @@
 
 #include "args.hpp"
 #include "core_call.hpp"
-#include "format/names.hpp"
-#include "params/dictionary.hpp"
 
 namespace orvelio::py {
 

@@ -27,7 +27,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, Union
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Protocol, Union, cast
 
 import numpy as np
 
@@ -343,6 +343,8 @@ class Picture:
 class OrvelFile:
     """An Orvel file, opened once and read until close(). A context manager.
 
+    `path`: a path, or a binary file object (read by position, only what calls ask for: it must
+    not change while open; an io.BytesIO is read in place and cannot grow until close()).
     Raises NotOrvelFileError for a file that is not an Orvel file, OSError if the path cannot
     be opened."""
 
@@ -526,12 +528,83 @@ class OrvelFile:
 
     # -- reading
 
-    def read(self, block: BlockLike = None) -> DataReturn:
+    def read(self, block: BlockLike = None, partial: bool = False) -> DataReturn:
         """The block's data: the result object getOrvelData returns for it. `block`: a Block, a
         data block type alone ("AB") when the file holds one block of it, a triple
-        ("AB", "2D", "NONE"), or None for the file's only block."""
-        result: DataReturn = self._call("read", self._resolve(block), warn=True)
+        ("AB", "2D", "NONE"), or None for the file's only block.
+
+        A block whose file holds fewer values than it declares raises TruncatedFileError (how
+        many of how many); with `partial`, its arrays have the declared shape, NaN where values
+        are missing, and a UserWarning says how many."""
+        request = self._resolve(block)
+        d = self._describe(request)
+        if d["values_held"] != d["values_declared"]:
+            if not partial:
+                raise self._cut_short(request, d)
+            return self._read_partial(request, d)
+        result: DataReturn = self._call("read", request, warn=True)
         return result
+
+    def _cut_short(self, request: Request, d: dict[str, Any]) -> TruncatedFileError:
+        return TruncatedFileError(f"{self._name}: the file is cut short: data block {_show(request)} holds "
+                                  f"{d['values_held']} of its {d['values_declared']} values", self._name)
+
+    def _read_rows(self, request: Request, rows: Any, out: np.ndarray[Any, Any], region: int | None = None,
+                   partial: bool = False) -> None:
+        """read_rows into `out`; with `partial`, rows the file does not hold whole are NaN (a
+        failing batch is split until the rows that fail are alone)."""
+        try:
+            self._call("read_rows", request, rows, out, region=region)
+        except TruncatedFileError:
+            if not partial:
+                raise
+            if len(rows) == 1:
+                out[...] = np.nan
+                return
+            half = len(rows) // 2
+            self._read_rows(request, rows[:half], out[:half], region, True)
+            self._read_rows(request, rows[half:], out[half:], region, True)
+
+    def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
+        import warnings
+        held, declared = d["values_held"], d["values_declared"]
+        warnings.warn(f"{self._name}: data block {_show(request)} holds {held} of its {declared} values: "
+                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=3)
+        api: Any = sys.modules["orvelio"]
+        kind = d["kind"]
+        if kind == "spectrum":
+            result: Any = self._call("read", request, warn=True)
+            y = np.full(d["x"]["count"], np.nan, np.float32)
+            y[:len(result.y)] = result.y
+            result.y = y
+            return cast("DataReturn", result)
+        info = self._call("info", request)
+        x = d["x"]
+        params = d["parameters"]
+        base = dict(dimension=request[1], dataType=request[0], deriv=request[2], parameters=dict(params),
+                    x=np.linspace(x["first"], x["last"], x["count"]), minY=params.get("MNY"), maxY=params.get("MXY"))
+
+        def rows(count: int, region: int | None = None) -> np.ndarray[Any, np.dtype[np.float32]]:
+            out = np.empty((count, d["row_length"]), np.float32)
+            self._read_rows(request, np.arange(count), out, region, partial=True)
+            return out
+        shape = tuple(d["shape"])
+        if kind == "image":
+            result = api.ImageDataReturn(info["mapX"], info["mapY"], rows(d["rows"]).reshape(shape), **base)
+        elif kind == "image-traces":
+            traces = np.moveaxis(rows(d["rows"]).reshape((d["rows"],) + shape[:2]), 0, -1)
+            result = api.ImageTRCDataReturn(info["mapX"], info["mapY"], list(info["labels"]),
+                                            np.ascontiguousarray(traces), **base)
+        elif kind == "time-series":
+            result = api.TimeResolvedDataReturn(info["z"], rows(d["rows"]), **base)
+        elif kind == "time-traces":
+            result = api.TimeResolvedTRCDataReturn(list(info["labels"]), rows(d["rows"]), **base)
+        else:
+            regions = [api.Region(part["title"], part["mapX"], part["mapY"], part.get("start_time"),
+                                  rows(r["rows"], i)) for i, (r, part) in enumerate(zip(d["regions"], info["regions"]))]
+            result = (api.MultiRegionTRCDataReturn(list(info["labels"]), regions, **base) if kind == "trace-map"
+                      else api.MultiRegionDataReturn(regions, **base))
+        return cast("DataReturn", result)
 
     def describe(self, block: BlockLike = None) -> Block:
         """The Block for a request (see read()), without reading its values."""
@@ -569,13 +642,15 @@ class OrvelFile:
                                       "not a multi-region map", self._name)
         return [_grid(r) for r in d["regions"]]
 
-    def to_xarray(self, block: BlockLike = None, chunks: Any = None, region: int | None = None) -> Any:
+    def to_xarray(self, block: BlockLike = None, chunks: Any = None, region: int | None = None,
+                  partial: bool = False, grid: bool = True) -> Any:
         """The block as xarray objects (needs the extra: pip install 'orvelio[xarray]'): the
         lazy Dataset that xarray.open_dataset(path, engine="orvelio", datablock=block,
-        region=region, chunks=chunks) returns; for a multi-region map without `region`, the
-        DataTree of xarray.open_datatree (one child per region). `block` as for read()."""
+        region=region, chunks=chunks, partial=partial, grid=grid) returns; for a multi-region
+        map without `region`, the DataTree of xarray.open_datatree (one child per region).
+        `block` as for read()."""
         from .xarray_backend import open_xarray
-        return open_xarray(self.path if self._by_path else self, self.describe(block), chunks, region)
+        return open_xarray(self.path if self._by_path else self, self.describe(block), chunks, region, partial, grid)
 
 
 # Files not closed yet. At exit, those still held (by xarray's file cache, results of dask
@@ -709,9 +784,7 @@ def is_orvel(path: Source) -> bool:
 def imread(path: Source, block: BlockLike = None, partial: bool = False) -> np.ndarray[Any, np.dtype[np.float32]]:
     """The main array of a block, as image readers return theirs: `y` of a spectrum, `spectra`
     of an image or a time series, `traces` of traces; a multi-region map has no one array
-    (ask OrvelFile.read for its regions). `block` as for OrvelFile.read. A spectrum whose file
-    ends inside its values raises TruncatedFileError; with `partial`, it comes back at its
-    declared length, NaN where values are missing, with a UserWarning."""
+    (ask OrvelFile.read for its regions). `block` and `partial` as for OrvelFile.read."""
     with OrvelFile(path) as f:
         request = f._resolve(block)
         description = f._describe(request)
@@ -720,19 +793,9 @@ def imread(path: Source, block: BlockLike = None, partial: bool = False) -> np.n
             raise InvalidRequestError(f"{f._name}: block {_show(request)} is a {kind} of "
                                       f"{len(description['regions'])} regions, not one array: "
                                       "read it with OrvelFile.read", f._name)
-        result: Any = f.read(request)
-        if hasattr(result, "y"):  # a spectrum: read whole, however short
-            held, declared = len(result.y), int(description["values_declared"])
-            if held == declared:
-                return np.asarray(result.y)
-            what = f"data block {_show(request)} holds {held} of its {declared} values"
-            if not partial:
-                raise TruncatedFileError(f"{f._name}: the file is cut short: {what}", f._name)
-            import warnings
-            warnings.warn(f"{f._name}: {what}: {declared - held} missing values are NaN", UserWarning, stacklevel=2)
-            out = np.full(declared, np.nan, np.float32)
-            out[:held] = result.y
-            return out
+        result: Any = f.read(request, partial)
+        if hasattr(result, "y"):
+            return np.asarray(result.y)
         for name in ("spectra", "traces"):
             if hasattr(result, name):
                 return np.asarray(getattr(result, name))

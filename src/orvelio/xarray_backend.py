@@ -24,8 +24,11 @@ trace-map       (spectrum, trace)           mapX, mapY along spectrum, trace (sp
 ``spectral`` always holds the x axis of the result (``result.x``); where no data dimension
 follows it (traces), it is a coordinate of its own dimension. Coordinates and the data variable
 carry ``long_name`` and ``units`` (UDUNITS form: ``cm-1``, ``um``, ``s``) where the description
-gives them. Multi-region maps give one dataset per region
-(``region=i``, or a DataTree with one child per region).
+gives them. Multi-region maps give one dataset per region (``region=i``, or a DataTree with one
+child per region); a region whose positions form a full grid is (y, x, spectral) or
+(y, x, trace), x and y its stage positions (``grid=False``: the list layout). A block cut short
+raises TruncatedFileError at open; ``partial=True`` opens it with NaN for the missing values
+(attributes ``values_held``, ``values_declared``).
 
 The data variable is lazy: indexing reads only the rows (pixels, time steps, traces,
 region spectra) that the index selects, in batches of bounded size, through the reader's
@@ -42,6 +45,7 @@ piece.
 import importlib
 import os
 import re
+import warnings
 from typing import Any
 
 import numpy as np
@@ -105,10 +109,14 @@ class OrvelArray(BackendArray):
     dimensions y, x), time steps, region spectra, and traces (for image traces, the last
     dimension; a row is then a whole map). Indexing reads the selected rows only."""
 
-    def __init__(self, manager, request, region, shape, rows_last=False):
+    def __init__(self, manager, request, region, shape, rows_last=False, rows_map=None, partial=False, held=None):
         self.manager, self.request, self.region = manager, tuple(request), region
         self.shape, self.dtype = tuple(shape), np.dtype("float32")
         self.rows_last = rows_last
+        # The row of each position of the leading dimensions (a region as a grid), else row
+        # by row; with `partial`, rows the file does not hold whole read as NaN, and a spectrum
+        # holds `held` values, NaN after them.
+        self.rows_map, self.partial, self.held = rows_map, partial, held
 
     def __getitem__(self, key):
         return indexing.explicit_indexing_adapter(
@@ -126,8 +134,9 @@ class OrvelArray(BackendArray):
                 (Ellipsis, at), np.moveaxis(got.reshape((-1,) + self.shape[:-1])[(slice(None),) + grid], 0, -1)))
         else:                                           # leading dimensions number the rows
             lead, inner = picks[:-1], picks[-1]
-            rows = (np.ravel_multi_index(np.ix_(*lead), self.shape[:-1]).ravel()
-                    if lead else np.zeros(1, np.int64))
+            rows = (self.rows_map[np.ix_(*lead)].ravel() if self.rows_map is not None
+                    else np.ravel_multi_index(np.ix_(*lead), self.shape[:-1]).ravel() if lead
+                    else np.zeros(1, np.int64))
             out = np.empty((len(rows), len(inner)), self.dtype)
             if len(inner) == self.shape[-1] and np.array_equal(inner, np.arange(len(inner))):
                 self._read(rows, None, out)             # whole rows: straight into the result
@@ -142,15 +151,26 @@ class OrvelArray(BackendArray):
         file = self.manager.acquire()
         rows = np.asarray(rows, np.int64)
         if out is not None:
-            _call(file, "read_rows", self.request, rows, out, region=self.region)
+            self._rows(file, rows, out)
             return
         length = int(np.prod(self.shape[:-1])) if self.rows_last else self.shape[-1]
         step = max(1, BATCH_BYTES // max(1, 4 * length))
         for start in range(0, len(rows), step):
             part = rows[start:start + step]
             got = np.empty((len(part), length), self.dtype)
-            _call(file, "read_rows", self.request, part, got, region=self.region)
+            self._rows(file, part, got)
             store(got, slice(start, start + len(part)))
+
+    def _rows(self, file, rows, out):
+        if not self.partial:
+            _call(file, "read_rows", self.request, rows, out, region=self.region)
+        elif self.held is None:
+            file._read_rows(self.request, rows, out, self.region, partial=True)
+        else:
+            got = np.empty((len(rows), self.held), self.dtype)
+            file._read_rows(self.request, rows, got, self.region, partial=True)
+            out[:, :self.held] = got
+            out[:, self.held:] = np.nan
 
 
 def _attr_value(value):
@@ -209,10 +229,10 @@ def _chunks(shape, rows_last):
     return (max(1, min(shape[0], CHUNK_BYTES // max(1, per))),) + tuple(shape[1:])
 
 
-def _data_variable(manager, desc, shape, region=None):
-    dims = tuple(d["name"] for d in desc["dims"])
+def _data_variable(manager, desc, shape, region=None, dims=None, rows_map=None, partial=False, held=None):
+    dims = dims or tuple(d["name"] for d in desc["dims"])
     rows_last = len(dims) > 1 and desc["dims"][-1]["rows"]
-    array = OrvelArray(manager, desc["request"], region, shape, rows_last)
+    array = OrvelArray(manager, desc["request"], region, shape, rows_last, rows_map, partial, held)
     values = desc["values"]
     attrs = {}
     if values["long_name"]:
@@ -278,14 +298,30 @@ class _Source:
         return self._parts[request]
 
 
-def _block_dataset(source, desc, info, region=None):
-    """The dataset of a block (or of region `region` of a multi-region map)."""
+def _block_dataset(source, desc, info, region=None, partial=False, grid=True):
+    """The dataset of a block (or of region `region` of a multi-region map): see open_block."""
     name = desc["request"][0]
     spectral, attrs = source.parts(desc)
     attrs = dict(attrs, datablock=" ".join(desc["request"]), kind=desc["kind"])
+    if desc["acquired"]["utc"] is not None:
+        attrs["acquired"] = _iso_utc(desc["acquired"]["utc"])
     coords = {}
     shape = tuple(desc["shape"])
     along = info
+    held = None
+    if desc["values_held"] != desc["values_declared"]:
+        what = (f"data block {' '.join(desc['request'])} holds {desc['values_held']} of its "
+                f"{desc['values_declared']} values")
+        if not partial:
+            raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: {what}", source.path)
+        warnings.warn(f"{source.path}: {what}: the {desc['values_declared'] - desc['values_held']} missing "
+                      "values are NaN", UserWarning, stacklevel=2)
+        attrs.update(values_held=desc["values_held"], values_declared=desc["values_declared"])
+        if desc["kind"] == "spectrum":
+            held, shape = shape[0], (desc["x"]["count"],)
+        partial = True
+    else:
+        partial = False
     if desc["by_region"]:
         regions = desc["regions"]
         if region is None or not isinstance(region, (int, np.integer)) or not 0 <= region < len(regions):
@@ -298,10 +334,8 @@ def _block_dataset(source, desc, info, region=None):
         shape = tuple(regions[region]["rows"] if d["name"] == "spectrum" and not d["size"] else d["size"]
                       for d in desc["dims"])
         attrs.update(_region_attrs(regions[region], region))
-    elif shape != tuple(d["size"] for d in desc["dims"]):
-        raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: data block "
-                                         f"{' '.join(desc['request'])} holds {desc['values_held']} of its "
-                                         f"{desc['values_declared']} values", source.path)
+        if grid and regions[region]["grid"] != "none":
+            return _grid_dataset(source, desc, regions[region], along, region, shape, spectral, attrs, partial)
     for d in desc["dims"]:
         for c in d["coordinates"]:
             if c["name"] == SPECTRAL:  # the block's, shared
@@ -309,8 +343,34 @@ def _block_dataset(source, desc, info, region=None):
             var = _coordinate(c, d["name"], along)
             if var is not None:
                 coords[c["name"]] = var
-    var = _data_variable(source.manager, desc, shape, region)
+    var = _data_variable(source.manager, desc, shape, region, partial=partial, held=held)
     return xr.Dataset({name: var}, coords=spectral.assign(coords), attrs=attrs)
+
+
+def _grid_dataset(source, desc, r, along, region, shape, spectral, attrs, partial):
+    """A region whose positions are a full nx x ny grid: (y, x, spectral), or (y, x, trace),
+    with x and y from its stage positions and its other per-position values along (y, x)."""
+    nx, ny = int(r["nx"]), int(r["ny"])
+    rows = np.arange(nx * ny)
+    rows_map = rows.reshape(ny, nx) if r["grid"] == "x_fastest" else rows.reshape(nx, ny).T
+    names = {"mapX": ("x",), "mapY": ("y",)}
+    coords = {}
+    for c in desc["dims"][0]["coordinates"]:         # the positions' coordinates
+        values = along.get(c["row_info"])
+        if values is None:
+            continue
+        values = np.asarray(values, float)[rows_map]
+        dims = names.get(c["name"], ("y", "x"))
+        values = values[0] if dims == ("x",) else values[:, 0] if dims == ("y",) else values
+        coords[dims[0] if len(dims) == 1 else c["name"]] = xr.Variable(dims, values, _labels(c))
+    last = desc["dims"][-1]["name"]
+    var = _data_variable(source.manager, desc, (ny, nx, shape[-1]), region, ("y", "x", last), rows_map, partial)
+    return xr.Dataset({desc["request"][0]: var}, coords=spectral.assign(coords), attrs=attrs)
+
+
+def _iso_utc(seconds):
+    import datetime as dt
+    return dt.datetime.fromtimestamp(seconds, dt.timezone.utc).isoformat().replace("+00:00", "Z")
 
 
 def _region_attrs(r, region):
@@ -327,12 +387,15 @@ def _close_with(obj, source):
     return obj
 
 
-def open_block(path, datablock=None, region=None, drop_variables=None):
-    """The lazy dataset of one block (the backend's open_dataset)."""
+def open_block(path, datablock=None, region=None, drop_variables=None, partial=False, grid=True):
+    """The lazy dataset of one block (the backend's open_dataset). A block whose file holds
+    fewer values than it declares raises TruncatedFileError at open; with `partial`, a
+    UserWarning instead, the attributes values_held and values_declared, and NaN for the values
+    missing. A region whose positions are a full grid is (y, x, ...) unless `grid` is False."""
     source = _Source(path)
     try:
         desc, info = source.describe(datablock)
-        ds = _block_dataset(source, desc, info, region)
+        ds = _block_dataset(source, desc, info, region, partial, grid)
         if drop_variables is not None:
             ds = ds.drop_vars(drop_variables, errors="ignore")
     except BaseException:
@@ -346,7 +409,7 @@ def _node_names(blocks):
     return [t if types.count(t) == 1 else "_".join(b.request) for t, b in zip(types, blocks)]
 
 
-def _groups(source, datablock=None, whole=True):
+def _groups(source, datablock=None, whole=True, partial=False, grid=True):
     """{path: Dataset}: the whole file (one node per block, pictures in the root's attrs), or
     one block at the root; a multi-region block has one child per region."""
     groups = {}
@@ -359,7 +422,7 @@ def _groups(source, datablock=None, whole=True):
     for name, block in zip(names, blocks):
         desc, info = source.describe(block)
         if not desc["by_region"]:
-            groups[name] = _block_dataset(source, desc, info)
+            groups[name] = _block_dataset(source, desc, info, None, partial, grid)
             continue
         # The block's node holds its attributes; each region holds them too, with its own
         # coordinates, so that every region's group opens alone (a netCDF group, say).
@@ -367,7 +430,7 @@ def _groups(source, datablock=None, whole=True):
         groups[name] = xr.Dataset(attrs=attrs)
         base = name.rstrip("/")
         for i in range(len(desc["regions"])):
-            groups[f"{base}/region_{i}"] = _block_dataset(source, desc, info, i)
+            groups[f"{base}/region_{i}"] = _block_dataset(source, desc, info, i, partial, grid)
     return groups
 
 
@@ -384,10 +447,10 @@ def _picture_attrs(source):
     return attrs
 
 
-def open_groups(path, datablock=None, drop_variables=None):
+def open_groups(path, datablock=None, drop_variables=None, partial=False, grid=True):
     source = _Source(path)
     try:
-        groups = _groups(source, datablock, whole=datablock is None)
+        groups = _groups(source, datablock, datablock is None, partial, grid)
         if drop_variables is not None:
             groups = {k: v.drop_vars(drop_variables, errors="ignore") for k, v in groups.items()}
     except BaseException:
@@ -398,27 +461,30 @@ def open_groups(path, datablock=None, drop_variables=None):
     return groups
 
 
-def open_tree(path, datablock=None, drop_variables=None):
-    groups = open_groups(path, datablock, drop_variables)
+def open_tree(path, datablock=None, drop_variables=None, partial=False, grid=True):
+    groups = open_groups(path, datablock, drop_variables, partial, grid)
     tree = xr.DataTree.from_dict(groups)
     tree.set_close(next(iter(groups.values()))._close)
     return tree
 
 
-def open_xarray(path: Any, block: Any, chunks: Any = None, region: int | None = None) -> Any:
+def open_xarray(path: Any, block: Any, chunks: Any = None, region: int | None = None, partial: bool = False,
+                grid: bool = True) -> Any:
     """OrvelFile.to_xarray: what xarray opens for `block` (a Block) with this engine."""
     if block.by_region and region is None:
-        return xr.open_datatree(path, engine=OrvelBackendEntrypoint, datablock=block.request, chunks=chunks)
+        return xr.open_datatree(path, engine=OrvelBackendEntrypoint, datablock=block.request, chunks=chunks,
+                                partial=partial, grid=grid)
     return xr.open_dataset(path, engine=OrvelBackendEntrypoint, datablock=block.request, region=region,
-                           chunks=chunks)
+                           chunks=chunks, partial=partial, grid=grid)
 
 
 class OrvelBackendEntrypoint(BackendEntrypoint):
-    """Orvel spectroscopy files: lazy, labelled blocks (``datablock=``, ``region=``)."""
+    """Orvel spectroscopy files: lazy, labelled blocks (``datablock=``, ``region=``, ``partial=``,
+    ``grid=``)."""
 
     description = "Open Orvel spectroscopy files (spectra, maps, time series) with orvelio"
     url = "https://github.com/orvelio/orvelio#xarray"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "datablock", "region")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "datablock", "region", "partial", "grid")
     supports_groups = True
 
     def guess_can_open(self, filename_or_obj):
@@ -429,11 +495,12 @@ class OrvelBackendEntrypoint(BackendEntrypoint):
         except (OSError, ValueError):
             return False
 
-    def open_dataset(self, filename_or_obj, *, drop_variables=None, datablock=None, region=None):
-        return open_block(filename_or_obj, datablock, region, drop_variables)
+    def open_dataset(self, filename_or_obj, *, drop_variables=None, datablock=None, region=None, partial=False,
+                     grid=True):
+        return open_block(filename_or_obj, datablock, region, drop_variables, partial, grid)
 
-    def open_groups_as_dict(self, filename_or_obj, *, drop_variables=None, datablock=None):
-        return open_groups(filename_or_obj, datablock, drop_variables)
+    def open_groups_as_dict(self, filename_or_obj, *, drop_variables=None, datablock=None, partial=False, grid=True):
+        return open_groups(filename_or_obj, datablock, drop_variables, partial, grid)
 
-    def open_datatree(self, filename_or_obj, *, drop_variables=None, datablock=None):
-        return open_tree(filename_or_obj, datablock, drop_variables)
+    def open_datatree(self, filename_or_obj, *, drop_variables=None, datablock=None, partial=False, grid=True):
+        return open_tree(filename_or_obj, datablock, drop_variables, partial, grid)

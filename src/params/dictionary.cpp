@@ -1,4 +1,5 @@
-#include "dictionary.hpp"
+// The parameter code tables of the public header.
+#include "orvelio/orvelio.hpp"
 
 namespace orvelio {
 

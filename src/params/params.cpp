@@ -73,7 +73,7 @@ const Value *ParamDict::find(std::string_view name) const {
 const Value &ParamDict::at(std::string_view name) const {
     if (const Value *v = find(name))
         return *v;
-    fail_key(std::string(name));
+    fail_key(std::string(name), "parameter");
 }
 
 void ParamDict::set(std::string_view name, Value value) {
@@ -165,9 +165,7 @@ namespace {
 // The name field decoded as strict UTF-8 and stripped of NUL characters at both ends.
 std::string record_name(const std::string &raw) {
     if (!is_strict_utf8(raw)) {
-        Error e(ErrorDetail::bad_text, "invalid UTF-8 in a parameter name");
-        e.with_operands({raw});
-        throw e;
+        fail_with(ErrorDetail::bad_text, "a parameter name is not valid UTF-8", {raw});
     }
     const size_t first = raw.find_first_not_of('\0');
     if (first == std::string::npos)
@@ -177,6 +175,7 @@ std::string record_name(const std::string &raw) {
 
 // One record read field by field: false at the end record. Fails as the fields run short.
 bool read_record(File &f, ParamDict &dict) {
+    const int64_t at = f.tell();
     std::string name = record_name(f.read_bytes(4));
     if (name == "END")
         return false;
@@ -197,7 +196,10 @@ bool read_record(File &f, ParamDict &dict) {
         value = text_field(size < 0 ? f.read_rest() : f.read_bytes(2 * static_cast<size_t>(size)));
         break;
     default:
-        fail(ErrorDetail::unknown_type, "Unexpected value for reading parameter type: " + std::to_string(type));
+        fail_with(ErrorDetail::unknown_type,
+             "the parameter '" + name + "' of the parameter block at byte " + std::to_string(f.part().start) +
+                 " has the unknown type code " + std::to_string(type),
+             {int64_t{type}}, static_cast<uint64_t>(at));
     }
     dict.set(name, std::move(value));
     return true;
@@ -260,6 +262,7 @@ bool read_records_in_memory(File &f, ParamDict &dict) {
 } // namespace
 
 void read_params_into(File &f, int64_t offset, ParamDict &into) {
+    const Reading block(f, "the parameter block", offset);
     f.seek(offset);
     // Every record consumes its 4-byte name, so the loop ends at the end of the file at the latest.
     while (!read_records_in_memory(f, into))

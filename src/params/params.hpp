@@ -26,7 +26,7 @@ class ParamDict {
     size_t size() const { return items_.size(); }
     bool contains(std::string_view name) const { return find(name) != nullptr; }
     const Value *find(std::string_view name) const;
-    // The value, or KeyError naming it.
+    // The value, or ErrorDetail::missing_key naming it.
     const Value &at(std::string_view name) const;
     void set(std::string_view name, Value value);
     // Dictionary update: present names take the new values, new names are appended.

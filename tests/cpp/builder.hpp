@@ -129,9 +129,11 @@ inline Bytes block3d(const std::vector<SubBlock> &subs, size_t npt) {
         put(b, first), put(b, last);
     for (const SubBlock &s : subs) {
         Bytes record(static_cast<size_t>(block + info), 0);
-        std::memcpy(record.data(), s.values.data(), 4 * std::min(npt, s.values.size()));
+        if (!s.values.empty()) // memcpy takes no null pointer, even for no bytes
+            std::memcpy(record.data(), s.values.data(), 4 * std::min(npt, s.values.size()));
         std::memcpy(record.data() + 4 * npt + 136, &s.time, 8);
-        std::memcpy(record.data() + 4 * npt + 152, s.label.data(), s.label.size());
+        if (!s.label.empty())
+            std::memcpy(record.data() + 4 * npt + 152, s.label.data(), s.label.size());
         append(b, record);
     }
     return b;

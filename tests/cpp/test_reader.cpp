@@ -15,12 +15,31 @@
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <new>
 #include <numeric>
 #include <thread>
 #include <unistd.h>
 
 #include <ctime>
 #include <malloc.h>
+
+// Allocations made through operator new fail on demand: after `g_allocations_left` more of them
+// (when it is not negative), each throws std::bad_alloc.
+namespace {
+thread_local long g_allocations_left = -1;
+}
+void *operator new(size_t n) {
+    if (g_allocations_left == 0)
+        throw std::bad_alloc();
+    if (g_allocations_left > 0)
+        --g_allocations_left;
+    if (void *p = std::malloc(n ? n : 1))
+        return p;
+    throw std::bad_alloc();
+}
+// Out of line: GCC would see free() of what operator new returned.
+__attribute__((noinline)) void operator delete(void *p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p, size_t) noexcept { std::free(p); }
 
 using namespace orvelio;
 using build::SubBlock;
@@ -116,6 +135,55 @@ bool same_bits(std::span<const float> a, std::span<const float> b) {
     return a.size() == b.size() && (b.empty() || std::memcmp(a.data(), b.data(), b.size_bytes()) == 0);
 }
 
+// Every element of the array through each accessor (ASan sees a read through the wrong
+// pointer), and its values handed over by release().
+template <class T> void index_all(Array<T> &a) {
+    const Array<T> &c = a;
+    for (size_t i = 0; i < a.size(); ++i) {
+        REQUIRE(&a[i] == a.data() + i);
+        REQUIRE(&c[i] == &c.values()[i]);
+    }
+    const std::vector<T> before(c.values().begin(), c.values().end());
+    const bool has_memory = c.data() != nullptr; // all but a default-constructed array
+    T *released = a.release();
+    REQUIRE((released != nullptr) == has_memory);
+    CHECK(std::equal(before.begin(), before.end(), released));
+    std::free(released);
+    CHECK(a.size() == 0);
+    CHECK(a.values().empty());
+}
+
+void index_all(std::vector<Region> &regions) {
+    for (Region &g : regions) {
+        index_all(g.mapX), index_all(g.mapY), index_all(g.spectra);
+        if (g.start_time)
+            index_all(*g.start_time);
+    }
+}
+
+// Every array of a result and of its row values, whatever made it.
+void index_all(Data &data, RowInfo &info) {
+    std::visit(
+        [](auto &r) {
+            using T = std::decay_t<decltype(r)>;
+            index_all(r.x);
+            if constexpr (std::is_same_v<T, Spectrum>)
+                index_all(r.y);
+            if constexpr (std::is_same_v<T, Image> || std::is_same_v<T, ImageTraces>)
+                index_all(r.mapX), index_all(r.mapY);
+            if constexpr (std::is_same_v<T, Image>)
+                index_all(r.spectra);
+            if constexpr (std::is_same_v<T, ImageTraces> || std::is_same_v<T, TimeTraces>)
+                index_all(r.traces);
+            if constexpr (std::is_same_v<T, TimeSeries>)
+                index_all(r.z), index_all(r.spectra);
+            if constexpr (std::is_same_v<T, PointMap> || std::is_same_v<T, TraceMap>)
+                index_all(r.regions);
+        },
+        data);
+    index_all(info.mapX), index_all(info.mapY), index_all(info.z), index_all(info.regions);
+}
+
 // A block that reads whole: its description agrees with the read, and every row read alone
 // (backwards, two at a time) holds the whole read's values bit for bit.
 void check_agreement(const Reader &r, const Block &b, const Data &full) {
@@ -167,11 +235,19 @@ void check_agreement(const Reader &r, const Block &b, const Data &full) {
 
 // Every entry point on one block; only orvelio::Error may be thrown. When the block reads
 // whole, the description and the rows must agree with it.
+// An error in the library's own words: a message, and what the call was working on.
+void check_words(const Error &e) {
+    CHECK(!e.message().empty());
+    CHECK(!e.where().empty());
+    CHECK(std::string(e.what()).find(e.where()) != std::string::npos);
+}
+
 void exercise(const Reader &r, const Block &b) {
     std::optional<Data> full;
     try {
         full = r.read(b);
-    } catch (const Error &) {
+    } catch (const Error &e) {
+        check_words(e);
     }
     if (full) {
         check_agreement(r, b, *full);
@@ -188,7 +264,8 @@ void exercise(const Reader &r, const Block &b) {
         std::vector<float> out(n * d.row_length);
         r.read_rows(b, rows, out, multi ? std::optional<size_t>(0) : std::nullopt);
         (void)r.row_info(b);
-    } catch (const Error &) {
+    } catch (const Error &e) {
+        check_words(e);
     }
 }
 
@@ -282,9 +359,65 @@ TEST_CASE("descriptions and row reads agree with whole reads, for every kind") {
         const std::vector<Block> blocks = r.blocks();
         REQUIRE(!blocks.empty());
         CHECK(std::count(blocks.begin(), blocks.end(), blocks[0]) == static_cast<long>(blocks.size()));
-        const Data full = r.read(blocks[0]);
+        Data full = r.read(blocks[0]);
         CHECK(to_string(kind_of(full)) == name);
         check_agreement(r, blocks[0], full);
+        RowInfo info = r.row_info(blocks[0]);
+        index_all(full, info);
+    }
+}
+
+TEST_CASE("rows of no values: a range reads as the same rows listed") {
+    build::File f;
+    build::add_block3d(f, "AB", {{0, {}, 1.0}, {1, {}, 2.0}, {2, {}, 3.0}}, 0);
+    const build::Bytes bytes = f.bytes();
+    const Reader r = Reader::from_memory(bytes);
+    const Block b{"AB", "3D", "NONE"};
+    const Description d = r.describe(b);
+    REQUIRE(d.rows == 3);
+    REQUIRE(d.row_length == 0);
+    std::vector<float> none;
+    r.read_rows(b, std::vector<uint64_t>{0, 1, 2}, none);
+    r.read_rows(b, RowRange{0, 3}, none);
+    r.read_rows(b, RowRange{3, 0}, none);
+    // Past the last row, both name the first row that does not exist.
+    const Error listed = error_of([&] { r.read_rows(b, std::vector<uint64_t>{1, 2, 3, 4}, none); });
+    const Error range = error_of([&] { r.read_rows(b, RowRange{1, 4}, none); });
+    CHECK(range.detail() == ErrorDetail::bad_row);
+    CHECK(std::string(range.what()) == listed.what());
+    CHECK(error_of([&] { r.read_rows(b, RowRange{UINT64_MAX, 2}, none); }).detail() == ErrorDetail::bad_row);
+}
+
+TEST_CASE("allocations refused anywhere in a call: orvelio::Error with code memory") {
+    const auto files = files_of_each_kind();
+    for (const auto &[name, bytes] : files) {
+        CAPTURE(name);
+        // The n-th allocation of the call fails, for every n until the call needs fewer.
+        for (long n = 0;; ++n) {
+            bool done = false;
+            try {
+                g_allocations_left = n;
+                const Reader r = Reader::from_memory(bytes);
+                const std::vector<Block> blocks = r.blocks();
+                const Block &b = blocks.at(0);
+                Data data = r.read(b);
+                (void)r.describe(b);
+                (void)r.row_info(b);
+                (void)r.pictures();
+                done = true;
+            } catch (const Error &e) {
+                g_allocations_left = -1;
+                CHECK(e.code() == ErrorCode::memory);
+                CHECK(e.detail() == ErrorDetail::no_memory);
+                CHECK(!std::string(e.what()).empty());
+            } catch (const std::exception &e) {
+                g_allocations_left = -1;
+                FAIL("an exception other than orvelio::Error: " << e.what());
+            }
+            g_allocations_left = -1;
+            if (done)
+                break;
+        }
     }
 }
 
@@ -357,6 +490,19 @@ TEST_CASE("a cut file: code, detail and offset") {
     CHECK(row.code() == e.code());
     CHECK(row.offset() == e.offset());
     CHECK(std::string(row.what()) == e.what());
+
+    CHECK(std::string(e.what()) == e.message() + ", at byte " + std::to_string(*e.offset()) + " of data block AB 3D NONE");
+
+    // A parameter block cut inside a field: named, with where it starts.
+    build::File s;
+    s.add(build::data_word("AB", false), build::Bytes(16, 0));
+    const size_t params_at = s.add(build::data_word("AB", false, 1), build::params({{"NPT", 4}}));
+    build::Bytes params = s.bytes();
+    params.resize(params_at + 7); // inside the first record's size field
+    const Error p = error_of([&] { (void)Reader::from_memory(params).read({"AB", "2D", "NONE"}); });
+    CHECK(p.detail() == ErrorDetail::short_field);
+    CHECK(p.operands() == std::vector<Value>{int64_t{2}});
+    CHECK(p.message() == "the parameter block at byte " + std::to_string(params_at) + " ends inside a 2-byte field");
 
     // A header cut short.
     const Reader head = Reader::from_bytes({0x0a, 0x0a, 0xfe, 0xfe, 0, 0, 0, 0});

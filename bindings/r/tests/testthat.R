@@ -1,0 +1,4 @@
+library(testthat)
+library(orvelio)
+
+test_check("orvelio")
