@@ -110,7 +110,7 @@ const Value *MergedParams::find(std::string_view name) const {
 const Value &MergedParams::at(std::string_view name) const {
     if (const Value *v = find(name))
         return *v;
-    fail_key(std::string(name));
+    fail_key(std::string(name), "parameter");
 }
 
 void MergedParams::set(std::string_view name, Value value) {
