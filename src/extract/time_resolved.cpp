@@ -37,28 +37,35 @@ void read_some(File &f, const Plan &p, std::span<const uint64_t> rows, std::span
 
 // ------------------------------------------------------------------ spectra in time
 
-void describe_series(Start &s, Plan &p) {
+// Each sub-block as a reader meets it: its position, then (values) its values and its time.
+void plan_series(Start &s, Plan &p, ValueFaults &values) {
     std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
     if (offsets.empty())
         fail_nothing_to_stack();
-    for (int64_t offset : offsets)
+    for (int64_t offset : offsets) {
         check_offset(offset);
+        values.check([&] { check_timed(s.f, offset, s.npt); });
+    }
     plan_rows(s, p, std::move(offsets));
 }
 
+void describe_series(Start &s, Plan &p) {
+    ValueFaults none(false);
+    plan_series(s, p, none);
+}
+
 Data read_series(Start &s) {
-    const std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
+    Plan p;
+    ValueFaults values(true);
+    values.plan([&] { plan_series(s, p, values); });
+    const std::vector<int64_t> &offsets = p.d.subblocks;
     const size_t m = offsets.size();
-    if (m == 0)
-        fail_nothing_to_stack();
-    // Checked and charged before the arrays are made.
-    check_times(s.f, offsets, s.npt);
+    // Charged before the arrays are made.
     s.budget.charge(m, s.npt * sizeof(float) + sizeof(double));
     TimeSeries r = s.result<TimeSeries>();
     r.z = Array<double>::empty({m});
     r.spectra = Array<float>::empty({m, s.npt});
-    // Checks each sub-block (position, values, time) in order, then reads values and times
-    // together, straight into their arrays.
+    // Values and times together, straight into their arrays.
     read_rows_with_times(s.f, offsets, s.npt, r.spectra.data(), r.z.data());
     r.x = s.x_axis();
     return r;
@@ -78,6 +85,7 @@ RowInfo series_info(File &f, const Plan &p) {
 
 // ------------------------------------------------------------------ traces in time
 
+// Every check but those of the values, which stacking the traces makes after them all.
 void describe_traces(Start &s, Plan &p) {
     std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
     p.infoSize = read_info_size(s.f, s.at.data);
@@ -89,10 +97,10 @@ void describe_traces(Start &s, Plan &p) {
 }
 
 Data read_traces(Start &s) {
-    const std::vector<int64_t> offsets = read_offsets(s.f, s.at.data).offsets();
-    const int32_t infoSize = read_info_size(s.f, s.at.data);
+    Plan p;
+    describe_traces(s, p);
     TimeTraces r = s.result<TimeTraces>();
-    r.traces = read_stacked(s.f, offsets, s.npt, s.budget, infoSize, &r.labels);
+    r.traces = read_stacked(s.f, p.d.subblocks, s.npt, s.budget, p.infoSize, &r.labels);
     r.x = s.x_axis();
     return r;
 }
