@@ -565,11 +565,14 @@ class OrvelFile:
             self._read_rows(request, rows[:half], out[:half], region, True)
             self._read_rows(request, rows[half:], out[half:], region, True)
 
-    def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
+    def _warn_partial(self, request: Request, held: int, declared: int, stacklevel: int = 2) -> None:
+        """The UserWarning of a partial read: how many values are missing."""
         import warnings
-        held, declared = d["values_held"], d["values_declared"]
         warnings.warn(f"{self._name}: data block {_show(request)} holds {held} of its {declared} values: "
-                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=3)
+                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=stacklevel + 1)
+
+    def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
+        self._warn_partial(request, d["values_held"], d["values_declared"], stacklevel=3)
         api: Any = sys.modules["orvelio"]
         kind = d["kind"]
         if kind == "spectrum":
@@ -649,6 +652,8 @@ class OrvelFile:
         region=region, chunks=chunks, partial=partial, grid=grid) returns; for a multi-region
         map without `region`, the DataTree of xarray.open_datatree (one child per region).
         `block` as for read()."""
+        from ._lazy import need
+        need("to_xarray", "xarray")
         from .xarray_backend import open_xarray
         return open_xarray(self.path if self._by_path else self, self.describe(block), chunks, region, partial, grid)
 
