@@ -152,6 +152,8 @@ struct Reader::Impl {
     using Key = std::tuple<std::string, std::string, std::string>;
     mutable std::mutex mutex;
     mutable std::map<Key, std::shared_ptr<const Plan>> plans;
+    // The parameter blocks read so far: a block that several data blocks merge is read once.
+    mutable ParamBlocks param_blocks;
 
     Impl() = default;
     Impl(const Impl &) = delete;
@@ -225,7 +227,7 @@ struct Reader::Impl {
         // Described outside the lock: two threads may both describe a block the first time.
         Lease f = file();
         std::vector<Note> local;
-        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, notes ? *notes : local));
+        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, notes ? *notes : local, &param_blocks));
         std::lock_guard lock(mutex);
         return plans.try_emplace(key, std::move(p)).first->second;
     }
@@ -326,7 +328,12 @@ std::vector<Block> Reader::blocks() const {
 
 Description Reader::describe(const Block &block, std::vector<Note> *notes) const {
     return guard([&] { return "data block " + block_words(block); }, [&] {
-        return impl_->plan(request_of(block), notes)->d;
+        const std::shared_ptr<const Plan> p = impl_->plan(request_of(block), notes);
+        Description d = p->d;
+        d.parameters = p->parameters.items();
+        for (const MergedParams::Layer &layer : p->parameters.layers())
+            d.parameter_blocks.emplace_back(layer, &layer->items());
+        return d;
     });
 }
 
@@ -412,6 +419,8 @@ std::vector<Picture> Reader::pictures() const {
         Lease lease = impl_->file();
         File &f = *lease;
         VisImages found = read_vis_images(f);
+        // One copy of each record's properties and bytes, however often the record is listed.
+        std::vector<std::shared_ptr<const Parameters>> properties(found.pictures.size());
         std::vector<std::shared_ptr<const std::string>> bytes(found.pictures.size());
         std::vector<Picture> out;
         out.reserve(found.order.size());
@@ -419,7 +428,9 @@ std::vector<Picture> Reader::pictures() const {
             VisPicture &pic = found.pictures[k];
             Picture p;
             p.record = k;
-            p.properties = pic.entries.items();
+            if (!properties[k])
+                properties[k] = std::make_shared<const Parameters>(pic.entries.take_items());
+            p.properties = properties[k];
             if (pic.has_image) {
                 if (!bytes[k])
                     bytes[k] = std::make_shared<const std::string>(std::move(pic.image));

@@ -9,7 +9,7 @@ namespace orvelio {
 
 namespace {
 
-bool has_map_keys(const ParamDict &p) {
+bool has_map_keys(const MergedParams &p) {
     for (const char *key : {"AOX", "AOY", "NPX", "NPY", "DDX", "DDY"})
         if (!p.contains(key))
             return false;
@@ -18,8 +18,9 @@ bool has_map_keys(const ParamDict &p) {
 
 // The parameters and the x axis's range (checked as making the axis checks them), looked up
 // in the order NPT, FXV, LXV, MXY, MNY.
-Start start(File &f, const Block &req, const Located &at, std::vector<Note> &notes, AxisRange &range) {
-    ParamDict parameters = merged_parameters(f, at);
+Start start(File &f, const Block &req, const Located &at, std::vector<Note> &notes, AxisRange &range,
+            ParamBlocks *blocks = nullptr) {
+    MergedParams parameters = merged_parameters(f, at, blocks);
     Value NPT = parameters.at("NPT"), FXV = parameters.at("FXV"), LXV = parameters.at("LXV");
     Value maxY = parameters.at("MXY"), minY = parameters.at("MNY");
     range = linspace_range(FXV, LXV, NPT);
@@ -41,7 +42,7 @@ void check_orvel(File &f) {
         fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
 }
 
-Kind kind_of(const Block &req, const ParamDict &parameters, const Located &at) {
+Kind kind_of(const Block &req, const MergedParams &parameters, const Located &at) {
     const bool traces = req.type == "TRC";
     if (req.dimensions == "2D")
         return Kind::spectrum;
@@ -67,16 +68,16 @@ Data extract(File &f, const Block &req, std::vector<Note> &notes) {
     return kind_ops(kind_of(req, s.parameters, at)).read(s);
 }
 
-Plan describe(File &f, const Block &req, std::vector<Note> &notes) {
+Plan describe(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *blocks) {
     Plan p;
     p.at = locate_block(f, req);
     Description &d = p.d;
-    Start s = start(f, req, p.at, notes, d.x);
+    Start s = start(f, req, p.at, notes, d.x, blocks);
     d.request = req;
     d.kind = kind_of(req, s.parameters, p.at);
     p.npt = s.npt;
     kind_ops(d.kind).describe(s, p);
-    d.parameters = s.parameters.take_items();
+    p.parameters = std::move(s.parameters);
     present(p);
     return p;
 }

@@ -15,7 +15,8 @@ void check_orvel(File &f);
 Data extract(File &f, const Block &req, std::vector<Note> &notes);
 
 struct Plan;
-// The block's description and reading plan, reading no values (kinds.hpp).
-Plan describe(File &f, const Block &req, std::vector<Note> &notes);
+// The block's description and reading plan, reading no values (kinds.hpp); the description's
+// parameters are left to Plan::parameters. Parameter blocks are read through `blocks` when given.
+Plan describe(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *blocks = nullptr);
 
 } // namespace orvelio

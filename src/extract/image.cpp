@@ -30,7 +30,7 @@ struct Map {
 // stop and count of x, then of y), and made into `map` when it is given; the counts and the
 // sub-blocks to place.
 Geometry map_geometry(Start &s, Value *axes, Map *map) {
-    ParamDict &p = s.parameters;
+    MergedParams &p = s.parameters;
     Value v[6];
     for (int i = 0; i < 6; ++i)
         v[i] = p.at(kMapKeys[i]);

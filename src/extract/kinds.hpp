@@ -22,18 +22,18 @@ struct Start {
     const Block &req;
     const Located &at;
     std::vector<Note> &notes;
-    ParamDict parameters;
+    MergedParams parameters;
     Value FXV, LXV, NPT, minY, maxY;
     size_t npt;        // values per stored sub-block (NPT)
     ReadBudget budget; // for every sub-block the call reads
 
     // A result with the fields every kind shares but x (made last, by x_axis: a block whose
     // sub-blocks cannot hold NPT values fails on them without first making an axis of NPT
-    // points); the parameters are moved out.
+    // points); the parameters merged into one list.
     template <class R> R result() {
         R r;
         r.request = req;
-        r.parameters = parameters.take_items();
+        r.parameters = parameters.items();
         r.minY = minY;
         r.maxY = maxY;
         return r;
@@ -44,7 +44,8 @@ struct Start {
 // A block described: the public description and what reading its rows needs. Built once per
 // block and then only read (by any number of threads).
 struct Plan {
-    Description d;
+    Description d; // its parameters empty: see `parameters`
+    MergedParams parameters;
     Located at;
     size_t npt = 0;       // values per stored sub-block (NPT)
     int32_t infoSize = 0; // kinds with labels
@@ -120,7 +121,7 @@ const KindOps &kind_ops(Kind k);
 
 // The kind of a located block: from its dimensions, its type, its parameters (a map geometry)
 // and whether it has an annotation table.
-Kind kind_of(const Block &req, const ParamDict &parameters, const Located &at);
+Kind kind_of(const Block &req, const MergedParams &parameters, const Located &at);
 
 // Every stored sub-block declares npt values; the file's size says how many it holds: into
 // p.d.values_held and values_declared.

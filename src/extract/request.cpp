@@ -77,11 +77,14 @@ Located locate(const std::vector<DirEntry> &dir, const Block &req) {
     return at;
 }
 
-ParamDict merged_parameters(File &f, const Located &at) {
-    ParamDict parameters;
+MergedParams merged_parameters(File &f, const Located &at, ParamBlocks *blocks) {
+    ParamBlocks once; // a block that several offsets name is read once
+    if (!blocks)
+        blocks = &once;
+    MergedParams parameters;
     for (int64_t offset : {at.params, at.acqParams, at.instParams, at.opticsParams, at.sampleParams, at.ftParams})
         if (offset != -1)
-            read_params_into(f, offset, parameters);
+            parameters.add(blocks->read(f, offset));
     return parameters;
 }
 

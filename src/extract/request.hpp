@@ -26,7 +26,8 @@ struct Located {
 Located locate(const std::vector<DirEntry> &dir, const Block &req);
 
 // The data parameter block with the acquisition, instrument, optics, sample and transform
-// parameter blocks merged in, in this order.
-ParamDict merged_parameters(File &f, const Located &at);
+// parameter blocks merged in, in this order; read through `blocks` when given (each block
+// then read once per file).
+MergedParams merged_parameters(File &f, const Located &at, ParamBlocks *blocks = nullptr);
 
 } // namespace orvelio
