@@ -151,10 +151,10 @@ def picture_walk_file(values, chunks):
 
 
 
-def shared_record_file(n, labels, width=0):
+def shared_record_file(n, labels, width=0, data=8):
     """An image block whose n picture codes all name one record of `labels` labelled values (texts
-    of `width` characters at least)."""
-    record = Picture(b"BM" + bytes(8), "shared", {f"L{k}:": f"v{k}".ljust(width, ".")
+    of `width` characters at least) and `data` bytes of a picture."""
+    record = Picture(b"BM" + bytes(data), "shared", {f"L{k}:": f"v{k}".ljust(width, ".")
                                                   for k in range(labels)}).encode()
     image = block_type(extend=EXT_IMAGE)
 
@@ -165,6 +165,28 @@ def shared_record_file(n, labels, width=0):
     f = OrvelFile()
     f.add(image, image_set(head, head + len(record)) + record)
     return f.build()
+
+
+def shared_params_file(records, blocks):
+    """`blocks` spectra of one value, each with its own data parameters, that all share one
+    acquisition parameter block of `records` records."""
+    names = ("ABCDEFGHIJKLMNOPQRSTUVWXYZ"[k // 36 ** 3 % 26] + "".join(
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[k // 36 ** e % 36] for e in (2, 1, 0)) for k in range(records))
+    f = OrvelFile(max_dir=2 * blocks + 1)
+    requests = [(name + ch2, deriv) for name in "AB TR KM RAM REFL EMIS ATR SSC RSC SIFG RIFG PAS LREFL SPOW "
+                "RPOW SPH RPH TRARI ABARI TRC".split() for ch2 in ("", "-CH2") for deriv in range(4)]
+    for name, deriv in requests[:blocks]:
+        f.add(data_word(name, deriv=deriv), floats([1.0]))
+        f.add(data_word(name, deriv=deriv, param=1),
+              params({"NPT": 1, "FXV": 1.0, "LXV": 1.0, "MNY": 1.0, "MXY": 1.0, "DXU": "WN"}))
+    f.add(block_type(param=3), params([(n, 1) for n in names]))
+    return f.build()
+
+
+def many_regions_file(n, npt):
+    """A point map of n regions of one point each, all reading one sub-block of npt values."""
+    rows = [dict(Group=g, Type=0, AryNX=0, AryNY=0, AryType=0, Fileindex=0, X=0.0, Y=0.0) for g in range(n)]
+    return multiregion_file(rows, [(0, [1.0] * npt, 0.5)]).build()
 
 
 def unbacked_file(npt, extra=None):

@@ -157,7 +157,7 @@ void digest(Digest &d, const Data &data, const std::vector<Note> &notes) {
 void digest(Digest &d, const std::vector<Picture> &pictures) {
     d.u64(pictures.size());
     for (const Picture &p : pictures) {
-        d.params(p.properties);
+        d.params(*p.properties);
         d.u64(p.data != nullptr);
         if (p.data)
             d.str(*p.data);
@@ -248,9 +248,11 @@ uint64_t undeclared_bytes(const Data &data, const std::vector<Note> &notes) {
 
 uint64_t undeclared_bytes(const std::vector<Picture> &pictures) {
     uint64_t n = 0;
-    std::set<const std::string *> seen;
+    std::set<const void *> seen;
     for (const Picture &p : pictures) {
-        n += 8 + 16 * p.properties.size();
+        n += 8;
+        if (seen.insert(p.properties.get()).second)
+            n += 16 * p.properties->size();
         if (p.data && seen.insert(p.data.get()).second)
             n += p.data->size();
     }

@@ -578,6 +578,18 @@ def file3d(subblocks, fxv=4000.0, lxv=400.0, name="AB", deriv=0, params=None,
                       fxv, lxv, params, aux, f, sample_type)
 
 
+def cut_image(npx=3, npy=2, npt=5, keep=None):
+    """The bytes of an image (pixel k's values k*10 + 0, 1, ...) whose values come last, cut
+    after `keep` bytes (None: whole)."""
+    f = OrvelFile(max_dir=4)
+    f.add(data_word("AB", "3D", param=DATA_PARAMS), params(dict(
+        AOX=-10.0, AOY=5.0, DDX=2.5, DDY=-2.5, NPT=npt, FXV=1.0, LXV=5.0, MNY=0.0, MXY=1.0,
+        NPX=npx, NPY=npy, DAT="08/12/2026", TIM="14:03:22 (GMT+1)")))
+    f.add(data_word("AB", "3D"), block3d([(k, [j + 10.0 * k for j in range(npt)]) for k in range(npx * npy)]))
+    data = f.build()
+    return data if keep is None else data[:keep]
+
+
 def multiregion_file(rows, subblocks, tables=(), records=(), **kwargs):
     """file3d(subblocks, **kwargs) plus an annotation block (extended type
     11) whose first table is region_table(rows) followed by `tables` and

@@ -1,6 +1,7 @@
 """The command line, run as a user runs it: `python -m orvelio ...` in a subprocess, on files of
 every kind the builder makes."""
 import csv
+import importlib.util
 import json
 import os
 import re
@@ -13,7 +14,7 @@ import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_IMAGE, Picture, block_type, file3d, image_block, multiregion_file, region,
+from builder import (EXT_IMAGE, Picture, block_type, cut_image, file3d, image_block, multiregion_file, region,
                      spectrum_file)
 
 MAP = {"AOX": -10.0, "AOY": 5.0, "DDX": 2.5, "DDY": -2.5}
@@ -528,6 +529,27 @@ def test_plot_failures_are_one_line(folder, tmp_path, capsys):
     status, _, err = run(capsys, "export", tmp_path / "cut.0", "-o", tmp_path / "out", "-f", "csv", "-q")
     assert status == 1 and re.search(r"the file is cut short: block AB 2D NONE holds \d+ of 100 values", err)
     assert os.listdir(tmp_path / "out") == []
+
+
+def test_partial(tmp_path, capsys):
+    """A file cut short fails with a hint; --partial writes and plots it with NaN for what is
+    missing and a warning, in this process and in worker processes."""
+    (tmp_path / "cut.0").write_bytes(cut_image(keep=len(cut_image()) - 220))  # the last pixel
+    status, _, err = run(capsys, "export", tmp_path / "cut.0", "-o", tmp_path / "no", "-f", "csv")
+    assert status == 1 and "holds 25 of 30 values (--partial exports what it holds" in err
+    status, _, err = run(capsys, "export", tmp_path / "cut.0", "-o", tmp_path / "out", "-f", "csv", "--partial")
+    assert status == 0 and "warning: " in err and "the 5 missing values are NaN" in err
+    header, rows = read_csv(tmp_path / "out" / "cut.0.AB-3D-NONE.csv")
+    assert len(rows) == 6 and rows[-1] == ["-5", "2.5"] + ["nan"] * 5 and rows[-2][2:] == ["40", "41", "42", "43", "44"]
+    (tmp_path / "cut2.0").write_bytes((tmp_path / "cut.0").read_bytes())  # two files: two workers
+    proc = cli("export", tmp_path / "cut.0", tmp_path / "cut2.0", "-o", tmp_path / "npz", "-f", "npz", "--partial",
+               "-j", 2, check=0)
+    assert proc.stderr.count("the 5 missing values are NaN") == 2
+    with np.load(tmp_path / "npz" / "cut.0.AB-3D-NONE.npz") as z:
+        assert np.isnan(z["spectra"]).sum() == 5
+    if importlib.util.find_spec("matplotlib"):
+        status, out, err = run(capsys, "plot", tmp_path / "cut.0", "-o", tmp_path / "p.png", "--partial")
+        assert status == 0 and out.strip() == str(tmp_path / "p.png") and "missing values are NaN" in err
 
 
 def test_csv_faults(folder, tmp_path):

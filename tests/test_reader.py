@@ -561,11 +561,14 @@ def test_hand_checked_stubs_declare_the_runtime_names(core):
 
 def test_mypy_strict_on_the_example_and_the_reader():
     pytest.importorskip("mypy")
-    # The source tree's package (its stubs and the reader), numpy from the environment.
+    # The source tree's package (its stubs, the reader, the folders and the writers), numpy from
+    # the environment.
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
     env["MYPYPATH"] = str(REPO / "src")
+    typed = [str(REPO / "src" / "orvelio" / name) for name in ("reader.py", "folders.py", "export.py")]
     proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
-                           "--config-file", str(REPO / "pyproject.toml"), "--cache-dir", os.devnull, "both_apis.py", str(REPO / "src" / "orvelio" / "reader.py")],
+                           "--config-file", str(REPO / "pyproject.toml"), "--cache-dir", os.devnull, "both_apis.py",
+                           *typed],
                           capture_output=True, text=True, cwd=REPO / "examples", timeout=600, env=env)
     assert proc.returncode == 0, proc.stdout + proc.stderr
 

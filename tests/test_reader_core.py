@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import orvelio
+from orvelio.reader import Parameters
 from builder import OrvelFile, block3d, data_word, file3d, multiregion_file, params, region
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
@@ -99,8 +100,9 @@ def check_agreement(path):
             continue
         assert error is None, f"{block}: read fails with {error!r}, the reader does not"
         assert d["request"] == (full.dataType, full.dimension, full.derivative)
-        assert list(d["parameters"]) == list(full.parameters)
-        assert all(same_value(v, full.parameters[k]) for k, v in d["parameters"].items())
+        parameters = Parameters(d["parameter_blocks"])  # the blocks merged as reading merges them
+        assert list(parameters) == list(full.parameters) and len(parameters) == len(full.parameters)
+        assert all(same_value(v, full.parameters[k]) for k, v in parameters.items())
         assert d["dtype"] == "float32"
         x = d["x"]
         if len(full.x):

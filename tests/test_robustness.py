@@ -21,8 +21,8 @@ from conftest import run_python
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "fuzz"))
-from make_corpus import (AMPLIFIED, amplified_file, hostile, mutants, picture_walk_file, seeds,  # noqa: E402
-                         shared_record_file, unbacked_file)
+from make_corpus import (AMPLIFIED, amplified_file, hostile, many_regions_file, mutants,  # noqa: E402
+                         picture_walk_file, seeds, shared_params_file, shared_record_file, unbacked_file)
 
 REGRESSIONS = REPO / "fuzz" / "regressions"
 SEEDS = seeds()
@@ -53,7 +53,7 @@ def sanitized():
 # arrays whose shape the file declares); MemoryError passes only when the file declares a shape
 # of `declared` bytes or more (NPT doubles, or NPY x NPX x NPT floats), too large to allocate in
 # the limit. Prints one JSON report per path.
-DRIVER = r"""
+MEASURE = r"""
 import json, os, resource, select, signal, sys, time, warnings
 for name in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ[name] = "1"  # a single thread to fork from
@@ -62,7 +62,6 @@ import orvelio
 core = sys.modules["orvelio._orvelio"]
 
 job = json.load(sys.stdin)
-requests = [tuple(r) for r in job["requests"]]
 
 
 class Sink:
@@ -124,6 +123,54 @@ def declared(path):
     return most
 
 
+def forked(work, limits):
+    # work(out) in a forked child that writes its JSON report to the descriptor `out`; the
+    # report, or how the child ended. The processes the child starts end with it.
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        os.setpgid(0, 0)
+        work(w)
+        os._exit(0)
+    os.close(w)
+    deadline = time.monotonic() + limits["wall"] + 5
+    chunks = []
+    while True:
+        ready, _, _ = select.select([r], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+            break
+        chunk = os.read(r, 65536)
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(r)
+    _, status = os.waitpid(pid, 0)
+    try:
+        os.killpg(pid, signal.SIGKILL)
+    except OSError:
+        pass
+    if os.WIFSIGNALED(status):
+        return {"status": f"killed by {signal.Signals(os.WTERMSIG(status)).name}"}
+    if os.WEXITSTATUS(status) != 0 or not chunks:
+        return {"status": f"exit status {os.WEXITSTATUS(status)}"}
+    return json.loads(b"".join(chunks))
+
+
+def limited(limits):
+    # The limits of a child: address space (without AddressSanitizer), CPU time, wall clock.
+    if limits["address_space"]:
+        room = vm_size() + limits["address_space"]
+        resource.setrlimit(resource.RLIMIT_AS, (room, room))
+    resource.setrlimit(resource.RLIMIT_CPU, (limits["cpu"], limits["cpu"] + 1))
+    signal.alarm(limits["wall"])  # the default action ends the process, GIL or not
+"""
+
+DRIVER = MEASURE + r"""
+requests = [tuple(r) for r in job["requests"]]
+
+
 def exercise(path, tally, limits):
     shapes = declared(path)
 
@@ -160,11 +207,7 @@ def exercise(path, tally, limits):
 def child(path, limits, out):
     sys.stdout = Sink()
     warnings.simplefilter("ignore")
-    if limits["address_space"]:
-        room = vm_size() + limits["address_space"]
-        resource.setrlimit(resource.RLIMIT_AS, (room, room))
-    resource.setrlimit(resource.RLIMIT_CPU, (limits["cpu"], limits["cpu"] + 1))
-    signal.alarm(limits["wall"])  # the default action ends the process, GIL or not
+    limited(limits)
     tally = {}
     start = time.process_time()
     try:
@@ -178,31 +221,7 @@ def child(path, limits, out):
 
 
 for path in job["paths"]:
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(r)
-        child(path, job["limits"], w)
-    os.close(w)
-    deadline = time.monotonic() + job["limits"]["wall"] + 5
-    chunks = []
-    while True:
-        ready, _, _ = select.select([r], [], [], max(0.0, deadline - time.monotonic()))
-        if not ready:
-            os.kill(pid, signal.SIGKILL)
-            break
-        chunk = os.read(r, 65536)
-        if not chunk:
-            break
-        chunks.append(chunk)
-    os.close(r)
-    _, status = os.waitpid(pid, 0)
-    if os.WIFSIGNALED(status):
-        report = {"status": f"killed by {signal.Signals(os.WTERMSIG(status)).name}"}
-    elif os.WEXITSTATUS(status) != 0 or not chunks:
-        report = {"status": f"exit status {os.WEXITSTATUS(status)}"}
-    else:
-        report = json.loads(b"".join(chunks))
+    report = forked(lambda out: child(path, job["limits"], out), job["limits"])
     print(json.dumps({"path": path, **report}), flush=True)
 """
 
@@ -661,16 +680,168 @@ def hostile_files():
                                 traces=20_000)[0] for kind in AMPLIFIED}
     return {"picture-walk-long": picture_walk_file(15_000, 5000), **hostile(),
             **{f"{kind}-big": data for kind, data in big.items()},
-            "pictures-one-record-big": shared_record_file(15_000, 99, 200)}
+            "pictures-one-record-big": shared_record_file(15_000, 99, 200),
+            "pictures-one-record-listed": shared_record_file(4000, 5, data=120_000),
+            "pictures-one-record-wide": shared_record_file(15_000, 10, 50_000),  # 500 kB of texts
+            "parameters-shared-by-blocks": shared_params_file(70_000, 160),
+            "regions-many": many_regions_file(500, 100_000)}
 
 
 def test_small_hostile_files_cost_little(tmp_path):
     files = hostile_files()
     assert max(len(data) for data in files.values()) < 1_000_000
+    # Each of its 160 blocks is one call of the exact API (bounded), too many for one file's limits.
+    del files["parameters-shared-by-blocks"]
     check_bounded(tmp_path, files)
     # The walk still lists every chunk's picture.
     found = orvelio.getVisImages(str(tmp_path / "0.orv"))
     assert len(found) == 5000 and found[-1]["Title"] == "p4999"
+
+
+# Runs in a fresh interpreter after MEASURE: every path of the job through every public surface
+# but the exact API (the friendly API, xarray, each command of the command line), each call in
+# a forked child of its own, bounded as DRIVER bounds a call of the exact API. Prints one JSON
+# report per path and surface.
+SURFACES = MEASURE + r"""
+import contextlib, shutil, tempfile
+import xarray as xr
+from orvelio import cli
+from orvelio.reader import OrvelFile
+from orvelio.xarray_backend import OrvelBackendEntrypoint
+try:
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot
+except ImportError:
+    matplotlib = None
+
+
+def command(*words):
+    def run(path, block):
+        out = tempfile.mkdtemp(dir=job["tmp"])
+        argv = [w.replace("FILE", path).replace("OUT", out).replace("BLOCK", "/".join(block)) for w in words]
+        try:
+            return cli.main(argv)
+        finally:
+            shutil.rmtree(out, ignore_errors=True)
+    return run
+
+
+def dataset(path, block):
+    with OrvelFile(path) as f:
+        region = {"region": 0} if f.describe(block).kind in ("point-map", "trace-map") else {}
+    xr.open_dataset(path, engine=OrvelBackendEntrypoint, datablock=block, **region).close()
+
+
+def region_grid(path, block):
+    with OrvelFile(path) as f:
+        if f.describe(block).kind in ("point-map", "trace-map"):
+            f.region_grid(block)
+
+
+CALLS = {
+    "blocks": lambda path, block: OrvelFile(path).blocks,
+    "pictures": lambda path, block: OrvelFile(path).pictures,
+    "parameters": lambda path, block: OrvelFile(path).parameters(block),
+    "region_grid": region_grid,
+    "open_dataset": dataset,
+    "open_datatree": lambda path, block: xr.open_datatree(path, engine=OrvelBackendEntrypoint).close(),
+    "ls": command("ls", "FILE"),
+    "info": command("info", "FILE"),
+    "info --json": command("info", "--json", "FILE"),
+    "params": command("params", "FILE", "--block", "BLOCK"),
+    **{f"export {fmt}": command("export", "FILE", "-o", "OUT", "-f", fmt, "-j", "1", "-q")
+       for fmt in ("csv", "npz", "netcdf", "parquet")},
+    "pictures -o": command("pictures", "FILE", "-o", "OUT", "-q"),
+    **({"plot": command("plot", "FILE", "--block", "BLOCK", "-o", "OUT/plot.png", "-q")} if matplotlib else {}),
+}
+NEEDS_BLOCK = ("parameters", "region_grid", "open_dataset", "params", "plot")
+
+
+def child(name, path, block, limits, out):
+    warnings.simplefilter("ignore")
+    limited(limits)
+    shapes = declared(path)
+    reset_peak()
+    before = memory()[0]
+    start = time.process_time() + sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2])
+    try:
+        CALLS[name](path, block)
+        status = "ok"
+    except SystemError as e:  # a C++ exception the core does not expect
+        status = f"SystemError: {e}"
+    except MemoryError:
+        status = "ok" if shapes >= limits["declared"] else "MemoryError, with no large declared shape"
+    except Exception:  # a clear error of the file is a bounded outcome too
+        status = "ok"
+    spent = time.process_time() + sum(resource.getrusage(resource.RUSAGE_CHILDREN)[:2]) - start
+    beyond = memory()[1] - before - shapes
+    if spent > limits["call_cpu"]:
+        status = f"{spent:.2f} s of CPU time"
+    elif limits["call_memory"] and beyond > limits["call_memory"]:
+        status = f"{beyond >> 20} MiB beyond its arrays"
+    os.write(out, json.dumps({"status": status, "cpu": round(spent, 3), "beyond": beyond >> 20}).encode())
+
+
+def first_block(path):
+    try:
+        return next(iter(orvelio.listContents(path)), None)
+    except Exception:
+        return None
+
+
+# Every surface once first, so that what each imports on its first use is imported before.
+warm = job["warm"]
+for name in CALLS:
+    with contextlib.redirect_stdout(Sink()), contextlib.redirect_stderr(Sink()), warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        CALLS[name](warm, first_block(warm))
+sys.stdout = open(os.devnull, "w")  # the commands' output; reports go to the real stdout
+sys.stderr = open(os.devnull, "w")
+for path in job["paths"]:
+    block = first_block(path)
+    for name in CALLS:
+        if block is None and name in NEEDS_BLOCK or [path, name] in job["skip"]:
+            continue
+        report = forked(lambda out: child(name, path, block, job["limits"], out), job["limits"])
+        os.write(1, (json.dumps({"path": path, "call": name, **report}) + "\n").encode())
+"""
+
+
+# Calls that still cost more: every parameter of every block shown or written once per block
+# (160 blocks that merge one block of 70,000 parameters); a netCDF group per region; rows
+# streamed to CSV and Parquet through row reads, which read one stored sub-block over and over
+# where a whole read refuses to.
+STILL_COSTLY = {("parameters-shared-by-blocks", call) for call in
+                ("open_datatree", "info", "info --json", "export csv", "export npz", "export netcdf",
+                 "export parquet")}
+STILL_COSTLY |= {(label, f"export {fmt}") for label in [f"{kind}-big" for kind in AMPLIFIED] + ["regions-many"]
+                 for fmt in ("csv", "parquet")}
+STILL_COSTLY |= {("point-map-big", "export netcdf"), ("trace-map-big", "export netcdf"),
+                 ("regions-many", "export netcdf")}
+
+
+def test_small_hostile_files_cost_little_on_every_surface(tmp_path):
+    # Each call of the friendly API, of xarray and of each command within 2 s of CPU time (1 s
+    # on an idle machine) and 256 MiB beyond the arrays the file declares.
+    files = hostile_files()
+    paths = {}
+    for k, (label, data) in enumerate(files.items()):
+        paths[str(tmp_path / f"{k}.orv")] = label
+        (tmp_path / f"{k}.orv").write_bytes(data)
+    warm = tmp_path / "warm.orv"
+    warm.write_bytes(SEEDS["multi-region"])
+    limits = dict(LIMITS, call_cpu=2.0)
+    if sanitized():
+        limits.update(address_space=0, call_cpu=10.0, call_memory=0)
+    skip = [[path, call] for path, label in paths.items() for known, call in STILL_COSTLY if known == label]
+    job = {"paths": list(paths), "warm": str(warm), "tmp": str(tmp_path), "limits": limits, "skip": skip}
+    proc = run_python(SURFACES, timeout=60 + len(paths) * 20 * (LIMITS["wall"] + 5), input=json.dumps(job))
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    reports = [json.loads(line) for line in proc.stdout.splitlines()]
+    assert {r["path"] for r in reports} == set(paths), proc.stdout[-2000:] + proc.stderr[-2000:]
+    failed = [f"{paths[r['path']]} {r['call']}: {r['status']}" for r in reports if r["status"] != "ok"]
+    assert not failed, "\n".join(failed)
 
 
 # ---------------------------------------------------------------- special files and signals

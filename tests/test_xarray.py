@@ -12,8 +12,8 @@ import numpy as np
 import pytest
 
 import orvelio
-from builder import (EXT_IMAGE, OrvelFile, Picture, block3d, block_type, data_word, file3d, image_block,
-                     multiregion_file, params, region, spectrum_file)
+from builder import (EXT_IMAGE, OrvelFile, Picture, block3d, block_type, cut_image, data_word, file3d,
+                     image_block, multiregion_file, params, region, spectrum_file)
 from conftest import run_python
 
 xr = pytest.importorskip("xarray")
@@ -235,16 +235,6 @@ def test_entry_point_and_to_xarray(write):
     if ENGINE == "orvelio":                                   # installed: found without engine=
         xr.testing.assert_identical(xr.open_dataset(sample, datablock="AB"),
                                     xr.open_dataset(sample, engine=ENGINE, datablock="AB"))
-
-
-def cut_image(npx=3, npy=2, npt=5, keep=None):
-    """An image whose values come last, cut after `keep` bytes of them (None: whole)."""
-    f = OrvelFile(max_dir=4)
-    f.add(data_word("AB", "3D", param=1), params(dict(MAP, NPT=npt, FXV=1.0, LXV=5.0, MNY=0.0, MXY=1.0,
-                                                      NPX=npx, NPY=npy, DAT="08/12/2026", TIM="14:03:22 (GMT+1)")))
-    f.add(data_word("AB", "3D"), block3d([(k, np.arange(npt) + 10.0 * k) for k in range(npx * npy)]))
-    data = f.build()
-    return data if keep is None else data[:keep]
 
 
 def test_damage_partial_grids_and_labels(write, recwarn):

@@ -576,6 +576,10 @@ struct Description {
     std::string_view dtype = "float32"; // the element type of every main array
     AxisRange x;
     Parameters parameters; // equal to read()'s
+    // The parameter blocks that `parameters` merges, in order: each merged over the ones before
+    // it (a name keeps the place of its first block and takes the value of its last) gives
+    // `parameters`. A block that several data blocks merge is one object, read once per Reader.
+    std::vector<std::shared_ptr<const Parameters>> parameter_blocks;
     // Rows addressed by read_rows (1 for a spectrum; 0 for multi-region kinds, whose rows are
     // counted per region) and values per row.
     size_t rows = 0, row_length = 0;
@@ -612,7 +616,8 @@ struct Description {
 
 // The fields of the description's structs by name, for layers that present them whole (the
 // Python binding turns each into a dict). f(name, value) is called per field in order. The row
-// layout (subblocks, sources) is left out: it is for read_rows and can be large.
+// layout (subblocks, sources) is left out: it is for read_rows and can be large; so are the
+// parameters, which a layer shares through parameter_blocks.
 template <class F> void for_each_field(const Unit &u, F &&f) {
     f("udunits", u.udunits);
     f("display", u.display);
@@ -659,7 +664,6 @@ template <class F> void for_each_field(const Description &d, F &&f) {
     f("shape", d.shape);
     f("dtype", d.dtype);
     f("x", d.x);
-    f("parameters", d.parameters);
     f("rows", d.rows);
     f("row_length", d.row_length);
     f("by_region", d.by_region());
@@ -691,8 +695,9 @@ struct RowRange {
 // ------------------------------------------------------------------ pictures
 
 struct Picture {
-    // "Title" and the labelled values in reading order.
-    Parameters properties;
+    // "Title" and the labelled values in reading order (never null; pictures that share a
+    // record share them).
+    std::shared_ptr<const Parameters> properties;
     // The picture's bytes when the file stores them (pictures that share a record share
     // them); nullptr otherwise.
     std::shared_ptr<const std::string> data;

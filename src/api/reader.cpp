@@ -1,10 +1,8 @@
 // The reader facade of the public header, over the core.
 #include "orvelio/orvelio.hpp"
 
-#include "extract/axis.hpp"
 #include "extract/extract.hpp"
 #include "extract/kinds.hpp"
-#include "extract/layout3d.hpp"
 #include "format/directory.hpp"
 #include "format/error.hpp"
 #include "format/file.hpp"
@@ -17,40 +15,11 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
 
 namespace orvelio {
-
-namespace detail {
-
-// Large arrays are filled page by page straight from the file: ask for huge pages, as numpy
-// does for its own large arrays, to save most of the page faults. Advice only.
-void advise_huge_pages(void *data, size_t bytes) noexcept {
-    constexpr uintptr_t kPage = 4096;
-    if (bytes < (uintptr_t{2} << 20))
-        return;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
-    if (end > start)
-        madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
-}
-
-void *allocate_shared(size_t bytes) noexcept {
-    constexpr size_t kHuge = size_t{2} << 20;
-    void *p = nullptr;
-    if (bytes < kHuge)
-        return std::malloc(bytes ? bytes : 1);
-    // From a 2 MiB boundary, so that every 2 MiB of it can be one huge page.
-    if (posix_memalign(&p, kHuge, bytes) != 0)
-        return nullptr;
-    advise_huge_pages(p, bytes);
-    return p;
-}
-
-} // namespace detail
 
 std::string_view to_string(ErrorCode c) noexcept {
     switch (c) {
@@ -94,80 +63,10 @@ std::string upper(std::string s) {
     return s;
 }
 
-Request request_of(const Block &b) {
-    Request r{upper(b.type), upper(b.dimensions), upper(b.derivative)};
+Block request_of(const Block &b) {
+    Block r{upper(b.type), upper(b.dimensions), upper(b.derivative)};
     check_request(r);
     return r;
-}
-
-void add_notes(const Events &events, std::vector<Note> *notes) {
-    if (!notes)
-        return;
-    for (const Event &e : events)
-        notes->push_back({e.kind == Event::Kind::Print ? Note::Kind::message : Note::Kind::warning, e.text});
-}
-
-template <class R> R &fill_common(R &out, Result &r) {
-    out.request = {std::move(r.dataType), std::move(r.dimension), std::move(r.deriv)};
-    out.parameters = r.parameters.take_items();
-    out.x = std::move(r.x);
-    out.minY = std::move(r.minY);
-    out.maxY = std::move(r.maxY);
-    return out;
-}
-
-Data to_data(Result &r) {
-    switch (r.kind) {
-    case Kind::spectrum: {
-        Spectrum s;
-        fill_common(s, r).y = std::move(r.y);
-        return s;
-    }
-    case Kind::image: {
-        Image s;
-        fill_common(s, r);
-        s.mapX = std::move(r.mapX);
-        s.mapY = std::move(r.mapY);
-        s.spectra = std::move(r.spectra);
-        return s;
-    }
-    case Kind::image_traces: {
-        ImageTraces s;
-        fill_common(s, r);
-        s.mapX = std::move(r.mapX);
-        s.mapY = std::move(r.mapY);
-        s.labels = std::move(r.labels);
-        s.traces = std::move(r.traces);
-        return s;
-    }
-    case Kind::time_series: {
-        TimeSeries s;
-        fill_common(s, r);
-        s.z = std::move(r.z);
-        s.spectra = std::move(r.spectra);
-        return s;
-    }
-    case Kind::time_traces: {
-        TimeTraces s;
-        fill_common(s, r);
-        s.labels = std::move(r.labels);
-        s.traces = std::move(r.traces);
-        return s;
-    }
-    case Kind::point_map: {
-        PointMap s;
-        fill_common(s, r).regions = std::move(r.regions);
-        return s;
-    }
-    case Kind::trace_map: {
-        TraceMap s;
-        fill_common(s, r);
-        s.labels = std::move(r.labels);
-        s.regions = std::move(r.regions);
-        return s;
-    }
-    }
-    throw std::logic_error("unknown result kind");
 }
 
 std::string block_words(const Block &b) { return b.type + " " + b.dimensions + " " + b.derivative; }
@@ -253,6 +152,8 @@ struct Reader::Impl {
     using Key = std::tuple<std::string, std::string, std::string>;
     mutable std::mutex mutex;
     mutable std::map<Key, std::shared_ptr<const Plan>> plans;
+    // The parameter blocks read so far: a block that several data blocks merge is read once.
+    mutable ParamBlocks param_blocks;
 
     Impl() = default;
     Impl(const Impl &) = delete;
@@ -316,8 +217,8 @@ struct Reader::Impl {
     void read_rows(const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
                    std::optional<size_t> region) const;
 
-    std::shared_ptr<const Plan> plan(const Request &req, Events *events) const {
-        const Key key{req.dataBlockType, req.dimensions, req.deriv};
+    std::shared_ptr<const Plan> plan(const Block &req, std::vector<Note> *notes) const {
+        const Key key{req.type, req.dimensions, req.derivative};
         {
             std::lock_guard lock(mutex);
             if (auto it = plans.find(key); it != plans.end())
@@ -325,8 +226,8 @@ struct Reader::Impl {
         }
         // Described outside the lock: two threads may both describe a block the first time.
         Lease f = file();
-        Events local;
-        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, events ? *events : local));
+        std::vector<Note> local;
+        auto p = std::make_shared<Plan>(orvelio::describe(*f, req, notes ? *notes : local, &param_blocks));
         std::lock_guard lock(mutex);
         return plans.try_emplace(key, std::move(p)).first->second;
     }
@@ -420,46 +321,28 @@ std::vector<Block> Reader::blocks() const {
         Lease lease = impl_->file();
         File &f = *lease;
         f.set_window(kHeadWindow);
-        if (!orvelio::is_orvel(f))
-            fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
-        std::vector<Block> out;
-        for (ListEntry &e : list_contents(read_directory(f)))
-            out.push_back({std::move(e.dataBlockType), std::move(e.dimensions), std::move(e.derivative)});
-        return out;
+        check_orvel(f);
+        return list_contents(read_directory(f));
     });
 }
 
 Description Reader::describe(const Block &block, std::vector<Note> *notes) const {
     return guard([&] { return "data block " + block_words(block); }, [&] {
-        const Request req = request_of(block);
-        Events events;
-        std::shared_ptr<const Plan> p;
-        try {
-            p = impl_->plan(req, &events);
-        } catch (const Error &) {
-            add_notes(events, notes);
-            throw;
-        }
-        add_notes(events, notes);
-        return p->d;
+        const std::shared_ptr<const Plan> p = impl_->plan(request_of(block), notes);
+        Description d = p->d;
+        d.parameters = p->parameters.items();
+        for (const MergedParams::Layer &layer : p->parameters.layers())
+            d.parameter_blocks.emplace_back(layer, &layer->items());
+        return d;
     });
 }
 
 Data Reader::read(const Block &block, std::vector<Note> *notes) const {
     return guard([&] { return "data block " + block_words(block); }, [&] {
-        const Request req = request_of(block);
+        const Block req = request_of(block);
         Lease lease = impl_->file();
-        File &f = *lease;
-        Events events;
-        Result r;
-        try {
-            r = extract(f, req, events);
-        } catch (const Error &) {
-            add_notes(events, notes);
-            throw;
-        }
-        add_notes(events, notes);
-        return to_data(r);
+        std::vector<Note> local;
+        return extract(*lease, req, notes ? *notes : local);
     });
 }
 
@@ -494,7 +377,7 @@ void Reader::read_rows(const Block &block, std::span<const uint64_t> rows, std::
 
 RowsAsked Reader::Impl::rows_asked(const Block &block, uint64_t count, size_t values,
                                            std::optional<size_t> region) const {
-    const Request req = request_of(block);
+    const Block req = request_of(block);
     RowsAsked asked{plan(req, nullptr), 0};
     const Description &d = asked.plan->d;
     const bool multi = d.by_region();
@@ -516,130 +399,18 @@ RowsAsked Reader::Impl::rows_asked(const Block &block, uint64_t count, size_t va
 
 void Reader::Impl::read_rows(const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
                              std::optional<size_t> region) const {
-    const Description &d = p.d;
-    const size_t L = d.row_length;
     Lease lease = file();
-    File &f = *lease;
-    const size_t npt = p.npt;
-    const size_t bytes = L * sizeof(float);
-    std::vector<Piece> pieces;
-    pieces.reserve(rows.size());
-    const auto from = [&](size_t i, int64_t offset) {
-        pieces.push_back({static_cast<uint64_t>(offset), bytes, out.data() + i * L});
-    };
-    const auto zeros = [&](size_t i) { std::fill_n(out.data() + i * L, L, 0.0f); };
-
-    switch (d.kind) {
-    case Kind::spectrum:
-        for (size_t i = 0; i < rows.size(); ++i)
-            from(i, p.at.data);
-        break;
-    case Kind::image:
-        for (size_t i = 0; i < rows.size(); ++i) {
-            if (rows[i] >= d.subblocks.size()) {
-                zeros(i);
-                continue;
-            }
-            const int64_t offset = d.subblocks[rows[i]];
-            const size_t got = values_at(f, offset, npt);
-            if (got < npt)
-                fail_cut_short(got, npt, offset);
-            from(i, offset);
-        }
-        break;
-    case Kind::image_traces:
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const int64_t offset = d.subblocks[rows[i]];
-            check_trace_values(f, offset, npt, d.shape[1], d.shape[0]);
-            from(i, offset);
-        }
-        break;
-    case Kind::time_series:
-        for (size_t i = 0; i < rows.size(); ++i) {
-            check_timed(f, d.subblocks[rows[i]], npt);
-            from(i, d.subblocks[rows[i]]);
-        }
-        break;
-    case Kind::time_traces:
-        for (size_t i = 0; i < rows.size(); ++i) {
-            check_stack_row(f, d.subblocks, rows[i], npt);
-            from(i, d.subblocks[rows[i]]);
-        }
-        break;
-    case Kind::point_map: {
-        const std::vector<int64_t> &sources = d.regions[*region].sources;
-        for (size_t i = 0; i < rows.size(); ++i) {
-            const int64_t s = sources[rows[i]];
-            if (s < 0) {
-                zeros(i);
-                continue;
-            }
-            const int64_t offset = d.subblocks[static_cast<size_t>(s)];
-            check_timed(f, offset, npt);
-            from(i, offset);
-        }
-        break;
-    }
-    case Kind::trace_map: {
-        // Row j holds the value at one position of every sub-block: each sub-block's span of
-        // the positions asked for is read once.
-        const std::vector<int64_t> &sources = d.regions[*region].sources;
-        for (size_t k = 0; k < d.subblocks.size(); ++k)
-            check_stack_row(f, d.subblocks, k, npt); // as described (the file has not changed size)
-        size_t lo = SIZE_MAX, hi = 0;
-        for (uint64_t row : rows) {
-            lo = std::min(lo, static_cast<size_t>(sources[row]));
-            hi = std::max(hi, static_cast<size_t>(sources[row]));
-        }
-        std::vector<float> span(hi - lo + 1);
-        const size_t span_bytes = span.size() * sizeof(float);
-        for (size_t k = 0; k < d.subblocks.size(); ++k) {
-            const uint64_t at = static_cast<uint64_t>(d.subblocks[k]) + lo * sizeof(float);
-            if (f.pread_at(span.data(), span_bytes, at) != span_bytes)
-                fail_cut_short(0, npt); // the file shrank while being read
-            for (size_t i = 0; i < rows.size(); ++i)
-                out[i * L + k] = span[static_cast<size_t>(sources[rows[i]]) - lo];
-        }
-        return;
-    }
-    }
-    if (!gather(f, pieces))
-        fail_cut_short(0, npt); // the file shrank while being read
+    kind_ops(p.d.kind).read_rows(*lease, p, rows, out, region);
 }
 
 RowInfo Reader::row_info(const Block &block) const {
     return guard([&] { return "data block " + block_words(block); }, [&] {
-        const Request req = request_of(block);
+        const Block req = request_of(block);
         const std::shared_ptr<const Plan> plan = impl_->plan(req, nullptr);
         const Plan &p = *plan;
         Lease lease = impl_->file();
         File &f = *lease;
-        RowInfo info;
-        switch (p.d.kind) {
-        case Kind::spectrum:
-            break;
-        case Kind::image_traces:
-            info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
-            [[fallthrough]];
-        case Kind::image:
-            info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
-            info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
-            break;
-        case Kind::time_series:
-            info.z = Array<double>::empty({p.d.subblocks.size()});
-            read_times(f, p.d.subblocks, p.npt, info.z.data());
-            break;
-        case Kind::time_traces:
-            info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
-            break;
-        case Kind::trace_map:
-            info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
-            [[fallthrough]];
-        case Kind::point_map:
-            info.regions = multi_region_info(f, p);
-            break;
-        }
-        return info;
+        return kind_ops(p.d.kind).row_info(f, p);
     });
 }
 
@@ -648,6 +419,8 @@ std::vector<Picture> Reader::pictures() const {
         Lease lease = impl_->file();
         File &f = *lease;
         VisImages found = read_vis_images(f);
+        // One copy of each record's properties and bytes, however often the record is listed.
+        std::vector<std::shared_ptr<const Parameters>> properties(found.pictures.size());
         std::vector<std::shared_ptr<const std::string>> bytes(found.pictures.size());
         std::vector<Picture> out;
         out.reserve(found.order.size());
@@ -655,7 +428,9 @@ std::vector<Picture> Reader::pictures() const {
             VisPicture &pic = found.pictures[k];
             Picture p;
             p.record = k;
-            p.properties = pic.entries.items();
+            if (!properties[k])
+                properties[k] = std::make_shared<const Parameters>(pic.entries.take_items());
+            p.properties = properties[k];
             if (pic.has_image) {
                 if (!bytes[k])
                     bytes[k] = std::make_shared<const std::string>(std::move(pic.image));

@@ -728,7 +728,7 @@ orv_status orv_pictures_read(const orv_reader *r, orv_pictures **out, orv_error 
         p->list = r->reader.pictures();
         for (const Picture &pic : p->list) {
             p->formats.emplace_back(pic.format);
-            p->properties.push_back(orv_params{&pic.properties});
+            p->properties.push_back(orv_params{pic.properties.get()});
         }
         *out = p.release();
     });

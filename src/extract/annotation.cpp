@@ -170,7 +170,7 @@ void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
         fail_position(last, "the position of the last row of the annotation table");
 }
 
-void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out, Events &events,
+void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out, std::vector<Note> &notes,
                 Budget &budget) {
     const Num anno_offset = plus(record, p.at("SIZ"));
     const Reading table(f, "the annotation table", position(anno_offset));
@@ -267,7 +267,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
                 value = text_field(strlen.i < 0 ? f.read_rest() : f.read_bytes(static_cast<size_t>(text_width)));
                 break;
             case Cell::Unknown:
-                events.push_back({Event::Kind::RuntimeWarning, "Unknown annotation data type " + py_str(c.type)});
+                notes.push_back({Note::Kind::warning, "Unknown annotation data type " + py_str(c.type)});
                 break;
             }
             out.values(c.column).push_back(std::move(value));
@@ -277,7 +277,7 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
 
 } // namespace
 
-Annotations read_annotations(File &f, int64_t offset, Events &events) {
+Annotations read_annotations(File &f, int64_t offset, std::vector<Note> &notes) {
     Annotations out;
     Budget budget{f.size() + kAllowance};
     const Num block{false, offset, 0};
@@ -288,7 +288,7 @@ Annotations read_annotations(File &f, int64_t offset, Events &events) {
         const ParamDict p = record_params(f, record, budget);
         if (!p.contains("SRC"))
             continue;
-        read_table(f, record, p, out, events, budget);
+        read_table(f, record, p, out, notes, budget);
     }
     return out;
 }

@@ -3,7 +3,7 @@
 // read into one column dictionary.
 #pragma once
 
-#include "format/events.hpp"
+#include "orvelio/orvelio.hpp" // Note
 #include "format/file.hpp"
 #include "format/value.hpp"
 
@@ -48,7 +48,7 @@ class Annotations {
 };
 
 // Reads every table record of the annotation block at `offset`. A cell of an unknown type
-// code adds the RuntimeWarning "Unknown annotation data type <code>" to `events` and consumes
+// code adds the warning "Unknown annotation data type <code>" to `notes` and consumes
 // no bytes.
 //
 // The work is bounded by the file: all tables of the block together may hold no more cells,
@@ -57,7 +57,7 @@ class Annotations {
 // (2^31 rows of length 0, say) fails with ErrorDetail::bad_value before any of its rows is read; a table
 // whose rows are stored one after another in the file, with every column taking at least a
 // byte of the row, always fits.
-Annotations read_annotations(File &f, int64_t offset, Events &events);
+Annotations read_annotations(File &f, int64_t offset, std::vector<Note> &notes);
 
 // str() of a value as the interpreter writes it: decimal integers, floats in their shortest
 // round-trip form ("1.0", "1e+16", "nan"), texts as they are, "None".

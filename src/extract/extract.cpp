@@ -5,127 +5,93 @@
 #include "kinds.hpp"
 #include "present.hpp"
 
-#include <algorithm>
-#include <cmath>
-
 namespace orvelio {
 
 namespace {
 
-// Parameters that the x axis and the y range are built from, looked up in this order.
-struct AxisParams {
-    Value NPT, FXV, LXV, MXY, MNY;
-};
-
-AxisParams axis_params(const ParamDict &p) {
-    AxisParams a;
-    a.NPT = p.at("NPT");
-    a.FXV = p.at("FXV");
-    a.LXV = p.at("LXV");
-    a.MXY = p.at("MXY");
-    a.MNY = p.at("MNY");
-    return a;
-}
-
-Result single_spectrum(File &f, Result r, const Located &at) {
-    r.kind = Kind::spectrum;
-    // At most NPT values: fewer when the end of the file comes first.
-    f.seek(at.data);
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(r.x.size(), f.remaining() / 4));
-    r.y = Array<float>::empty({n});
-    f.read_floats(r.y.data(), n);
-    return r;
-}
-
-bool has_map_keys(const ParamDict &p) {
+bool has_map_keys(const MergedParams &p) {
     for (const char *key : {"AOX", "AOY", "NPX", "NPY", "DDX", "DDY"})
         if (!p.contains(key))
             return false;
     return true;
 }
 
-// The fields every kind shares: request words, merged parameters, y range; the parameters of
-// the x axis (checked as making it checks them) into `axis`, its first and last value and
-// count into `range`. The axis itself is left to the caller.
-Result start(File &f, const Request &req, const Located &at, AxisParams &axis, AxisRange &range) {
-    Result r;
-    r.dimension = req.dimensions;
-    r.dataType = req.dataBlockType;
-    r.deriv = req.deriv;
-    r.parameters = merged_parameters(f, at);
-    axis = axis_params(r.parameters);
-    range = linspace_range(axis.FXV, axis.LXV, axis.NPT);
-    r.minY = axis.MNY;
-    r.maxY = axis.MXY;
-    return r;
+// The parameters and the x axis's range (checked as making the axis checks them), looked up
+// in the order NPT, FXV, LXV, MXY, MNY.
+Start start(File &f, const Block &req, const Located &at, std::vector<Note> &notes, AxisRange &range,
+            ParamBlocks *blocks = nullptr) {
+    MergedParams parameters = merged_parameters(f, at, blocks);
+    Value NPT = parameters.at("NPT"), FXV = parameters.at("FXV"), LXV = parameters.at("LXV");
+    Value maxY = parameters.at("MXY"), minY = parameters.at("MNY");
+    range = linspace_range(FXV, LXV, NPT);
+    return Start{f,    req,      at, notes, std::move(parameters), std::move(FXV), std::move(LXV), std::move(NPT),
+                 minY, maxY, range.count, ReadBudget(f)};
 }
 
-Located locate_block(File &f, const Request &req) {
-    if (!is_orvel(f))
-        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
+Located locate_block(File &f, const Block &req) {
+    check_orvel(f);
     return locate(read_directory(f), req);
 }
 
 } // namespace
 
-Result extract(File &f, const Request &req, Events &events) {
-    const Located at = locate_block(f, req);
-    AxisParams a;
-    AxisRange range;
-    Result r = start(f, req, at, a, range);
-    if (req.dimensions == "2D") {
-        r.x = linspace(a.FXV, a.LXV, a.NPT);
-        return single_spectrum(f, std::move(r), at);
-    }
+Array<double> Start::x_axis() const { return linspace(FXV, LXV, NPT); }
 
-    // The x axis of a 3D block is built last: a block whose sub-blocks cannot hold NPT values
-    // fails on them without first building an axis of NPT points.
-    const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, at, events, range.count, std::move(r), ReadBudget(f)};
-    Result out = image ? extract_image(s) : at.anno != -1 ? extract_multi_region(s) : extract_time_resolved(s);
-    out.x = linspace(a.FXV, a.LXV, a.NPT);
-    return out;
+void check_orvel(File &f) {
+    if (!is_orvel(f))
+        fail(ErrorDetail::not_orvel, "Can't process a non-Orvel file", 0);
 }
 
-Plan describe(File &f, const Request &req, Events &events) {
+Kind kind_of(const Block &req, const MergedParams &parameters, const Located &at) {
+    const bool traces = req.type == "TRC";
+    if (req.dimensions == "2D")
+        return Kind::spectrum;
+    if (has_map_keys(parameters))
+        return traces ? Kind::image_traces : Kind::image;
+    if (at.anno != -1)
+        return traces ? Kind::trace_map : Kind::point_map;
+    return traces ? Kind::time_traces : Kind::time_series;
+}
+
+const KindOps &kind_ops(Kind k) {
+    // In the order of Kind.
+    static const KindOps *const kTable[] = {&kSpectrumOps,   &kImageOps,    &kImageTracesOps, &kTimeSeriesOps,
+                                            &kTimeTracesOps, &kPointMapOps, &kTraceMapOps};
+    static_assert(std::size(kTable) == kKindCount);
+    return *kTable[static_cast<size_t>(k)];
+}
+
+Data extract(File &f, const Block &req, std::vector<Note> &notes) {
+    const Located at = locate_block(f, req);
+    AxisRange range;
+    Start s = start(f, req, at, notes, range);
+    return kind_ops(kind_of(req, s.parameters, at)).read(s);
+}
+
+Plan describe(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *blocks) {
     Plan p;
     p.at = locate_block(f, req);
     Description &d = p.d;
-    AxisParams a;
-    Result r = start(f, req, p.at, a, d.x);
-    d.request = {req.dataBlockType, req.dimensions, req.deriv};
-    p.npt = d.x.count;
-    if (req.dimensions == "2D") {
-        d.kind = Kind::spectrum;
-        f.seek(p.at.data);
-        const size_t values = static_cast<size_t>(std::min<uint64_t>(p.npt, f.remaining() / 4));
-        d.shape = {values};
-        d.rows = 1;
-        d.row_length = values;
-        d.parameters = r.parameters.take_items();
-        d.values_held = values;
-        d.values_declared = p.npt;
-        present(p);
-        return p;
-    }
-    const bool image = has_map_keys(r.parameters);
-    Start3D s{f, req, p.at, events, p.npt, std::move(r), ReadBudget(f)};
-    if (image)
-        describe_image(s, p);
-    else if (p.at.anno != -1)
-        describe_multi_region(s, p);
-    else
-        describe_time_resolved(s, p);
-    d.parameters = s.result.parameters.take_items();
-    // Every stored sub-block declares NPT values; the file's size says how many it holds.
-    const uint64_t size = f.size(), whole = uint64_t{4} * p.npt;
-    for (int64_t offset : d.subblocks) {
-        const uint64_t at = static_cast<uint64_t>(offset); // a negative one: beyond any size
-        d.values_held += at < size && size - at >= whole ? p.npt : values_at(f, offset, p.npt);
-    }
-    d.values_declared = static_cast<uint64_t>(d.subblocks.size()) * p.npt;
+    Start s = start(f, req, p.at, notes, d.x, blocks);
+    d.request = {req.type, req.dimensions, req.derivative};
+    d.kind = kind_of(req, s.parameters, p.at);
+    p.npt = s.npt;
+    kind_ops(d.kind).describe(s, p);
+    p.parameters = std::move(s.parameters);
     present(p);
     return p;
+}
+
+void count_values(const File &f, Plan &p) {
+    Description &d = p.d;
+    for (int64_t offset : d.subblocks)
+        d.values_held += values_at(f, offset, p.npt);
+    d.values_declared = static_cast<uint64_t>(d.subblocks.size()) * p.npt;
+}
+
+void gather_rows(File &f, std::span<const Piece> pieces, size_t npt) {
+    if (!gather(f, pieces))
+        fail_cut_short(0, npt); // the file shrank while being read
 }
 
 } // namespace orvelio

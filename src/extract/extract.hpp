@@ -1,18 +1,22 @@
-// getOrvelData's work once the request has passed its checks: test the file, locate the
-// blocks, merge the parameters and read the data of the requested kind.
+// A data block read or described: the file tested, the blocks located, the parameters merged,
+// then the work handed to the block's kind (kinds.hpp).
 #pragma once
 
-#include "format/events.hpp"
+#include "orvelio/orvelio.hpp" // Note
 #include "format/file.hpp"
 #include "request.hpp"
-#include "result.hpp"
 
 namespace orvelio {
 
-Result extract(File &f, const Request &req, Events &events);
+// ErrorDetail::not_orvel unless the file starts with the magic number.
+void check_orvel(File &f);
+
+// The whole block, as its kind's result.
+Data extract(File &f, const Block &req, std::vector<Note> &notes);
 
 struct Plan;
-// The block's description and reading plan, reading no values (kinds.hpp).
-Plan describe(File &f, const Request &req, Events &events);
+// The block's description and reading plan, reading no values (kinds.hpp); the description's
+// parameters are left to Plan::parameters. Parameter blocks are read through `blocks` when given.
+Plan describe(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *blocks = nullptr);
 
 } // namespace orvelio

@@ -21,17 +21,22 @@ struct Geometry {
 
 constexpr const char *kMapKeys[] = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
 
-// Map coordinates into the result (with `coordinates`; else only checked as making them
-// checks them, into `axes`: start, stop and count of x, then of y); the counts and the
+// The map's coordinates, which a whole read makes with the geometry.
+struct Map {
+    Array<double> mapX, mapY;
+};
+
+// The map geometry, its coordinates checked as making them checks them, into `axes` (start,
+// stop and count of x, then of y), and made into `map` when it is given; the counts and the
 // sub-blocks to place.
-Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr) {
-    ParamDict &p = s.result.parameters;
+Geometry map_geometry(Start &s, Value *axes, Map *map) {
+    MergedParams &p = s.parameters;
     Value v[6];
     for (int i = 0; i < 6; ++i)
         v[i] = p.at(kMapKeys[i]);
-    if (s.req.deriv != "NONE" && (is_zero(v[4]) || is_zero(v[5]))) {
+    if (s.req.derivative != "NONE" && (is_zero(v[4]) || is_zero(v[5]))) {
         // A derivative map that lost its geometry: take the underived block's.
-        s.events.push_back({Event::Kind::Print, "Orignal mapping coordinates used"});
+        s.notes.push_back({Note::Kind::message, "Orignal mapping coordinates used"});
         const ParamDict original = read_params(s.f, s.at.originalParams);
         for (int i = 0; i < 6; ++i)
             v[i] = original.at(kMapKeys[i]);
@@ -39,17 +44,18 @@ Geometry map_geometry(Start3D &s, bool coordinates = true, Value *axes = nullptr
             p.set(kMapKeys[i], v[i]);
     }
     const Value &AOX = v[0], &AOY = v[1], &DDX = v[2], &DDY = v[3], &NPX = v[4], &NPY = v[5];
-    if (coordinates) {
-        s.result.mapX = linspace(AOX, plus(AOX, times(DDX, minus_one(NPX))), NPX);
-        s.result.mapY = linspace(AOY, plus(AOY, times(DDY, minus_one(NPY))), NPY);
-    } else {
-        const Value stopX = plus(AOX, times(DDX, minus_one(NPX)));
+    const Value stopX = plus(AOX, times(DDX, minus_one(NPX)));
+    if (map)
+        map->mapX = linspace(AOX, stopX, NPX);
+    else
         linspace_count(AOX, stopX, NPX);
-        const Value stopY = plus(AOY, times(DDY, minus_one(NPY)));
+    const Value stopY = plus(AOY, times(DDY, minus_one(NPY)));
+    if (map)
+        map->mapY = linspace(AOY, stopY, NPY);
+    else
         linspace_count(AOY, stopY, NPY);
-        const Value all[6] = {AOX, stopX, NPX, AOY, stopY, NPY};
-        std::copy(std::begin(all), std::end(all), axes);
-    }
+    const Value all[6] = {AOX, stopX, NPX, AOY, stopY, NPY};
+    std::copy(std::begin(all), std::end(all), axes);
 
     Geometry g;
     // linspace accepted both counts: non-negative integers.
@@ -91,120 +97,190 @@ void check_pixel(const Geometry &g, size_t i) {
          {static_cast<int64_t>(got), static_cast<int64_t>(g.ny), static_cast<int64_t>(g.nx)});
 }
 
+// The checks of one image trace's values: a full map, then all npt of them.
+void check_trace_values(const File &f, int64_t offset, size_t npt, const Geometry &g) {
+    const size_t got = values_at(f, offset, npt);
+    if (got != g.nx * g.ny)
+        fail_reshape(got, g);
+    if (got < npt)
+        fail_cut_short(got, npt, offset);
+}
+
+// Rows of an image or image traces block: row k is stored sub-block k.
+void plan_rows(Start &s, Plan &p, Geometry &g) {
+    Description &d = p.d;
+    const size_t m = g.offsets.size();
+    d.row_length = s.npt;
+    d.sources.resize(m);
+    for (size_t k = 0; k < m; ++k)
+        d.sources[k] = static_cast<int64_t>(k);
+    d.subblocks = std::move(g.offsets);
+    count_values(s.f, p);
+}
+
 // ------------------------------------------------------------------ hyperspectral image
+
+// Every sub-block as a reader placing it would meet it: its position, its column, its row,
+// then its values.
+void plan_image(Start &s, Plan &p, ValueFaults &values, Map *map) {
+    Geometry g = map_geometry(s, p.map_axes, map);
+    Description &d = p.d;
+    check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
+    for (size_t i = 0; i < g.offsets.size(); ++i) {
+        check_pixel(g, i);
+        values.check([&] {
+            if (const size_t got = values_at(s.f, g.offsets[i], s.npt); got < s.npt)
+                fail_cut_short(got, s.npt, g.offsets[i]);
+        });
+    }
+    d.shape = {g.ny, g.nx, s.npt};
+    d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
+    plan_rows(s, p, g);
+}
+
+void describe_image(Start &s, Plan &p) {
+    ValueFaults none(false);
+    plan_image(s, p, none, nullptr);
+}
 
 // Stored spectrum i fills pixel (i / NPX, i % NPX): row by row, x fastest. Pixels after the
 // last stored spectrum keep zeros.
-Result image(Start3D &s, const Geometry &g) {
-    const size_t npt = s.npt;
-    check_array_size({g.ny, g.nx, npt}, sizeof(float));
-    // Every sub-block is checked as a reader placing it would meet it: its position, its
-    // column, its row, then its values.
-    for (size_t i = 0; i < g.offsets.size(); ++i) {
-        check_pixel(g, i);
-        const size_t got = values_at(s.f, g.offsets[i], npt);
-        if (got < npt)
-            fail_cut_short(got, npt, g.offsets[i]);
-    }
-    Result r = std::move(s.result);
-    r.kind = Kind::image;
-    r.spectra = Array<float>::zeros({g.ny, g.nx, npt});
+Data read_image(Start &s) {
+    Plan p;
+    Map map;
+    ValueFaults values(true);
+    values.plan([&] { plan_image(s, p, values, &map); });
+    Image out = s.result<Image>();
+    out.mapX = std::move(map.mapX);
+    out.mapY = std::move(map.mapY);
+    out.spectra = Array<float>::zeros(p.d.shape);
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
-    read_rows_into(s.f, g.offsets, r.spectra.data(), npt, s.budget);
-    return r;
+    read_rows_into(s.f, p.d.subblocks, out.spectra.data(), s.npt, s.budget);
+    out.x = s.x_axis();
+    return out;
 }
+
+void image_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out, std::optional<size_t>) {
+    const Description &d = p.d;
+    const size_t npt = p.npt;
+    std::vector<Piece> pieces;
+    pieces.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        float *row = out.data() + i * npt;
+        if (rows[i] >= d.subblocks.size()) {
+            std::fill_n(row, npt, 0.0f);
+            continue;
+        }
+        const int64_t offset = d.subblocks[rows[i]];
+        const size_t got = values_at(f, offset, npt);
+        if (got < npt)
+            fail_cut_short(got, npt, offset);
+        pieces.push_back({static_cast<uint64_t>(offset), npt * sizeof(float), row});
+    }
+    gather_rows(f, pieces, npt);
+}
+
+RowInfo map_info(const Plan &p) {
+    RowInfo info;
+    info.mapX = linspace(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
+    info.mapY = linspace(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
+    return info;
+}
+
+RowInfo image_info(File &, const Plan &p) { return map_info(p); }
 
 // ------------------------------------------------------------------ image traces
 
-// Trace k is the layer traces[:, :, k]: its NPT = NPY * NPX values, row by row, land with a
-// stride of M. They pass through a bounded buffer a few traces at a time.
-Result image_traces(Start3D &s, const Geometry &g) {
-    const size_t npt = s.npt;
-    const size_t cells = g.nx * g.ny; // both from 32-bit fields
-    const int32_t infoSize = read_info_size(s.f, s.at.data);
+// Every trace as a reader meets it: its position, then its values (a full map, all NPT of
+// them). Traces that cannot fill the map for NPT itself is not NPY * NPX fail to describe too.
+void plan_image_traces(Start &s, Plan &p, ValueFaults &values, Map *map) {
+    Geometry g = map_geometry(s, p.map_axes, map);
+    Description &d = p.d;
+    const size_t m = g.offsets.size(), cells = g.nx * g.ny; // both from 32-bit fields
+    p.infoSize = read_info_size(s.f, s.at.data);
     for (int64_t offset : g.offsets) {
         check_offset(offset);
-        const size_t got = values_at(s.f, offset, npt);
-        if (got != cells)
+        const size_t got = values_at(s.f, offset, s.npt);
+        if (got != cells && s.npt != cells)
             fail_reshape(got, g);
-        if (got < npt)
-            fail_cut_short(got, npt, offset);
+        values.check([&] { check_trace_values(s.f, offset, s.npt, g); });
+        if (s.npt != cells)
+            fail_reshape(got, g); // cut to a full map, a read stops at the values cut short
     }
-    if (g.offsets.empty())
+    if (m == 0)
         fail_nothing_to_stack();
+    d.shape = {g.ny, g.nx, m};
+    d.rows = m;
+    plan_rows(s, p, g);
+}
 
-    Result r = std::move(s.result);
-    r.kind = Kind::image_traces;
-    const size_t m = g.offsets.size();
-    r.traces = Array<float>::empty({g.ny, g.nx, m});
+void describe_image_traces(Start &s, Plan &p) {
+    ValueFaults none(false);
+    plan_image_traces(s, p, none, nullptr);
+}
+
+// Trace k is the layer traces[:, :, k]: its NPT = NPY * NPX values, row by row, land with a
+// stride of M. They pass through a bounded buffer a few traces at a time.
+Data read_image_traces(Start &s) {
+    Plan p;
+    Map map;
+    ValueFaults values(true);
+    values.plan([&] { plan_image_traces(s, p, values, &map); });
+    const std::vector<int64_t> &offsets = p.d.subblocks;
+    const size_t npt = s.npt, m = offsets.size();
+    ImageTraces out = s.result<ImageTraces>();
+    out.mapX = std::move(map.mapX);
+    out.mapY = std::move(map.mapY);
+    out.traces = Array<float>::empty(p.d.shape);
     if (npt > 0) {
         constexpr size_t kBufferBytes = 4 << 20;
         const size_t batch = std::clamp<size_t>(kBufferBytes / (npt * sizeof(float)), 1, m);
         std::vector<float> buffer(batch * npt);
         std::vector<int64_t> some;
-        float *out = r.traces.data();
+        float *dst = out.traces.data();
         for (size_t k0 = 0; k0 < m; k0 += batch) {
             const size_t n = std::min(batch, m - k0);
-            some.assign(g.offsets.begin() + static_cast<ptrdiff_t>(k0),
-                        g.offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
+            some.assign(offsets.begin() + static_cast<ptrdiff_t>(k0), offsets.begin() + static_cast<ptrdiff_t>(k0 + n));
             read_rows_into(s.f, some, buffer.data(), npt, s.budget);
-            for (size_t p = 0; p < npt; ++p) {
-                float *cell = out + p * m + k0;
+            for (size_t v = 0; v < npt; ++v) {
+                float *cell = dst + v * m + k0;
                 for (size_t k = 0; k < n; ++k)
-                    cell[k] = buffer[k * npt + p];
+                    cell[k] = buffer[k * npt + v];
             }
         }
     }
-    r.labels = read_labels(s.f, g.offsets, npt, infoSize);
-    return r;
+    out.labels = read_labels(s.f, offsets, npt, p.infoSize);
+    out.x = s.x_axis();
+    return out;
+}
+
+void image_traces_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
+                       std::optional<size_t>) {
+    const Description &d = p.d;
+    const size_t npt = p.npt;
+    const Geometry g{d.shape[1], d.shape[0], {}};
+    std::vector<Piece> pieces;
+    pieces.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const int64_t offset = d.subblocks[rows[i]];
+        check_trace_values(f, offset, npt, g);
+        pieces.push_back({static_cast<uint64_t>(offset), npt * sizeof(float), out.data() + i * npt});
+    }
+    gather_rows(f, pieces, npt);
+}
+
+RowInfo image_traces_info(File &f, const Plan &p) {
+    RowInfo info;
+    info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+    RowInfo map = map_info(p);
+    info.mapX = std::move(map.mapX);
+    info.mapY = std::move(map.mapY);
+    return info;
 }
 
 } // namespace
 
-void check_trace_values(const File &f, int64_t offset, size_t npt, size_t nx, size_t ny) {
-    const size_t got = values_at(f, offset, npt);
-    if (got != nx * ny)
-        fail_reshape(got, Geometry{nx, ny, {}});
-    if (got < npt)
-        fail_cut_short(got, npt, offset);
-}
-
-void describe_image(Start3D &s, Plan &p) {
-    Geometry g = map_geometry(s, false, p.map_axes);
-    Description &d = p.d;
-    const size_t m = g.offsets.size();
-    d.sources.resize(m);
-    for (size_t k = 0; k < m; ++k)
-        d.sources[k] = static_cast<int64_t>(k);
-    if (s.req.dataBlockType == "TRC") {
-        d.kind = Kind::image_traces;
-        p.infoSize = read_info_size(s.f, s.at.data);
-        for (int64_t offset : g.offsets) {
-            check_offset(offset);
-            if (s.npt != g.nx * g.ny)
-                fail_reshape(values_at(s.f, offset, s.npt), g);
-        }
-        if (m == 0)
-            fail_nothing_to_stack();
-        d.shape = {g.ny, g.nx, m};
-        d.rows = m;
-    } else {
-        d.kind = Kind::image;
-        check_array_size({g.ny, g.nx, s.npt}, sizeof(float));
-        for (size_t i = 0; i < m; ++i)
-            check_pixel(g, i);
-        d.shape = {g.ny, g.nx, s.npt};
-        d.rows = g.ny * g.nx; // rows past the stored sub-blocks are zeros
-    }
-    d.row_length = s.npt;
-    d.subblocks = std::move(g.offsets);
-}
-
-Result extract_image(Start3D &s) {
-    const Geometry g = map_geometry(s);
-    if (s.req.dataBlockType == "TRC")
-        return image_traces(s, g);
-    return image(s, g);
-}
+const KindOps kImageOps{describe_image, read_image, image_rows, image_info};
+const KindOps kImageTracesOps{describe_image_traces, read_image_traces, image_traces_rows, image_traces_info};
 
 } // namespace orvelio

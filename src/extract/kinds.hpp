@@ -1,60 +1,133 @@
-// The kinds of 3D data, each read (and described) by its own source file.
+// The kinds of data block. Each kind has one source file that describes a located block, reads
+// it whole, reads chosen rows and gives its row information; the facade reaches them through
+// one table indexed by Kind (kind_ops).
 #pragma once
 
 #include "annotation.hpp"
-#include "format/events.hpp"
+#include "orvelio/orvelio.hpp" // Note
 #include "format/file.hpp"
 #include "layout3d.hpp"
 #include "request.hpp"
-#include "result.hpp"
 
 #include <memory>
+#include <optional>
+#include <span>
 
 namespace orvelio {
 
-// What every 3D kind starts from: the result with its shared fields filled (request words,
-// parameters, x, minY, maxY) and what the choice of kind used.
-struct Start3D {
+// What every kind starts from: the located block, its merged parameters and the x axis's
+// parameters (checked already: making the axis cannot fail on them but for memory).
+struct Start {
     File &f;
-    const Request &req;
+    const Block &req;
     const Located &at;
-    Events &events;
-    size_t npt;
-    Result result;
+    std::vector<Note> &notes;
+    MergedParams parameters;
+    Value FXV, LXV, NPT, minY, maxY;
+    size_t npt;        // values per stored sub-block (NPT)
     ReadBudget budget; // for every sub-block the call reads
+
+    // A result with the fields every kind shares but x (made last, by x_axis: a block whose
+    // sub-blocks cannot hold NPT values fails on them without first making an axis of NPT
+    // points); the parameters merged into one list.
+    template <class R> R result() {
+        R r;
+        r.request = {req.type, req.dimensions, req.derivative};
+        r.parameters = parameters.items();
+        r.minY = minY;
+        r.maxY = maxY;
+        return r;
+    }
+    Array<double> x_axis() const;
 };
-
-// Images and image traces (the parameters hold the six map keys). image.cpp
-Result extract_image(Start3D &s);
-// Time-resolved spectra and traces. time_resolved.cpp
-Result extract_time_resolved(Start3D &s);
-// Multi-region point and trace maps (an annotation block was located). multi_region.cpp
-Result extract_multi_region(Start3D &s);
-
-// ------------------------------------------------------------------ descriptions
 
 // A block described: the public description and what reading its rows needs. Built once per
 // block and then only read (by any number of threads).
 struct Plan {
-    Description d;
+    Description d; // its parameters empty: see `parameters`
+    MergedParams parameters;
     Located at;
     size_t npt = 0;       // values per stored sub-block (NPT)
     int32_t infoSize = 0; // kinds with labels
-    Value map_axes[6];         // images: linspace's start, stop and count for mapX, then mapY
+    Value map_axes[6];    // images: linspace's start, stop and count for mapX, then mapY
     // Multi-region maps: the table, and the first table row of each region.
     std::shared_ptr<const Annotations> annotations;
     std::vector<size_t> region_first_row;
 };
 
-// Fill s's plan for the kind; the shared fields (request, parameters, x) are set already.
-// Each runs the checks of the full read that need no values, in the same order.
-void describe_image(Start3D &s, Plan &p);
-// The checks of image trace values that need the file's size, for one trace.
-void check_trace_values(const File &f, int64_t offset, size_t npt, size_t nx, size_t ny);
-void describe_time_resolved(Start3D &s, Plan &p);
-void describe_multi_region(Start3D &s, Plan &p);
+// The faults of a block's values that a plan meets on the way: a description goes on past
+// them (it reads no values), a whole read stops at the first. Planning for a read, the plan's
+// own errors come after a value fault met before them.
+class ValueFaults {
+  public:
+    explicit ValueFaults(bool reading) : reading_(reading) {}
+    // Runs check(), which throws the fault, when reading and before any other fault.
+    template <class Check> void check(Check &&check) {
+        if (!reading_ || first_)
+            return;
+        try {
+            check();
+        } catch (const Error &e) {
+            if (e.detail() == ErrorDetail::interrupted)
+                throw;
+            first_ = e;
+        }
+    }
+    // plan() with the read's first error: a value fault met before the plan's own error.
+    template <class Build> void plan(Build &&build) {
+        try {
+            build();
+        } catch (const Error &) {
+            raise();
+            throw;
+        }
+        raise();
+    }
 
-// The per-region values of a multi-region map, spectra left empty, as the full read gives them.
-std::vector<Region> multi_region_info(File &f, const Plan &p);
+  private:
+    void raise() const {
+        if (first_)
+            throw *first_;
+    }
+    bool reading_;
+    std::optional<Error> first_;
+};
+
+// What a kind does. Rows are checked against the plan (in range, the buffer's size) before
+// read_rows is called; region is set for the kinds that read by region.
+struct KindOps {
+    // The plan: the kind's checks of the whole read that need no values, in the same order.
+    // d.kind, request, x, parameters and npt are set already.
+    void (*describe)(Start &s, Plan &p);
+    // The whole block.
+    Data (*read)(Start &s);
+    // rows[i] into out[i * row_length, (i + 1) * row_length).
+    void (*read_rows)(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
+                      std::optional<size_t> region);
+    RowInfo (*row_info)(File &f, const Plan &p);
+};
+
+// The kinds' entries, each defined in the kind's file.
+extern const KindOps kSpectrumOps;     // spectrum.cpp
+extern const KindOps kImageOps;        // image.cpp
+extern const KindOps kImageTracesOps;  // image.cpp
+extern const KindOps kTimeSeriesOps;   // time_resolved.cpp
+extern const KindOps kTimeTracesOps;   // time_resolved.cpp
+extern const KindOps kPointMapOps;     // multi_region.cpp
+extern const KindOps kTraceMapOps;     // multi_region.cpp
+
+// The table: kind k's entry.
+const KindOps &kind_ops(Kind k);
+
+// The kind of a located block: from its dimensions, its type, its parameters (a map geometry)
+// and whether it has an annotation table.
+Kind kind_of(const Block &req, const MergedParams &parameters, const Located &at);
+
+// Every stored sub-block declares npt values; the file's size says how many it holds: into
+// p.d.values_held and values_declared.
+void count_values(const File &f, Plan &p);
+
+// Rows read straight from the file: each of `pieces` (npt-value rows, as described) at once.
+void gather_rows(File &f, std::span<const Piece> pieces, size_t npt);
 
 } // namespace orvelio

@@ -463,8 +463,8 @@ bool gather(File &f, std::span<const Piece> pieces) {
 
 void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget) {
     for (int64_t offset : offsets)
-        if (values_at(f, offset, npt) < npt)
-            fail_cut_short(values_at(f, offset, npt), npt, offset);
+        if (const size_t got = values_at(f, offset, npt); got < npt)
+            fail_cut_short(got, npt, offset);
     budget.charge(offsets.size(), npt * sizeof(float));
     if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
         fail_cut_short(0, npt);

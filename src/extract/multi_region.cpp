@@ -661,11 +661,11 @@ GridOrder grid_order(const Annotations &a, size_t i, const RegionPlan &plan, con
     return GridOrder::none;
 }
 
-} // namespace
 
-void describe_multi_region(Start3D &s, Plan &p) {
+// The regions of both kinds of map, as numbers, and their rows' sources.
+void describe_map(Start &s, Plan &p) {
     File &f = s.f;
-    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.events));
+    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.notes));
     const Annotations &a = *annotations;
     const OffsetMap offsets = read_offsets(f, s.at.data);
     const std::vector<size_t> groups = first_rows_of_groups(a.at("Group"));
@@ -673,9 +673,8 @@ void describe_multi_region(Start3D &s, Plan &p) {
     PositionBudget budget(a);
     Description &d = p.d;
     d.subblocks = offsets.offsets();
-    const bool traces = s.req.dataBlockType == "TRC";
+    const bool traces = d.kind == Kind::trace_map;
     if (traces) {
-        d.kind = Kind::trace_map;
         p.infoSize = read_info_size(f, s.at.data);
         for (int64_t offset : d.subblocks)
             check_offset(offset);
@@ -686,7 +685,6 @@ void describe_multi_region(Start3D &s, Plan &p) {
             check_stack_row(f, d.subblocks, k, s.npt);
         d.row_length = d.subblocks.size();
     } else {
-        d.kind = Kind::point_map;
         d.row_length = s.npt;
     }
     for (size_t i : groups) {
@@ -719,9 +717,11 @@ void describe_multi_region(Start3D &s, Plan &p) {
         p.region_first_row.push_back(i);
     }
     p.annotations = std::move(annotations);
+    count_values(f, p);
 }
 
-std::vector<Region> multi_region_info(File &f, const Plan &p) {
+// The per-region values of a map, spectra left empty, as the full read gives them.
+std::vector<Region> regions_info(File &f, const Plan &p) {
     const Annotations &a = *p.annotations;
     std::vector<Region> out;
     for (size_t r = 0; r < p.d.regions.size(); ++r) {
@@ -773,41 +773,45 @@ std::vector<Region> multi_region_info(File &f, const Plan &p) {
     return out;
 }
 
-Result extract_multi_region(Start3D &s) {
+Data read_point_map(Start &s) {
     File &f = s.f;
-    auto table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, s.events));
-    const Annotations *annotations_read = table.get();
+    const Annotations table = read_annotations(f, s.at.anno, s.notes);
     const OffsetMap offsets = read_offsets(f, s.at.data);
-    const std::vector<size_t> groups = first_rows_of_groups(annotations_read->at("Group"));
-    const std::map<double, size_t> sizes = group_sizes(annotations_read->at("Group"));
-    PositionBudget budget(*annotations_read);
-    const auto charge = [&](const RegionPlan &plan) -> const RegionPlan & { return budget.charge(plan); };
-
-    Result r = std::move(s.result);
+    const std::vector<size_t> groups = first_rows_of_groups(table.at("Group"));
+    const std::map<double, size_t> sizes = group_sizes(table.at("Group"));
+    PointMap r = s.result<PointMap>();
     const ReadBudget before = s.budget;
-    if (s.req.dataBlockType != "TRC") {
-        r.kind = Kind::point_map;
-        const Annotations &annotations = *table;
-        try {
-            r.regions = point_map_at_once(f, annotations, offsets, groups, sizes, s.npt, s.budget);
-            return r;
-        } catch (const Error &e) {
-            if (e.detail() == ErrorDetail::interrupted)
-                throw;
-            s.budget = before; // read again region by region: the file's first error
-        }
-        for (size_t i : groups)
-            if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-                r.regions.push_back(point_region(f, annotations, offsets, i, charge(*plan), s.npt, s.budget));
+    try {
+        r.regions = point_map_at_once(f, table, offsets, groups, sizes, s.npt, s.budget);
+        r.x = s.x_axis();
         return r;
+    } catch (const Error &e) {
+        if (e.detail() == ErrorDetail::interrupted)
+            throw;
+        s.budget = before; // read again region by region: the file's first error
     }
+    PositionBudget budget(table);
+    for (size_t i : groups)
+        if (const std::optional<RegionPlan> plan = plan_region(table, i, sizes))
+            r.regions.push_back(point_region(f, table, offsets, i, budget.charge(*plan), s.npt, s.budget));
+    r.x = s.x_axis();
+    return r;
+}
 
-    r.kind = Kind::trace_map;
+Data read_trace_map(Start &s) {
+    File &f = s.f;
+    auto table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, s.notes));
+    const OffsetMap offsets = read_offsets(f, s.at.data);
+    const std::vector<size_t> groups = first_rows_of_groups(table->at("Group"));
+    const std::map<double, size_t> sizes = group_sizes(table->at("Group"));
+    PositionBudget budget(*table);
+    TraceMap r = s.result<TraceMap>();
+    const ReadBudget before = s.budget;
     const int32_t infoSize = read_info_size(f, s.at.data);
     const std::vector<int64_t> at = offsets.offsets();
     try {
-        r.regions =
-            trace_map_at_once(f, std::move(table), at, groups, sizes, s.npt, infoSize, s.budget, r.labels);
+        r.regions = trace_map_at_once(f, std::move(table), at, groups, sizes, s.npt, infoSize, s.budget, r.labels);
+        r.x = s.x_axis();
         return r;
     } catch (const Error &e) {
         if (e.detail() == ErrorDetail::interrupted)
@@ -816,7 +820,7 @@ Result extract_multi_region(Start3D &s) {
         r.labels.clear();
     }
     if (!table) { // read again, its notes already taken
-        Events again;
+        std::vector<Note> again;
         table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, again));
     }
     const Annotations &annotations = *table;
@@ -824,8 +828,73 @@ Result extract_multi_region(Start3D &s) {
     const Array<float> traces = read_stacked(f, at, s.npt, s.budget, infoSize, &r.labels);
     for (size_t i : groups)
         if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-            r.regions.push_back(trace_region(annotations, traces, i, charge(*plan), s.budget));
+            r.regions.push_back(trace_region(annotations, traces, i, budget.charge(*plan), s.budget));
+    r.x = s.x_axis();
     return r;
 }
+
+void point_map_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
+                    std::optional<size_t> region) {
+    const Description &d = p.d;
+    const size_t npt = p.npt;
+    const std::vector<int64_t> &sources = d.regions[*region].sources;
+    std::vector<Piece> pieces;
+    pieces.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        float *row = out.data() + i * npt;
+        const int64_t source = sources[rows[i]];
+        if (source < 0) {
+            std::fill_n(row, npt, 0.0f);
+            continue;
+        }
+        const int64_t offset = d.subblocks[static_cast<size_t>(source)];
+        check_timed(f, offset, npt);
+        pieces.push_back({static_cast<uint64_t>(offset), npt * sizeof(float), row});
+    }
+    gather_rows(f, pieces, npt);
+}
+
+// Row j holds the value at one position of every sub-block: each sub-block's span of the
+// positions asked for is read once.
+void trace_map_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
+                    std::optional<size_t> region) {
+    const Description &d = p.d;
+    const size_t npt = p.npt, length = d.row_length;
+    const std::vector<int64_t> &sources = d.regions[*region].sources;
+    for (size_t k = 0; k < d.subblocks.size(); ++k)
+        check_stack_row(f, d.subblocks, k, npt); // as described (the file has not changed size)
+    size_t lo = SIZE_MAX, hi = 0;
+    for (uint64_t row : rows) {
+        lo = std::min(lo, static_cast<size_t>(sources[row]));
+        hi = std::max(hi, static_cast<size_t>(sources[row]));
+    }
+    std::vector<float> span(hi - lo + 1);
+    const size_t span_bytes = span.size() * sizeof(float);
+    for (size_t k = 0; k < d.subblocks.size(); ++k) {
+        const uint64_t at = static_cast<uint64_t>(d.subblocks[k]) + lo * sizeof(float);
+        if (f.pread_at(span.data(), span_bytes, at) != span_bytes)
+            fail_cut_short(0, npt); // the file shrank while being read
+        for (size_t i = 0; i < rows.size(); ++i)
+            out[i * length + k] = span[static_cast<size_t>(sources[rows[i]]) - lo];
+    }
+}
+
+RowInfo point_map_info(File &f, const Plan &p) {
+    RowInfo info;
+    info.regions = regions_info(f, p);
+    return info;
+}
+
+RowInfo trace_map_info(File &f, const Plan &p) {
+    RowInfo info;
+    info.labels = read_labels(f, p.d.subblocks, p.npt, p.infoSize);
+    info.regions = regions_info(f, p);
+    return info;
+}
+
+} // namespace
+
+const KindOps kPointMapOps{describe_map, read_point_map, point_map_rows, point_map_info};
+const KindOps kTraceMapOps{describe_map, read_trace_map, trace_map_rows, trace_map_info};
 
 } // namespace orvelio

@@ -64,11 +64,9 @@ const UnitEntry *find_unit(std::string_view word) {
 }
 
 // A parameter's text (empty when absent or not a text).
-std::string text_of(const Parameters &params, std::string_view code) {
-    for (const auto &[key, value] : params)
-        if (key == code)
-            return std::holds_alternative<std::string>(value) ? trimmed(std::get<std::string>(value)) : std::string();
-    return {};
+std::string text_of(const MergedParams &params, std::string_view code) {
+    const Value *value = params.find(code);
+    return value && std::holds_alternative<std::string>(*value) ? trimmed(std::get<std::string>(*value)) : std::string();
 }
 
 // The unit a label names in its last brackets ("Time (sec)", "Time [min]"), or the label
@@ -113,7 +111,7 @@ constexpr QuantityEntry kQuantities[] = {
     {"ABARI", "ABARI", ""},
 };
 
-Quantity values_quantity(const std::string &type, const Parameters &params) {
+Quantity values_quantity(const std::string &type, const MergedParams &params) {
     std::string base = type;
     const bool ch2 = base.size() > 4 && base.ends_with("-CH2");
     if (ch2)
@@ -168,12 +166,13 @@ Coordinate per_row(std::string name, std::string field, Quantity q) {
     return c;
 }
 
-Coordinate spectral(const Description &d) {
-    const std::string code = text_of(d.parameters, "DXU");
+Coordinate spectral(const Plan &p) {
+    const Description &d = p.d;
+    const std::string code = text_of(p.parameters, "DXU");
     const UnitEntry *u = find_unit(code);
     Quantity q;
     q.units = unit_of(code);
-    q.long_name = text_of(d.parameters, "XTX");
+    q.long_name = text_of(p.parameters, "XTX");
     if (q.long_name.empty() && u) {
         const bool raman = d.request.type.starts_with("RAM") && u->udunits == "cm-1";
         q.long_name = raman ? "Raman shift" : std::string(u->measures);
@@ -192,15 +191,15 @@ Unit unit_of(std::string_view word) {
 
 void present(Plan &p) {
     Description &d = p.d;
-    d.spectral = spectral(d);
-    d.values = values_quantity(d.request.type, d.parameters);
-    d.acquired = acquisition_time(text_of(d.parameters, "DAT"), text_of(d.parameters, "TIM"));
+    d.spectral = spectral(p);
+    d.values = values_quantity(d.request.type, p.parameters);
+    d.acquired = acquisition_time(text_of(p.parameters, "DAT"), text_of(p.parameters, "TIM"));
     if (d.acquired.date.empty() && d.acquired.time.empty())
         d.acquired.note.clear(); // nothing stated: nothing to say
 
     // Map positions: in the map units where the file states them.
     Quantity map_x{"map x", {}}, map_y{"map y", {}};
-    if (const std::string mun = text_of(d.parameters, "MUN"); !mun.empty())
+    if (const std::string mun = text_of(p.parameters, "MUN"); !mun.empty())
         map_x.units = map_y.units = unit_of(mun);
     const auto dim = [&](std::string name, size_t size, std::vector<Coordinate> coords, bool rows = false) {
         d.dims.push_back({std::move(name), size, rows, std::move(coords)});
@@ -227,7 +226,7 @@ void present(Plan &p) {
         break;
     }
     case Kind::time_series: {
-        Quantity t{text_of(d.parameters, "ZTX"), {}};
+        Quantity t{text_of(p.parameters, "ZTX"), {}};
         t.units = unit_from(unit_in_label(t.long_name));
         if (t.long_name.empty())
             t.long_name = "Time";

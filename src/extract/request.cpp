@@ -16,43 +16,43 @@ const RequestName *find_request_name(const std::string &name) {
 
 } // namespace
 
-void check_request(const Request &req) {
+void check_request(const Block &req) {
     if (req.dimensions != "2D" && req.dimensions != "3D")
         fail(ErrorDetail::bad_request,
              "Incorrect dimensions: " + req.dimensions + ". Dimensions need to be either 2D or 3D");
-    if (!find_request_name(req.dataBlockType)) {
+    if (!find_request_name(req.type)) {
         // The base names, without their second-channel forms.
         std::string names;
         for (const RequestName &r : request_names())
             if (!r.name.ends_with(kSecondChannel))
                 names += (names.empty() ? "" : ", ") + r.name;
         fail(ErrorDetail::bad_request,
-             "Invalid data block type: " + req.dataBlockType + ". Please enter a valid entry from the following: " + names);
+             "Invalid data block type: " + req.type + ". Please enter a valid entry from the following: " + names);
     }
-    if (!deriv_code(req.deriv))
+    if (!deriv_code(req.derivative))
         fail(ErrorDetail::bad_request,
-             "Invalid deriv type: " + req.deriv + ".  Please select from the following: 1DER, 2DER, NDER or NONE");
+             "Invalid deriv type: " + req.derivative + ".  Please select from the following: 1DER, 2DER, NDER or NONE");
 }
 
-Located locate(const std::vector<DirEntry> &dir, const Request &req) {
-    const RequestName &name = *find_request_name(req.dataBlockType);
-    const int DataCode = name.dataType;
-    const int Sample = name.sampleType;
-    const int Extend = req.dimensions == "3D" ? kExtend3D : kExtend2D;
-    const int Derivative = *deriv_code(req.deriv);
+Located locate(const std::vector<DirEntry> &dir, const Block &req) {
+    const RequestName &name = *find_request_name(req.type);
+    const int data_type = name.dataType;
+    const int sample = name.sampleType;
+    const int extend = req.dimensions == "3D" ? kExtend3D : kExtend2D;
+    const int derivative = *deriv_code(req.derivative);
 
     Located at;
     for (const DirEntry &e : dir) {
         const BlockType &t = e.type;
-        const bool sample_matches = t.sampleType == Sample || Sample == -1;
+        const bool sample_matches = t.sampleType == sample || sample == -1;
         // Instrument and optics blocks: the requested sample type, or "neither" for sample requests.
-        const bool aux_sample = t.sampleType == Sample || (t.sampleType == 0 && (Sample == 1 || Sample == -1));
-        if (t.dataType == DataCode && t.derivType == Derivative && t.extendType == Extend && sample_matches) {
+        const bool aux_sample = t.sampleType == sample || (t.sampleType == 0 && (sample == 1 || sample == -1));
+        if (t.dataType == data_type && t.derivType == derivative && t.extendType == extend && sample_matches) {
             if (t.paramType == 0)
                 at.data = e.byteOffset;
             else if (t.paramType == 1)
                 at.params = e.byteOffset;
-        } else if (t.dataType == DataCode && t.derivType == 0 && t.extendType == Extend && sample_matches) {
+        } else if (t.dataType == data_type && t.derivType == 0 && t.extendType == extend && sample_matches) {
             if (t.paramType == 1)
                 at.originalParams = e.byteOffset;
         } else if (t.paramType == 3) {
@@ -72,16 +72,19 @@ Located locate(const std::vector<DirEntry> &dir, const Request &req) {
         }
     }
     if (at.data == -1 || at.params == -1)
-        fail(ErrorDetail::no_block, "No data block exists in the file for: " + req.dataBlockType + " " +
-                                    req.dimensions + " " + req.deriv);
+        fail(ErrorDetail::no_block, "No data block exists in the file for: " + req.type + " " +
+                                    req.dimensions + " " + req.derivative);
     return at;
 }
 
-ParamDict merged_parameters(File &f, const Located &at) {
-    ParamDict parameters;
+MergedParams merged_parameters(File &f, const Located &at, ParamBlocks *blocks) {
+    ParamBlocks once; // a block that several offsets name is read once
+    if (!blocks)
+        blocks = &once;
+    MergedParams parameters;
     for (int64_t offset : {at.params, at.acqParams, at.instParams, at.opticsParams, at.sampleParams, at.ftParams})
         if (offset != -1)
-            read_params_into(f, offset, parameters);
+            parameters.add(blocks->read(f, offset));
     return parameters;
 }
 

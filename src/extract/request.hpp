@@ -2,6 +2,7 @@
 #pragma once
 
 #include "format/directory.hpp"
+#include "orvelio/orvelio.hpp" // Block
 #include "params/params.hpp"
 
 #include <string>
@@ -9,14 +10,10 @@
 
 namespace orvelio {
 
-// The three request words, already upper-cased.
-struct Request {
-    std::string dataBlockType, dimensions, deriv;
-};
-
 // Checks dimensions, data block type and derivative, in this order; ErrorDetail::bad_request on the first
 // that fails. Touches no file.
-void check_request(const Request &req);
+void check_request(const Block &req);
+
 
 // Byte offsets of the blocks a request uses; -1 for a block the file does not have.
 struct Located {
@@ -26,10 +23,11 @@ struct Located {
 
 // Walks the whole directory; the last qualifying entry wins for every block. Fails with
 // "No data block exists in the file for: ..." when the data block or its parameters are missing.
-Located locate(const std::vector<DirEntry> &dir, const Request &req);
+Located locate(const std::vector<DirEntry> &dir, const Block &req);
 
 // The data parameter block with the acquisition, instrument, optics, sample and transform
-// parameter blocks merged in, in this order.
-ParamDict merged_parameters(File &f, const Located &at);
+// parameter blocks merged in, in this order; read through `blocks` when given (each block
+// then read once per file).
+MergedParams merged_parameters(File &f, const Located &at, ParamBlocks *blocks = nullptr);
 
 } // namespace orvelio

@@ -40,7 +40,7 @@ std::optional<int> deriv_code(std::string_view name) {
 namespace {
 
 // The listing's name for one block, or nothing for parameter blocks and unnamed codes.
-std::optional<ListEntry> translate_block(const BlockType &db, std::string_view prefix) {
+std::optional<Block> translate_block(const BlockType &db, std::string_view prefix) {
     if (db.paramType != 0)
         return std::nullopt;
     int code = db.dataType;
@@ -55,14 +55,14 @@ std::optional<ListEntry> translate_block(const BlockType &db, std::string_view p
     const std::string_view name = kDataTypeNames[static_cast<size_t>(code)];
     if (name.empty())
         return std::nullopt;
-    return ListEntry{std::string(prefix) + std::string(name) + std::string(suffix),
+    return Block{std::string(prefix) + std::string(name) + std::string(suffix),
                      db.extendType == kExtend3D ? "3D" : "2D",
                      std::string(kDerivNames[static_cast<size_t>(db.derivType)])};
 }
 
 } // namespace
 
-std::vector<ListEntry> list_contents(const std::vector<DirEntry> &dir) {
+std::vector<Block> list_contents(const std::vector<DirEntry> &dir) {
     struct Selection {
         bool (*pick)(const BlockType &);
         std::string_view prefix;
@@ -73,7 +73,7 @@ std::vector<ListEntry> list_contents(const std::vector<DirEntry> &dir) {
         {[](const BlockType &t) { return t.sampleType == 2; }, "R"},
         {[](const BlockType &t) { return t.dataType == 7; }, ""},
     };
-    std::vector<ListEntry> out;
+    std::vector<Block> out;
     for (const Selection &sel : selections)
         for (const DirEntry &e : dir)
             if (sel.pick(e.type))

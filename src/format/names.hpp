@@ -2,6 +2,7 @@
 #pragma once
 
 #include "directory.hpp"
+#include "orvelio/orvelio.hpp" // Block
 
 #include <array>
 #include <optional>
@@ -34,13 +35,9 @@ const std::vector<RequestName> &request_names();
 // The derivative code of a name, or nothing.
 std::optional<int> deriv_code(std::string_view name);
 
-struct ListEntry {
-    std::string dataBlockType, dimensions, derivative;
-};
-
 // The datablocks of a directory as (type, dimensions, derivative): spectra, then sample,
 // then reference blocks, then traces. A data type without a table position fails with
 // ErrorDetail::past_end.
-std::vector<ListEntry> list_contents(const std::vector<DirEntry> &dir);
+std::vector<Block> list_contents(const std::vector<DirEntry> &dir);
 
 } // namespace orvelio

@@ -7,6 +7,7 @@
 
 #include <nanobind/stl/optional.h>
 
+#include <map>
 #include <memory>
 
 namespace orvelio::py {
@@ -210,7 +211,10 @@ class PyReader {
         return PyReader(std::move(state));
     }
 
-    void close() { state_.reset(); }
+    void close() {
+        state_.reset();
+        parameter_blocks_.clear();
+    }
 
     uint64_t size() { return reader(*state()).size(); }
 
@@ -244,7 +248,18 @@ class PyReader {
         auto s = state();
         const Block block = request_block(request);
         const Description d = unlocked([&] { return reader(*s).describe(block); });
-        return nb::borrow<nb::dict>(plain(d));
+        nb::dict out = nb::borrow<nb::dict>(plain(d));
+        // The blocks merged, not their merge: a block that many data blocks merge is one
+        // dictionary, made once.
+        nb::list blocks;
+        for (const std::shared_ptr<const Parameters> &block : d.parameter_blocks) {
+            auto [it, added] = parameter_blocks_.try_emplace(block.get());
+            if (added)
+                it->second = {block, to_python(*block)};
+            blocks.append(it->second.second);
+        }
+        out["parameter_blocks"] = nb::tuple(blocks);
+        return out;
     }
 
     nb::dict info(nb::handle request) {
@@ -334,6 +349,9 @@ class PyReader {
     static const Reader &reader(const State &s) { return *s.reader; }
 
     std::shared_ptr<State> state_;
+    // The dictionary of each parameter block described so far (the block kept, so that its
+    // address names it); used with the GIL held.
+    std::map<const Parameters *, std::pair<std::shared_ptr<const Parameters>, nb::object>> parameter_blocks_;
 };
 
 } // namespace

@@ -21,7 +21,7 @@ nb::list picture_list(const std::vector<Picture> &pictures) {
     for (const Picture &pic : pictures) {
         Made &made = records[pic.record];
         if (!made.done) {
-            for (const auto &[label, value] : pic.properties)
+            for (const auto &[label, value] : *pic.properties)
                 made.values.emplace_back(utf8(label), to_python(value));
             if (pic.data)
                 made.image = nb::bytes(pic.data->data(), pic.data->size());

@@ -34,6 +34,30 @@ def message(path, exc):
     return f"{path}: {type(exc).__name__}: {exc}"
 
 
+def each_file(paths, recursive, strict, note):
+    """(path, open OrvelFile or None, failure line or None) of every file under `paths`, for the
+    commands that go through files one by one; files that are not Orvel files are skipped with
+    note(text) (`strict`: a file named itself fails)."""
+    from .folders import files
+    from .reader import NotOrvelFileError
+    for path, root, error in files(paths, recursive, note=note):
+        try:
+            if error is not None:
+                raise error
+            f = open_file(path)
+        except NotOrvelFileError as exc:
+            if strict and root is None:
+                yield path, None, message(path, exc)
+            else:
+                note(f"{path}: not an Orvel file, skipped")
+            continue
+        except Exception as exc:
+            yield path, None, message(path, exc)
+            continue
+        with f:
+            yield path, f, None
+
+
 def output_folder(root, folder):
     """Creates `folder` (`root` or a folder under it) and returns it. A symbolic link on the way
     from `root` is refused, so that nothing is written outside the output folder."""
@@ -52,7 +76,7 @@ def output_folder(root, folder):
     return folder
 
 
-def _ranges(indexes):
+def ranges(indexes):
     """"0-3, 7, 9-12" for sorted integers."""
     runs = []
     for i in indexes:
@@ -61,6 +85,21 @@ def _ranges(indexes):
         else:
             runs.append([i, i])
     return ", ".join(str(a) if a == b else f"{a}-{b}" for a, b in runs)
+
+
+def write_pictures(path, f, output, overwrite, seen):
+    """`pictures`: writes the pictures of the open file `f` (found at `path`) into `output`;
+    returns [(name written, indexes)]. `seen` ({file name: path}) keeps a later file of the same
+    name from overwriting the pictures of an earlier one."""
+    key = os.path.basename(path)  # the outputs of a file are named after it
+    if f.pictures and key in seen:
+        raise OutputError(f"its pictures would overwrite those of {seen[key]}")
+    if f.pictures:
+        seen[key] = path
+    try:
+        return export.write_pictures(f, output, overwrite)
+    except FileExistsError as exc:
+        raise OutputError(f"{shown(exc.filename)} exists (--overwrite replaces it)") from None
 
 
 def free_space(folder):
@@ -95,13 +134,14 @@ def output_name(path, request, fmt):
 
 def export_file(job):
     """Worker: converts the matching blocks of one file. job = (path, out_dir, fmt, specs,
-    token, root, skip_existing), out_dir a folder under the output folder root; returns (path,
-    outputs written, error message or None, notes)."""
+    token, root, skip_existing, partial), out_dir a folder under the output folder root; returns
+    (path, outputs written, error message or None, notes (warnings among them))."""
+    import warnings
     from .reader import NotOrvelFileError
-    path, out_dir, fmt, specs, token, root, skip_existing = job
+    path, out_dir, fmt, specs, token, root, skip_existing, partial = job
     outputs, notes = [], []
     try:
-        with open_file(path) as f:
+        with open_file(path) as f, warnings.catch_warnings(record=True) as heard:
             blocks = [b for b in f.blocks if matches(b, specs)]
             if not blocks:
                 asked = ", ".join(s if isinstance(s, str) else "/".join(s) for s in specs)
@@ -114,10 +154,13 @@ def export_file(job):
                 if skip_existing and os.path.exists(target):
                     notes.append(f"{target}: exists, skipped")
                     continue
+                if not partial:
+                    export.check_complete(f, b, " (--partial exports what it holds, NaN for the rest)")
                 if fmt == "netcdf":
                     _check_space(out_dir, target, b)
-                export.write(f, b, target, fmt, token)
+                export.write(f, b, target, fmt, token, partial)
                 outputs.append(target)
+            notes += [f"warning: {w.message}" for w in heard]
     except NotOrvelFileError:
         return path, outputs, None, [f"{path}: not an Orvel file, skipped"]
     except Exception as exc:
@@ -125,7 +168,7 @@ def export_file(job):
     return path, outputs, None, notes
 
 
-def export_paths(paths, output, fmt, specs, jobs, skip_existing, report):
+def export_paths(paths, output, fmt, specs, jobs, skip_existing, report, partial=False):
     """Exports every file under `paths` into the folder `output` (each folder's layout kept under
     it; several folders each under its own name) with `jobs` worker processes (None: the CPUs).
     report(line, bar) hears of notes (None: quiet). Returns (outputs written, files converted,
@@ -147,7 +190,7 @@ def export_paths(paths, output, fmt, specs, jobs, skip_existing, report):
             failed.append(f"{path}: its outputs would overwrite those of {seen[key]}")
             continue
         seen[key] = path
-        todo.append((path, os.path.normpath(out_dir), fmt, specs, token, output, skip_existing))
+        todo.append((path, os.path.normpath(out_dir), fmt, specs, token, output, skip_existing, partial))
     workers = max(1, min(jobs or cpus(), len(todo)))
     # The netCDF library may crash the process it runs in (a full disk): never this one.
     workers = 0 if workers == 1 and fmt != "netcdf" else workers

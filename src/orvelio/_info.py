@@ -95,6 +95,22 @@ def lines(info):
         yield f"  picture {k}: {p['title']!r}, {p['format'] or 'unknown format'}, {p['size']} bytes"
 
 
+def parameters(path, f, block):
+    """What `params` shows of a block of the open file `f`."""
+    return {"path": shown(path), "parameters": [{"code": p.code, "label": p.label, "value": _jsonable(p.value)}
+                                                for p in f.parameters(block).values()]}
+
+
+def parameter_lines(entry, many):
+    """The text of `params` for people (`many`: under the file's name, indented)."""
+    rows = entry["parameters"]
+    width = max((len(p["label"]) for p in rows), default=0)
+    if many:
+        yield f"{entry['path']}:"
+    for p in rows:
+        yield f"{'  ' * many}{p['code']}  {p['label']:<{width}}  {p['value']}"
+
+
 def ls_entry(path, blocks):
     """`ls --json`: a file's blocks."""
     return {"path": shown(path), "blocks": [

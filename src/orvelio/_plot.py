@@ -20,17 +20,42 @@ def labels(block):
     out = {name: (c.long_name or name, c.display) for name, c in block.coords.items()}
     out["values"] = (block.values.long_name or block.request[0], block.values.display)
     for short, name in (("x", "mapX"), ("y", "mapY")):
-        out.setdefault(short, out.get(name, (f"Map {short}", "")))
-    out.setdefault("time", ("Time", ""))
+        if name in out:
+            out.setdefault(short, out[name])
     return out
 
 
+def pyplot():
+    """matplotlib.pyplot, drawing without a display."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    return plt
+
+
+def check_output(output, plt):
+    """The image format of the file name `output` (its extension); UsageError for one matplotlib
+    cannot write or a folder that does not exist."""
+    from ._batch import shown
+    fmt = os.path.splitext(output)[1][1:].lower() or "png"
+    formats = plt.figure().canvas.get_supported_filetypes()
+    plt.close("all")
+    if fmt not in formats:
+        raise UsageError(f"-o: cannot write .{fmt} images; the extension names one of " + ", ".join(sorted(formats)))
+    folder = os.path.dirname(output) or "."
+    if not os.path.isdir(folder):
+        raise UsageError(f"-o: no folder {shown(folder)} to write {shown(output)} in")
+    return fmt
+
+
 def plot(f, block, args, plt):
-    """Draws `block` of the open file `f` into args.output; raises UsageError for a band the
-    block does not have, NothingToPlot for a block of no values."""
+    """Draws `block` of the open file `f` into args.output (a block cut short only with
+    args.partial, its missing values NaN); raises UsageError for a band the block does not
+    have, NothingToPlot for a block of no values."""
     from .export import check_complete
-    check_complete(f, block)
-    result = f.read(block)
+    if not args.partial:
+        check_complete(f, block, " (--partial plots what it holds)")
+    result = f.read(block, args.partial)
     kind, names = block.kind, labels(block)
     x = np.asarray(result.x)
     values = [np.asarray(v) for v in (getattr(result, "y", None), getattr(result, "spectra", None),

@@ -47,25 +47,19 @@ def stop_on_signals():
             signal.signal(number, handler)
 
 
-def _check_netcdf():
-    try:
-        import xarray  # noqa: F401
-    except ImportError:
-        raise UsageError("netcdf output needs xarray: pip install 'orvelio[xarray]'") from None
-    from .export import netcdf_engine
-    if netcdf_engine() is None:
-        raise UsageError("netcdf output needs a netCDF writer (netCDF4, h5netcdf or scipy): "
-                         "pip install 'orvelio[xarray]'")
-
-
-def check_extras(fmt):
-    """A usage error where this installation cannot write `fmt`."""
-    if fmt == "netcdf":
-        _check_netcdf()
-    if fmt == "parquet":
-        import importlib.util
-        if importlib.util.find_spec("pyarrow") is None:
-            raise UsageError("parquet output needs pyarrow: pip install 'orvelio[table]'")
+def check_extras(what, *modules):
+    """A usage error where this installation lacks a module that `what` needs, naming the
+    extra that installs it; netCDF output also needs a netCDF writer."""
+    import importlib.util
+    from ._lazy import missing
+    for module in modules:
+        if importlib.util.find_spec(module) is None:
+            raise UsageError(missing(what, module))
+    if what == "netcdf output":
+        from .export import netcdf_engine
+        if netcdf_engine() is None:
+            raise UsageError("netcdf output needs a netCDF writer (netCDF4, h5netcdf or scipy): "
+                             "pip install 'orvelio[xarray]'")
 
 
 def version():

@@ -83,30 +83,6 @@ def _one_block(args):
     return specs[0] if specs else None
 
 
-def _each_file(paths, recursive, strict):
-    """(path, OrvelFile or None, message) of every file under `paths`; files that are not Orvel
-    files are noted and skipped (`strict`: a file named itself fails)."""
-    from . import reader
-    from ._batch import message
-    from .folders import files, open_file
-    for path, root, error in files(paths, recursive, note=_say):
-        try:
-            if error is not None:
-                raise error
-            f = open_file(path)
-        except reader.NotOrvelFileError as exc:
-            if strict and root is None:
-                yield path, None, message(path, exc)
-            else:
-                _say(f"{path}: not an Orvel file, skipped")
-            continue
-        except Exception as exc:
-            yield path, None, message(path, exc)
-            continue
-        with f:
-            yield path, f, None
-
-
 def _json(value):
     json.dump(value, sys.stdout, indent=2, ensure_ascii=False)
     print()
@@ -116,9 +92,9 @@ def _json(value):
 
 def _over_files(args, show, strict=True):
     """Runs show(path, f) for every Orvel file of args.paths; failures on stderr (status 1)."""
-    from ._batch import message
+    from ._batch import each_file, message
     failed = 0
-    for path, f, error in _each_file(args.paths, getattr(args, "recursive", False), strict):
+    for path, f, error in each_file(args.paths, getattr(args, "recursive", False), strict, _say):
         if error is None:
             try:
                 show(path, f)
@@ -139,59 +115,44 @@ def cmd_ls(args):
         strict=False)
 
 
+def _json_of_files(args, found):
+    """--json of info and params: the one file's object, or a list over many files."""
+    _json(found[0] if len(args.paths) == 1 and len(found) == 1 else found)
+
+
 def cmd_info(args):
     from . import _info
     found = []
     status = _over_files(args, lambda path, f: found.append(_info.describe(f.path)) if args.json else
                          print("\n".join(_info.lines(_info.describe(f.path)))))
     if args.json:
-        _json(found[0] if len(args.paths) == 1 and len(found) == 1 else found)
+        _json_of_files(args, found)
     return status
 
 
 def cmd_params(args):
-    from ._batch import shown
-    from .export import _jsonable
-    block, found = _one_block(args), []
-
-    def show(path, f):
-        rows = list(f.parameters(block).values())
-        if args.json:
-            found.append({"path": shown(path), "parameters": [
-                {"code": c, "label": label, "value": _jsonable(v)} for c, label, v in rows]})
-            return
-        if len(args.paths) > 1:
-            print(f"{os.fsdecode(path)}:")
-        width = max((len(p.label) for p in rows), default=0)
-        for code, label, value in rows:
-            print(f"{'  ' * (len(args.paths) > 1)}{code}  {label:<{width}}  {value}")
-    status = _over_files(args, show)
+    from ._info import parameter_lines, parameters
+    block, found, many = _one_block(args), [], len(args.paths) > 1
+    status = _over_files(args, lambda path, f: found.append(parameters(path, f, block)) if args.json else
+                         print("\n".join(parameter_lines(parameters(path, f, block), many))))
     if args.json:
-        _json(found[0]["parameters"] if len(args.paths) == 1 and len(found) == 1 else found)
+        _json_of_files(args, [entry["parameters"] for entry in found] if not many else found)
     return status
 
 
 def cmd_catalog(args):
     if args.output is None and not args.json:
         raise UsageError("catalog: give -o TABLE.csv / TABLE.parquet, or --json")
-    try:
-        import pandas  # noqa: F401
-    except ImportError:
-        raise UsageError("catalog needs pandas: pip install 'orvelio[table]'") from None
-    from .folders import catalog
+    from ._program import check_extras
+    check_extras("catalog", "pandas", *["pyarrow"] * (args.output or "").lower().endswith(".parquet"))
+    from .folders import catalog, write_catalog
     codes = [c.strip().upper() for c in args.parameters.split(",") if c.strip()] if args.parameters else None
     table = catalog(args.paths, recursive=not args.no_recursive, parameters=codes,
                     workers=args.jobs, progress=False if args.quiet else None)
     if args.json:
         print(table.to_json(orient="records", date_format="iso", force_ascii=False, indent=2))
         return EXIT_OK
-    from .export import atomic_file
-    table["shape"] = table["shape"].map(lambda s: "x".join(map(str, s)) if isinstance(s, tuple) else s)
-    with atomic_file(args.output) as fh:
-        if args.output.lower().endswith(".parquet"):
-            table.to_parquet(fh, index=False)
-        else:
-            table.to_csv(fh, index=False)
+    write_catalog(table, args.output)
     if not args.quiet:
         _say(f"{len(table)} rows from {table['path'].nunique()} files in {args.output}")
     return EXIT_OK
@@ -202,7 +163,7 @@ def cmd_catalog(args):
 def cmd_export(args):
     from . import _batch
     from ._program import check_extras
-    check_extras(args.format)
+    check_extras(f"{args.format} output", *{"netcdf": ["xarray"], "parquet": ["pyarrow"]}.get(args.format, []))
     specs = _specs(args)
     try:
         os.makedirs(args.output, exist_ok=True)
@@ -211,7 +172,7 @@ def cmd_export(args):
     written, converted, failed = _batch.export_paths(
         args.paths, args.output, args.format, specs, args.jobs, args.skip_existing,
         None if args.quiet else lambda line, bar=None: (bar.write if bar is not None else print)(
-            f"{PROG}: {line}", file=sys.stderr))
+            f"{PROG}: {line}", file=sys.stderr), args.partial)
     if not args.quiet:
         _say(f"{written} output{'s' * (written != 1)} from {converted} file"
              f"{'s' * (converted != 1)} in {args.output}")
@@ -224,29 +185,19 @@ def cmd_export(args):
 
 
 def cmd_pictures(args):
-    from ._batch import OutputError, _ranges, shown
-    from .export import write_pictures
+    from ._batch import ranges, write_pictures
     os.makedirs(args.output, exist_ok=True)
     seen = {}
 
     def show(path, f):
-        pictures = f.pictures
-        if not pictures and not args.quiet:
+        if not f.pictures and not args.quiet:
             _say(f"{path}: no pictures")
-        key = os.path.basename(path)  # the outputs of a file are named after it
-        if pictures and key in seen:
-            raise OutputError(f"its pictures would overwrite those of {seen[key]}")
-        if pictures:
-            seen[key] = path
-        try:
-            written = write_pictures(f, args.output, args.overwrite)
-        except FileExistsError as exc:
-            raise OutputError(f"{shown(exc.filename)} exists (--overwrite replaces it)") from None
+        written = write_pictures(path, f, args.output, args.overwrite, seen)
         for name, indexes in written if not args.quiet else ():
             print(name)
             if len(indexes) > 1:
                 _say(f"{name}: written once for the {len(indexes)} pictures that share its record "
-                     f"({_ranges(indexes)})")
+                     f"({ranges(indexes)})")
     args.paths = args.files
     return _over_files(args, show)
 
@@ -264,23 +215,11 @@ def _size(text):
 
 
 def cmd_plot(args):
-    try:
-        import matplotlib
-    except ImportError:  # like netcdf output without xarray: this installation cannot do it
-        raise UsageError("plot needs matplotlib: pip install 'orvelio[plot]'") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    from ._program import check_extras
+    check_extras("plot", "matplotlib")
     from . import _plot
-    from ._batch import shown
-    args.format = os.path.splitext(args.output)[1][1:].lower() or "png"
-    formats = plt.figure().canvas.get_supported_filetypes()
-    plt.close("all")
-    if args.format not in formats:
-        raise UsageError(f"-o: cannot write .{args.format} images; the extension names one of "
-                         + ", ".join(sorted(formats)))
-    folder = os.path.dirname(args.output) or "."
-    if not os.path.isdir(folder):
-        raise UsageError(f"-o: no folder {shown(folder)} to write {shown(args.output)} in")
+    plt = _plot.pyplot()
+    args.format = _plot.check_output(args.output, plt)
     block = _one_block(args)
     args.paths = [args.file]
     status = _over_files(args, lambda path, f: _plot.plot(f, f.describe(block), args, plt))
@@ -313,11 +252,15 @@ def _jobs(text):
     return n
 
 
-def _command(sub, name, help, description, run, **paths):
+def _command(sub, name, help, description, run, flags=(), **paths):
+    """A command's parser: its positional `paths` ({dest: (nargs, metavar)}) and its on/off
+    `flags` ((option names..., help) each)."""
     p = sub.add_parser(name, help=help, description=description)
     p.set_defaults(run=run)
     for dest, (nargs, metavar) in paths.items():
         p.add_argument(dest, nargs=nargs, metavar=metavar)
+    for *names, text in flags:
+        p.add_argument(*names, action="store_true", help=text)
     return p
 
 
@@ -333,64 +276,64 @@ def build_parser():
                            "needed when the file holds several")
     many = dict(block, help="only these blocks: data block types or whole requests (AB/2D/NONE), "
                             "comma-separated or repeated (default: every block)")
-    json_help = dict(action="store_true", help="machine-readable output")
+    machine = ("--json", "machine-readable output")
+    partial = ("%s a block of a file cut short (an interrupted copy) with NaN for its missing values, "
+               "with a warning saying how many; without it such a block fails")
     p = _command(sub, "ls", "one line per file with its blocks",
                  "List files and folders: one line per Orvel file with its blocks (request, kind, "
                  "shape, 'cut short' where values are missing). Other files are skipped with a note "
                  "on stderr. Symbolic links to folders are followed, each folder once.",
-                 cmd_ls, paths=("+", "PATH"))
-    p.add_argument("-r", "--recursive", action="store_true", help="recurse into folders")
-    p.add_argument("--json", action="store_true", help="one JSON object per file (JSON Lines)")
+                 cmd_ls, [("-r", "--recursive", "recurse into folders"),
+                          ("--json", "one JSON object per file (JSON Lines)")], paths=("+", "PATH"))
     p = _command(sub, "info", "blocks, layout, key parameters and pictures of files",
                  "The blocks of each file with kind, shape, x range, completeness, acquisition time, "
                  "pixel size, origin and field of view of images, time range of series, trace labels, "
                  "regions, the key parameters with readable labels, and the pictures.",
-                 cmd_info, paths=("+", "FILE"))
-    p.add_argument("--json", **json_help)
+                 cmd_info, [machine], paths=("+", "FILE"))
     p = _command(sub, "params", "all parameters of a block",
                  "All merged parameters of a block of each file: code, label, value.",
-                 cmd_params, paths=("+", "FILE"))
+                 cmd_params, [machine], paths=("+", "FILE"))
     p.add_argument("--block", **one)
-    p.add_argument("--json", **json_help)
     p = _command(sub, "catalog", "a table of the files under folders (needs pandas)",
                  "One row per Orvel file and block: path, block, kind, shape, npt, x range and units, "
                  "completeness, acquisition time, key parameters, and the error of files that cannot "
                  "be read. Reads descriptions only, in worker processes for large folders.",
-                 cmd_catalog, paths=("+", "PATH"))
+                 cmd_catalog, [("--json", "the table as JSON records on stdout"),
+                               ("--no-recursive", "the files of folders only, not below"),
+                               ("-q", "--quiet", "no progress bar or summary")], paths=("+", "PATH"))
     p.add_argument("-o", "--output", metavar="TABLE", help="TABLE.csv or TABLE.parquet")
-    p.add_argument("--json", action="store_true", help="the table as JSON records on stdout")
     p.add_argument("--parameters", metavar="CODES", help="parameter codes for columns, comma-separated "
                                                           "(default: SNM,RES,NSS,INS)")
-    p.add_argument("--no-recursive", action="store_true", help="the files of folders only, not below")
     p.add_argument("-j", "--jobs", type=_jobs, metavar="N", help="worker processes (default: by size)")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
     p = _command(sub, "export", "convert blocks of files and folders to csv, npz, netCDF or Parquet",
                  "Convert every matching block of every file (folders are recursed, their layout "
                  "kept under DIR; several folders each under its own name) into DIR, one output per "
-                 "file and block named FILE.TYPE-DIMS-DERIV.EXT.", cmd_export, paths=("+", "PATH"))
+                 "file and block named FILE.TYPE-DIMS-DERIV.EXT.", cmd_export,
+                 [("--skip-existing", "leave outputs already there as they are"), ("--partial", partial % "export"),
+                  ("-q", "--quiet", "no progress bar, notes or summary")], paths=("+", "PATH"))
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the outputs")
     p.add_argument("-f", "--format", required=True, choices=FORMATS,
                    help="csv and parquet: one row per spectrum, its coordinates first, then one column "
                         "per x value; npz: the arrays by name; netcdf: the xarray dataset (needs the "
                         "xarray extra)")
     p.add_argument("--block", **many)
-    p.add_argument("--skip-existing", action="store_true", help="leave outputs already there as they are")
     p.add_argument("-j", "--jobs", type=_jobs, metavar="N",
                    help="worker processes (default: the number of CPUs)")
-    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar, notes or summary")
     p = _command(sub, "pictures", "write the pictures of files",
                  "Write every picture with its format's extension and a sidecar JSON of its "
                  "properties, as FILE.N.TITLE.EXT. A stored picture listed several times is written "
                  "once (its sidecar lists the indexes). Files already there are left as they are and "
-                 "the file fails, unless --overwrite.", cmd_pictures, files=("+", "FILE"))
+                 "the file fails, unless --overwrite.", cmd_pictures,
+                 [("--overwrite", "replace files of these names already there"),
+                  ("-q", "--quiet", "do not list what was written")], files=("+", "FILE"))
     p.add_argument("-o", "--output", required=True, metavar="DIR", help="folder for the pictures")
-    p.add_argument("--overwrite", action="store_true", help="replace files of these names already there")
-    p.add_argument("-q", "--quiet", action="store_true", help="do not list what was written")
     p = _command(sub, "plot", "plot a block to an image file (needs matplotlib)",
                  "Plot a spectrum, the mean spectrum of a cube, series or map, or with --band the "
                  "values at one x value: a map of an image, every region of a point map at its stage "
                  "positions on one colour scale, the band over time of a series (trace kinds: a "
-                 "trace's number). Maps have equal aspect and y upward.", cmd_plot, file=(None, "FILE"))
+                 "trace's number). Maps have equal aspect and y upward.", cmd_plot,
+                 [("--partial", partial % "plot"), ("-q", "--quiet", "do not print the output's name")],
+                 file=(None, "FILE"))
     p.add_argument("--block", **one)
     p.add_argument("--band", type=float, metavar="X", help="the x value (trace kinds: the trace number)")
     p.add_argument("-o", "--output", required=True, metavar="OUT.png",
@@ -398,7 +341,6 @@ def build_parser():
     p.add_argument("--dpi", type=float, default=100.0, help="resolution of raster images (default 100)")
     p.add_argument("--size", type=_size, default=(7.0, 4.5), metavar="WxH",
                    help="figure size in inches (default 7x4.5)")
-    p.add_argument("-q", "--quiet", action="store_true", help="do not print the output's name")
     return parser
 
 

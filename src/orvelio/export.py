@@ -6,7 +6,9 @@ temporary name beside the target, renamed when complete).
     export.write(f, block, "out/map.nc", "netcdf")     # f: an open OrvelFile
 
 `source` is a path or an open :class:`orvelio.reader.OrvelFile`; `block` as for
-``OrvelFile.read`` (None: the file's only block).
+``OrvelFile.read`` (None: the file's only block). A block whose file holds fewer values than it
+declares raises ``TruncatedFileError``; with ``partial=True`` it is written at its declared
+shape, NaN for the missing values, and a ``UserWarning`` says how many are missing.
 
 Tables (CSV and Parquet) hold one row per spectrum: a pixel of an image, a map point, a time
 step, a trace of a series, its coordinates first (``x`` and ``y`` in the file's units, ``time``,
@@ -72,6 +74,7 @@ def atomic_file(target: str | os.PathLike[str], token: str = "", path: bool = Fa
     (an exception, Ctrl-C, SIGTERM). Without `replace`, an existing `target` is left as it is
     and FileExistsError raised."""
     folder, name = os.path.split(os.fspath(target))
+    fd: int | None
     fd, tmp = tempfile.mkstemp(dir=folder or ".", prefix=_temporary_prefix(folder, name, token),
                                suffix=".part")
     try:
@@ -100,23 +103,31 @@ def atomic_file(target: str | os.PathLike[str], token: str = "", path: bool = Fa
 # ----------------------------------------------------------------- opening
 
 @contextlib.contextmanager
-def _opened(source: Any, block: Any) -> Iterator[tuple[Any, Any]]:
-    """(OrvelFile, Block) of a path or an open OrvelFile; a block cut short is refused."""
+def _opened(source: Any, block: Any, partial: bool = False) -> Iterator[tuple[Any, Any]]:
+    """(OrvelFile, Block) of a path or an open OrvelFile; a block cut short is refused unless
+    `partial`."""
     from .reader import OrvelFile
     with contextlib.ExitStack() as stack:
         f = source if isinstance(source, OrvelFile) else stack.enter_context(OrvelFile(source))
         b = f.describe(block)
-        check_complete(f, b)
+        if not partial:
+            check_complete(f, b)
         yield f, b
 
 
-def check_complete(f: Any, block: Any) -> None:
-    """TruncatedFileError for a block whose file holds fewer values than it declares."""
+def check_complete(f: Any, block: Any, hint: str = "") -> None:
+    """TruncatedFileError for a block whose file holds fewer values than it declares (`hint`
+    ends its message)."""
     from .reader import TruncatedFileError
     if not block.complete:
-        name = os.fsdecode(f.path) if isinstance(f.path, (str, bytes, os.PathLike)) else repr(f)
+        name = _name_of(f)
         raise TruncatedFileError(f"{name}: the file is cut short: block {' '.join(block.request)} holds "
-                                 f"{block.values_held} of {block.values_declared} values", name)
+                                 f"{block.values_held} of {block.values_declared} values{hint}", name)
+
+
+def _name_of(f: Any) -> str:
+    """The name of an open file: its path, or what stands for a file object or a buffer."""
+    return os.fsdecode(f.path) if isinstance(f.path, (str, bytes, os.PathLike)) else str(f._name)
 
 
 def _jsonable(value: Any) -> Any:
@@ -138,13 +149,13 @@ _FORMULA = ("=", "+", "-", "@", "\t", "\r")
 def csv_text(text: Any) -> str:
     """A text as spreadsheets take it: text that would start a formula gets a "'" first
     (numbers stay as they are)."""
-    text = str(text)
-    if text.startswith(_FORMULA):
+    shown = str(text)
+    if shown.startswith(_FORMULA):
         try:
-            float(text)
+            float(shown)
         except ValueError:
-            return "'" + text
-    return text
+            return "'" + shown
+    return shown
 
 
 def _axis(block: Any) -> Any:
@@ -152,26 +163,28 @@ def _axis(block: Any) -> Any:
     return np.linspace(block.x.first, block.x.last, block.x.npt)
 
 
-def _rows_of(f: Any, block: Any, region: int | None, count: int) -> Iterator[tuple[int, Any]]:
-    """(first row, values) of `count` rows of npt values, a few at a time."""
+def _rows_of(f: Any, block: Any, region: int | None, count: int, partial: bool) -> Iterator[tuple[int, Any]]:
+    """(first row, values) of `count` rows of npt values, a few at a time (`partial`: rows the
+    file does not hold whole are NaN)."""
     import numpy as np
     npt = block.x.npt
     step = max(1, BATCH_BYTES // (4 * max(npt, 1)))
     for start in range(0, count, step):
         rows = np.arange(start, min(count, start + step), dtype=np.int64)
         out = np.empty((len(rows), npt), np.float32)
-        f._call("read_rows", block.request, rows, out, region=region)
+        f._read_rows(block.request, rows, out, region, partial)
         yield start, out
 
 
-def table_rows(f: Any, block: Any) -> tuple[list[str], Iterator[tuple[list[Any], Any]]]:
+def table_rows(f: Any, block: Any, partial: bool = False) -> tuple[list[str], Iterator[tuple[list[Any], Any]]]:
     """(header, batches) of a block as a table: each batch a list of coordinate columns and a
-    2-D array of values, one row per spectrum (or position, for traces at positions)."""
+    2-D array of values, one row per spectrum (or position, for traces at positions); with
+    `partial`, a block cut short gives NaN for its missing values (and a UserWarning)."""
     import numpy as np
     kind = block.kind
     values = [repr(float(v)) for v in _axis(block)]
     if kind in ("image-traces", "trace-map"):
-        r = f.read(block)
+        r = f.read(block, partial)
         labels = list(r.labels)
         if kind == "image-traces":
             ny, nx, nt = r.traces.shape
@@ -183,29 +196,31 @@ def table_rows(f: Any, block: Any) -> tuple[list[str], Iterator[tuple[list[Any],
                    for k, g in enumerate(r.regions)]
         return ["region", "point", "x", "y"] + labels, iter(batches)
     if kind == "spectrum":
-        r = f.read(block)
+        r = f.read(block, partial)
         return values, iter([([], np.asarray(r.y).reshape(1, -1))])
     if kind == "time-traces":
-        r = f.read(block)
+        r = f.read(block, partial)
         return ["trace"] + values, iter([([np.array(r.labels, dtype=object)], np.asarray(r.traces))])
+    if partial and not block.complete:
+        f._warn_partial(block.request, block.values_held, block.values_declared, stacklevel=3)
     info = f._call("info", block.request)
     if kind == "image":
         ny, nx = block.shape[:2]
 
         def image() -> Iterator[tuple[list[Any], Any]]:
-            for start, out in _rows_of(f, block, None, ny * nx):
+            for start, out in _rows_of(f, block, None, ny * nx, partial):
                 iy, ix = np.divmod(np.arange(start, start + len(out)), nx)
                 yield [info["mapX"][ix], info["mapY"][iy]], out
         return ["x", "y"] + values, image()
     if kind == "time-series":
         def series() -> Iterator[tuple[list[Any], Any]]:
-            for start, out in _rows_of(f, block, None, block.shape[0]):
+            for start, out in _rows_of(f, block, None, block.shape[0], partial):
                 yield [info["z"][start:start + len(out)]], out
         return ["time"] + values, series()
     if kind == "point-map":
         def regions() -> Iterator[tuple[list[Any], Any]]:
             for k, (g, count) in enumerate(zip(info["regions"], block.shape)):
-                for start, out in _rows_of(f, block, k, count):
+                for start, out in _rows_of(f, block, k, count, partial):
                     at = slice(start, start + len(out))
                     yield ([np.full(len(out), block.regions[k].group), np.arange(start, start + len(out)),
                             g["mapX"][at], g["mapY"][at]], out)
@@ -253,11 +268,12 @@ def _check(block: Any) -> None:
         raise NothingToWrite("the block holds no values: nothing to write as a table")
 
 
-def write_csv(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+def write_csv(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "",
+              partial: bool = False) -> str:
     """Writes the block as CSV (see the module's description); returns the target's path."""
-    with _opened(source, block) as (f, b):
+    with _opened(source, block, partial) as (f, b):
         _check(b)
-        header, batches = table_rows(f, b)
+        header, batches = table_rows(f, b, partial)
         try:
             import pyarrow  # noqa: F401
             rows = _arrow_rows
@@ -273,14 +289,17 @@ def write_csv(source: Any, target: str | os.PathLike[str], block: Any = None, to
     return os.fspath(target)
 
 
-def write_parquet(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+def write_parquet(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "",
+                  partial: bool = False) -> str:
     """Writes the block as a Parquet table of the CSV layout (needs pyarrow)."""
     import numpy as np
-    import pyarrow as pa
+
+    from ._lazy import need
+    pa = need("parquet output", "pyarrow")
     import pyarrow.parquet as pq
-    with _opened(source, block) as (f, b):
+    with _opened(source, block, partial) as (f, b):
         _check(b)
-        header, batches = table_rows(f, b)
+        header, batches = table_rows(f, b, partial)
         names = list(dict.fromkeys(header))
         if len(names) != len(header):  # equal x values or labels: numbered to stay apart
             names = [f"{h}#{k}" for k, h in enumerate(header)]
@@ -321,11 +340,12 @@ def result_arrays(result: Any) -> dict[str, Any]:
     return out
 
 
-def write_npz(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+def write_npz(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "",
+              partial: bool = False) -> str:
     """Writes the block's arrays by name (see result_arrays) as an npz file."""
     import numpy as np
-    with _opened(source, block) as (f, b):
-        result = f.read(b)
+    with _opened(source, block, partial) as (f, b):
+        result = f.read(b, partial)
         with atomic_file(target, token) as fh:
             np.savez(fh, **result_arrays(result))
     return os.fspath(target)
@@ -339,12 +359,13 @@ def netcdf_engine() -> str | None:
     return next((m.lower() for m in ("netCDF4", "h5netcdf", "scipy") if importlib.util.find_spec(m)), None)
 
 
-def write_netcdf(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "") -> str:
+def write_netcdf(source: Any, target: str | os.PathLike[str], block: Any = None, token: str = "",
+                 partial: bool = False) -> str:
     """Writes the block's xarray dataset as netCDF (needs the xarray extra and a netCDF writer).
     The netCDF library may crash its process on a full disk: the command line writes netCDF in
     worker processes."""
-    with _opened(source, block) as (f, b):
-        dataset = f.to_xarray(b)
+    with _opened(source, block, partial) as (f, b):
+        dataset = f.to_xarray(b, partial=partial)
         with atomic_file(target, token, path=True) as tmp:
             dataset.to_netcdf(tmp, engine=netcdf_engine())
     return os.fspath(target)
@@ -370,12 +391,10 @@ def write_pictures(source: Any, folder: str | os.PathLike[str], overwrite: bool 
     written). Returns [(the path written, indexes)] (the JSON's path for pictures without
     bytes)."""
     from .reader import OrvelFile
-    if isinstance(source, OrvelFile):
-        pictures, name = source.pictures, source.path
-    else:
-        with OrvelFile(source) as f:
-            pictures, name = f.pictures, source
-    prefix = os.path.basename(os.fsdecode(name)) if prefix is None else prefix
+    with contextlib.ExitStack() as stack:
+        f = source if isinstance(source, OrvelFile) else stack.enter_context(OrvelFile(source))
+        pictures, name = f.pictures, _name_of(f)
+    prefix = os.path.basename(name) if prefix is None else prefix
     written = []
     for p, indexes in _distinct(pictures):
         image = os.path.join(folder, f"{prefix}.{p.index}.{p.filename()}")
@@ -399,7 +418,8 @@ FORMATS = {"csv": (".csv", write_csv), "npz": (".npz", write_npz), "netcdf": (".
            "parquet": (".parquet", write_parquet)}
 
 
-def write(source: Any, block: Any, target: str | os.PathLike[str], fmt: str, token: str = "") -> str:
+def write(source: Any, block: Any, target: str | os.PathLike[str], fmt: str, token: str = "",
+          partial: bool = False) -> str:
     """Writes the block in the format named by `fmt` (a key of FORMATS)."""
-    return FORMATS[fmt][1](source, target, block, token)
+    return FORMATS[fmt][1](source, target, block, token, partial)
 

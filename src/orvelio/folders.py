@@ -15,7 +15,7 @@ import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Union
 
-__all__ = ["files", "catalog", "stack", "open_file", "DEFAULT_PARAMETERS"]
+__all__ = ["files", "catalog", "write_catalog", "stack", "open_file", "DEFAULT_PARAMETERS"]
 
 Paths = Union[str, "os.PathLike[str]", Iterable[Union[str, "os.PathLike[str]"]]]
 Note = Callable[[str], None]
@@ -164,13 +164,26 @@ def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | No
     `workers` processes describe the files (default: one per CPU for more than a few hundred
     files); `progress` shows a bar on stderr (default: when stderr is a terminal and tqdm is
     installed). Needs pandas (pip install 'orvelio[table]')."""
-    import pandas as pd
+    from ._lazy import need
+    pd = need("orvelio.catalog", "pandas")
     codes = tuple(DEFAULT_PARAMETERS if parameters is None else parameters)
     found = [p for p, _, error in files(paths, recursive) if error is None]
     rows = [row for got in _run(found, codes, workers, progress) if got for row in got]
     frame = pd.DataFrame(rows, columns=COLUMNS + list(codes) + ["error"])
     frame["acquired"] = pd.to_datetime(frame["acquired"], utc=True).astype("datetime64[ns, UTC]")
     return frame
+
+
+def write_catalog(table: Any, target: str | os.PathLike[str]) -> None:
+    """Writes a catalog as CSV or, for a name ending in ".parquet", as Parquet (needs pyarrow),
+    atomically; shapes as text ("9x12x256")."""
+    from .export import atomic_file
+    table = table.assign(shape=table["shape"].map(lambda s: "x".join(map(str, s)) if isinstance(s, tuple) else s))
+    with atomic_file(target) as fh:
+        if os.fspath(target).lower().endswith(".parquet"):
+            table.to_parquet(fh, index=False)
+        else:
+            table.to_csv(fh, index=False)
 
 
 def _run(found: list[Any], codes: tuple[str, ...], workers: int | None,
@@ -239,7 +252,9 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
     linearly onto it, NaN outside its own range. `chunks` (a number of files, or {"file": n})
     makes the values a lazy dask array read when computed. `block` as for OrvelFile.read."""
     import numpy as np
-    import xarray as xr
+
+    from ._lazy import need
+    xr = need("orvelio.stack", "xarray")
     found = [p for p, _, error in files(paths, recursive=True) if error is None] \
         if isinstance(paths, (str, bytes, os.PathLike)) else _paths(paths)
     if not found:
@@ -280,11 +295,11 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         for i, (y, b) in enumerate(zip(rows, described)):
             values[i] = onto(y, b)
     else:
-        import dask
         import dask.array as da
+        from dask.delayed import delayed
         size = chunks.get("file", n) if isinstance(chunks, dict) else int(chunks)
         size = max(1, min(n, size if size and size > 0 else n))
-        parts = [da.from_delayed(dask.delayed(read, pure=True)(found[i:i + size], described[i:i + size]),
+        parts = [da.from_delayed(delayed(read, pure=True)(found[i:i + size], described[i:i + size]),
                                  (len(found[i:i + size]), npt), np.float32) for i in range(0, n, size)]
         values = da.concatenate(parts, axis=0)
     name = described[0].request[0]

@@ -23,7 +23,7 @@ import re
 import stat
 import sys
 import weakref
-from collections.abc import Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
@@ -40,7 +40,7 @@ if TYPE_CHECKING:
                          TimeResolvedTRCDataReturn)
 
 __all__ = [
-    "OrvelFile", "Block", "Picture", "Parameter", "RegionGrid", "XRange", "Quantity", "Coordinate", "is_orvel",
+    "OrvelFile", "Block", "Picture", "Parameter", "Parameters", "RegionGrid", "XRange", "Quantity", "Coordinate", "is_orvel",
     "imread", "DataReturn",
     "OrvelError", "NotOrvelFileError", "TruncatedFileError", "CorruptFileError", "UnsupportedFileError",
     "InvalidRequestError", "BlockNotFoundError", "FileTooLargeError", "FileChangedError",
@@ -194,6 +194,50 @@ class Coordinate(NamedTuple):
     display: str
 
 
+class Parameters(Mapping[str, Any]):
+    """A block's merged parameters (read-only, equal to result.parameters, in its order): the
+    parameter blocks it merges, each one dictionary shared by every block of the file that
+    merges it. A name has the place of the first block that holds it, the value of the last."""
+
+    __slots__ = ("_blocks", "_len")
+
+    def __init__(self, blocks: Sequence[dict[str, Any]]) -> None:
+        self._blocks = tuple(blocks)
+        self._len: int | None = None
+
+    @property
+    def blocks(self) -> tuple[dict[str, Any], ...]:
+        """The parameter blocks merged, in order (shared: not to be changed)."""
+        return self._blocks
+
+    def __getitem__(self, name: str) -> Any:
+        for block in reversed(self._blocks):
+            if name in block:
+                return block[name]
+        raise KeyError(name)
+
+    def __iter__(self) -> Iterator[str]:
+        blocks = self._blocks
+        if len(blocks) == 1:
+            return iter(blocks[0])
+        return (name for i, block in enumerate(blocks) for name in block
+                if not any(name in earlier for earlier in blocks[:i]))
+
+    def __len__(self) -> int:
+        if self._len is None:
+            self._len = len(self._blocks[0]) if len(self._blocks) == 1 else sum(1 for _ in self)
+        return self._len
+
+    def __repr__(self) -> str:
+        return repr(dict(self.items()))
+
+
+def _merged(description: dict[str, Any]) -> dict[str, Any]:
+    """A description of the extension's reader with its parameters as Parameters."""
+    description["parameters"] = Parameters(description.pop("parameter_blocks"))
+    return description
+
+
 @dataclass(frozen=True)
 class Block:
     """A data block, as described without reading its values.
@@ -209,7 +253,7 @@ class Block:
     shape: tuple[int, ...]
     dtype: np.dtype[Any]
     x: XRange
-    parameters: dict[str, Any] = field(compare=False, repr=False)
+    parameters: Parameters = field(compare=False, repr=False)
     regions: tuple[RegionGrid, ...] = field(default=(), compare=False, repr=False)
     dims: tuple[str, ...] = ()
     coords: dict[str, Coordinate] = field(default_factory=dict, compare=False, repr=False)
@@ -412,7 +456,7 @@ class OrvelFile:
 
     def _describe(self, request: Request) -> dict[str, Any]:
         if request not in self._descriptions:
-            self._descriptions[request] = self._call("describe", request)
+            self._descriptions[request] = _merged(self._call("describe", request))
         return self._descriptions[request]
 
     def _block(self, request: Request) -> Block:
@@ -521,11 +565,14 @@ class OrvelFile:
             self._read_rows(request, rows[:half], out[:half], region, True)
             self._read_rows(request, rows[half:], out[half:], region, True)
 
-    def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
+    def _warn_partial(self, request: Request, held: int, declared: int, stacklevel: int = 2) -> None:
+        """The UserWarning of a partial read: how many values are missing."""
         import warnings
-        held, declared = d["values_held"], d["values_declared"]
         warnings.warn(f"{self._name}: data block {_show(request)} holds {held} of its {declared} values: "
-                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=3)
+                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=stacklevel + 1)
+
+    def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
+        self._warn_partial(request, d["values_held"], d["values_declared"], stacklevel=3)
         api: Any = sys.modules["orvelio"]
         kind = d["kind"]
         if kind == "spectrum":
@@ -605,6 +652,8 @@ class OrvelFile:
         region=region, chunks=chunks, partial=partial, grid=grid) returns; for a multi-region
         map without `region`, the DataTree of xarray.open_datatree (one child per region).
         `block` as for read()."""
+        from ._lazy import need
+        need("to_xarray", "xarray")
         from .xarray_backend import open_xarray
         return open_xarray(self.path if self._by_path else self, self.describe(block), chunks, region, partial, grid)
 

@@ -257,6 +257,7 @@ class _Source:
     file object cannot be."""
 
     def __init__(self, path):
+        self._parts, self._block_attrs = {}, {}
         if isinstance(path, (str, bytes, os.PathLike)):
             self.path = os.fsdecode(os.fspath(path))
             self.manager = CachingFileManager(_open_reader, self.path, mode="r", kwargs={"opened": _Opened()})
@@ -280,18 +281,31 @@ class _Source:
         """(description, per-row values) of the block `datablock` names (a Block, a triple, a
         data block type alone, or None for the file's only block)."""
         request = tuple(self.file.describe(datablock).request)
-        return _call(self.file, "describe", request), _call(self.file, "info", request)
+        return _reader._merged(_call(self.file, "describe", request)), _call(self.file, "info", request)
+
+    def parts(self, desc):
+        """(x axis as Coordinates, its index made, attributes from the parameters) of a block:
+        made once, shared by its datasets (the regions of a map: one copy of the axis); each
+        parameter block made into attributes once."""
+        request = tuple(desc["request"])
+        if request not in self._parts:
+            attrs = {}
+            for block in desc["parameters"].blocks:
+                if id(block) not in self._block_attrs:
+                    self._block_attrs[id(block)] = (block, _attrs(block))
+                attrs.update(self._block_attrs[id(block)][1])
+            self._parts[request] = (xr.Coordinates({SPECTRAL: _spectral(desc)}), attrs)
+        return self._parts[request]
 
 
 def _block_dataset(source, desc, info, region=None, partial=False, grid=True):
     """The dataset of a block (or of region `region` of a multi-region map): see open_block."""
-    params = desc["parameters"]
     name = desc["request"][0]
-    attrs = _attrs(params)
-    attrs.update(datablock=" ".join(desc["request"]), kind=desc["kind"])
+    spectral, attrs = source.parts(desc)
+    attrs = dict(attrs, datablock=" ".join(desc["request"]), kind=desc["kind"])
     if desc["acquired"]["utc"] is not None:
         attrs["acquired"] = _iso_utc(desc["acquired"]["utc"])
-    coords = {SPECTRAL: _spectral(desc)}
+    coords = {}
     shape = tuple(desc["shape"])
     along = info
     held = None
@@ -321,23 +335,26 @@ def _block_dataset(source, desc, info, region=None, partial=False, grid=True):
                       for d in desc["dims"])
         attrs.update(_region_attrs(regions[region], region))
         if grid and regions[region]["grid"] != "none":
-            return _grid_dataset(source, desc, regions[region], along, region, shape, coords, attrs, partial)
+            return _grid_dataset(source, desc, regions[region], along, region, shape, spectral, attrs, partial)
     for d in desc["dims"]:
         for c in d["coordinates"]:
+            if c["name"] == SPECTRAL:  # the block's, shared
+                continue
             var = _coordinate(c, d["name"], along)
             if var is not None:
                 coords[c["name"]] = var
     var = _data_variable(source.manager, desc, shape, region, partial=partial, held=held)
-    return xr.Dataset({name: var}, coords=coords, attrs=attrs)
+    return xr.Dataset({name: var}, coords=spectral.assign(coords), attrs=attrs)
 
 
-def _grid_dataset(source, desc, r, along, region, shape, coords, attrs, partial):
+def _grid_dataset(source, desc, r, along, region, shape, spectral, attrs, partial):
     """A region whose positions are a full nx x ny grid: (y, x, spectral), or (y, x, trace),
     with x and y from its stage positions and its other per-position values along (y, x)."""
     nx, ny = int(r["nx"]), int(r["ny"])
     rows = np.arange(nx * ny)
     rows_map = rows.reshape(ny, nx) if r["grid"] == "x_fastest" else rows.reshape(nx, ny).T
     names = {"mapX": ("x",), "mapY": ("y",)}
+    coords = {}
     for c in desc["dims"][0]["coordinates"]:         # the positions' coordinates
         values = along.get(c["row_info"])
         if values is None:
@@ -348,7 +365,7 @@ def _grid_dataset(source, desc, r, along, region, shape, coords, attrs, partial)
         coords[dims[0] if len(dims) == 1 else c["name"]] = xr.Variable(dims, values, _labels(c))
     last = desc["dims"][-1]["name"]
     var = _data_variable(source.manager, desc, (ny, nx, shape[-1]), region, ("y", "x", last), rows_map, partial)
-    return xr.Dataset({desc["request"][0]: var}, coords=coords, attrs=attrs)
+    return xr.Dataset({desc["request"][0]: var}, coords=spectral.assign(coords), attrs=attrs)
 
 
 def _iso_utc(seconds):
@@ -409,8 +426,7 @@ def _groups(source, datablock=None, whole=True, partial=False, grid=True):
             continue
         # The block's node holds its attributes; each region holds them too, with its own
         # coordinates, so that every region's group opens alone (a netCDF group, say).
-        attrs = _attrs(desc["parameters"])
-        attrs.update(datablock=" ".join(desc["request"]), kind=desc["kind"])
+        attrs = dict(source.parts(desc)[1], datablock=" ".join(desc["request"]), kind=desc["kind"])
         groups[name] = xr.Dataset(attrs=attrs)
         base = name.rstrip("/")
         for i in range(len(desc["regions"])):

@@ -100,6 +100,66 @@ void ParamDict::merge(const ParamDict &other) {
         set(item.first, item.second);
 }
 
+const Value *MergedParams::find(std::string_view name) const {
+    for (size_t i = layers_.size(); i-- > 0;)
+        if (const Value *v = layers_[i]->find(name))
+            return v;
+    return nullptr;
+}
+
+const Value &MergedParams::at(std::string_view name) const {
+    if (const Value *v = find(name))
+        return *v;
+    fail_key(std::string(name), "parameter");
+}
+
+void MergedParams::set(std::string_view name, Value value) {
+    if (!top_) {
+        auto top = std::make_shared<ParamDict>();
+        top_ = top.get();
+        layers_.push_back(std::move(top));
+    }
+    top_->set(name, std::move(value));
+}
+
+std::vector<ParamDict::Item> MergedParams::items() const {
+    if (layers_.size() == 1)
+        return layers_[0]->items();
+    size_t most = 0;
+    for (const Layer &layer : layers_)
+        most += layer->size();
+    std::vector<ParamDict::Item> out;
+    out.reserve(most);
+    for (size_t i = 0; i < layers_.size(); ++i)
+        for (const ParamDict::Item &item : layers_[i]->items()) {
+            bool placed = false; // by an earlier layer
+            for (size_t j = 0; j < i && !placed; ++j)
+                placed = layers_[j]->contains(item.first);
+            if (placed)
+                continue;
+            const Value *value = &item.second;
+            for (size_t j = layers_.size(); j-- > i + 1;)
+                if (const Value *later = layers_[j]->find(item.first)) {
+                    value = later;
+                    break;
+                }
+            out.emplace_back(item.first, *value);
+        }
+    return out;
+}
+
+MergedParams::Layer ParamBlocks::read(File &f, int64_t offset) {
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = blocks_.find(offset); it != blocks_.end())
+            return it->second;
+    }
+    // Read outside the lock: two threads may both read a block the first time.
+    auto block = std::make_shared<const ParamDict>(read_params(f, offset));
+    std::lock_guard lock(mutex_);
+    return blocks_.try_emplace(offset, std::move(block)).first->second;
+}
+
 namespace {
 
 // The name field decoded as strict UTF-8 and stripped of NUL characters at both ends.

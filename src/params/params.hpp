@@ -5,6 +5,9 @@
 #include "format/value.hpp"
 
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -48,6 +51,39 @@ class ParamDict {
     // compared before any text; kLongName for longer names.
     std::vector<uint64_t> keys_;
     std::vector<uint32_t> slots_; // 0 empty, else item index + 1; a power of two, at most half full
+};
+
+// Parameter blocks merged one over the other as ParamDict::merge would merge them, each kept
+// as it was read (blocks that several data blocks merge are read once and shared): a name
+// takes its place from the first block that has it and its value from the last one.
+class MergedParams {
+  public:
+    using Layer = std::shared_ptr<const ParamDict>;
+
+    void add(Layer layer) { layers_.push_back(std::move(layer)); }
+    const std::vector<Layer> &layers() const { return layers_; }
+    const Value *find(std::string_view name) const;
+    bool contains(std::string_view name) const { return find(name) != nullptr; }
+    // The value, or KeyError naming it.
+    const Value &at(std::string_view name) const;
+    // As a block of its own merged over all the others.
+    void set(std::string_view name, Value value);
+    // The merged items in their order.
+    std::vector<ParamDict::Item> items() const;
+
+  private:
+    std::vector<Layer> layers_;
+    ParamDict *top_ = nullptr; // the last layer, of the values set
+};
+
+// The parameter blocks of one file by offset: each read once, then shared. Thread-safe.
+class ParamBlocks {
+  public:
+    MergedParams::Layer read(File &f, int64_t offset);
+
+  private:
+    std::mutex mutex_;
+    std::map<int64_t, MergedParams::Layer> blocks_;
 };
 
 // Reads the parameter block at `offset`. On return the file stands just after the name

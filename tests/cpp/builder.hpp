@@ -25,7 +25,7 @@ inline void append(Bytes &b, const Bytes &more) { b.insert(b.end(), more.begin()
 
 // ------------------------------------------------------------------ block types
 
-enum Extend : uint32_t { ext_2d = 0, ext_3d = 10, ext_anno = 11 };
+enum Extend : uint32_t { ext_2d = 0, ext_3d = 10, ext_anno = 11, ext_image = 20 };
 
 inline int32_t block_type(uint32_t sample, uint32_t param, uint32_t data, uint32_t deriv, uint32_t extend) {
     return static_cast<int32_t>(sample << 2 | param << 4 | data << 10 | deriv << 17 | extend << 19);
@@ -69,9 +69,9 @@ inline Bytes params(const std::vector<Param> &records) {
 // A 24-byte header, a directory with room for `max_dir` entries, then the blocks.
 class File {
   public:
-    static constexpr size_t kMaxDir = 16;
+    explicit File(size_t max_dir = 16) : max_dir_(max_dir) {}
 
-    size_t end() const { return 24 + 12 * kMaxDir + body_.size(); }
+    size_t end() const { return 24 + 12 * max_dir_ + body_.size(); }
 
     // Appends a block at a 4-byte boundary with its directory entry; returns its offset.
     size_t add(int32_t type, const Bytes &payload) {
@@ -85,16 +85,18 @@ class File {
     Bytes bytes() const {
         Bytes b = {0x0a, 0x0a, 0xfe, 0xfe};
         put(b, 1.0);
-        put<int32_t>(b, 24), put<int32_t>(b, kMaxDir), put(b, static_cast<int32_t>(entries_.size()));
+        put<int32_t>(b, 24), put<int32_t>(b, static_cast<int32_t>(max_dir_)),
+            put(b, static_cast<int32_t>(entries_.size()));
         for (const auto &e : entries_)
             for (int32_t v : e)
                 put(b, v);
-        b.resize(24 + 12 * kMaxDir);
+        b.resize(24 + 12 * max_dir_);
         append(b, body_);
         return b;
     }
 
   private:
+    size_t max_dir_;
     std::vector<std::array<int32_t, 3>> entries_;
     Bytes body_;
 };
@@ -154,6 +156,54 @@ inline void add_spectrum(File &f, const std::string &name, const std::vector<flo
     f.add(data_word(name, false), values);
     f.add(data_word(name, false, 1), params({{"NPT", static_cast<int32_t>(y.size())}, {"FXV", 4000.0},
                                              {"LXV", 400.0}, {"MNY", 0.0}, {"MXY", 1.0}, {"DXU", std::string("WN")}}));
+}
+
+// ------------------------------------------------------------------ pictures
+
+// The code of picture number i: 00 to 99, then AA to AZ, BA to ZZ, AAA, ...
+inline std::string picture_code(size_t i) {
+    if (i < 100)
+        return {static_cast<char>('0' + i / 10), static_cast<char>('0' + i % 10)};
+    std::string code; // last letter first
+    for (size_t n = i - 100 + 26;; --n) {
+        code.push_back(static_cast<char>('A' + n % 26));
+        if ((n /= 26) == 0)
+            return {code.rbegin(), code.rend()};
+    }
+}
+
+// An image block of one chunk whose `count` picture codes all name one picture record: its
+// parameters (SIZ, T00 9, F00 0, H00 the title, then `labels` as H01/V01, ..., and "Bytes:"
+// and "Type:" 0), then `data`.
+inline Bytes image_block(const std::string &title, const std::vector<std::pair<std::string, std::string>> &labels,
+                         const Bytes &data, size_t count) {
+    const auto head = [&](int32_t siz) {
+        std::vector<Param> p = {{"SIZ", siz}, {"T00", 9}, {"F00", 0}, {"H00", title}};
+        std::vector<Param> values;
+        for (const auto &[label, value] : labels)
+            values.push_back({label, value});
+        values.push_back({"Bytes:", static_cast<int32_t>(data.size())});
+        values.push_back({"Type:", 0});
+        for (size_t n = 0; n < values.size(); ++n) {
+            const std::string k = picture_code(n + 1);
+            p.push_back({"H" + k, values[n].first});
+            p.push_back({"V" + k, values[n].second});
+        }
+        return params(p);
+    };
+    Bytes record = head(static_cast<int32_t>(head(0).size()));
+    append(record, data);
+    const auto set = [&](int32_t at) {
+        std::vector<Param> p = {{"BID", block_type(0, 0, 0, 0, ext_image)}, {"NRP", static_cast<int32_t>(count)}};
+        for (size_t i = 0; i < count; ++i) {
+            p.push_back({"F" + picture_code(i), at});
+            p.push_back({"Z" + picture_code(i), static_cast<int32_t>(record.size())});
+        }
+        return params(p);
+    };
+    Bytes b = set(static_cast<int32_t>(set(0).size()));
+    append(b, record);
+    return b;
 }
 
 // ------------------------------------------------------------------ annotations

@@ -335,7 +335,7 @@ void orvelio_cxx_dump(FILE *to, const Reader &r) {
                             static_cast<unsigned long long>(digest(p.data->data(), p.data->size())));
             else
                 std::fprintf(out, "none\n");
-            params(p.properties);
+            params(*p.properties);
         }
     });
 }

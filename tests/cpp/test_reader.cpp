@@ -20,6 +20,9 @@
 #include <thread>
 #include <unistd.h>
 
+#include <ctime>
+#include <malloc.h>
+
 // Allocations made through operator new fail on demand: after `g_allocations_left` more of them
 // (when it is not negative), each throws std::bad_alloc.
 namespace {
@@ -768,4 +771,61 @@ TEST_CASE("acquisition times as instruments write them") {
         CHECK(a.date == c.date);
         CHECK(a.time == c.time);
     }
+}
+
+// Bytes in use on the heap beyond `since` (0 where the sanitizers keep their own count).
+static size_t heap_grown(size_t since = 0) {
+    const struct mallinfo2 m = mallinfo2();
+    return std::max(m.uordblks + m.hblkhd, since) - since;
+}
+
+TEST_CASE("a small file costs little to describe whole: shared parameter blocks and picture records") {
+    // 48 spectra of one value that all merge one acquisition block of 70,000 parameters (840 kB).
+    build::File f(100);
+    std::vector<build::Param> shared;
+    for (int k = 0; k < 70'000; ++k)
+        shared.push_back({{static_cast<char>('A' + k / 36 / 36 / 36 % 26), "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[k / 36 / 36 % 36],
+                           "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[k / 36 % 36], "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"[k % 36]},
+                          k});
+    shared.push_back({"NPT", 1}); // merged over every block's own
+    for (uint32_t data : {4u, 5u, 6u, 7u, 10u, 11u, 12u, 15u, 16u, 17u, 18u, 19u})
+        for (uint32_t deriv = 0; deriv < 4; ++deriv) {
+            f.add(build::block_type(3, 0, data, deriv, build::ext_2d), {0, 0, 128, 63});
+            f.add(build::block_type(3, 1, data, deriv, build::ext_2d),
+                  build::params({{"NPT", 2}, {"FXV", 1.0}, {"LXV", 1.0}, {"MNY", 1.0}, {"MXY", 1.0}}));
+        }
+    f.add(build::block_type(0, 3, 0, 0, build::ext_2d), build::params(shared));
+    const build::Bytes bytes = f.bytes();
+    const Reader r = Reader::from_memory(bytes);
+    std::vector<Block> blocks; // each once (trace blocks are listed twice)
+    for (const Block &b : r.blocks())
+        if (std::find(blocks.begin(), blocks.end(), b) == blocks.end())
+            blocks.push_back(b);
+    REQUIRE(blocks.size() == 48);
+    const size_t heap = heap_grown();
+    const std::clock_t start = std::clock();
+    for (const Block &b : blocks) {
+        const Description d = r.describe(b);
+        REQUIRE(d.parameters.size() == 70'005);
+        CHECK(d.parameters[0] == Parameters::value_type{"NPT", int64_t{1}}); // its place, the shared value
+        CHECK(d.parameter_blocks.back() == r.describe(blocks[0]).parameter_blocks.back()); // one block
+    }
+    // Each description's parameters (5 MB) were once kept by the reader, and read again each time.
+    CHECK(heap_grown(heap) < (32u << 20));
+    CHECK(std::clock() - start < 2 * CLOCKS_PER_SEC);
+
+    // One record of 10 labelled texts of 2,000 characters and 100 kB of bytes, listed 4,000 times.
+    std::vector<std::pair<std::string, std::string>> labels;
+    for (int k = 0; k < 10; ++k)
+        labels.push_back({"L" + std::to_string(k) + ":", std::string(2000, 'v')});
+    build::File g;
+    g.add(build::block_type(0, 0, 0, 0, build::ext_image), build::image_block("shared", labels, build::Bytes(100'000, 'B'), 4000));
+    const build::Bytes picture_bytes = g.bytes();
+    const size_t before = heap_grown();
+    const std::vector<Picture> pictures = Reader::from_memory(picture_bytes).pictures();
+    REQUIRE(pictures.size() == 4000);
+    CHECK(pictures[3999].properties == pictures[0].properties);
+    CHECK(pictures[3999].data == pictures[0].data);
+    CHECK(pictures[0].properties->size() == 13); // the title, the labels, Bytes and Type
+    CHECK(heap_grown(before) < (8u << 20)); // 80 MB of properties when copied per picture
 }
