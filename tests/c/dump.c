@@ -130,13 +130,15 @@ static void per_row(FILE *out, const orv_data *d) {
     }
 }
 
-/* orv_read_values into our buffer must give exactly what orv_read gave. */
+/* orv_read_values into our buffer must give exactly what orv_read gave: the one main array,
+ * or each region's of a multi-region map (which may hold none). */
 static void into(FILE *out, const orv_reader *r, const orv_block *b, const orv_data *d) {
-    const size_t regions = orv_data_region_count(d);
+    const int multi = orv_data_kind(d) == ORV_POINT_MAP || orv_data_kind(d) == ORV_TRACE_MAP;
+    const size_t arrays = multi ? orv_data_region_count(d) : 1;
     size_t g, n = 0, nx = 0;
     int same = 1;
-    for (g = 0; g < (regions ? regions : 1); ++g) {
-        const size_t region = regions ? g : ORV_NO_REGION;
+    for (g = 0; g < arrays; ++g) {
+        const size_t region = multi ? g : ORV_NO_REGION;
         const float *v = orv_data_values(d, region, NULL, NULL, &n);
         const double *x = orv_data_coord(d, ORV_COORD_X, ORV_NO_REGION, &nx);
         float *buffer = (float *)malloc(n ? n * sizeof(float) : 1);
