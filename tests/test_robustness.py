@@ -829,8 +829,7 @@ for path in job["paths"]:
 # Calls that still cost more: every parameter of every block shown or written once per block
 # (160 blocks that merge one block of 70,000 parameters).
 STILL_COSTLY = {("parameters-shared-by-blocks", call) for call in
-                ("open_datatree", "export csv", "export npz", "export netcdf",
-                 "export parquet")}
+                ("open_datatree", "export npz", "export netcdf")}
 
 
 def test_small_hostile_files_cost_little_on_every_surface(tmp_path):

@@ -213,6 +213,8 @@ def table_rows(f: Any, block: Any, partial: bool = False) -> tuple[list[str], It
                    for k, g in enumerate(r.regions)]
         return ["region", "point", "x", "y"] + labels, iter(batches)
     if kind == "spectrum":
+        if block.complete:  # its one row: no result, whose parameters a table leaves out
+            return values, (([], out) for _, out in _rows_of(f, block, None, 1, partial))
         r = f.read(block, partial)
         return values, iter([([], np.asarray(r.y).reshape(1, -1))])
     if kind == "time-traces":
