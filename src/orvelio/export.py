@@ -112,6 +112,7 @@ def _opened(source: Any, block: Any, partial: bool = False) -> Iterator[tuple[An
         b = f.describe(block)
         if not partial:
             check_complete(f, b)
+        check_bounded(f, b)
         yield f, b
 
 
@@ -139,6 +140,22 @@ def _jsonable(value: Any) -> Any:
     if hasattr(value, "tolist"):
         return value.tolist()
     return str(value)
+
+
+# The bytes of values one export may read: what a whole read of a block may read (twice the
+# file's size and a MiB). Rows streamed in batches would otherwise read one stored sub-block
+# over and over: a file of 100 KB written as gigabytes of text.
+def check_bounded(f: Any, block: Any) -> None:
+    """CorruptFileError for a block whose values would take far more bytes than the file holds
+    (of a block cut short, the values it holds)."""
+    import math
+    row_length = f._call("describe", block.request)["row_length"]
+    values = sum(block.shape) * row_length if block.by_region else math.prod(block.shape)
+    if not block.complete:
+        values = min(values, block.values_held)
+    if 4 * values > 2 * f._reader.size + (1 << 20):
+        raise f._error("corrupt", f"block {' '.join(block.request)}: its {values} values would read its sub-blocks "
+                       "over and over, far more bytes than the file holds (sub-blocks stored on top of one another)")
 
 
 # ----------------------------------------------------------------- tables
