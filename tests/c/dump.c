@@ -93,16 +93,19 @@ static void notes(FILE *out, size_t n, const orv_data *d, const orv_description 
     }
 }
 
+/* One coordinate array of a whole read or the row information. */
+static void coord(FILE *out, const char *name, const orv_data *d, orv_coord which, size_t region) {
+    size_t n = 0;
+    const double *a = orv_data_coord(d, which, region, &n);
+    doubles(out, name, a, n);
+}
+
 /* What a whole read or the row information holds besides the main array. */
 static void per_row(FILE *out, const orv_data *d) {
     size_t n, i, r;
-    const double *a;
-    a = orv_data_coord(d, ORV_COORD_MAP_X, ORV_NO_REGION, &n);
-    doubles(out, "mapX", a, n);
-    a = orv_data_coord(d, ORV_COORD_MAP_Y, ORV_NO_REGION, &n);
-    doubles(out, "mapY", a, n);
-    a = orv_data_coord(d, ORV_COORD_TIME, ORV_NO_REGION, &n);
-    doubles(out, "z", a, n);
+    coord(out, "mapX", d, ORV_COORD_MAP_X, ORV_NO_REGION);
+    coord(out, "mapY", d, ORV_COORD_MAP_Y, ORV_NO_REGION);
+    coord(out, "z", d, ORV_COORD_TIME, ORV_NO_REGION);
     fprintf(out, "    labels %zu\n", orv_data_label_count(d));
     for (i = 0; i < orv_data_label_count(d); ++i) {
         fprintf(out, "      ");
@@ -117,16 +120,11 @@ static void per_row(FILE *out, const orv_data *d) {
         fprintf(out, "    region ");
         ctext(out, orv_data_region_title(d, r));
         fprintf(out, "\n");
-        a = orv_data_coord(d, ORV_COORD_MAP_X, r, &n);
-        doubles(out, "mapX", a, n);
-        a = orv_data_coord(d, ORV_COORD_MAP_Y, r, &n);
-        doubles(out, "mapY", a, n);
-        a = orv_data_coord(d, ORV_COORD_START_TIME, r, &n);
-        doubles(out, "start_time", a, n);
-        if (v) {
-            orv_data_values(d, r, &shape, &ndim, &n);
+        coord(out, "mapX", d, ORV_COORD_MAP_X, r);
+        coord(out, "mapY", d, ORV_COORD_MAP_Y, r);
+        coord(out, "start_time", d, ORV_COORD_START_TIME, r);
+        if (v)
             floats(out, "values", v, shape, ndim, n);
-        }
     }
 }
 
