@@ -355,7 +355,7 @@ def result_arrays(result: Any) -> dict[str, Any]:
         elif isinstance(value, np.ndarray) or (isinstance(value, list) and name == "traces"):
             out[name] = np.asarray(value)
     out["request"] = np.array([result.dataType, result.dimension, result.derivative], dtype=str)
-    out["parameters"] = np.array(json.dumps({k: _jsonable(v) for k, v in result.parameters.items()}))
+    out["parameters"] = np.array(json.dumps(result.parameters, default=_jsonable))  # numbers and texts as they are
     return out
 
 
