@@ -149,6 +149,13 @@ void orv_free(void *p);
 /* The library's version, "0.1.0". */
 const char *orv_version(void);
 
+/* Cancellation: long reads poll `check` (between pieces of a few MiB, and when a signal
+ * interrupts a read of the system), on the thread that reads, with `context`; a non-zero
+ * answer stops the call, which fails with ORV_INTERRUPTED. One check for the process (the C++
+ * API's set_interrupt_check); NULL, the default, never interrupts. */
+typedef int (*orv_interrupt_check)(void *context);
+void orv_set_interrupt_check(orv_interrupt_check check, void *context);
+
 /* ------------------------------------------------------------------ values and parameters */
 
 typedef enum orv_value_type { ORV_VALUE_NONE = 0, ORV_VALUE_INT, ORV_VALUE_FLOAT, ORV_VALUE_TEXT } orv_value_type;

@@ -342,7 +342,7 @@ Data Reader::read(const Block &block, std::vector<Note> *notes) const {
         const Block req = request_of(block);
         Lease lease = impl_->file();
         std::vector<Note> local;
-        return extract(*lease, req, notes ? *notes : local);
+        return extract(*lease, req, notes ? *notes : local, &impl_->param_blocks);
     });
 }
 

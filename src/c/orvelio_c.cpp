@@ -4,6 +4,7 @@
 #include "orvelio/orvelio.h"
 #include "orvelio/orvelio.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -269,6 +270,15 @@ void orv_error_free(orv_error *e) {
 void orv_free(void *p) { std::free(p); }
 
 const char *orv_version(void) { return ORVELIO_VERSION; }
+
+void orv_set_interrupt_check(orv_interrupt_check check, void *context) {
+    // The C check stands behind the C++ one, which passes it the context.
+    static std::atomic<orv_interrupt_check> c_check{nullptr};
+    c_check.store(check);
+    set_interrupt_check(check ? +[](void *c) { const orv_interrupt_check f = c_check.load(); return f && f(c) != 0; }
+                              : nullptr,
+                        context);
+}
 
 // ------------------------------------------------------------------ parameters
 

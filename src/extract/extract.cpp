@@ -61,10 +61,10 @@ const KindOps &kind_ops(Kind k) {
     return *kTable[static_cast<size_t>(k)];
 }
 
-Data extract(File &f, const Block &req, std::vector<Note> &notes) {
+Data extract(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *blocks) {
     const Located at = locate_block(f, req);
     AxisRange range;
-    Start s = start(f, req, at, notes, range);
+    Start s = start(f, req, at, notes, range, blocks);
     return kind_ops(kind_of(req, s.parameters, at)).read(s);
 }
 

@@ -11,8 +11,8 @@ namespace orvelio {
 // ErrorDetail::not_orvel unless the file starts with the magic number.
 void check_orvel(File &f);
 
-// The whole block, as its kind's result.
-Data extract(File &f, const Block &req, std::vector<Note> &notes);
+// The whole block, as its kind's result; parameter blocks read through `blocks` when given.
+Data extract(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *blocks = nullptr);
 
 struct Plan;
 // The block's description and reading plan, reading no values (kinds.hpp); the description's

@@ -34,10 +34,23 @@ def _layout(f, b):
     return out
 
 
+def _known(parameters, key, known):
+    """{code: value} of the merged parameters whose codes `key` names (but the x axis's), in
+    their order: each parameter block, however many blocks share it, looked through once."""
+    out = {}
+    for block in parameters.blocks:
+        if id(block) not in known:
+            known[id(block)] = (block, [c for c in block if c in key and c not in _AXIS])
+        for c in known[id(block)][1]:
+            out[c] = block[c]  # the place of the first block, the value of the last
+    return out
+
+
 def describe(path):
     """What `info` shows of the file at `path`."""
     import orvelio
     key = orvelio.paramDict
+    known: dict[int, tuple[dict, list[str]]] = {}
     with open_file(path) as f:
         blocks = []
         for b in f.blocks:
@@ -52,8 +65,8 @@ def describe(path):
                      "complete": b.complete, "values_held": b.values_held,
                      "values_declared": b.values_declared,
                      "acquired": acquired.isoformat() if acquired is not None else None,
-                     "parameters": [{"code": c, "label": p.label, "value": _jsonable(p.value)}
-                                    for c, p in f.parameters(b).items() if c in key and c not in _AXIS]}
+                     "parameters": [{"code": c, "label": key[c], "value": _jsonable(v)}
+                                    for c, v in _known(b.parameters, key, known).items()]}
             entry.update(_layout(f, b))
             blocks.append(entry)
         pictures = [{"title": p.title, "format": p.format, "size": len(p.data or b""),

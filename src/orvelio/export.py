@@ -112,6 +112,7 @@ def _opened(source: Any, block: Any, partial: bool = False) -> Iterator[tuple[An
         b = f.describe(block)
         if not partial:
             check_complete(f, b)
+        check_bounded(f, b)
         yield f, b
 
 
@@ -139,6 +140,22 @@ def _jsonable(value: Any) -> Any:
     if hasattr(value, "tolist"):
         return value.tolist()
     return str(value)
+
+
+# The bytes of values one export may read: what a whole read of a block may read (twice the
+# file's size and a MiB). Rows streamed in batches would otherwise read one stored sub-block
+# over and over: a file of 100 KB written as gigabytes of text.
+def check_bounded(f: Any, block: Any) -> None:
+    """CorruptFileError for a block whose values would take far more bytes than the file holds
+    (of a block cut short, the values it holds)."""
+    import math
+    row_length = f._call("describe", block.request)["row_length"]
+    values = sum(block.shape) * row_length if block.by_region else math.prod(block.shape)
+    if not block.complete:
+        values = min(values, block.values_held)
+    if 4 * values > 2 * f._reader.size + (1 << 20):
+        raise f._error("corrupt", f"block {' '.join(block.request)}: its {values} values would read its sub-blocks "
+                       "over and over, far more bytes than the file holds (sub-blocks stored on top of one another)")
 
 
 # ----------------------------------------------------------------- tables
@@ -196,6 +213,8 @@ def table_rows(f: Any, block: Any, partial: bool = False) -> tuple[list[str], It
                    for k, g in enumerate(r.regions)]
         return ["region", "point", "x", "y"] + labels, iter(batches)
     if kind == "spectrum":
+        if block.complete:  # its one row: no result, whose parameters a table leaves out
+            return values, (([], out) for _, out in _rows_of(f, block, None, 1, partial))
         r = f.read(block, partial)
         return values, iter([([], np.asarray(r.y).reshape(1, -1))])
     if kind == "time-traces":
@@ -336,7 +355,7 @@ def result_arrays(result: Any) -> dict[str, Any]:
         elif isinstance(value, np.ndarray) or (isinstance(value, list) and name == "traces"):
             out[name] = np.asarray(value)
     out["request"] = np.array([result.dataType, result.dimension, result.derivative], dtype=str)
-    out["parameters"] = np.array(json.dumps({k: _jsonable(v) for k, v in result.parameters.items()}))
+    out["parameters"] = np.array(json.dumps(result.parameters, default=_jsonable))  # numbers and texts as they are
     return out
 
 

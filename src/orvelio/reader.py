@@ -23,7 +23,7 @@ import re
 import stat
 import sys
 import weakref
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import ItemsView, Iterator, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import TracebackType
@@ -216,16 +216,24 @@ class Parameters(Mapping[str, Any]):
                 return block[name]
         raise KeyError(name)
 
+    def _dict(self) -> dict[str, Any]:
+        """The blocks merged into one dictionary (made on each call: not kept)."""
+        if len(self._blocks) == 1:
+            return self._blocks[0]
+        merged: dict[str, Any] = {}
+        for block in self._blocks:
+            merged.update(block)
+        return merged
+
     def __iter__(self) -> Iterator[str]:
-        blocks = self._blocks
-        if len(blocks) == 1:
-            return iter(blocks[0])
-        return (name for i, block in enumerate(blocks) for name in block
-                if not any(name in earlier for earlier in blocks[:i]))
+        return iter(self._dict())
+
+    def items(self) -> ItemsView[str, Any]:
+        return self._dict().items()
 
     def __len__(self) -> int:
         if self._len is None:
-            self._len = len(self._blocks[0]) if len(self._blocks) == 1 else sum(1 for _ in self)
+            self._len = len(self._dict())
         return self._len
 
     def __repr__(self) -> str:
@@ -584,7 +592,7 @@ class OrvelFile:
         info = self._call("info", request)
         x = d["x"]
         params = d["parameters"]
-        base = dict(dimension=request[1], dataType=request[0], deriv=request[2], parameters=dict(params),
+        base = dict(dimension=request[1], dataType=request[0], deriv=request[2], parameters=dict(params.items()),
                     x=np.linspace(x["first"], x["last"], x["count"]), minY=params.get("MNY"), maxY=params.get("MXY"))
 
         def rows(count: int, region: int | None = None) -> np.ndarray[Any, np.dtype[np.float32]]:

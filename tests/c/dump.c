@@ -93,16 +93,19 @@ static void notes(FILE *out, size_t n, const orv_data *d, const orv_description 
     }
 }
 
+/* One coordinate array of a whole read or the row information. */
+static void coord(FILE *out, const char *name, const orv_data *d, orv_coord which, size_t region) {
+    size_t n = 0;
+    const double *a = orv_data_coord(d, which, region, &n);
+    doubles(out, name, a, n);
+}
+
 /* What a whole read or the row information holds besides the main array. */
 static void per_row(FILE *out, const orv_data *d) {
     size_t n, i, r;
-    const double *a;
-    a = orv_data_coord(d, ORV_COORD_MAP_X, ORV_NO_REGION, &n);
-    doubles(out, "mapX", a, n);
-    a = orv_data_coord(d, ORV_COORD_MAP_Y, ORV_NO_REGION, &n);
-    doubles(out, "mapY", a, n);
-    a = orv_data_coord(d, ORV_COORD_TIME, ORV_NO_REGION, &n);
-    doubles(out, "z", a, n);
+    coord(out, "mapX", d, ORV_COORD_MAP_X, ORV_NO_REGION);
+    coord(out, "mapY", d, ORV_COORD_MAP_Y, ORV_NO_REGION);
+    coord(out, "z", d, ORV_COORD_TIME, ORV_NO_REGION);
     fprintf(out, "    labels %zu\n", orv_data_label_count(d));
     for (i = 0; i < orv_data_label_count(d); ++i) {
         fprintf(out, "      ");
@@ -117,26 +120,23 @@ static void per_row(FILE *out, const orv_data *d) {
         fprintf(out, "    region ");
         ctext(out, orv_data_region_title(d, r));
         fprintf(out, "\n");
-        a = orv_data_coord(d, ORV_COORD_MAP_X, r, &n);
-        doubles(out, "mapX", a, n);
-        a = orv_data_coord(d, ORV_COORD_MAP_Y, r, &n);
-        doubles(out, "mapY", a, n);
-        a = orv_data_coord(d, ORV_COORD_START_TIME, r, &n);
-        doubles(out, "start_time", a, n);
-        if (v) {
-            orv_data_values(d, r, &shape, &ndim, &n);
+        coord(out, "mapX", d, ORV_COORD_MAP_X, r);
+        coord(out, "mapY", d, ORV_COORD_MAP_Y, r);
+        coord(out, "start_time", d, ORV_COORD_START_TIME, r);
+        if (v)
             floats(out, "values", v, shape, ndim, n);
-        }
     }
 }
 
-/* orv_read_values into our buffer must give exactly what orv_read gave. */
+/* orv_read_values into our buffer must give exactly what orv_read gave: the one main array,
+ * or each region's of a multi-region map (which may hold none). */
 static void into(FILE *out, const orv_reader *r, const orv_block *b, const orv_data *d) {
-    const size_t regions = orv_data_region_count(d);
+    const int multi = orv_data_kind(d) == ORV_POINT_MAP || orv_data_kind(d) == ORV_TRACE_MAP;
+    const size_t arrays = multi ? orv_data_region_count(d) : 1;
     size_t g, n = 0, nx = 0;
     int same = 1;
-    for (g = 0; g < (regions ? regions : 1); ++g) {
-        const size_t region = regions ? g : ORV_NO_REGION;
+    for (g = 0; g < arrays; ++g) {
+        const size_t region = multi ? g : ORV_NO_REGION;
         const float *v = orv_data_values(d, region, NULL, NULL, &n);
         const double *x = orv_data_coord(d, ORV_COORD_X, ORV_NO_REGION, &nx);
         float *buffer = (float *)malloc(n ? n * sizeof(float) : 1);

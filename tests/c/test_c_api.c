@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 static int failures = 0;
 #define CHECK(c)                                                                                     \
@@ -178,6 +179,46 @@ static void truncated(const char *sample) {
     free(bytes);
 }
 
+static int polls = 0;
+static int stop(void *context) {
+    ++polls;
+    return *(const int *)context;
+}
+
+/* A pipe is read piece by piece at open, polling the check: a check that says stop fails the
+ * call with ORV_INTERRUPTED; without it the same bytes read. */
+static void cancelled(const char *sample) {
+    size_t size = 0;
+    unsigned char *bytes = slurp(sample, &size);
+    const int yes = 1;
+    int round;
+    CHECK(bytes != NULL);
+    for (round = 0; bytes && round < 2; ++round) {
+        int fds[2];
+        orv_reader *r = NULL;
+        orv_error *e = NULL;
+        orv_block *blocks = NULL;
+        size_t n = 0;
+        orv_status s;
+        CHECK(pipe(fds) == 0 && write(fds[1], bytes, size) == (ssize_t)size);
+        close(fds[1]);
+        orv_set_interrupt_check(round == 0 ? stop : NULL, (void *)&yes);
+        s = orv_open_fd(fds[0], &r, &e);
+        if (s == ORV_OK)
+            s = orv_blocks(r, &blocks, &n, &e);
+        if (round == 0) {
+            expect(s, &e, ORV_INTERRUPTED, ORV_DETAIL_INTERRUPTED);
+            CHECK(polls > 0);
+        } else {
+            CHECK(s == ORV_OK && n > 0);
+            orv_free(blocks);
+        }
+        orv_close(r);
+        close(fds[0]);
+    }
+    free(bytes);
+}
+
 static void tables(void) {
     CHECK(strcmp(orv_param_label("RES"), "Resolution") == 0);
     CHECK(orv_param_label("ZZZ") == NULL && orv_param_label(NULL) == NULL);
@@ -196,6 +237,7 @@ int main(int argc, char **argv) {
     opening(argv[1]);
     spectrum(argv[1]);
     truncated(argv[1]);
+    cancelled(argv[1]);
     tables();
     if (failures)
         fprintf(stderr, "%d checks failed\n", failures);
