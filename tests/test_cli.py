@@ -256,6 +256,24 @@ def test_export_every_kind(folder, tmp_path, fmt, jobs):
         check_csv(out / name, kind, r) if fmt == "csv" else check_npz(out / name, r)
 
 
+def test_csv_text_without_pyarrow(folder, tmp_path, monkeypatch):
+    """The tables written without pyarrow are the same text as with it, numbers included."""
+    pytest.importorskip("pyarrow")
+    from orvelio.export import write_csv
+    where, made = folder
+    blocks = [(where / name, req) for name in made for req in exact(where / name)]
+    for k, (path, block) in enumerate(blocks):
+        write_csv(path, tmp_path / f"{k}.arrow.csv", block)
+    monkeypatch.setitem(sys.modules, "pyarrow", None)
+    for k, (path, block) in enumerate(blocks):
+        write_csv(path, tmp_path / f"{k}.csv", block)
+        assert (tmp_path / f"{k}.csv").read_bytes() == (tmp_path / f"{k}.arrow.csv").read_bytes(), block
+    from orvelio.export import _shortest
+    floats = np.array([-5, 2.5, 0.02, 1e-7, 1e-6, 1e9, 1e10, 123456789012, 1e30, np.nan, -np.inf])
+    assert [_shortest(v) for v in floats.astype(np.float32)] == [
+        "-5", "2.5", "0.02", "1e-7", "0.000001", "1000000000", "1e+10", "1.2345679e+11", "1e+30", "nan", "-inf"]
+
+
 def test_export_block_choice_and_netcdf(folder, tmp_path):
     where, _ = folder
     proc = cli("export", where / "spectrum.0", where / "image.0", "-o", tmp_path, "--format", "npz",

@@ -260,24 +260,28 @@ def _arrow_rows(fh: Any, coords: list[Any], values: Any) -> None:
 
 
 def _python_rows(fh: Any, coords: list[Any], values: Any) -> None:
-    """The same rows without pyarrow, one at a time."""
+    """The same rows without pyarrow, one at a time: texts quoted as pyarrow quotes them."""
     import numpy as np
-    text = io.TextIOWrapper(fh, encoding="utf-8", newline="")
-    writer = csv.writer(text, lineterminator="\n")
-    lead = [[csv_text(v) for v in c] if np.asarray(c).dtype.kind not in "fiu" else
+    lead = [['"' + csv_text(v).replace('"', '""') + '"' for v in c] if np.asarray(c).dtype.kind not in "fiu" else
+            [_shortest(v) for v in np.asarray(c)] if np.asarray(c).dtype.kind == "f" else
             [repr(v) for v in np.asarray(c).tolist()] for c in coords]
-    for i, row in enumerate(values):
-        writer.writerow([c[i] for c in lead] + [_shortest(v) for v in row])
-    text.flush()
-    text.detach()
+    fh.write("".join(",".join([c[i] for c in lead] + [_shortest(v) for v in row]) + "\n"
+                     for i, row in enumerate(values)).encode())
 
 
 def _shortest(value: Any) -> str:
-    """The shortest text of a float32 value that reads back as it (without pyarrow)."""
+    """The shortest text of a float value (of its own precision) that reads back as it, written
+    as pyarrow writes it, so that a table is the same text with or without pyarrow: positional
+    from 1e-6 to below 1e10, otherwise with an exponent ("1e-7", "1.5e+10")."""
     import numpy as np
     if not np.isfinite(value):
         return repr(float(value))
-    return np.format_float_positional(value, unique=True, trim="-")
+    if value == 0 or 1e-6 <= abs(value) < 1e9:
+        return np.format_float_positional(value, unique=True, trim="-")
+    text = np.format_float_scientific(value, unique=True, trim="-", exp_digits=1)
+    if -7 < int(text.partition("e")[2]) < 10:
+        return np.format_float_positional(value, unique=True, trim="-")
+    return text
 
 
 def _check(block: Any) -> None:
