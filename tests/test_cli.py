@@ -559,6 +559,11 @@ def test_partial(tmp_path, capsys):
     assert status == 0 and "warning: " in err and "the 5 missing values are NaN" in err
     header, rows = read_csv(tmp_path / "out" / "cut.0.AB-3D-NONE.csv")
     assert len(rows) == 6 and rows[-1] == ["-5", "2.5"] + ["nan"] * 5 and rows[-2][2:] == ["40", "41", "42", "43", "44"]
+    (tmp_path / "mid.0").write_bytes(cut_image(keep=len(cut_image()) - 208))  # inside the last pixel
+    status, _, err = run(capsys, "export", tmp_path / "mid.0", "-o", tmp_path / "out", "-f", "csv", "--partial")
+    assert status == 0 and "the 2 missing values are NaN, as is the rest of a row they cut short" in err
+    assert [r[2:] for r in read_csv(tmp_path / "out" / "mid.0.AB-3D-NONE.csv")[1][-2:]] == [
+        ["40", "41", "42", "43", "44"], ["nan"] * 5]
     (tmp_path / "cut2.0").write_bytes((tmp_path / "cut.0").read_bytes())  # two files: two workers
     proc = cli("export", tmp_path / "cut.0", tmp_path / "cut2.0", "-o", tmp_path / "npz", "-f", "npz", "--partial",
                "-j", 2, check=0)

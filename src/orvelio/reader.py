@@ -141,6 +141,12 @@ def _show(request: Sequence[str]) -> str:
     return " ".join(request)
 
 
+def _nan_text(missing: int, rows: bool) -> str:
+    """What a partial read fills with NaN: the missing values and, for blocks read by rows
+    (spectra, traces), the rest of the row the file ends inside."""
+    return f"the {missing} missing values are NaN" + (", as is the rest of a row they cut short" if rows else "")
+
+
 # ---------------------------------------------------------------- small value types
 
 class XRange(NamedTuple):
@@ -573,14 +579,15 @@ class OrvelFile:
             self._read_rows(request, rows[:half], out[:half], region, True)
             self._read_rows(request, rows[half:], out[half:], region, True)
 
-    def _warn_partial(self, request: Request, held: int, declared: int, stacklevel: int = 2) -> None:
+    def _warn_partial(self, request: Request, held: int, declared: int, stacklevel: int = 2,
+                      rows: bool = True) -> None:
         """The UserWarning of a partial read: how many values are missing."""
         import warnings
         warnings.warn(f"{self._name}: data block {_show(request)} holds {held} of its {declared} values: "
-                      f"the {declared - held} missing values are NaN", UserWarning, stacklevel=stacklevel + 1)
+                      f"{_nan_text(declared - held, rows)}", UserWarning, stacklevel=stacklevel + 1)
 
     def _read_partial(self, request: Request, d: dict[str, Any]) -> DataReturn:
-        self._warn_partial(request, d["values_held"], d["values_declared"], stacklevel=3)
+        self._warn_partial(request, d["values_held"], d["values_declared"], 3, d["kind"] != "spectrum")
         api: Any = sys.modules["orvelio"]
         kind = d["kind"]
         if kind == "spectrum":

@@ -314,8 +314,8 @@ def _block_dataset(source, desc, info, region=None, partial=False, grid=True):
                 f"{desc['values_declared']} values")
         if not partial:
             raise _reader.TruncatedFileError(f"{source.path}: the file is cut short: {what}", source.path)
-        warnings.warn(f"{source.path}: {what}: the {desc['values_declared'] - desc['values_held']} missing "
-                      "values are NaN", UserWarning, stacklevel=2)
+        nan = _reader._nan_text(desc["values_declared"] - desc["values_held"], desc["kind"] != "spectrum")
+        warnings.warn(f"{source.path}: {what}: {nan}", UserWarning, stacklevel=2)
         attrs.update(values_held=desc["values_held"], values_declared=desc["values_declared"])
         if desc["kind"] == "spectrum":
             held, shape = shape[0], (desc["x"]["count"],)
