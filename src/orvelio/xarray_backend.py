@@ -280,8 +280,9 @@ class _Source:
     def describe(self, datablock):
         """(description, per-row values) of the block `datablock` names (a Block, a triple, a
         data block type alone, or None for the file's only block)."""
-        request = tuple(self.file.describe(datablock).request)
-        return _reader._merged(_call(self.file, "describe", request)), _call(self.file, "info", request)
+        file = self.file
+        request = tuple(file.describe(datablock).request)
+        return file._describe(request), _call(file, "info", request)  # described once per open file
 
     def parts(self, desc):
         """(x axis as Coordinates, its index made, attributes from the parameters) of a block:
