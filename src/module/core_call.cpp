@@ -373,6 +373,13 @@ nb::str utf8(std::string_view s) {
     return nb::steal<nb::str>(str);
 }
 
+nb::list text_list(const std::vector<std::string> &texts) {
+    nb::list out;
+    for (const std::string &t : texts)
+        out.append(utf8(t));
+    return out;
+}
+
 namespace {
 
 nb::object steal_new(PyObject *o) {

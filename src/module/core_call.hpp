@@ -112,6 +112,8 @@ template <class F> PyObject *guarded(F &&body) noexcept {
 nb::object to_python(const Value &v);
 nb::dict to_python(const Parameters &params);
 nb::str utf8(std::string_view s);
+// Texts (trace labels) as a list of str.
+nb::list text_list(const std::vector<std::string> &texts);
 // The same for a name that recurs from call to call (parameter names, block names): names of
 // up to 7 bytes are made a str once and kept, the first 4,096 of them.
 nb::object cached_str(std::string_view s);

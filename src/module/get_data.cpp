@@ -10,13 +10,6 @@ namespace orvelio::py {
 
 namespace {
 
-nb::list to_list(const std::vector<std::string> &texts) {
-    nb::list out;
-    for (const std::string &t : texts)
-        out.append(utf8(t));
-    return out;
-}
-
 nb::object make(ResultClass cls, std::initializer_list<PyObject *> own, std::span<PyObject *const> base = {}) {
     PyObject *obj = new_result(cls, std::span(own.begin(), own.size()), base);
     if (!obj)
@@ -59,14 +52,14 @@ nb::object result_object(Data &data) {
                 nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), spectra = to_numpy(r.spectra);
                 return make(cls, {mapX.ptr(), mapY.ptr(), spectra.ptr()}, base);
             } else if constexpr (std::is_same_v<R, ImageTraces>) {
-                nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), labels = to_list(r.labels),
+                nb::object mapX = to_numpy(r.mapX), mapY = to_numpy(r.mapY), labels = text_list(r.labels),
                            traces = to_numpy(r.traces);
                 return make(cls, {mapX.ptr(), mapY.ptr(), labels.ptr(), traces.ptr()}, base);
             } else if constexpr (std::is_same_v<R, TimeSeries>) {
                 nb::object z = to_numpy(r.z), spectra = to_numpy(r.spectra);
                 return make(cls, {z.ptr(), spectra.ptr()}, base);
             } else if constexpr (std::is_same_v<R, TimeTraces>) {
-                nb::object labels = to_list(r.labels), traces = to_numpy(r.traces);
+                nb::object labels = text_list(r.labels), traces = to_numpy(r.traces);
                 return make(cls, {labels.ptr(), traces.ptr()}, base);
             } else if constexpr (std::is_same_v<R, PointMap>) {
                 nb::object regions = region_list(r.regions);
@@ -74,7 +67,7 @@ nb::object result_object(Data &data) {
             } else {
                 static_assert(std::is_same_v<R, TraceMap>);
                 nb::object regions = region_list(r.regions);
-                nb::object labels = to_list(r.labels);
+                nb::object labels = text_list(r.labels);
                 return make(cls, {labels.ptr(), regions.ptr()}, base);
             }
         },

@@ -102,13 +102,6 @@ nb::tuple shape_tuple(const std::vector<size_t> &shape) {
     return nb::tuple(out);
 }
 
-nb::list text_list(const std::vector<std::string> &texts) {
-    nb::list out;
-    for (const std::string &t : texts)
-        out.append(utf8(t));
-    return out;
-}
-
 // ------------------------------------------------------------------ plain objects
 
 // The description as plain Python objects, field by field as the header lists them
