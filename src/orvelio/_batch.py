@@ -149,6 +149,8 @@ def export_file(job):
                              f"{', '.join('/'.join(b.request) for b in f.blocks) or 'none'})")
             else:
                 output_folder(root, out_dir)
+            if fmt in ("npz", "netcdf"):  # the formats that hold the parameters
+                f._check_copies(blocks, f"the export of {len(blocks)} blocks to {fmt}", per_region=fmt == "netcdf")
             for b in blocks:
                 target = os.path.join(out_dir, output_name(path, b.request, fmt))
                 if skip_existing and os.path.exists(target):

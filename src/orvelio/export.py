@@ -149,7 +149,7 @@ def check_bounded(f: Any, block: Any) -> None:
     """CorruptFileError for a block whose values would take far more bytes than the file holds
     (of a block cut short, the values it holds)."""
     import math
-    row_length = f._call("describe", block.request)["row_length"]
+    row_length = f._describe(block.request)["row_length"]
     values = sum(block.shape) * row_length if block.by_region else math.prod(block.shape)
     if not block.complete:
         values = min(values, block.values_held)

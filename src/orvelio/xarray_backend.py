@@ -418,6 +418,7 @@ def _groups(source, datablock=None, whole=True, partial=False, grid=True):
         groups["/"] = xr.Dataset(attrs=_picture_attrs(source))
         blocks = source.file.blocks
         names = ["/" + n for n in _node_names(blocks)]
+        source.file._check_copies(blocks, "a tree of every block", per_region=True)
     else:
         blocks, names = [datablock], ["/"]
     for name, block in zip(names, blocks):
