@@ -420,7 +420,8 @@ def _groups(source, datablock=None, whole=True, partial=False, grid=True):
         names = ["/" + n for n in _node_names(blocks)]
         source.file._check_copies(blocks, "a tree of every block", per_region=True)
     else:
-        blocks, names = [datablock], ["/"]
+        blocks, names = [source.file.describe(datablock)], ["/"]
+        source.file._check_copies(blocks, "a tree of every region", per_region=True)
     for name, block in zip(names, blocks):
         desc, info = source.describe(block)
         if not desc["by_region"]:
