@@ -145,7 +145,8 @@ using Value = std::variant<std::monostate, int64_t, double, std::string>;
 class Error : public std::exception {
   public:
     Error(ErrorDetail detail, std::string message, std::optional<uint64_t> offset = std::nullopt)
-        : detail_(detail), message_(std::move(message)), offset_(offset), what_(composed(message_, offset, {})) {}
+        : detail_(detail), message_(printable(std::move(message))), offset_(offset),
+          what_(composed(message_, offset, {})) {}
 
     ErrorCode code() const noexcept { return code_of(detail_); }
     ErrorDetail detail() const noexcept { return detail_; }
@@ -176,12 +177,30 @@ class Error : public std::exception {
         return *this;
     }
     Error &in(std::string where) & {
-        what_ = composed(message_, offset_, where);
-        where_ = std::move(where);
+        where_ = printable(std::move(where));
+        what_ = composed(message_, offset_, where_);
         return *this;
     }
 
   private:
+    // Control characters (a NUL of a name read from the file, say) as \xNN: a message is one
+    // line of text, whole as a C string.
+    static std::string printable(std::string s) {
+        static constexpr char hex[] = "0123456789abcdef";
+        std::string out;
+        for (size_t i = 0; i < s.size(); ++i) {
+            const auto u = static_cast<unsigned char>(s[i]);
+            if (u >= 0x20 && u != 0x7f) {
+                if (!out.empty())
+                    out += s[i];
+                continue;
+            }
+            if (out.empty())
+                out.assign(s, 0, i);
+            out += {'\\', 'x', hex[u >> 4], hex[u & 15]};
+        }
+        return out.empty() ? s : out;
+    }
     static std::string composed(const std::string &message, std::optional<uint64_t> offset, const std::string &where) {
         std::string s = message;
         if (offset)
