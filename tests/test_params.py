@@ -1,47 +1,27 @@
-"""Parameter blocks, read through the extension's test hook."""
+"""Parameter blocks as getOrvelData reads them: the errors of blocks that cannot be read, in the
+exact API's words, and a long block over many read-ahead windows. (The records one by one,
+their types and where the reading stops: the core's own tests, tests/cpp/test_core.cpp.)"""
 import struct
 
+import numpy as np
 import pytest
 
-from builder import Param, params
+import orvelio
+from builder import OrvelFile, Param, data_word, params
+
+REQUIRED = {"NPT": 4, "FXV": 1.0, "LXV": 4.0, "MNY": 0.0, "MXY": 3.0}
 
 
 @pytest.fixture
-def read(core, write):
-    """read(block_bytes) -> (dict, position after the end record's name)."""
-    def _read(block, before=b"\0" * 8):
-        return core._test_read_params(write(before + block), len(before))
+def read(write):
+    """read(records) -> the parameters of a spectrum whose data parameter block, last in the
+    file, is REQUIRED's records followed by `records` (bytes)."""
+    def _read(records):
+        f = OrvelFile(max_dir=4)
+        f.add(data_word("AB"), np.arange(4, dtype="<f4").tobytes())
+        f.add(data_word("AB", param=1), params(REQUIRED, end=False) + records)
+        return orvelio.getOrvelData(write(f), ("AB", "2D", "NONE")).parameters
     return _read
-
-
-def test_end_record_first(read):
-    assert read(params({})) == ({}, 12)
-
-
-@pytest.mark.parametrize("record, key, value, consumed", [
-    (Param("NPT", 1024), "NPT", 1024, 12),
-    (Param("NPT", 7, size=4), "NPT", 7, 12),              # an int is 4 bytes whatever the size says
-    (Param("RES", 4.5, size=0), "RES", 4.5, 16),           # a float is 8
-    (Param("SNM", b"Sample\0x", size=4), "SNM", "Sample", 16),
-    (Param("SNM", b"", size=0), "SNM", "", 8),
-    (Param(b"\0SNM", 1), "SNM", 1, 12),                    # NULs stripped at both ends
-    (Param(b"ABCD", 1), "ABCD", 1, 12),
-    (Param(b"A\0B\0", 1), "A\0B", 1, 12),                  # ... but not inside
-    (Param(b" XY\0", 1), " XY", 1, 12),                    # blanks are kept
-    (Param("TXT", "caf\u00e9"), "TXT", "caf\u00e9", 14),
-    (Param("TXT", b"caf\xe9\0", type=3), "TXT", "caf\u00e9", 14),
-    (Param("TXT", b"abcd", type=4, size=2), "TXT", "abcd", 12),
-    (Param("NEG", -5), "NEG", -5, 12),
-])
-def test_records(read, record, key, value, consumed):
-    d, pos = read(params([record]))
-    assert d == {key: value} and type(d[key]) is type(value)
-    assert pos == 8 + consumed + 4
-
-
-def test_repeated_name_keeps_first_place_takes_last_value(read):
-    d, _ = read(params([("RES", 4.0), ("NPT", 10), ("RES", 2.0), ("SNM", "x")]))
-    assert list(d.items()) == [("RES", 2.0), ("NPT", 10), ("SNM", "x")]
 
 
 @pytest.mark.parametrize("code", [5, 7, -1, 1000])
@@ -57,41 +37,25 @@ def test_invalid_utf8_name(read):
 
 
 @pytest.mark.parametrize("block, width", [
-    (params({"NPT": 1}, end=False), 2),                    # runs into the end: empty name, short type
-    (params({"NPT": 1}, end=False) + b"NP", 2),
+    (params({"RES": 1}, end=False), 2),                    # runs into the end: empty name, short type
+    (params({"RES": 1}, end=False) + b"NP", 2),
     (params([Param("SNM", "x", size=-1)]), 2),             # negative size reads the rest of the file
-    (params({}, end=False)[:0] + b"NPT\0\0\0", 2),
-    (b"NPT\0\0\0\0\0\1\0", 4),                             # int value cut short
-    (b"NPT\0\1\0\0\0\1\0", 8),                             # float value cut short
+    (b"RES\0\0\0", 2),
+    (b"RES\0\0\0\0\0\1\0", 4),                             # int value cut short
+    (b"RES\0\1\0\0\0\1\0", 8),                             # float value cut short
+    (b"TXT\0\2\0\x10\0abc", 2),                            # 32 bytes of text announced, 3 present
 ])
 def test_unterminated_blocks_end_in_a_short_read(read, block, width):
     with pytest.raises(struct.error, match=f"^unpack requires a buffer of {width} bytes$"):
         read(block)
 
 
-def test_offset_past_the_end_and_negative(core, write):
-    path = write(params({"A": 1}))
-    with pytest.raises(struct.error):
-        core._test_read_params(path, 10**6)
-    with pytest.raises(OSError) as err:
-        core._test_read_params(path, -1)
-    assert err.value.errno == 22
-
-
-def test_text_cut_by_end_of_file_is_read_short(read):
-    block = b"TXT\0\2\0\x10\0abc"  # 32 bytes announced, 3 present
-    with pytest.raises(struct.error, match="^unpack requires a buffer of 2 bytes$"):
-        read(block)
-
-
 def test_long_block_across_read_ahead_windows(read):
     # Thousands of records, names repeated, over several 64 KiB windows with records cut by
     # their edges: the dictionary a record-by-record reading gives.
-    records, expected = [], {}
+    records, expected = [], dict(REQUIRED)
     for k in range(6000):
         value = k if k % 3 == 0 else k / 7 if k % 3 == 1 else "t" * (k % 11)
         records.append((f"{k % 2500:04X}", value))
         expected[records[-1][0]] = value
-    block = params(records)
-    d, pos = read(block, before=b"\0" * 5)
-    assert list(d.items()) == list(expected.items()) and pos == 5 + len(block)
+    assert list(read(params(records)).items()) == list(expected.items())

@@ -3,9 +3,6 @@
 #include "args.hpp"
 #include "arrays.hpp"
 #include "core_call.hpp"
-#include "format/directory.hpp"
-#include "format/file.hpp"
-#include "params/params.hpp"
 #include "functions.hpp"
 #include "results.hpp"
 
@@ -100,48 +97,7 @@ PyObject *populate(PyObject *, PyObject *args, PyObject *kwargs) {
 
 } // namespace orvelio::py
 
-namespace {
-
-using namespace orvelio;
 using namespace orvelio::py;
-
-// Hooks for the test suite: the directory and parameter block readers on their own.
-nb::list test_read_directory(nb::handle path) {
-    std::vector<DirEntry> dir = with_fd(path, [](int fd) {
-        File f = File::from_fd(fd);
-        return read_directory(f);
-    });
-    nb::list out;
-    for (const DirEntry &e : dir) {
-        const BlockType &t = e.type;
-        out.append(nb::make_tuple(
-            nb::make_tuple(t.complexType, t.sampleType, t.paramType, t.dataType, t.derivType, t.extendType),
-            e.sizeInWords, e.byteOffset));
-    }
-    return out;
-}
-
-nb::tuple test_read_params(nb::handle path, int64_t offset) {
-    auto [params, pos] = with_fd(path, [&](int fd) {
-        File f = File::from_fd(fd);
-        ParamDict p = read_params(f, offset);
-        return std::make_pair(p.take_items(), f.tell());
-    });
-    return nb::make_tuple(to_python(params), pos);
-}
-
-template <class F> auto rethrowing(F f) {
-    return [f](nb::handle path, auto... rest) {
-        try {
-            return f(path, rest...);
-        } catch (const Error &e) {
-            set_error(e);
-            throw nb::python_error();
-        }
-    };
-}
-
-} // namespace
 
 NB_MODULE(_orvelio, m) {
     install_interrupt_check();
@@ -149,11 +105,4 @@ NB_MODULE(_orvelio, m) {
                                        "Binds the library's names into a namespace."};
     m.attr("_populate") = nb::steal(PyCFunction_NewEx(&populate_def, nullptr, nullptr));
     orvelio::py::bind_reader(m);
-    m.def("_test_read_directory", [](nb::handle path) { return rethrowing(test_read_directory)(path); });
-    m.def("_test_read_params",
-          [](nb::handle path, int64_t offset) { return rethrowing(test_read_params)(path, offset); });
-    m.def("_test_block_type", [](int64_t word) {
-        BlockType t = decode_block_type(word);
-        return nb::make_tuple(t.complexType, t.sampleType, t.paramType, t.dataType, t.derivType, t.extendType);
-    });
 }
