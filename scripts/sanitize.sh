@@ -70,6 +70,7 @@ sanitized() {
 
 echo "== the C++ tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:$common "$dir/tests/cpp/orvelio_tests"
+ASAN_OPTIONS=detect_leaks=1:$common "$dir/tests/cpp/orvelio_core_tests"
 
 echo "== pytest under the sanitizers"
 ASAN_OPTIONS=detect_leaks=0:$common sanitized "$py" -m pytest tests -q -p no:cacheprovider "$@"
