@@ -308,8 +308,7 @@ class Block:
         x = f"x {self.x.first:g}..{self.x.last:g}" if self.x.npt else "x empty"
         cut = "" if self.complete else f" cut short: {self.values_held} of {self.values_declared} values"
         # A multi-region map's shape is its regions' counts of positions, not one array's shape.
-        shape = (f"positions per region={self.shape}" if self.kind in ("point-map", "trace-map")
-                 else f"shape={self.shape}")
+        shape = f"positions per region={self.shape}" if self.by_region else f"shape={self.shape}"
         return f"<Block {_show(self.request)} {self.kind} {shape} {self.dtype} {x} ({self.x.npt} points){cut}>"
 
 
