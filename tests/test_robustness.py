@@ -115,12 +115,23 @@ def declared(path):
         offset, _, count = struct.unpack_from("<3i", data, 12)
     except (OSError, struct.error):
         return 0
-    most = 0
+    entries = []
     for k in range(max(0, min(count, 64))):
         try:
             word, _, at = struct.unpack_from("<3i", data, offset + 12 * k)
         except struct.error:
             break
+        entries.append((word, at))
+        if (word >> 19) & 127 == 64 and at > 0:  # the 64-bit extension: its count, then 4 words an entry
+            try:
+                more = struct.unpack_from("<q", data, at)[0]
+                for j in range(max(0, min(more, 64))):
+                    word64, _, at64, _ = struct.unpack_from("<4q", data, at + 16 + 32 * j)
+                    entries.append((word64, at64))
+            except struct.error:
+                pass
+    most = 0
+    for word, at in entries[:64]:
         if (word >> 4) & 63 != 1:
             continue
         sizes = {}
