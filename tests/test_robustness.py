@@ -699,7 +699,9 @@ def test_parameters_shared_by_many_blocks_are_not_copied_over_and_over(write, tm
     path = write(shared_params_file(70_000, 160))
     with reader.OrvelFile(path) as f:
         assert len(f.parameters(f.blocks[-1])) > 70_000
-    for fmt in ("npz", "netcdf"):
+    from orvelio.export import netcdf_engine
+    netcdf = importlib.util.find_spec("xarray") and netcdf_engine()
+    for fmt in ("npz", "netcdf") if netcdf else ("npz",):
         assert cli.main(["export", path, "-o", str(tmp_path / fmt), "-f", fmt, "-q"]) == 1
         assert "would copy the parameters of its blocks over and over" in capsys.readouterr().err
         assert os.listdir(tmp_path / fmt) == []
