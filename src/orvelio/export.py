@@ -153,7 +153,7 @@ def check_bounded(f: Any, block: Any) -> None:
     values = sum(block.shape) * row_length if block.by_region else math.prod(block.shape)
     if not block.complete:
         values = min(values, block.values_held)
-    if 4 * values > 2 * f._reader.size + (1 << 20):
+    if 4 * values > f._budget():
         raise f._error("corrupt", f"block {' '.join(block.request)}: its {values} values would read its sub-blocks "
                        "over and over, far more bytes than the file holds (sub-blocks stored on top of one another)")
 

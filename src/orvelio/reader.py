@@ -472,6 +472,11 @@ class OrvelFile:
             self._descriptions[request] = _merged(self._call("describe", request))
         return self._descriptions[request]
 
+    def _budget(self) -> int:
+        """The bytes one call may read, write or build from this file: twice its size and a MiB
+        (what a whole read of a block may read)."""
+        return 2 * self._reader.size + (1 << 20)
+
     def _check_copies(self, blocks: Sequence[Block], what: str, per_region: bool = False) -> None:
         """CorruptFileError where `what` (the outputs or datasets made of these blocks, one
         copy of a block's parameters each, and with `per_region` one per region too) would copy
@@ -480,7 +485,7 @@ class OrvelFile:
         of attributes."""
         records = sum(len(p) * (1 + (len(b.regions) if per_region and b.by_region else 0))
                       for b in blocks for p in self._describe(b.request)["parameters"].blocks)
-        if 8 * records > 2 * self._reader.size + (1 << 20):
+        if 8 * records > self._budget():
             raise self._error("corrupt", f"{what} would copy the parameters of its blocks over and over: "
                               f"{records} parameter records from a file of {self._reader.size} bytes "
                               "(parameter blocks shared by many data blocks)")
