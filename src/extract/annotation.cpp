@@ -6,6 +6,7 @@
 #include "params/params.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -79,13 +80,47 @@ std::string py_str(const Value &v) {
 
 // ------------------------------------------------------------------ the column dictionary
 
-const std::vector<Value> *Annotations::find(std::string_view name) const {
+Value Annotations::Cells::operator[](size_t j) const {
+    const uint64_t bits = bits_[j];
+    switch (tags_[j]) {
+    case kInt:
+        return static_cast<int64_t>(bits);
+    case kFloat:
+        return std::bit_cast<double>(bits);
+    case kText:
+        return texts_[bits];
+    default:
+        return {};
+    }
+}
+
+void Annotations::Cells::clear() {
+    tags_.clear();
+    bits_.clear();
+    texts_.clear();
+}
+
+void Annotations::Cells::push_float(double v) { push(kFloat, std::bit_cast<uint64_t>(v)); }
+
+void Annotations::Cells::push_text(std::string v) {
+    push(kText, texts_.size());
+    texts_.push_back(std::move(v));
+}
+
+size_t Annotations::Cells::bytes() const {
+    size_t n = tags_.capacity() + bits_.capacity() * sizeof(uint64_t);
+    for (const std::string &t : texts_)
+        n += sizeof t + t.capacity();
+    return n;
+}
+
+const Annotations::Cells *Annotations::find(std::string_view name) const {
     auto it = by_name_.find(std::string(name));
     return it == by_name_.end() ? nullptr : &columns_[it->second].values;
 }
 
-const std::vector<Value> &Annotations::at(std::string_view name) const {
-    if (const std::vector<Value> *column = find(name))
+const Annotations::Cells &Annotations::at(std::string_view name) const {
+    if (const Cells *column = find(name))
         return *column;
     fail_key(std::string(name), "column of the annotation table");
 }
@@ -234,15 +269,15 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
             if (w.size() >= number_bytes) {
                 const uint8_t *b = w.data();
                 for (const TableColumn &c : cols) {
-                    std::vector<Value> &values = out.values(c.column);
+                    Annotations::Cells &values = out.values(c.column);
                     if (c.kind == Cell::Int) {
                         int32_t v;
                         std::memcpy(&v, b, 4);
-                        values.emplace_back(std::in_place_type<int64_t>, v);
+                        values.push_int(v);
                     } else {
                         float v;
                         std::memcpy(&v, b, 4);
-                        values.emplace_back(std::in_place_type<double>, v);
+                        values.push_float(v);
                     }
                     b += 4;
                 }
@@ -251,26 +286,27 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
             }
         }
         for (const TableColumn &c : cols) {
-            Value value;
+            Annotations::Cells &values = out.values(c.column);
             switch (c.kind) {
             case Cell::Int:
-                value = int64_t{f.read_i32()};
+                values.push_int(f.read_i32());
                 break;
             case Cell::Float:
-                value = double{f.read_f32()};
+                values.push_float(f.read_f32());
                 break;
             case Cell::Text:
                 if (strlen.is_float)
                     fail_with(ErrorDetail::bad_length,
                          "the width of the text cells of the annotation table is a fractional number",
                          {std::string("float")});
-                value = text_field(strlen.i < 0 ? f.read_rest() : f.read_bytes(static_cast<size_t>(text_width)));
+                values.push_text(
+                    text_field(strlen.i < 0 ? f.read_rest() : f.read_bytes(static_cast<size_t>(text_width))));
                 break;
             case Cell::Unknown:
                 notes.push_back({Note::Kind::warning, "Unknown annotation data type " + py_str(c.type)});
+                values.push_none();
                 break;
             }
-            out.values(c.column).push_back(std::move(value));
         }
     }
 }

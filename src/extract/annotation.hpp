@@ -24,23 +24,54 @@ inline constexpr int kCellTextLast = 1099;
 // Column name to the column's values, one per row, in the order the columns were first met.
 // A cell of a type code the reader does not know holds nothing (None). A column name met
 // again, in the same table or a later one, keeps its place and starts over empty.
+//
+// Cells are held compactly (a tag and 8 bytes each, texts beside them): a table has a row per
+// measured position, tens of thousands of rows of a handful of columns, read in full for
+// every read of its map.
 class Annotations {
   public:
+    class Cells {
+      public:
+        size_t size() const { return tags_.size(); }
+        // Cell j as a value (a copy; texts are rare).
+        Value operator[](size_t j) const;
+        void reserve(size_t n) {
+            tags_.reserve(n);
+            bits_.reserve(n);
+        }
+        void clear();
+        void push_int(int64_t v) { push(kInt, static_cast<uint64_t>(v)); }
+        void push_float(double v);
+        void push_text(std::string v);
+        void push_none() { push(kNone, 0); }
+        // The bytes its cells hold.
+        size_t bytes() const;
+
+      private:
+        enum : uint8_t { kNone, kInt, kFloat, kText };
+        void push(uint8_t tag, uint64_t bits) {
+            tags_.push_back(tag);
+            bits_.push_back(bits);
+        }
+        std::vector<uint8_t> tags_;
+        std::vector<uint64_t> bits_; // the integer, the double's bits, or the text's index
+        std::vector<std::string> texts_;
+    };
     struct Column {
         Value name;
-        std::vector<Value> values;
+        Cells values;
     };
 
     const std::vector<Column> &columns() const { return columns_; }
     // The column with this text name, or nullptr.
-    const std::vector<Value> *find(std::string_view name) const;
+    const Cells *find(std::string_view name) const;
     // The column with this text name, or ErrorDetail::missing_key naming it.
-    const std::vector<Value> &at(std::string_view name) const;
+    const Cells &at(std::string_view name) const;
 
     // The column named `name`, emptied (created at the end when new); returns its position.
     // Only text names are ever looked up, so columns named by numbers are kept apart.
     size_t restart(const Value &name);
-    std::vector<Value> &values(size_t column) { return columns_[column].values; }
+    Cells &values(size_t column) { return columns_[column].values; }
 
   private:
     std::vector<Column> columns_;

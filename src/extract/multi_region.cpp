@@ -130,7 +130,7 @@ double coordinate(const Value &v) {
 }
 
 // Item j of a column: ErrorDetail::past_end past its end.
-const Value &cell(const std::vector<Value> &column, size_t j) {
+Value cell(const Annotations::Cells &column, size_t j) {
     if (j >= column.size())
         fail(ErrorDetail::past_end, "row " + std::to_string(j) + " is past the end of a column of " +
                                         std::to_string(column.size()) + " cells in the annotation table");
@@ -140,11 +140,11 @@ const Value &cell(const std::vector<Value> &column, size_t j) {
 // ------------------------------------------------------------------ regions
 
 // For each distinct region number, ascending: the first row that carries it.
-std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
+std::vector<size_t> first_rows_of_groups(const Annotations::Cells &group) {
     std::vector<int32_t> numbers;
     numbers.reserve(group.size());
-    for (const Value &v : group)
-        numbers.push_back(group_number(v));
+    for (size_t j = 0; j < group.size(); ++j)
+        numbers.push_back(group_number(group[j]));
     std::map<int32_t, size_t> first; // a region number to the first row whose value equals it
     std::optional<int32_t> known;    // a number `first` holds: the last one found there
     for (size_t j = 0; j < group.size(); ++j)
@@ -174,11 +174,11 @@ std::vector<size_t> first_rows_of_groups(const std::vector<Value> &group) {
 // How many rows carry each region number. Every cell is a number of the 32-bit range (or a
 // float that truncates into it: first_rows_of_groups checked them), exact as a double, and
 // two cells are equal exactly when their doubles are.
-std::map<double, size_t> group_sizes(const std::vector<Value> &group) {
+std::map<double, size_t> group_sizes(const Annotations::Cells &group) {
     std::map<double, size_t> sizes;
     auto last = sizes.end(); // the count of the previous row's number
-    for (const Value &v : group) {
-        const double d = as_double(v);
+    for (size_t j = 0; j < group.size(); ++j) {
+        const double d = as_double(group[j]);
         if (last == sizes.end() || last->first != d)
             last = sizes.try_emplace(d, 0).first;
         ++last->second;
@@ -198,10 +198,9 @@ struct RegionPlan {
 std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std::map<double, size_t> &sizes) {
     if (!is_zero(cell(a.at("Type"), i)))
         return std::nullopt;
-    const std::vector<Value> &group = a.at("Group");
-    const Value &g = cell(group, i);
-    const Value &nx = cell(a.at("AryNX"), i);
-    const Value &ny = cell(a.at("AryNY"), i);
+    const Value g = cell(a.at("Group"), i);
+    const Value nx = cell(a.at("AryNX"), i);
+    const Value ny = cell(a.at("AryNY"), i);
     if (!is_number(nx) || !is_number(ny))
         fail_operands("*", type_name(nx), type_name(ny));
     // nx * ny: an int of at most 62 bits, or a float.
@@ -244,7 +243,7 @@ std::optional<RegionPlan> plan_region(const Annotations &a, size_t i, const std:
 class LazyColumn {
   public:
     LazyColumn(const Annotations &a, const char *name) : a_(a), name_(name) {}
-    const Value &operator[](size_t j) {
+    Value operator[](size_t j) {
         if (!column_)
             column_ = &a_.at(name_);
         return cell(*column_, j);
@@ -253,7 +252,7 @@ class LazyColumn {
   private:
     const Annotations &a_;
     const char *name_;
-    const std::vector<Value> *column_ = nullptr;
+    const Annotations::Cells *column_ = nullptr;
 };
 
 [[noreturn]] void past_the_table() {
@@ -273,77 +272,7 @@ std::optional<size_t> stored(const OffsetMap &offsets, const Value &findex) {
     return std::nullopt;
 }
 
-// ------------------------------------------------------------------ point maps
-
-// A point-map region's positions whose sub-block is stored: their rows and where their values
-// start.
-struct StoredRows {
-    std::vector<size_t> rows;
-    std::vector<int64_t> at;
-};
-
-// The positions of region i whose sub-block is stored, with their coordinates into the region.
-// A failing cell comes after every read of the positions before it, so those are read first.
-// Then the checks of reading them, in order, and the budget charged for them.
-StoredRows stored_rows(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
-                       size_t npt, ReadBudget &budget, Region &region) {
-    const size_t n = plan.readable;
-    StoredRows stored_at;
-    std::vector<size_t> &rows = stored_at.rows;
-    std::vector<int64_t> &at = stored_at.at;
-    if (plan.nspec > 0) {
-        const std::vector<Value> &fileindex = a.at("Fileindex");
-        LazyColumn x(a, "X"), y(a, "Y");
-        for (size_t k = 0; k < n; ++k) {
-            const std::optional<size_t> place = stored(offsets, fileindex[i + k]);
-            if (!place)
-                continue;
-            try {
-                region.mapX[k] = coordinate(x[i + k]);
-                region.mapY[k] = coordinate(y[i + k]);
-            } catch (const Error &e) {
-                if (e.detail() == ErrorDetail::interrupted)
-                    throw;
-                std::vector<double> times(at.size());
-                read_times(f, at, npt, times.data());
-                throw;
-            }
-            rows.push_back(k);
-            at.push_back(offsets.entries()[*place].second);
-        }
-    }
-    check_times(f, at, npt);
-    budget.charge(at.size(), npt * sizeof(float) + sizeof(double));
-    return stored_at;
-}
-
-Region point_region(File &f, const Annotations &a, const OffsetMap &offsets, size_t i, const RegionPlan &plan,
-                    size_t npt, ReadBudget &budget) {
-    const size_t n = plan.readable;
-    Region region;
-    region.title = plan.title;
-    region.mapX = Array<double>::zeros({n});
-    region.mapY = Array<double>::zeros({n});
-    region.start_time = Array<double>::zeros({n});
-    // Rows without a stored sub-block stay zeros (pages never written cost nothing).
-    region.spectra = Array<float>::zeros({n, npt});
-    const auto [rows, at] = stored_rows(f, a, offsets, i, plan, npt, budget, region);
-    // Rows with a stored sub-block take its values and time straight from the file, one
-    // gathering pass per run of consecutive rows.
-    for (size_t r = 0; r < rows.size();) {
-        size_t e = r + 1;
-        while (e < rows.size() && rows[e] == rows[e - 1] + 1)
-            ++e;
-        const std::vector<int64_t> run(at.begin() + static_cast<ptrdiff_t>(r), at.begin() + static_cast<ptrdiff_t>(e));
-        read_rows_with_times(f, run, npt, region.spectra.data() + rows[r] * npt, region.start_time->data() + rows[r]);
-        r = e;
-    }
-    if (n < plan.nspec)
-        past_the_table();
-    return region;
-}
-
-// ------------------------------------------------------------------ trace maps
+// ------------------------------------------------------------------ positions
 
 // The trace position (column of the trace array) of a Fileindex cell, counted from 1 in the
 // table. Positions below 1 do not exist.
@@ -364,53 +293,6 @@ size_t trace_position(const Value &findex, size_t npt) {
     return static_cast<size_t>(n - 1);
 }
 
-// The trace position of each position of region i (of `count` traces of `npt` values), with
-// their coordinates into the region; then the budget charged for reading them.
-std::vector<size_t> trace_columns(const Annotations &a, size_t i, const RegionPlan &plan, size_t count, size_t npt,
-                                  ReadBudget &budget, Region &region) {
-    const size_t n = plan.readable;
-    std::vector<size_t> columns(n);
-    if (plan.nspec > 0) {
-        const std::vector<Value> &fileindex = a.at("Fileindex");
-        LazyColumn x(a, "X"), y(a, "Y");
-        for (size_t k = 0; k < n; ++k) {
-            const Value &findex = fileindex[i + k];
-            region.mapX[k] = coordinate(x[i + k]);
-            region.mapY[k] = coordinate(y[i + k]);
-            columns[k] = trace_position(findex, npt);
-        }
-    }
-    // Each position is read from every trace.
-    budget.charge(n, count * sizeof(float));
-    return columns;
-}
-
-Region trace_region(const Annotations &a, const Array<float> &traces, size_t i, const RegionPlan &plan,
-                    ReadBudget &budget) {
-    const size_t n = plan.readable;
-    const size_t count = traces.shape()[0], npt = traces.shape()[1];
-    Region region;
-    region.title = plan.title;
-    region.mapX = Array<double>::zeros({n});
-    region.mapY = Array<double>::zeros({n});
-    region.spectra = Array<float>::empty({n, count}); // every row is written
-    const std::vector<size_t> columns = trace_columns(a, i, plan, count, npt, budget, region);
-    // Row k is column columns[k] of the traces: copied in tiles, so that both the traces read
-    // and the rows written stay in the cache.
-    constexpr size_t kTile = 64;
-    for (size_t k0 = 0; k0 < n; k0 += kTile)
-        for (size_t t0 = 0; t0 < count; t0 += kTile)
-            for (size_t k = k0; k < std::min(n, k0 + kTile); ++k) {
-                float *row = region.spectra.data() + k * count;
-                const float *column = traces.data() + columns[k];
-                for (size_t t = t0; t < std::min(count, t0 + kTile); ++t)
-                    row[t] = column[t * npt];
-            }
-    if (n < plan.nspec)
-        past_the_table();
-    return region;
-}
-
 // What a region's positions may add up to. A region's positions are its own rows of the table.
 // Regions that run on into the rows of the regions after them repeat rows, and a small table
 // could so make billions of positions.
@@ -429,7 +311,301 @@ class PositionBudget {
     uint64_t allowed_, positions_ = 0;
 };
 
-// ------------------------------------------------------------------ reading a map at once
+// A region's arrays but its spectra, zeros: its coordinates and (point maps) start times.
+Region region_arrays(const RegionLayout &layout, bool traces) {
+    Region region;
+    region.title = layout.title;
+    region.mapX = Array<double>::zeros({layout.rows});
+    region.mapY = Array<double>::zeros({layout.rows});
+    if (!traces)
+        region.start_time = Array<double>::zeros({layout.rows});
+    return region;
+}
+
+// The coordinates of the first `count` positions of a region whose table rows start at
+// `first`, as a read gives them: every position of a trace map; of a point map those whose
+// sub-block is stored (sources[k] >= 0; the others stay 0), whose offsets go to `at`. A
+// failing cell of a point map comes after the checks of the times of the stored positions
+// before it, which a reader meets first.
+void position_coordinates(const File &f, const Annotations &a, size_t first, const RegionLayout &layout, size_t count,
+                          bool traces, const std::vector<int64_t> &subblocks, size_t npt, Region &region,
+                          std::vector<int64_t> &at) {
+    if (count == 0)
+        return;
+    LazyColumn x(a, "X"), y(a, "Y");
+    for (size_t k = 0; k < count; ++k) {
+        if (traces) {
+            region.mapX[k] = coordinate(x[first + k]);
+            region.mapY[k] = coordinate(y[first + k]);
+            continue;
+        }
+        if (layout.sources[k] < 0)
+            continue;
+        try {
+            region.mapX[k] = coordinate(x[first + k]);
+            region.mapY[k] = coordinate(y[first + k]);
+        } catch (const Error &e) {
+            if (e.detail() == ErrorDetail::interrupted)
+                throw;
+            check_times(f, at, npt);
+            throw;
+        }
+        at.push_back(subblocks[static_cast<size_t>(layout.sources[k])]);
+    }
+}
+
+// Whether the positions of a region (table rows from `first`) are a full nx x ny grid, and in
+// which order: every position present (stored, for point maps) with readable coordinates, x
+// taking nx distinct values and y ny, each (x, y) once, in rows of x (x fastest) or columns of y.
+GridOrder grid_order(const Annotations &a, size_t first, const RegionLayout &layout) {
+    const uint64_t nx = layout.nx, ny = layout.ny, n = layout.rows;
+    if (nx == 0 || n != nx * ny || n == 0)
+        return GridOrder::none;
+    for (int64_t s : layout.sources)
+        if (s < 0)
+            return GridOrder::none;
+    std::vector<double> x(n), y(n);
+    try {
+        LazyColumn cx(a, "X"), cy(a, "Y");
+        for (size_t k = 0; k < n; ++k) {
+            x[k] = coordinate(cx[first + k]);
+            y[k] = coordinate(cy[first + k]);
+        }
+    } catch (const Error &) {
+        return GridOrder::none; // read() meets the same cell and says why
+    }
+    // With `fast` varying within runs of `nf` and `slow` from run to run: the runs share one
+    // set of fast values, in order, each run one slow value, all distinct (a NaN is unequal
+    // even to itself: no grid).
+    const auto lies = [&](const std::vector<double> &fast, const std::vector<double> &slow, uint64_t nf) {
+        const uint64_t runs = n / nf;
+        for (uint64_t r = 0; r < runs; ++r)
+            for (uint64_t k = 0; k < nf; ++k) {
+                const size_t j = r * nf + k;
+                if (fast[j] != fast[k] || slow[j] != slow[r * nf])
+                    return false;
+            }
+        std::vector<double> f(fast.begin(), fast.begin() + static_cast<ptrdiff_t>(nf)), sl;
+        for (uint64_t r = 0; r < runs; ++r)
+            sl.push_back(slow[r * nf]);
+        for (std::vector<double> *v : {&f, &sl}) {
+            std::sort(v->begin(), v->end());
+            if (std::adjacent_find(v->begin(), v->end()) != v->end())
+                return false;
+        }
+        return true;
+    };
+    if (lies(x, y, nx))
+        return GridOrder::x_fastest;
+    if (lies(y, x, ny))
+        return GridOrder::y_fastest;
+    return GridOrder::none;
+}
+
+// ------------------------------------------------------------------ the plan
+
+// What planning for a whole read adds: the regions' arrays but their spectra, and for point
+// maps the offsets of each region's stored positions.
+struct MapRead {
+    std::vector<Region> regions;
+    std::vector<std::vector<int64_t>> at;
+};
+
+void plan_regions(Start &s, Plan &p, const Annotations &a, const OffsetMap &offsets,
+                  const std::vector<size_t> &groups, const std::map<double, size_t> &sizes, MapRead *read);
+
+// The plan of both kinds of map, made once for every use: the regions as numbers and their
+// rows' sources. A reader meets a map's faults region by region: the region's size, its
+// positions, their coordinates, their reads. Planning for a whole read (`read` set) makes
+// those checks in that order, the coordinates into read->regions, and charges the budget for
+// the reads; a description leaves the coordinates and the values to the calls that read them.
+void plan_map(Start &s, Plan &p, MapRead *read) {
+    File &f = s.f;
+    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.notes));
+    const Annotations &a = *annotations;
+    const OffsetMap offsets = read_offsets(f, s.at.data);
+    const std::vector<size_t> groups = first_rows_of_groups(a.at("Group"));
+    const std::map<double, size_t> sizes = group_sizes(a.at("Group"));
+    Description &d = p.d;
+    d.subblocks = offsets.offsets();
+    const bool traces = d.kind == Kind::trace_map;
+    const size_t npt = s.npt;
+    if (traces) {
+        p.infoSize = read_info_size(f, s.at.data);
+        if (read) {
+            check_stacked(f, d.subblocks, npt, s.budget);
+        } else {
+            for (int64_t offset : d.subblocks)
+                check_offset(offset);
+            if (d.subblocks.empty())
+                fail_nothing_to_stack();
+            // Every row holds a value of every sub-block: they are all read, whichever row is.
+            for (size_t k = 0; k < d.subblocks.size(); ++k)
+                check_stack_row(f, d.subblocks, k, npt);
+        }
+        d.row_length = d.subblocks.size();
+    } else {
+        d.row_length = npt;
+    }
+    try {
+        plan_regions(s, p, a, offsets, groups, sizes, read);
+    } catch (const Error &e) {
+        // A reader reads the traces, with their labels, before it takes the regions apart: a
+        // fault of the labels comes first.
+        if (read && traces && e.detail() != ErrorDetail::interrupted)
+            read_labels(f, d.subblocks, npt, p.infoSize);
+        throw;
+    }
+    p.annotations = std::move(annotations);
+    count_values(f, p);
+}
+
+void plan_regions(Start &s, Plan &p, const Annotations &a, const OffsetMap &offsets,
+                  const std::vector<size_t> &groups, const std::map<double, size_t> &sizes, MapRead *read) {
+    File &f = s.f;
+    Description &d = p.d;
+    const bool traces = d.kind == Kind::trace_map;
+    const size_t npt = s.npt;
+    PositionBudget positions(a);
+    for (size_t i : groups) {
+        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
+        if (!plan)
+            continue;
+        positions.charge(*plan);
+        RegionLayout layout;
+        layout.title = plan->title;
+        layout.group = plan->group;
+        layout.nx = plan->nx;
+        layout.ny = plan->ny;
+        layout.rows = plan->readable;
+        layout.sources.assign(plan->readable, -1);
+        Region *region = nullptr;
+        if (read)
+            region = &read->regions.emplace_back(region_arrays(layout, traces));
+        if (plan->nspec > 0) {
+            const Annotations::Cells &fileindex = a.at("Fileindex");
+            for (size_t k = 0; k < plan->readable; ++k) {
+                const Value findex = fileindex[i + k];
+                if (!traces) {
+                    if (const std::optional<size_t> place = stored(offsets, findex))
+                        layout.sources[k] = static_cast<int64_t>(*place);
+                    continue;
+                }
+                try {
+                    layout.sources[k] = static_cast<int64_t>(trace_position(findex, npt));
+                } catch (const Error &e) {
+                    // A reader meets the position's coordinates, and those before it, first.
+                    if (region && e.detail() != ErrorDetail::interrupted) {
+                        std::vector<int64_t> unused;
+                        position_coordinates(f, a, i, layout, k + 1, traces, d.subblocks, npt, *region, unused);
+                    }
+                    throw;
+                }
+            }
+        }
+        if (read) {
+            std::vector<int64_t> &at = read->at.emplace_back();
+            position_coordinates(f, a, i, layout, layout.rows, traces, d.subblocks, npt, *region, at);
+            if (traces) {
+                s.budget.charge(layout.rows, d.row_length * sizeof(float)); // each from every trace
+            } else {
+                check_times(f, at, npt);
+                s.budget.charge(at.size(), npt * sizeof(float) + sizeof(double));
+            }
+        }
+        if (plan->readable < plan->nspec)
+            past_the_table();
+        if (!read) // a read does not need it
+            layout.grid = grid_order(a, i, layout);
+        d.shape.push_back(plan->readable);
+        d.regions.push_back(std::move(layout));
+        p.region_first_row.push_back(i);
+    }
+}
+
+void describe_map(Start &s, Plan &p) { plan_map(s, p, nullptr); }
+
+// The per-region values of a map, spectra left empty, as the full read gives them.
+std::vector<Region> regions_info(File &f, const Plan &p) {
+    const bool traces = p.d.kind == Kind::trace_map;
+    std::vector<Region> out;
+    for (size_t r = 0; r < p.d.regions.size(); ++r) {
+        const RegionLayout &layout = p.d.regions[r];
+        Region region = region_arrays(layout, traces);
+        std::vector<int64_t> at;
+        position_coordinates(f, *p.annotations, p.region_first_row[r], layout, layout.rows, traces, p.d.subblocks,
+                             p.npt, region, at);
+        if (!traces) {
+            std::vector<double> times(at.size());
+            read_times(f, at, p.npt, times.data());
+            for (size_t k = 0, j = 0; k < layout.rows; ++k)
+                if (layout.sources[k] >= 0)
+                    (*region.start_time)[k] = times[j++];
+        }
+        out.push_back(std::move(region));
+    }
+    return out;
+}
+
+// A plan made for a whole read: the map's table is no longer needed, and its memory goes back
+// to the system before the spectra's comes (not only to the allocator: freed below the arrays
+// made from it, it would otherwise stay resident beside the spectra whenever the allocator took
+// it from its heap rather than mapping it).
+Plan plan_read(Start &s, Kind kind, MapRead &read) {
+    Plan p;
+    p.d.kind = kind;
+    p.npt = s.npt;
+    plan_map(s, p, &read);
+    size_t bytes = 0;
+    for (const Annotations::Column &c : p.annotations->columns())
+        bytes += c.values.bytes();
+    p.annotations.reset();
+#ifdef __GLIBC__
+    if (bytes >= size_t{1} << 20)
+        malloc_trim(0);
+#endif
+    return p;
+}
+
+// ------------------------------------------------------------------ reading a map
+
+// The regions' spectra, one allocation for all: row after row of one array.
+std::vector<Array<float>> region_spectra(const Plan &p) {
+    std::vector<std::vector<size_t>> shapes;
+    for (const RegionLayout &layout : p.d.regions)
+        shapes.push_back({layout.rows, p.d.row_length});
+    return Array<float>::share(shapes);
+}
+
+Data read_point_map(Start &s) {
+    MapRead read;
+    const Plan p = plan_read(s, Kind::point_map, read);
+    const size_t npt = p.npt;
+    std::vector<Array<float>> spectra = region_spectra(p);
+    // Stored positions take their values and time straight from the file, in one pass; the
+    // others are zeros.
+    std::vector<Piece> pieces;
+    for (size_t r = 0; r < read.regions.size(); ++r) {
+        const RegionLayout &layout = p.d.regions[r];
+        float *values = spectra[r].data();
+        double *times = read.regions[r].start_time->data();
+        for (size_t k = 0; k < layout.rows; ++k) {
+            if (layout.sources[k] < 0) {
+                std::fill_n(values + k * npt, npt, 0.0f);
+                continue;
+            }
+            const uint64_t at = static_cast<uint64_t>(p.d.subblocks[static_cast<size_t>(layout.sources[k])]);
+            pieces.push_back({at, npt * sizeof(float), values + k * npt});
+            pieces.push_back({at + npt * sizeof(float) + kInfoTime, sizeof(double), times + k});
+        }
+        read.regions[r].spectra = std::move(spectra[r]);
+    }
+    gather_rows(s.f, pieces, npt);
+    PointMap out = s.result<PointMap>();
+    out.regions = std::move(read.regions);
+    out.x = s.x_axis();
+    return out;
+}
 
 // Rows that take consecutive trace positions: `length` rows from the one after the previous
 // run's, taking positions position, position + 1, ... The usual table lists a map's positions
@@ -438,14 +614,17 @@ struct Run {
     size_t position, length;
 };
 
-void add_runs(const std::vector<size_t> &positions, std::vector<Run> &runs, bool &joinable) {
-    for (size_t p : positions) {
-        if (joinable && runs.back().position + runs.back().length == p)
-            ++runs.back().length;
-        else
-            runs.push_back({p, 1});
-        joinable = true;
-    }
+std::vector<Run> runs_of(const Plan &p) {
+    std::vector<Run> runs;
+    for (const RegionLayout &layout : p.d.regions)
+        for (int64_t source : layout.sources) {
+            const size_t position = static_cast<size_t>(source);
+            if (!runs.empty() && runs.back().position + runs.back().length == position)
+                ++runs.back().length;
+            else
+                runs.push_back({position, 1});
+        }
+    return runs;
 }
 
 // rows[k * stride + t] = values[t * npt + (position of row k)] for t < n: the positions of n
@@ -490,109 +669,12 @@ void transpose_runs(const float *values, size_t npt, size_t n, const std::vector
     }
 }
 
-// A map is read in two ways. The straightforward way takes region after region: each region's
-// checks, its arrays, its reads, as the table lists them (and, for trace maps, every trace
-// read and stacked first). It sets the order in which a file's errors are met. The way taken
-// first makes every region's checks, in that order, with no reads in between (none of them
-// needs a value), then gives all regions' spectra one allocation and reads them in one pass:
-// the point map's sub-blocks straight into their rows, the trace map's traces a batch at a
-// time, each batch handed out to the regions' rows. When that way meets an error, the map is
-// read again the straightforward way, which meets the file's first error where it always
-// has (the read budgets start again from where they stood).
-
-std::vector<Region> point_map_at_once(File &f, const Annotations &a, const OffsetMap &offsets,
-                                      const std::vector<size_t> &groups, const std::map<double, size_t> &sizes,
-                                      size_t npt, ReadBudget &budget) {
-    PositionBudget positions(a);
-    std::vector<Region> regions;
-    std::vector<StoredRows> stored_at;
-    std::vector<std::vector<size_t>> shapes;
-    for (size_t i : groups) {
-        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
-        if (!plan)
-            continue;
-        positions.charge(*plan);
-        const size_t n = plan->readable;
-        Region &region = regions.emplace_back();
-        region.title = plan->title;
-        region.mapX = Array<double>::zeros({n});
-        region.mapY = Array<double>::zeros({n});
-        region.start_time = Array<double>::zeros({n});
-        stored_at.push_back(stored_rows(f, a, offsets, i, *plan, npt, budget, region));
-        if (n < plan->nspec)
-            past_the_table();
-        shapes.push_back({n, npt});
-    }
-    std::vector<Array<float>> spectra = Array<float>::share(shapes);
-    std::vector<Piece> pieces;
-    for (size_t r = 0; r < regions.size(); ++r) {
-        float *values = spectra[r].data();
-        double *times = regions[r].start_time->data();
-        const StoredRows &s = stored_at[r];
-        // Rows without a stored sub-block are zeros; the others are read in full.
-        for (size_t k = 0, j = 0; k < regions[r].mapX.size(); ++k) {
-            if (j < s.rows.size() && s.rows[j] == k) {
-                const uint64_t at = static_cast<uint64_t>(s.at[j]);
-                pieces.push_back({at, npt * sizeof(float), values + k * npt});
-                pieces.push_back({at + npt * sizeof(float) + kInfoTime, sizeof(double), times + k});
-                ++j;
-            } else {
-                std::fill_n(values + k * npt, npt, 0.0f);
-            }
-        }
-        regions[r].spectra = std::move(spectra[r]);
-    }
-    if (!gather(f, pieces))
-        fail_cut_short(0, npt); // the file shrank while being read
-    return regions;
-}
-
-// A large table's memory handed back to the system, not only to the allocator: freed below
-// the arrays made from it (the regions' coordinates), it would otherwise stay resident beside
-// the spectra that follow whenever the allocator took it from its heap rather than mapping it.
-void release(std::unique_ptr<const Annotations> table) {
-    size_t cells = 0;
-    for (const Annotations::Column &c : table->columns())
-        cells += c.values.size();
-    table.reset();
-#ifdef __GLIBC__
-    constexpr size_t kReleaseFrom = size_t{1} << 20;
-    if (cells * sizeof(Value) >= kReleaseFrom)
-        malloc_trim(0);
-#endif
-}
-
-std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations> table,
-                                      const std::vector<int64_t> &at,
-                                      const std::vector<size_t> &groups, const std::map<double, size_t> &sizes,
-                                      size_t npt, int32_t infoSize, ReadBudget &budget,
-                                      std::vector<std::string> &labels) {
-    const Annotations &a = *table;
-    check_stacked(f, at, npt, budget);
-    const size_t count = at.size();
-    PositionBudget positions(a);
-    std::vector<Region> regions;
-    std::vector<Run> runs;
-    bool joinable = false;
-    std::vector<std::vector<size_t>> shapes;
-    for (size_t i : groups) {
-        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
-        if (!plan)
-            continue;
-        positions.charge(*plan);
-        const size_t n = plan->readable;
-        Region &region = regions.emplace_back();
-        region.title = plan->title;
-        region.mapX = Array<double>::zeros({n});
-        region.mapY = Array<double>::zeros({n});
-        add_runs(trace_columns(a, i, *plan, count, npt, budget, region), runs, joinable);
-        if (n < plan->nspec)
-            past_the_table();
-        shapes.push_back({n, count});
-    }
-    // The table is no longer needed: its memory goes before the spectra's comes.
-    release(std::move(table));
-    std::vector<Array<float>> spectra = Array<float>::share(shapes);
+Data read_trace_map(Start &s) {
+    MapRead read;
+    const Plan p = plan_read(s, Kind::trace_map, read);
+    const size_t npt = p.npt, count = p.d.subblocks.size();
+    const std::vector<Run> runs = runs_of(p);
+    std::vector<Array<float>> spectra = region_spectra(p);
     // Traces a batch at a time through a buffer of a few hundred KiB (a multiple of 4 traces
     // when there are that many), small beside the spectra; row k of a region takes, from each
     // trace of the batch, the value at its position.
@@ -605,233 +687,19 @@ std::vector<Region> trace_map_at_once(File &f, std::unique_ptr<const Annotations
     // The regions' spectra lie one after another in their allocation: their rows are the rows
     // of one array, which the runs cover in order.
     float *const rows = spectra.empty() ? nullptr : spectra[0].data();
-    labels = read_labels_by_batch(f, at, npt, infoSize, batch, buffer.get(), [&](size_t first, size_t n) {
-        transpose_runs(values, npt, n, runs, rows + first, count);
-    });
-    for (size_t r = 0; r < regions.size(); ++r)
-        regions[r].spectra = std::move(spectra[r]);
-    return regions;
-}
-
-// Whether the n positions of the region from table row i are a full nx x ny grid, and in which
-// order: every position present (stored, for point maps) with readable coordinates, x taking nx
-// distinct values and y ny, each (x, y) once, in rows of x (x fastest) or columns of y.
-GridOrder grid_order(const Annotations &a, size_t i, const RegionPlan &plan, const std::vector<int64_t> &sources) {
-    const uint64_t nx = plan.nx, ny = plan.ny, n = plan.readable;
-    if (nx == 0 || n != nx * ny || n == 0)
-        return GridOrder::none;
-    for (int64_t s : sources)
-        if (s < 0)
-            return GridOrder::none;
-    std::vector<double> x(n), y(n);
-    try {
-        LazyColumn cx(a, "X"), cy(a, "Y");
-        for (size_t k = 0; k < n; ++k) {
-            x[k] = coordinate(cx[i + k]);
-            y[k] = coordinate(cy[i + k]);
-        }
-    } catch (const Error &) {
-        return GridOrder::none; // read() meets the same cell and says why
-    }
-    // With `fast` varying within runs of `nf` and `slow` from run to run: the runs share one
-    // set of fast values, in order, each run one slow value, all distinct (a NaN is unequal
-    // even to itself: no grid).
-    const auto lies = [&](const std::vector<double> &fast, const std::vector<double> &slow, uint64_t nf) {
-        const uint64_t runs = n / nf;
-        for (uint64_t r = 0; r < runs; ++r)
-            for (uint64_t k = 0; k < nf; ++k) {
-                const size_t j = r * nf + k;
-                if (fast[j] != fast[k] || slow[j] != slow[r * nf])
-                    return false;
-            }
-        std::vector<double> f(fast.begin(), fast.begin() + static_cast<ptrdiff_t>(nf)), sl;
-        for (uint64_t r = 0; r < runs; ++r)
-            sl.push_back(slow[r * nf]);
-        for (std::vector<double> *v : {&f, &sl}) {
-            std::sort(v->begin(), v->end());
-            if (std::adjacent_find(v->begin(), v->end()) != v->end())
-                return false;
-        }
-        return true;
-    };
-    if (lies(x, y, nx))
-        return GridOrder::x_fastest;
-    if (lies(y, x, ny))
-        return GridOrder::y_fastest;
-    return GridOrder::none;
-}
-
-
-// The regions of both kinds of map, as numbers, and their rows' sources.
-void describe_map(Start &s, Plan &p) {
-    File &f = s.f;
-    auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.notes));
-    const Annotations &a = *annotations;
-    const OffsetMap offsets = read_offsets(f, s.at.data);
-    const std::vector<size_t> groups = first_rows_of_groups(a.at("Group"));
-    const std::map<double, size_t> sizes = group_sizes(a.at("Group"));
-    PositionBudget budget(a);
-    Description &d = p.d;
-    d.subblocks = offsets.offsets();
-    const bool traces = d.kind == Kind::trace_map;
-    if (traces) {
-        p.infoSize = read_info_size(f, s.at.data);
-        for (int64_t offset : d.subblocks)
-            check_offset(offset);
-        if (d.subblocks.empty())
-            fail_nothing_to_stack();
-        // Every row holds a value of every sub-block: they are all read, whichever row is.
-        for (size_t k = 0; k < d.subblocks.size(); ++k)
-            check_stack_row(f, d.subblocks, k, s.npt);
-        d.row_length = d.subblocks.size();
-    } else {
-        d.row_length = s.npt;
-    }
-    for (size_t i : groups) {
-        const std::optional<RegionPlan> plan = plan_region(a, i, sizes);
-        if (!plan)
-            continue;
-        budget.charge(*plan);
-        RegionLayout region;
-        region.title = plan->title;
-        region.group = plan->group;
-        region.nx = plan->nx;
-        region.ny = plan->ny;
-        region.rows = plan->readable;
-        region.sources.assign(plan->readable, -1);
-        if (plan->nspec > 0) {
-            const std::vector<Value> &fileindex = a.at("Fileindex");
-            for (size_t k = 0; k < plan->readable; ++k) {
-                const Value &findex = fileindex[i + k];
-                if (traces)
-                    region.sources[k] = static_cast<int64_t>(trace_position(findex, s.npt));
-                else if (const std::optional<size_t> place = stored(offsets, findex))
-                    region.sources[k] = static_cast<int64_t>(*place);
-            }
-        }
-        if (plan->readable < plan->nspec)
-            past_the_table();
-        region.grid = grid_order(a, i, *plan, region.sources);
-        d.shape.push_back(plan->readable);
-        d.regions.push_back(std::move(region));
-        p.region_first_row.push_back(i);
-    }
-    p.annotations = std::move(annotations);
-    count_values(f, p);
-}
-
-// The per-region values of a map, spectra left empty, as the full read gives them.
-std::vector<Region> regions_info(File &f, const Plan &p) {
-    const Annotations &a = *p.annotations;
-    std::vector<Region> out;
-    for (size_t r = 0; r < p.d.regions.size(); ++r) {
-        const RegionLayout &layout = p.d.regions[r];
-        const size_t i = p.region_first_row[r], n = layout.rows;
-        Region region;
-        region.title = layout.title;
-        region.mapX = Array<double>::zeros({n});
-        region.mapY = Array<double>::zeros({n});
-        if (p.d.kind == Kind::trace_map) {
-            if (n > 0) {
-                LazyColumn x(a, "X"), y(a, "Y");
-                for (size_t k = 0; k < n; ++k) {
-                    region.mapX[k] = coordinate(x[i + k]);
-                    region.mapY[k] = coordinate(y[i + k]);
-                }
-            }
-        } else {
-            region.start_time = Array<double>::zeros({n});
-            std::vector<size_t> rows;
-            std::vector<int64_t> at;
-            if (n > 0) {
-                LazyColumn x(a, "X"), y(a, "Y");
-                for (size_t k = 0; k < n; ++k) {
-                    if (layout.sources[k] < 0)
-                        continue;
-                    const int64_t offset = p.d.subblocks[static_cast<size_t>(layout.sources[k])];
-                    try {
-                        region.mapX[k] = coordinate(x[i + k]);
-                        region.mapY[k] = coordinate(y[i + k]);
-                    } catch (const Error &e) {
-                        if (e.detail() == ErrorDetail::interrupted)
-                            throw;
-                        std::vector<double> times(at.size());
-                        read_times(f, at, p.npt, times.data());
-                        throw;
-                    }
-                    rows.push_back(k);
-                    at.push_back(offset);
-                }
-            }
-            std::vector<double> times(at.size());
-            read_times(f, at, p.npt, times.data());
-            for (size_t j = 0; j < rows.size(); ++j)
-                (*region.start_time)[rows[j]] = times[j];
-        }
-        out.push_back(std::move(region));
-    }
+    TraceMap out = s.result<TraceMap>();
+    out.labels = read_labels_by_batch(s.f, p.d.subblocks, npt, p.infoSize, batch, buffer.get(),
+                                      [&](size_t first, size_t n) {
+                                          transpose_runs(values, npt, n, runs, rows + first, count);
+                                      });
+    for (size_t r = 0; r < read.regions.size(); ++r)
+        read.regions[r].spectra = std::move(spectra[r]);
+    out.regions = std::move(read.regions);
+    out.x = s.x_axis();
     return out;
 }
 
-Data read_point_map(Start &s) {
-    File &f = s.f;
-    const Annotations table = read_annotations(f, s.at.anno, s.notes);
-    const OffsetMap offsets = read_offsets(f, s.at.data);
-    const std::vector<size_t> groups = first_rows_of_groups(table.at("Group"));
-    const std::map<double, size_t> sizes = group_sizes(table.at("Group"));
-    PointMap r = s.result<PointMap>();
-    const ReadBudget before = s.budget;
-    try {
-        r.regions = point_map_at_once(f, table, offsets, groups, sizes, s.npt, s.budget);
-        r.x = s.x_axis();
-        return r;
-    } catch (const Error &e) {
-        if (e.detail() == ErrorDetail::interrupted)
-            throw;
-        s.budget = before; // read again region by region: the file's first error
-    }
-    PositionBudget budget(table);
-    for (size_t i : groups)
-        if (const std::optional<RegionPlan> plan = plan_region(table, i, sizes))
-            r.regions.push_back(point_region(f, table, offsets, i, budget.charge(*plan), s.npt, s.budget));
-    r.x = s.x_axis();
-    return r;
-}
-
-Data read_trace_map(Start &s) {
-    File &f = s.f;
-    auto table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, s.notes));
-    const OffsetMap offsets = read_offsets(f, s.at.data);
-    const std::vector<size_t> groups = first_rows_of_groups(table->at("Group"));
-    const std::map<double, size_t> sizes = group_sizes(table->at("Group"));
-    PositionBudget budget(*table);
-    TraceMap r = s.result<TraceMap>();
-    const ReadBudget before = s.budget;
-    const int32_t infoSize = read_info_size(f, s.at.data);
-    const std::vector<int64_t> at = offsets.offsets();
-    try {
-        r.regions = trace_map_at_once(f, std::move(table), at, groups, sizes, s.npt, infoSize, s.budget, r.labels);
-        r.x = s.x_axis();
-        return r;
-    } catch (const Error &e) {
-        if (e.detail() == ErrorDetail::interrupted)
-            throw;
-        s.budget = before;
-        r.labels.clear();
-    }
-    if (!table) { // read again, its notes already taken
-        std::vector<Note> again;
-        table = std::make_unique<const Annotations>(read_annotations(f, s.at.anno, again));
-    }
-    const Annotations &annotations = *table;
-    // Every trace is read once; the regions are cut from the stacked traces.
-    const Array<float> traces = read_stacked(f, at, s.npt, s.budget, infoSize, &r.labels);
-    for (size_t i : groups)
-        if (const std::optional<RegionPlan> plan = plan_region(annotations, i, sizes))
-            r.regions.push_back(trace_region(annotations, traces, i, budget.charge(*plan), s.budget));
-    r.x = s.x_axis();
-    return r;
-}
+// ------------------------------------------------------------------ rows
 
 void point_map_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
                     std::optional<size_t> region) {
