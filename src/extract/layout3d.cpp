@@ -55,15 +55,25 @@ int32_t read_info_size(File &f, int64_t offsetToData) {
 void OffsetMap::build_index() const {
     if (indexed_)
         return;
+    indexed_ = true;
+    dense_ = true;
+    for (size_t i = 0; i < entries_.size() && dense_; ++i)
+        dense_ = entries_[i].first - entries_[0].first == static_cast<int64_t>(i);
+    if (dense_)
+        return;
     where_.clear();
     where_.reserve(entries_.size());
     for (size_t i = 0; i < entries_.size(); ++i)
         where_.emplace(entries_[i].first, i);
-    indexed_ = true;
 }
 
 void OffsetMap::set(int64_t index, int64_t offset) {
     build_index();
+    if (dense_) { // set() keeps an index from now on
+        dense_ = false;
+        for (size_t i = 0; i < entries_.size(); ++i)
+            where_.emplace(entries_[i].first, i);
+    }
     auto [it, inserted] = where_.try_emplace(index, entries_.size());
     if (inserted)
         entries_.emplace_back(index, offset);
@@ -73,6 +83,12 @@ void OffsetMap::set(int64_t index, int64_t offset) {
 
 std::optional<size_t> OffsetMap::position(int64_t index) const {
     build_index();
+    if (dense_) {
+        if (entries_.empty() || index < entries_[0].first)
+            return std::nullopt;
+        const uint64_t k = static_cast<uint64_t>(index) - static_cast<uint64_t>(entries_[0].first);
+        return k < entries_.size() ? std::optional<size_t>(static_cast<size_t>(k)) : std::nullopt;
+    }
     auto it = where_.find(index);
     if (it == where_.end())
         return std::nullopt;

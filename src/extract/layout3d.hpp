@@ -52,9 +52,11 @@ class OffsetMap {
 
     std::vector<Entry> entries_;
     // Index to position in entries_; built on first need (a table without repeated indices
-    // never needs it while being read).
+    // never needs it while being read). Not built when the indices run without a gap from
+    // the first (the usual table): the position is then the index less the first.
     mutable std::unordered_map<int64_t, size_t> where_;
     mutable bool indexed_ = true;
+    mutable bool dense_ = false;
 };
 
 // The offset mapping of the block. A store table that assigns more sub-blocks than the file
