@@ -231,7 +231,7 @@ def export_paths(paths, output, fmt, specs, jobs, skip_existing, report, partial
 SMALL_FILES, SMALL_BYTES = 4, 4 << 20
 
 
-def _small(todo):
+def _small(todo: list[tuple[str, ...]]) -> bool:
     if len(todo) > SMALL_FILES:
         return False
     try:

@@ -400,7 +400,7 @@ def _stack_batch(found: list[Any], request: tuple[str, ...], values: bool) -> An
             or not all(got["complete"]):
         return None
     described = [_Spectrum(request, XRange(a, b, n)) for a, b, n in zip(got["x_first"], got["x_last"], got["npt"])]
-    rows = got.get("values")
+    rows: Any = got.get("values")
     if values and any(len(y) != b.x.npt for y, b in zip(rows, described)):
         return None
     return described, rows, [_as_datetime(v) for v in got["acquired"]], got["parameters"]
