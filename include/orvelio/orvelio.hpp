@@ -5,6 +5,7 @@
 // a whole block into one typed result per kind, reads chosen rows of a 3D block into the
 // caller's buffer, and lists the file's pictures. Every failure is an orvelio::Error with a
 // code, the byte offset where it was detected (when there is one) and a message.
+// describe_files describes many files at once, on a few threads.
 //
 //     orvelio::Reader r = orvelio::Reader::open("scan.orv");
 //     for (const orvelio::Block &b : r.blocks()) {

@@ -163,7 +163,7 @@ def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | No
     pd = need("orvelio.catalog", "pandas")
     codes = tuple(DEFAULT_PARAMETERS if parameters is None else parameters)
     found = [p for p, _, error in files(paths, recursive) if error is None]
-    rows, acquired = _rows(found, codes, workers or _cpus(), progress)
+    rows, acquired = _rows(found, codes, _cpus() if workers is None else max(1, workers), progress)
     # UTC seconds straight to datetime64[ns]; else (datetimes from the per-file path, times out
     # of its range) datetimes made as Block.acquired makes them, converted as they are.
     column = _acquired_ns(acquired) if all(type(v) is float or v is None for v in acquired) else None
