@@ -11,15 +11,17 @@ Builds, with the test-file builder, in a temporary folder:
 Measures in the same rounds (best and median of --repeat rounds):
 
 - "python read": the interpreter's open().read() of every small file, the floor;
-- "catalog -j 1" and "catalog -j 2": orvelio.catalog(folder, workers=...), the pool's start
-  included; target: -j 2 within 1.5x of the floor, at least 1.7x faster than -j 1;
+- "catalog -j 1" and "catalog -j 2": orvelio.catalog(folder, workers=...): the core's threads
+  describe the files outside the interpreter's lock, the walk of the folder and the making of
+  the table stay in the interpreter (about a fifth of the -j 1 time); target: -j 2 within 1.5x
+  of the floor, at least 1.7x faster than -j 1 on idle cores;
 - "read loop": getOrvelData of the first --spectra files (default 1,000), each filling one row
   of a numpy array, the floor of stack;
 - "stack": orvelio.stack() of the same files; target within 2x of the loop;
 
-(with the CPU time of the best round, worker processes included: on a machine whose cores are
-busy with other work the wall-clock speedup cannot show, equal CPU time with one and two
-processes shows that the work divides), and, once, the peak memory (the child process's high-water mark over its resident size
+(with the CPU time of the best round, every thread's and worker process's included: on a
+machine whose cores are busy with other work the wall-clock speedup cannot show, equal CPU
+time with one and two threads shows that the work divides), and, once, the peak memory (the child process's high-water mark over its resident size
 before the call) and the time of orvelio.export.write_csv of the cube.
 """
 import argparse

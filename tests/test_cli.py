@@ -624,6 +624,18 @@ def test_export_keeps_folder_names(folder, tmp_path):
     assert os.listdir(tmp_path / "out" / "run2") == ["s.0.AB-3D-NONE.npz"]
 
 
+def test_export_of_a_few_small_files_starts_no_pool(folder, tmp_path, monkeypatch):
+    import concurrent.futures
+    from orvelio import _batch
+    where, _ = folder
+    monkeypatch.setattr(concurrent.futures, "ProcessPoolExecutor", None)  # no pool can start
+    written, _, failed = _batch.export_paths([where / "spectrum.0", where / "image.0"], tmp_path, "npz", [],
+                                             None, False, None)
+    assert written >= 2 and not failed
+    with pytest.raises(TypeError):  # -j given: the pool it asks for
+        _batch.export_paths([where / "spectrum.0", where / "image.0"], tmp_path / "j", "npz", [], 2, False, None)
+
+
 def test_catalog_command(folder, tmp_path):
     pd = pytest.importorskip("pandas")
     where, made = folder

@@ -120,3 +120,52 @@ def test_writers_as_a_library(tree, tmp_path):
     np.testing.assert_array_equal(parquet.to_numpy(np.float32), table.to_numpy(np.float32))
     r = orvelio.getOrvelData(str(tree / "b" / "cube.0"), ("AB", "3D", "NONE"))
     np.testing.assert_array_equal(parquet.iloc[:, 2:].to_numpy(np.float32), r.spectra.reshape(4, -1))
+
+
+def test_batch_describes_as_the_per_file_path(tree, tmp_path):
+    """The core's batch gives the catalog the per-file path gives, damaged files included, and
+    keeps each file's failure as its status."""
+    pd = pytest.importorskip("pandas")
+    from orvelio._orvelio import _describe_files
+    from orvelio.folders import COLUMNS, describe_file
+    whole = (tree / "a" / "1.0").read_bytes()
+    for k, cut in enumerate(range(60, len(whole), 97)):  # cut at many places, bytes flipped at others
+        (tree / "b" / f"cut{k}.0").write_bytes(whole[:cut])
+        (tree / "b" / f"flip{k}.0").write_bytes(whole[:cut] + bytes([whole[cut] ^ 0x5A]) + whole[cut + 1:])
+    found = [p for p, _, _ in files(tree)]
+    for codes in (("SNM", "RES", "NSS", "INS"), ("NPT", "DAT", "ZZZ")):
+        rows = [row for p in found for row in describe_file(p, codes) or ()]
+        old = pd.DataFrame(rows, columns=COLUMNS + list(codes) + ["error"])
+        old["acquired"] = pd.to_datetime(old["acquired"], utc=True).astype("datetime64[ns, UTC]")
+        for workers in (1, 2):
+            new = orvelio.catalog(found, parameters=codes, workers=workers)
+            pd.testing.assert_frame_equal(new, old, check_exact=True)
+    got = _describe_files([tree / "b" / "notes.txt", tree / "missing.0", tree], ("RES",), 2)
+    assert list(got["status"]) == [1, 2, 2] and got["errors"][1][0] == "io"  # not Orvel, missing, a folder
+
+
+def test_batch_stops_for_a_signal_handler_that_raises():
+    import functools
+    import operator
+    import signal
+    from orvelio._orvelio import _describe_files
+
+    class Stop(Exception):
+        pass
+
+    def handler(signum, frame):
+        raise Stop
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        path = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "sample.orv")
+        # The alarm goes off during the batch (tens of ms), with no Python code between the
+        # calls to run the handler: only the batch's own check can raise Stop before done.append.
+        done: list[int] = []
+        calls = [functools.partial(signal.setitimer, signal.ITIMER_REAL, 0.001),
+                 functools.partial(_describe_files, [path] * 5000, (), 2), functools.partial(done.append, 1)]
+        with pytest.raises(Stop):
+            list(map(operator.methodcaller("__call__"), calls))
+        assert not done
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)

@@ -5,6 +5,7 @@
 // a whole block into one typed result per kind, reads chosen rows of a 3D block into the
 // caller's buffer, and lists the file's pictures. Every failure is an orvelio::Error with a
 // code, the byte offset where it was detected (when there is one) and a message.
+// describe_files describes many files at once, on a few threads.
 //
 //     orvelio::Reader r = orvelio::Reader::open("scan.orv");
 //     for (const orvelio::Block &b : r.blocks()) {
@@ -833,5 +834,52 @@ class Reader {
     explicit Reader(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// ------------------------------------------------------------------ many files
+
+// A block as describe_files found it: its description, the values of the parameter codes asked
+// for and, when asked, its values.
+struct DescribedBlock {
+    // The Reader's description, but for its parameters (`parameters` and `parameter_blocks` are
+    // left empty): a catalog of many files keeps the few values it asks for, in `chosen`.
+    Description description;
+    // One per code of DescribeOptions::parameters, in order: the merged parameters' value
+    // (the value of the last parameter block that holds the code), or nothing.
+    std::vector<Value> chosen;
+    // With DescribeOptions::values, for a spectrum: the values read() gives (row 0 of
+    // read_rows). Empty for the other kinds.
+    std::vector<float> values;
+};
+
+// What describe_files found in one file.
+struct FileDescription {
+    enum class Status { described, not_orvel, failed };
+    Status status = Status::failed;
+    uint64_t size = 0; // at open; 0 where it could not be opened
+    std::vector<DescribedBlock> blocks; // described: see DescribeOptions::block
+    std::optional<Error> error;         // failed: why
+};
+
+struct DescribeOptions {
+    std::vector<std::string> parameters; // the codes of DescribedBlock::chosen
+    // This block of every file (a file without it fails with not_found, as describe() does);
+    // without it, every distinct block of the listing that a request can name, in order.
+    std::optional<Block> block;
+    bool values = false; // read the values of spectra too (DescribedBlock::values)
+    // Threads that describe, the calling one among them (at most one per file); 0: one per
+    // hardware thread.
+    unsigned threads = 1;
+};
+
+// Describes many files, each opened once by path, read-only, on options.threads threads that
+// take the next file as they become free; the results are in the order of `paths`. A file's
+// failure is kept as its error instead of thrown. Only regular files are read: a directory fails
+// with ErrorDetail::system (EISDIR), anything else (a FIFO, which could wait for a writer for
+// ever, a device) with ErrorDetail::system (EINVAL). The calling thread runs the interrupt
+// check between its files (every few milliseconds at most): when it says to stop, or a read of
+// any thread is interrupted, the other threads end the file they are on and the call fails with
+// ErrorDetail::interrupted. It throws nothing else but ErrorDetail::no_memory.
+std::vector<FileDescription> describe_files(std::span<const std::filesystem::path> paths,
+                                            const DescribeOptions &options = {});
 
 } // namespace orvelio

@@ -10,6 +10,7 @@ namespace orvelio::py {
 
 nb::dict make_param_labels();
 void bind_reader(nb::module_ &m); // reader.cpp
+void bind_files(nb::module_ &m);  // files.cpp
 
 namespace {
 
@@ -105,4 +106,5 @@ NB_MODULE(_orvelio, m) {
                                        "Binds the library's names into a namespace."};
     m.attr("_populate") = nb::steal(PyCFunction_NewEx(&populate_def, nullptr, nullptr));
     orvelio::py::bind_reader(m);
+    orvelio::py::bind_files(m);
 }

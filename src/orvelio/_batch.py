@@ -194,6 +194,8 @@ def export_paths(paths, output, fmt, specs, jobs, skip_existing, report, partial
         seen[key] = path
         todo.append((path, os.path.normpath(out_dir), fmt, specs, token, output, skip_existing, partial))
     workers = max(1, min(jobs or cpus(), len(todo)))
+    if jobs is None and _small(todo):
+        workers = 1  # a pool would take longer to start than these take to export
     # The netCDF library may crash the process it runs in (a full disk): never this one.
     workers = 0 if workers == 1 and fmt != "netcdf" else workers
     written, converted, pools, bar = 0, 0, [], None
@@ -221,6 +223,21 @@ def export_paths(paths, output, fmt, specs, jobs, skip_existing, report, partial
             bar.close()
         sweep({job[1] for job in todo}, token)
     return written, converted, failed
+
+
+# Exports of at most this many files, of at most this many bytes in all, run in this process
+# when -j is not given: a pool of two processes takes about 25 ms to start, what exporting four
+# small spectra takes, and each file of a few MB takes longer than that alone.
+SMALL_FILES, SMALL_BYTES = 4, 4 << 20
+
+
+def _small(todo: list[tuple[str, ...]]) -> bool:
+    if len(todo) > SMALL_FILES:
+        return False
+    try:
+        return sum(os.path.getsize(job[0]) for job in todo) <= SMALL_BYTES
+    except OSError:
+        return False
 
 
 def export_batch(jobs):

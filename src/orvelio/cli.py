@@ -297,14 +297,14 @@ def build_parser():
     p = _command(sub, "catalog", "a table of the files under folders (needs pandas)",
                  "One row per Orvel file and block: path, block, kind, shape, npt, x range and units, "
                  "completeness, acquisition time, key parameters, and the error of files that cannot "
-                 "be read. Reads descriptions only, in worker processes for large folders.",
+                 "be read. Reads descriptions only, on one thread per CPU.",
                  cmd_catalog, [("--json", "the table as JSON records on stdout"),
                                ("--no-recursive", "the files of folders only, not below"),
                                ("-q", "--quiet", "no progress bar or summary")], paths=("+", "PATH"))
     p.add_argument("-o", "--output", metavar="TABLE", help="TABLE.csv or TABLE.parquet")
     p.add_argument("--parameters", metavar="CODES", help="parameter codes for columns, comma-separated "
                                                           "(default: SNM,RES,NSS,INS)")
-    p.add_argument("-j", "--jobs", type=_jobs, metavar="N", help="worker processes (default: by size)")
+    p.add_argument("-j", "--jobs", type=_jobs, metavar="N", help="threads that describe files (default: the CPUs)")
     p = _command(sub, "export", "convert blocks of files and folders to csv, npz, netCDF or Parquet",
                  "Convert every matching block of every file (folders are recursed, their layout "
                  "kept under DIR; several folders each under its own name) into DIR, one output per "

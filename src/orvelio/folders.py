@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, Union
+from typing import Any, NamedTuple, Union
 
 __all__ = ["files", "catalog", "write_catalog", "stack", "open_file", "DEFAULT_PARAMETERS"]
 
@@ -144,11 +144,6 @@ def _error_text(path: Any, exc: BaseException) -> str:
     return text[len(name) + 2:] if text.startswith(name + ": ") else text
 
 
-def _describe_many(job: tuple[list[Any], tuple[str, ...]]) -> list[list[dict[str, Any]] | None]:
-    paths, parameters = job
-    return [describe_file(p, parameters) for p in paths]
-
-
 COLUMNS = ["path", "block", "kind", "shape", "npt", "x_first", "x_last", "x_units", "complete", "acquired"]
 
 
@@ -161,17 +156,124 @@ def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | No
     could not be read (its other columns empty). Files that are not Orvel files are left out.
     Only descriptions are read, never values.
 
-    `workers` processes describe the files (default: one per CPU for more than a few hundred
-    files); `progress` shows a bar on stderr (default: when stderr is a terminal and tqdm is
+    `workers` threads describe the files, outside the interpreter's lock (default: one per
+    CPU); `progress` shows a bar on stderr (default: when stderr is a terminal and tqdm is
     installed). Needs pandas (pip install 'orvelio[table]')."""
     from ._lazy import need
     pd = need("orvelio.catalog", "pandas")
     codes = tuple(DEFAULT_PARAMETERS if parameters is None else parameters)
     found = [p for p, _, error in files(paths, recursive) if error is None]
-    rows = [row for got in _run(found, codes, workers, progress) if got for row in got]
+    rows, acquired = _rows(found, codes, _cpus() if workers is None else max(1, workers), progress)
+    # UTC seconds straight to datetime64[ns]; else (datetimes from the per-file path, times out
+    # of its range) datetimes made as Block.acquired makes them, converted as they are.
+    column = _acquired_ns(acquired) if all(type(v) is float or v is None for v in acquired) else None
+    if column is None:
+        rows = [row[:9] + (_as_datetime(v),) + row[10:] for row, v in zip(rows, acquired)]
     frame = pd.DataFrame(rows, columns=COLUMNS + list(codes) + ["error"])
-    frame["acquired"] = pd.to_datetime(frame["acquired"], utc=True).astype("datetime64[ns, UTC]")
+    if column is None:
+        frame["acquired"] = pd.to_datetime(frame["acquired"], utc=True).astype("datetime64[ns, UTC]")
+    else:
+        frame["acquired"] = pd.Series(column, index=frame.index).dt.tz_localize("UTC")
     return frame
+
+
+# Files per call of the batch while a progress bar shows: enough to keep its threads busy, few
+# enough for the bar to move.
+_CHUNK = 500
+
+
+def _rows(found: list[Any], codes: tuple[str, ...], threads: int,
+          progress: bool | None) -> tuple[list[tuple[Any, ...]], list[Any]]:
+    """The catalog's rows, their acquired column left None, and that column apart: the UTC
+    seconds the batch gives (None where unknown, NaN for error rows) or, for files the batch
+    leaves to the per-file path (those it could not describe, empty ones), describe_file's."""
+    from ._orvelio import _describe_files
+    nan = float("nan")
+    rows: list[tuple[Any, ...]] = []
+    acquired: list[Any] = []
+    bar = _bar(len(found), progress)
+    size = _CHUNK if bar is not None else max(1, len(found))
+    try:
+        for start in range(0, len(found), size):
+            part = found[start:start + size]
+            got = _describe_files(part, codes, threads)
+            names = [os.fsdecode(p) for p in part]
+            blocks = list(zip([names[i] for i in got["file"]], got["block"], got["kind"], got["shape"],
+                              got["npt"], got["x_first"], got["x_last"], got["x_units"], got["complete"],
+                              [None] * len(got["file"]), *got["parameters"], [nan] * len(got["file"])))
+            status = got["status"]
+            if status.count(0) == len(part) and len(set(got["file"])) == len(part):  # all described
+                rows += blocks
+                acquired += got["acquired"]
+            else:
+                _merge(part, names, got, blocks, codes, rows, acquired)
+            if bar is not None:
+                bar.update(len(part))
+    finally:
+        if bar is not None:
+            bar.close()
+    return rows, acquired
+
+
+def _merge(part: list[Any], names: list[str], got: dict[str, Any], blocks: list[tuple[Any, ...]],
+           codes: tuple[str, ...], rows: list[tuple[Any, ...]], acquired: list[Any]) -> None:
+    """The rows of a batch's files in order: the batch's blocks, and describe_file's rows for
+    the files it leaves to the per-file path."""
+    nan = float("nan")
+    columns = COLUMNS + list(codes) + ["error"]
+    at = 0
+    for i, (path, name, status) in enumerate(zip(part, names, got["status"])):
+        if status == 0:
+            first = at
+            while at < len(blocks) and got["file"][at] == i:
+                at += 1
+            if at == first:
+                rows.append((name,) + (nan,) * (len(columns) - 2) + ("no data blocks",))
+                acquired.append(nan)
+            rows += blocks[first:at]
+            acquired += got["acquired"][first:at]
+            continue
+        if status == 1 and os.path.getsize(path) != 0:
+            continue  # not an Orvel file
+        for row in describe_file(path, codes) or ():
+            rows.append(tuple(None if c == "acquired" else row.get(c, nan) for c in columns))
+            acquired.append(row.get("acquired", nan))
+
+
+def _as_datetime(v: Any) -> Any:
+    """A catalog's acquired value as describe_file gives it: UTC seconds as Block.acquired
+    makes them a datetime."""
+    if type(v) is not float or v != v:
+        return v
+    import datetime as dt
+    try:
+        return dt.datetime(1970, 1, 1, tzinfo=dt.timezone.utc) + dt.timedelta(seconds=v)
+    except OverflowError:
+        return None
+
+
+def _acquired_ns(values: list[Any]) -> Any:
+    """UTC seconds (None or NaN where unknown) as a datetime64[ns] array, each rounded to the
+    microsecond as datetime.timedelta(seconds=...) rounds it (half to even); None where one
+    lies outside the range of datetime64[ns] or is not finite (the caller then converts them
+    as datetimes)."""
+    import numpy as np
+    s = np.array([np.nan if v is None else v for v in values], np.float64)
+    known = ~np.isnan(s)
+    # 1677-09-22 to 2262-04-11, well inside datetime's own range
+    if not (np.abs(s[known]) < 9.2e9).all():
+        return None
+    s = np.where(known, s, 0.0)
+    whole = np.trunc(s)
+    micro = (s - whole) * 1e6
+    micro_whole = np.trunc(micro)
+    left = micro - micro_whole
+    us = whole.astype(np.int64) * 1_000_000 + micro_whole.astype(np.int64)
+    half = np.abs(left) == 0.5
+    us += np.where(half, np.where(us & 1, np.sign(left), 0.0), np.round(left)).astype(np.int64)
+    out = (us * 1000).view("M8[ns]")
+    out[~known] = np.datetime64("NaT")
+    return out
 
 
 def write_catalog(table: Any, target: str | os.PathLike[str]) -> None:
@@ -184,41 +286,6 @@ def write_catalog(table: Any, target: str | os.PathLike[str]) -> None:
             table.to_parquet(fh, index=False)
         else:
             table.to_csv(fh, index=False)
-
-
-def _run(found: list[Any], codes: tuple[str, ...], workers: int | None,
-         progress: bool | None) -> Iterator[list[dict[str, Any]] | None]:
-    """describe_file of every path, in order, in `workers` processes."""
-    if workers is None:
-        workers = 1 if len(found) < 400 else _cpus()
-    bar = _bar(len(found), progress)
-    try:
-        if workers <= 1:
-            for path in found:
-                yield describe_file(path, codes)
-                if bar is not None:
-                    bar.update()
-            return
-        size = max(1, min(500, len(found) // (workers * 8) or 1))
-        jobs = [(found[i:i + size], codes) for i in range(0, len(found), size)]
-        with _pool(workers) as pool:
-            for got in pool.map(_describe_many, jobs):
-                yield from got
-                if bar is not None:
-                    bar.update(len(got))
-    finally:
-        if bar is not None:
-            bar.close()
-
-
-def _pool(workers: int) -> Any:
-    import multiprocessing
-    import threading
-    from concurrent.futures import ProcessPoolExecutor
-    # fork starts at once and imports nothing again; not where threads run (they may hold locks)
-    method = ("fork" if "fork" in multiprocessing.get_all_start_methods()
-              and threading.active_count() == 1 else "spawn")
-    return ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context(method))
 
 
 def _cpus() -> int:
@@ -259,21 +326,13 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
         if isinstance(paths, (str, bytes, os.PathLike)) else _paths(paths)
     if not found:
         raise ValueError("stack: no files given")
-    from .reader import BlockNotFoundError
-    described, rows, request = [], [], None
-    for path in found:  # one open per file: described, and read unless lazy
-        with open_file(path) as f:
-            try:  # the request the first file resolved to: no listing of the others' blocks
-                b = f.describe(request or block)
-            except BlockNotFoundError:
-                b = f.describe(block)
-            request = b.request
-            if b.kind != "spectrum":
-                raise ValueError(f"stack: {os.fsdecode(path)} holds a {b.kind} for {' '.join(b.request)}, "
-                                 "not a spectrum")
-            if chunks is None:
-                rows.append(_values(f, b))
-        described.append(b)
+    with open_file(found[0]) as f:  # the request the first file resolves to: no listing of the others'
+        request = f.describe(block).request
+    batch = _stack_batch(found, request, chunks is None)
+    if batch is None:  # a file the batch could not take as it is: file by file, with its error
+        described, rows, acquired, columns = _stack_files(found, block, chunks is None)
+    else:
+        described, rows, acquired, columns = batch
     axes = {(b.x.first, b.x.last, b.x.npt) for b in described}
     target = _target_axis(axes, x)
     n, npt = len(found), len(target) if target is not None else described[0].x.npt
@@ -285,7 +344,11 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
 
     def read(paths_part: list[Any], blocks: list[Any]) -> Any:
         out = np.empty((len(paths_part), npt), np.float32)
+        got = _stack_batch(paths_part, request, True)
         for i, (path, b) in enumerate(zip(paths_part, blocks)):
+            if got is not None and got[0][i] == b:
+                out[i] = onto(got[1][i], b)
+                continue
             with open_file(path) as f:
                 out[i] = onto(_values(f, b), b)
         return out
@@ -308,11 +371,9 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
     coords: dict[str, Any] = {
         "spectral": ("spectral", axis),
         "path": ("file", [os.fsdecode(p) for p in found]),
-        "acquired": ("file", pd.to_datetime([b.acquired for b in described], utc=True)
-                     .tz_localize(None).astype("datetime64[ns]")),
+        "acquired": ("file", _stack_times(acquired)),
     }
-    for code in DEFAULT_PARAMETERS:
-        column = [b.parameters.get(code) for b in described]
+    for code, column in zip(DEFAULT_PARAMETERS, columns):
         if any(v is not None for v in column):
             coords[code] = ("file", np.array([np.nan if v is None else v for v in column])
                             if all(isinstance(v, (int, float)) or v is None for v in column)
@@ -321,6 +382,55 @@ def stack(paths: Paths, block: Any = "AB", x: Any = None, chunks: Any = None) ->
     if target is not None:
         ds.attrs["interpolated"] = "linearly onto the spectral axis, NaN outside each file's range"
     return ds
+
+
+class _Spectrum(NamedTuple):
+    """What stack() needs of a file's block."""
+    request: tuple[str, ...]
+    x: Any  # an XRange
+
+
+def _stack_batch(found: list[Any], request: tuple[str, ...], values: bool) -> Any:
+    """stack()'s descriptions (and with `values` its spectra) of every file through the batch, as
+    _stack_files gives them; None unless every file holds a whole spectrum for the request."""
+    from ._orvelio import _describe_files
+    from .reader import XRange
+    got = _describe_files(found, DEFAULT_PARAMETERS, _cpus(), request, values)
+    if got["status"].count(0) != len(found) or any(k != "spectrum" for k in got["kind"]) \
+            or not all(got["complete"]):
+        return None
+    described = [_Spectrum(request, XRange(a, b, n)) for a, b, n in zip(got["x_first"], got["x_last"], got["npt"])]
+    rows: Any = got.get("values")
+    if values and any(len(y) != b.x.npt for y, b in zip(rows, described)):
+        return None
+    return described, rows, [_as_datetime(v) for v in got["acquired"]], got["parameters"]
+
+
+def _stack_files(found: list[Any], block: Any, values: bool) -> Any:
+    """stack()'s descriptions, spectra (with `values`), acquisition times and default parameters,
+    file by file; raises the first file's error."""
+    from .reader import BlockNotFoundError
+    described, rows, request = [], [], None
+    for path in found:  # one open per file: described, and read unless lazy
+        with open_file(path) as f:
+            try:  # the request the first file resolved to: no listing of the others' blocks
+                b = f.describe(request or block)
+            except BlockNotFoundError:
+                b = f.describe(block)
+            request = b.request
+            if b.kind != "spectrum":
+                raise ValueError(f"stack: {os.fsdecode(path)} holds a {b.kind} for {' '.join(b.request)}, "
+                                 "not a spectrum")
+            if values:
+                rows.append(_values(f, b))
+        described.append(b)
+    return (described, rows, [b.acquired for b in described],
+            [[b.parameters.get(code) for b in described] for code in DEFAULT_PARAMETERS])
+
+
+def _stack_times(acquired: list[Any]) -> Any:
+    import pandas as pd
+    return pd.to_datetime(acquired, utc=True).tz_localize(None).astype("datetime64[ns]")
 
 
 def _values(f: Any, block: Any) -> Any:

@@ -829,3 +829,63 @@ TEST_CASE("a small file costs little to describe whole: shared parameter blocks 
     CHECK(pictures[0].properties->size() == 13); // the title, the labels, Bytes and Type
     CHECK(heap_grown(before) < (8u << 20)); // 80 MB of properties when copied per picture
 }
+
+TEST_CASE("describe_files: what each Reader describes, failures kept per file, in order") {
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("orvelio-files-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    const auto write = [&](const std::string &name, const build::Bytes &bytes) {
+        std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
+                                                           static_cast<std::streamsize>(bytes.size()));
+        return dir / name;
+    };
+    build::File f;
+    build::add_spectrum(f, "AB", ramp(7, 1.0f));
+    build::add_spectrum(f, "TRC", ramp(3, 2.0f));
+    const build::Bytes good = f.bytes();
+    const std::vector<std::filesystem::path> paths = {
+        write("good.0", good), write("cut.0", build::Bytes(good.begin(), good.begin() + 40)),
+        write("text.txt", {'n', 'o', 't'}), dir / "missing.0", dir, write("again.0", good)};
+    DescribeOptions options;
+    options.parameters = {"NPT", "ZZZ"};
+    options.values = true;
+    for (unsigned threads : {1u, 2u, 0u}) {
+        options.threads = threads;
+        const std::vector<FileDescription> got = describe_files(paths, options);
+        REQUIRE(got.size() == paths.size());
+        for (size_t i : {size_t{0}, size_t{5}}) {
+            REQUIRE(got[i].status == FileDescription::Status::described);
+            const Reader r = Reader::open(paths[i]);
+            REQUIRE(got[i].blocks.size() == 2);
+            for (const DescribedBlock &b : got[i].blocks) {
+                const Description d = r.describe(b.description.request);
+                CHECK(b.description.shape == d.shape);
+                CHECK(b.description.x.count == d.x.count);
+                CHECK(b.description.parameters.empty());
+                CHECK(b.chosen.size() == 2);
+                CHECK(b.chosen[0] == Value{static_cast<int64_t>(d.x.count)});
+                CHECK(std::holds_alternative<std::monostate>(b.chosen[1]));
+                const Spectrum s = std::get<Spectrum>(r.read(b.description.request));
+                CHECK(same_bits(s.y.values(), std::span<const float>(b.values)));
+            }
+        }
+        CHECK(got[1].status == FileDescription::Status::failed);
+        CHECK(got[1].error->code() == error_of([&] {
+                  const Reader r = Reader::open(paths[1]);
+                  for (const Block &b : r.blocks())
+                      (void)r.describe(b);
+              }).code());
+        CHECK(got[2].status == FileDescription::Status::not_orvel);
+        CHECK(got[3].error->system_errno() == ENOENT);
+        CHECK(got[4].error->system_errno() == EISDIR);
+    }
+    // One block asked for: files without it fail with not_found.
+    options.block = Block{"TRC", "2D", "NONE"};
+    CHECK(describe_files(paths, options)[0].blocks.size() == 1);
+    options.block = Block{"SSC", "2D", "NONE"};
+    CHECK(describe_files(paths, options)[0].error->code() == ErrorCode::not_found);
+    // An interrupt check that says stop ends the batch.
+    set_interrupt_check([](void *) { return true; });
+    CHECK(error_of([&] { (void)describe_files(paths, options); }).code() == ErrorCode::interrupted);
+    set_interrupt_check(nullptr);
+    std::filesystem::remove_all(dir);
+}

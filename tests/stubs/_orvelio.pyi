@@ -34,3 +34,8 @@ class _Reader:
     def read_rows(self, request: object, rows: object, out: object, region: int | None = None) -> None: ...
 
     def pictures(self) -> list: ...
+
+def _describe_files(paths: object, parameters: object = (), threads: int = 1, block: object | None = None, values: bool = False) -> dict:
+    """
+    Describes many files on `threads` threads without the GIL: their blocks as columns.
+    """
