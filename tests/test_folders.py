@@ -169,3 +169,15 @@ def test_batch_stops_for_a_signal_handler_that_raises():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def test_acquired_outside_datetime64_range_is_nat(tmp_path):
+    pd = pytest.importorskip("pandas")
+    for name, date in (("old.0", "01/02/1500"), ("new.0", "01/02/2020")):
+        spectrum_file(wave(8), acq={"DAT": date, "TIM": "10:00:00 (GMT+0)"}).write(tmp_path / name)
+    table = orvelio.catalog(tmp_path)
+    acquired = dict(zip(map(os.path.basename, table.path), table.acquired))
+    assert pd.isna(acquired["old.0"]) and acquired["new.0"].year == 2020
+    pytest.importorskip("xarray")
+    times = orvelio.stack(sorted(str(p) for p in tmp_path.iterdir())).acquired.values  # new, old
+    assert not np.isnat(times[0]) and np.isnat(times[1])

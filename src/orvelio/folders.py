@@ -171,7 +171,7 @@ def catalog(paths: Paths, recursive: bool = True, parameters: Sequence[str] | No
         rows = [row[:9] + (_as_datetime(v),) + row[10:] for row, v in zip(rows, acquired)]
     frame = pd.DataFrame(rows, columns=COLUMNS + list(codes) + ["error"])
     if column is None:
-        frame["acquired"] = pd.to_datetime(frame["acquired"], utc=True).astype("datetime64[ns, UTC]")
+        frame["acquired"] = pd.to_datetime(_ns_range(frame["acquired"]), utc=True).astype("datetime64[ns, UTC]")
     else:
         frame["acquired"] = pd.Series(column, index=frame.index).dt.tz_localize("UTC")
     return frame
@@ -430,7 +430,13 @@ def _stack_files(found: list[Any], block: Any, values: bool) -> Any:
 
 def _stack_times(acquired: list[Any]) -> Any:
     import pandas as pd
-    return pd.to_datetime(acquired, utc=True).tz_localize(None).astype("datetime64[ns]")
+    return pd.to_datetime(_ns_range(acquired), utc=True).tz_localize(None).astype("datetime64[ns]")
+
+
+def _ns_range(times: Any) -> list[Any]:
+    """Datetimes, None (NaT) for those that datetime64[ns] cannot hold (before 1677-09-22 or
+    after 2262-04-11)."""
+    return [v if v is None or v != v or abs(v.timestamp()) < 9.2e9 else None for v in times]
 
 
 def _values(f: Any, block: Any) -> Any:
