@@ -4,6 +4,7 @@
 #include "format/error.hpp"
 #include "format/pyops.hpp"
 #include "kinds.hpp"
+#include "present.hpp"
 #include "layout3d.hpp"
 
 #include <algorithm>
@@ -277,9 +278,22 @@ RowInfo image_traces_info(File &f, const Plan &p) {
     return info;
 }
 
+// y, x, then spectral or trace: positions on the map's two evenly spaced axes.
+template <bool traces> void image_dims(Presenter &pr) {
+    const Plan &p = pr.p;
+    const AxisRange mx = linspace_range(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
+    const AxisRange my = linspace_range(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
+    pr.dim("y", my.count, {axis("y", my, pr.map_y)}, !traces);
+    pr.dim("x", mx.count, {axis("x", mx, pr.map_x)}, !traces);
+    if (traces)
+        pr.labels(p.d.shape[2], true);
+    else
+        pr.spectral();
+}
+
 } // namespace
 
-const KindOps kImageOps{describe<plan_image>, read_image, image_rows, image_info};
-const KindOps kImageTracesOps{describe<plan_image_traces>, read_image_traces, image_traces_rows, image_traces_info};
+const KindOps kImageOps{describe<plan_image>, read_image, image_rows, image_info, image_dims<false>};
+const KindOps kImageTracesOps{describe<plan_image_traces>, read_image_traces, image_traces_rows, image_traces_info, image_dims<true>};
 
 } // namespace orvelio

@@ -15,6 +15,8 @@
 
 namespace orvelio {
 
+struct Presenter;
+
 // What every kind starts from: the located block, its merged parameters and the x axis's
 // parameters (checked already: making the axis cannot fail on them but for memory).
 struct Start {
@@ -105,6 +107,8 @@ struct KindOps {
     void (*read_rows)(File &f, const Plan &p, std::span<const uint64_t> rows, std::span<float> out,
                       std::optional<size_t> region);
     RowInfo (*row_info)(File &f, const Plan &p);
+    // The main array's dimensions, in order, with their coordinates (present.hpp).
+    void (*dims)(Presenter &pr);
 };
 
 // The kinds' entries, each defined in the kind's file.

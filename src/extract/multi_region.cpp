@@ -6,6 +6,7 @@
 #include "format/error.hpp"
 #include "format/pyops.hpp"
 #include "kinds.hpp"
+#include "present.hpp"
 #include "layout3d.hpp"
 
 #include <algorithm>
@@ -764,9 +765,22 @@ RowInfo trace_map_info(File &f, const Plan &p) {
     return info;
 }
 
+// The positions of every region, one after another, then their spectra or the traces.
+void map_dims(Presenter &pr) {
+    const bool traces = pr.p.d.kind == Kind::trace_map;
+    std::vector<Coordinate> along = {per_row("mapX", "mapX", pr.map_x), per_row("mapY", "mapY", pr.map_y)};
+    if (!traces)
+        along.push_back(per_row("start_time", "start_time", {"Start time", {}}));
+    pr.dim("spectrum", 0, std::move(along), true);
+    if (traces)
+        pr.labels(pr.p.d.row_length, false);
+    else
+        pr.spectral();
+}
+
 } // namespace
 
-const KindOps kPointMapOps{describe_map, read_point_map, point_map_rows, point_map_info};
-const KindOps kTraceMapOps{describe_map, read_trace_map, trace_map_rows, trace_map_info};
+const KindOps kPointMapOps{describe_map, read_point_map, point_map_rows, point_map_info, map_dims};
+const KindOps kTraceMapOps{describe_map, read_trace_map, trace_map_rows, trace_map_info, map_dims};
 
 } // namespace orvelio

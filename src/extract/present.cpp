@@ -148,7 +148,21 @@ Quantity values_quantity(const std::string &type, const MergedParams &params) {
     return out;
 }
 
-// ------------------------------------------------------------------ coordinates
+Coordinate spectral(const Plan &p) {
+    const Description &d = p.d;
+    const std::string code = text_of(p.parameters, "DXU");
+    const UnitEntry *u = find_unit(code);
+    Quantity q;
+    q.units = unit_of(code);
+    q.long_name = text_of(p.parameters, "XTX");
+    if (q.long_name.empty() && u) {
+        const bool raman = d.request.type.starts_with("RAM") && u->udunits == "cm-1";
+        q.long_name = raman ? "Raman shift" : std::string(u->measures);
+    }
+    return axis("spectral", d.x, std::move(q));
+}
+
+} // namespace
 
 Coordinate axis(std::string name, AxisRange range, Quantity q) {
     Coordinate c;
@@ -166,22 +180,6 @@ Coordinate per_row(std::string name, std::string field, Quantity q) {
     return c;
 }
 
-Coordinate spectral(const Plan &p) {
-    const Description &d = p.d;
-    const std::string code = text_of(p.parameters, "DXU");
-    const UnitEntry *u = find_unit(code);
-    Quantity q;
-    q.units = unit_of(code);
-    q.long_name = text_of(p.parameters, "XTX");
-    if (q.long_name.empty() && u) {
-        const bool raman = d.request.type.starts_with("RAM") && u->udunits == "cm-1";
-        q.long_name = raman ? "Raman shift" : std::string(u->measures);
-    }
-    return axis("spectral", d.x, std::move(q));
-}
-
-} // namespace
-
 Unit unit_of(std::string_view word) {
     if (const UnitEntry *u = find_unit(word))
         return unit_from(u);
@@ -198,59 +196,26 @@ void present(Plan &p) {
         d.acquired.note.clear(); // nothing stated: nothing to say
 
     // Map positions: in the map units where the file states them.
-    Quantity map_x{"map x", {}}, map_y{"map y", {}};
+    Presenter pr{p, {"map x", {}}, {"map y", {}}};
     if (const std::string mun = text_of(p.parameters, "MUN"); !mun.empty())
-        map_x.units = map_y.units = unit_of(mun);
-    const auto dim = [&](std::string name, size_t size, std::vector<Coordinate> coords, bool rows = false) {
-        d.dims.push_back({std::move(name), size, rows, std::move(coords)});
-    };
-    const auto labels = [&](size_t size, bool rows) {
-        dim("trace", size, {per_row("trace", "labels", {"Trace", {}})}, rows);
-    };
-    const Coordinate &x = d.spectral;
-    switch (d.kind) {
-    case Kind::spectrum:
-        dim("spectral", d.x.count, {x});
-        break;
-    case Kind::image:
-    case Kind::image_traces: {
-        const AxisRange mx = linspace_range(p.map_axes[0], p.map_axes[1], p.map_axes[2]);
-        const AxisRange my = linspace_range(p.map_axes[3], p.map_axes[4], p.map_axes[5]);
-        const bool image = d.kind == Kind::image;
-        dim("y", my.count, {axis("y", my, map_y)}, image);
-        dim("x", mx.count, {axis("x", mx, map_x)}, image);
-        if (image)
-            dim("spectral", d.x.count, {x});
-        else
-            labels(d.shape[2], true);
-        break;
-    }
-    case Kind::time_series: {
-        Quantity t{text_of(p.parameters, "ZTX"), {}};
-        t.units = unit_from(unit_in_label(t.long_name));
-        if (t.long_name.empty())
-            t.long_name = "Time";
-        dim("time", d.shape[0], {per_row("time", "z", std::move(t))}, true);
-        dim("spectral", d.x.count, {x});
-        break;
-    }
-    case Kind::time_traces:
-        labels(d.shape[0], true);
-        dim("spectral", d.x.count, {x});
-        break;
-    case Kind::point_map:
-    case Kind::trace_map: {
-        std::vector<Coordinate> along = {per_row("mapX", "mapX", map_x), per_row("mapY", "mapY", map_y)};
-        if (d.kind == Kind::point_map)
-            along.push_back(per_row("start_time", "start_time", {"Start time", {}}));
-        dim("spectrum", 0, std::move(along), true);
-        if (d.kind == Kind::point_map)
-            dim("spectral", d.x.count, {x});
-        else
-            labels(d.row_length, false);
-        break;
-    }
-    }
+        pr.map_x.units = pr.map_y.units = unit_of(mun);
+    kind_ops(d.kind).dims(pr);
+}
+
+void Presenter::dim(std::string name, size_t size, std::vector<Coordinate> coords, bool rows) {
+    p.d.dims.push_back({std::move(name), size, rows, std::move(coords)});
+}
+
+void Presenter::spectral() { dim("spectral", p.d.x.count, {p.d.spectral}); }
+
+void Presenter::labels(size_t size, bool rows) { dim("trace", size, {per_row("trace", "labels", {"Trace", {}})}, rows); }
+
+Quantity Presenter::from_label(std::string_view code, const char *fallback) const {
+    Quantity q{text_of(p.parameters, code), {}};
+    q.units = unit_from(unit_in_label(q.long_name));
+    if (q.long_name.empty())
+        q.long_name = fallback;
+    return q;
 }
 
 } // namespace orvelio

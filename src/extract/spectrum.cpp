@@ -1,5 +1,6 @@
 // A 2D block: one spectrum of NPT values, fewer where the file ends first.
 #include "kinds.hpp"
+#include "present.hpp"
 
 #include <algorithm>
 
@@ -42,8 +43,10 @@ void read_rows(File &f, const Plan &p, std::span<const uint64_t> rows, std::span
 
 RowInfo row_info(File &, const Plan &) { return {}; }
 
+void dims(Presenter &pr) { pr.spectral(); }
+
 } // namespace
 
-const KindOps kSpectrumOps{describe, read, read_rows, row_info};
+const KindOps kSpectrumOps{describe, read, read_rows, row_info, dims};
 
 } // namespace orvelio

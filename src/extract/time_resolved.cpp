@@ -2,6 +2,7 @@
 // trace per sub-block. Rows come in the offset mapping's order.
 #include "format/error.hpp"
 #include "kinds.hpp"
+#include "present.hpp"
 #include "layout3d.hpp"
 
 namespace orvelio {
@@ -116,9 +117,19 @@ RowInfo traces_info(File &f, const Plan &p) {
     return info;
 }
 
+void series_dims(Presenter &pr) {
+    pr.dim("time", pr.p.d.shape[0], {per_row("time", "z", pr.from_label("ZTX", "Time"))}, true);
+    pr.spectral();
+}
+
+void traces_dims(Presenter &pr) {
+    pr.labels(pr.p.d.shape[0], true);
+    pr.spectral();
+}
+
 } // namespace
 
-const KindOps kTimeSeriesOps{describe_series, read_series, series_rows, series_info};
-const KindOps kTimeTracesOps{describe_traces, read_traces, traces_rows, traces_info};
+const KindOps kTimeSeriesOps{describe_series, read_series, series_rows, series_info, series_dims};
+const KindOps kTimeTracesOps{describe_traces, read_traces, traces_rows, traces_info, traces_dims};
 
 } // namespace orvelio
