@@ -41,8 +41,10 @@ class ParamDict {
   private:
     // Up to this many items, no index: a search compares the names in order.
     static constexpr size_t kLinear = 12;
-    // The index of `name` in items_, or SIZE_MAX.
+    // The index of `name` in items_, or SIZE_MAX; `key` is pack(name).
     size_t position(std::string_view name) const;
+    size_t position(std::string_view name, uint64_t key) const;
+    friend class MergedParams; // merges by the layers' packed names
     void index(size_t item); // enters items_[item] into the index
     void rebuild();
 
