@@ -34,6 +34,8 @@ uint64_t hash_name(std::string_view name, uint64_t key) {
 size_t ParamDict::position(std::string_view name) const { return position(name, pack(name)); }
 
 size_t ParamDict::position(std::string_view name, uint64_t key) const {
+    if (!(filter_ & filter_bit(key)))
+        return SIZE_MAX; // most lookups of a merge miss: no name of the dictionary has its bit
     const auto same = [&](size_t i) { return keys_[i] == key && (key != kLongName || items_[i].first == name); };
     if (slots_.empty()) {
         for (size_t i = 0; i < items_.size(); ++i)
@@ -91,6 +93,7 @@ void ParamDict::set(std::string_view name, Value value) {
     }
     items_.emplace_back(std::string(name), std::move(value));
     keys_.push_back(key);
+    filter_ |= filter_bit(key);
     if (items_.size() > kLinear) {
         if (2 * items_.size() > slots_.size())
             rebuild();
