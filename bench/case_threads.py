@@ -90,7 +90,7 @@ def cases(tmpdir):
     paths, everything = _files(tmpdir)
     one, two = _threaded(paths, 1), _threaded(paths, 2)
     return [(f"{FILES} small files, 1 thread (2D)", everything, one,
-             dict(floor=("python read", lambda: _python_read(paths)), target="<= 1.5")),
+             dict(floor=("python read", lambda: _python_read(paths)), target="<= 1.3")),
             (f"{FILES} small files, 2 threads (2D)", everything, two,
              dict(floor=("1 thread", one), target="<= 0.67"))]
 

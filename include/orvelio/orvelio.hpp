@@ -773,6 +773,10 @@ class Reader {
     // Regular files are read with positioned reads; anything else (a pipe) is read to its
     // end now, from its current position.
     static Reader from_fd(int fd);
+    // As from_fd, for a Reader whose first call follows at once (a function that opens a file,
+    // makes one call and closes it): the fstat taken here is also that call's check of the
+    // file, one fstat in all; later calls check the file as every call does.
+    static Reader from_fd_for_call(int fd);
     // Reads from memory that the caller keeps alive and unchanged for the Reader's life.
     static Reader from_memory(std::span<const uint8_t> bytes);
     // Reads from bytes the Reader keeps.

@@ -10,6 +10,7 @@
 #include "images/vis_images.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -147,6 +148,8 @@ struct Reader::Impl {
     mutable std::optional<File> stream;
     mutable std::optional<File> source_file;
     mutable std::mutex stream_mutex; // of the stream or the Source
+    // from_fd_for_call: the next call's check is the fstat of the Reader's making.
+    mutable std::atomic<bool> checked_now{false};
 
     // Plans of the blocks described so far: built once, then shared read-only.
     using Key = std::tuple<std::string, std::string, std::string>;
@@ -192,6 +195,8 @@ struct Reader::Impl {
             return Lease(stream_mutex, *source_file);
         if (fd < 0)
             return Lease(File::from_memory(mem));
+        if (checked_now.load(std::memory_order_relaxed) && checked_now.exchange(false))
+            return Lease(File::from_fd(fd, st));
         struct stat now;
         if (fstat(fd, &now) != 0)
             fail_os(errno);
@@ -266,6 +271,12 @@ Reader Reader::from_fd(int fd) {
         impl->attach(fd, false);
         return Reader(std::move(impl));
     });
+}
+
+Reader Reader::from_fd_for_call(int fd) {
+    Reader r = from_fd(fd);
+    r.impl_->checked_now = true;
+    return r;
 }
 
 Reader Reader::from_memory(std::span<const uint8_t> bytes) {

@@ -309,7 +309,7 @@ OpenFile::OpenFile(nb::handle path) {
     cpath_ = capi::bytes_data(encoded);
 }
 
-int OpenFile::open() {
+int OpenFile::open(bool check_dir) {
     if (pyfile_.is_valid())
         return 0;
     // An open that blocks (a FIFO without a writer) is interrupted by signals: their handlers
@@ -322,6 +322,12 @@ int OpenFile::open() {
     }
     if (fd_ < 0)
         return errno;
+    return check_dir ? not_dir() : 0;
+}
+
+int OpenFile::not_dir() {
+    if (pyfile_.is_valid())
+        return 0;
     struct stat st;
     if (const int err = fstat(fd_, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0) {
         close_fd();

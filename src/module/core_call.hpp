@@ -39,8 +39,12 @@ class OpenFile {
     OpenFile(const OpenFile &) = delete;
     OpenFile &operator=(const OpenFile &) = delete;
 
-    // Without the GIL: opens the name (0, or the errno that refused it).
-    int open();
+    // Without the GIL: opens the name (0, or the errno that refused it: EISDIR for a
+    // directory, unless `check_dir` is false and the caller checks, see not_dir).
+    int open(bool check_dir = true);
+    // Without the GIL, after open(false): 0 unless the descriptor is a directory's (EISDIR, the
+    // file then closed) or fstat fails (its errno).
+    int not_dir();
     int fd() const { return fd_; }
     void close_fd() noexcept; // without the GIL: closes what open() opened
 
@@ -78,12 +82,28 @@ template <class F> auto with_fd(nb::handle path, F &&work) {
     return std::move(*result);
 }
 
-// with_fd, with a Reader on the descriptor.
+// with_fd, with a Reader on the descriptor made for the one call: the Reader's fstat is the
+// only one (a directory, which it takes for a stream, is refused as open refuses it).
 template <class F> auto with_reader(nb::handle path, F &&work) {
-    return with_fd(path, [&](int fd) {
-        Reader r = Reader::from_fd(fd);
-        return work(r);
-    });
+    using R = std::invoke_result_t<F &, Reader &>;
+    OpenFile of(path);
+    int err = 0;
+    std::optional<R> result;
+    {
+        nb::gil_scoped_release release;
+        err = of.open(false);
+        if (!err) {
+            Reader r = Reader::from_fd_for_call(of.fd());
+            if (r.identity() || !(err = of.not_dir())) {
+                result.emplace(work(r));
+                of.close_fd();
+            }
+        }
+    }
+    if (err)
+        of.raise_open_error(err);
+    of.close();
+    return std::move(*result);
 }
 
 // The request words of a datablock tuple: items 0 to 2, each upper-cased by its own upper().

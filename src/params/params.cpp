@@ -14,12 +14,14 @@ namespace {
 constexpr uint64_t kLongName = ~uint64_t{0};
 
 // The bytes and the length of a name of up to 7 bytes in one word; kLongName for longer ones.
+// Byte by byte: a copy of a variable length into the word is a library call whose store the
+// load that follows waits for.
 uint64_t pack(std::string_view name) {
     if (name.size() > 7)
         return kLongName;
     uint64_t word = 0;
-    if (!name.empty()) // an empty view may hold no pointer at all
-        std::memcpy(&word, name.data(), name.size());
+    for (size_t i = name.size(); i-- > 0;)
+        word = word << 8 | static_cast<unsigned char>(name[i]);
     return word << 8 | name.size();
 }
 
@@ -29,8 +31,11 @@ uint64_t hash_name(std::string_view name, uint64_t key) {
 
 } // namespace
 
-size_t ParamDict::position(std::string_view name) const {
-    const uint64_t key = pack(name);
+size_t ParamDict::position(std::string_view name) const { return position(name, pack(name)); }
+
+size_t ParamDict::position(std::string_view name, uint64_t key) const {
+    if (!(filter_ & filter_bit(key)))
+        return SIZE_MAX; // most lookups of a merge miss: no name of the dictionary has its bit
     const auto same = [&](size_t i) { return keys_[i] == key && (key != kLongName || items_[i].first == name); };
     if (slots_.empty()) {
         for (size_t i = 0; i < items_.size(); ++i)
@@ -77,7 +82,8 @@ const Value &ParamDict::at(std::string_view name) const {
 }
 
 void ParamDict::set(std::string_view name, Value value) {
-    if (const size_t i = position(name); i != SIZE_MAX) {
+    const uint64_t key = pack(name);
+    if (const size_t i = position(name, key); i != SIZE_MAX) {
         items_[i].second = std::move(value);
         return;
     }
@@ -86,7 +92,8 @@ void ParamDict::set(std::string_view name, Value value) {
         keys_.reserve(32);
     }
     items_.emplace_back(std::string(name), std::move(value));
-    keys_.push_back(pack(name));
+    keys_.push_back(key);
+    filter_ |= filter_bit(key);
     if (items_.size() > kLinear) {
         if (2 * items_.size() > slots_.size())
             rebuild();
@@ -130,21 +137,25 @@ std::vector<ParamDict::Item> MergedParams::items() const {
         most += layer->size();
     std::vector<ParamDict::Item> out;
     out.reserve(most);
-    for (size_t i = 0; i < layers_.size(); ++i)
-        for (const ParamDict::Item &item : layers_[i]->items()) {
+    for (size_t i = 0; i < layers_.size(); ++i) {
+        const ParamDict &layer = *layers_[i];
+        for (size_t k = 0; k < layer.size(); ++k) {
+            const ParamDict::Item &item = layer.items_[k];
+            const uint64_t key = layer.keys_[k]; // each name packed once, by the layer that read it
             bool placed = false; // by an earlier layer
             for (size_t j = 0; j < i && !placed; ++j)
-                placed = layers_[j]->contains(item.first);
+                placed = layers_[j]->position(item.first, key) != SIZE_MAX;
             if (placed)
                 continue;
             const Value *value = &item.second;
             for (size_t j = layers_.size(); j-- > i + 1;)
-                if (const Value *later = layers_[j]->find(item.first)) {
-                    value = later;
+                if (const size_t at = layers_[j]->position(item.first, key); at != SIZE_MAX) {
+                    value = &layers_[j]->items_[at].second;
                     break;
                 }
             out.emplace_back(item.first, *value);
         }
+    }
     return out;
 }
 

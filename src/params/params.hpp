@@ -35,14 +35,17 @@ class ParamDict {
     std::vector<Item> take_items() {
         slots_.clear();
         keys_.clear();
+        filter_ = 0;
         return std::move(items_);
     }
 
   private:
     // Up to this many items, no index: a search compares the names in order.
     static constexpr size_t kLinear = 12;
-    // The index of `name` in items_, or SIZE_MAX.
+    // The index of `name` in items_, or SIZE_MAX; `key` is pack(name).
     size_t position(std::string_view name) const;
+    size_t position(std::string_view name, uint64_t key) const;
+    friend class MergedParams; // merges by the layers' packed names
     void index(size_t item); // enters items_[item] into the index
     void rebuild();
 
@@ -51,6 +54,9 @@ class ParamDict {
     // compared before any text; kLongName for longer names.
     std::vector<uint64_t> keys_;
     std::vector<uint32_t> slots_; // 0 empty, else item index + 1; a power of two, at most half full
+    // One bit per name held (filter_bit of its key): a name whose bit is clear is not held.
+    uint64_t filter_ = 0;
+    static uint64_t filter_bit(uint64_t key) { return uint64_t{1} << ((key * 0x9E3779B97F4A7C15ull) >> 58); }
 };
 
 // Parameter blocks merged one over the other as ParamDict::merge would merge them, each kept

@@ -348,6 +348,13 @@ TEST_CASE("a Source reads as memory does; a file that changes after open is refu
     CHECK(e.code() == ErrorCode::changed);
     CHECK(e.message() == "the file changed since it was opened");
     CHECK(error_of([&] { (void)r.blocks(); }).detail() == ErrorDetail::file_changed);
+    // A Reader for one call: that call trusts the fstat of its making, the next ones check.
+    const Reader once = Reader::from_fd_for_call(fd);
+    REQUIRE(once.identity());
+    CHECK(once.identity()->size == bytes.size() - 8);
+    CHECK(once.blocks().size() == 1);
+    REQUIRE(ftruncate(fd, static_cast<off_t>(bytes.size() - 16)) == 0);
+    CHECK(error_of([&] { (void)once.blocks(); }).detail() == ErrorDetail::file_changed);
     ::close(fd);
     ::unlink(name);
 }
