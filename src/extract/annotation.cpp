@@ -80,27 +80,11 @@ std::string py_str(const Value &v) {
 
 // ------------------------------------------------------------------ the column dictionary
 
-Value Annotations::Cells::operator[](size_t j) const {
-    const uint64_t bits = bits_[j];
-    switch (tags_[j]) {
-    case kInt:
-        return static_cast<int64_t>(bits);
-    case kFloat:
-        return std::bit_cast<double>(bits);
-    case kText:
-        return texts_[bits];
-    default:
-        return {};
-    }
-}
-
 void Annotations::Cells::clear() {
     tags_.clear();
     bits_.clear();
     texts_.clear();
 }
-
-void Annotations::Cells::push_float(double v) { push(kFloat, std::bit_cast<uint64_t>(v)); }
 
 void Annotations::Cells::push_text(std::string v) {
     push(kText, texts_.size());

@@ -7,6 +7,7 @@
 #include "format/file.hpp"
 #include "format/value.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -34,14 +35,26 @@ class Annotations {
       public:
         size_t size() const { return tags_.size(); }
         // Cell j as a value (a copy; texts are rare).
-        Value operator[](size_t j) const;
+        Value operator[](size_t j) const {
+            const uint64_t bits = bits_[j];
+            switch (tags_[j]) {
+            case kInt:
+                return static_cast<int64_t>(bits);
+            case kFloat:
+                return std::bit_cast<double>(bits);
+            case kText:
+                return texts_[bits];
+            default:
+                return {};
+            }
+        }
         void reserve(size_t n) {
             tags_.reserve(n);
             bits_.reserve(n);
         }
         void clear();
         void push_int(int64_t v) { push(kInt, static_cast<uint64_t>(v)); }
-        void push_float(double v);
+        void push_float(double v) { push(kFloat, std::bit_cast<uint64_t>(v)); }
         void push_text(std::string v);
         void push_none() { push(kNone, 0); }
         // The bytes its cells hold.

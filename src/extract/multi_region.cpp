@@ -676,15 +676,11 @@ Data read_trace_map(Start &s) {
     const size_t npt = p.npt, count = p.d.subblocks.size();
     const std::vector<Run> runs = runs_of(p);
     std::vector<Array<float>> spectra = region_spectra(p);
-    // Traces a batch at a time through a buffer small beside the spectra; row k of a region
-    // takes, from each trace of the batch, the value at its position. A batch of 16 traces
-    // fills a cache line of every row it writes, so that each line of the spectra is written
-    // once: fewer, and the lines would pass through the cache again and again. Up to a few
-    // hundred KiB it takes more (a multiple of 4).
+    // Traces a batch at a time through a buffer of a few hundred KiB (a multiple of 4 traces
+    // when there are that many), small beside the spectra; row k of a region takes, from each
+    // trace of the batch, the value at its position.
     constexpr size_t kBuffer = 256 * 1024;
-    constexpr size_t kLine = 64 / sizeof(float);
-    size_t batch = std::clamp<size_t>(npt ? kBuffer / (npt * sizeof(float)) : count, kLine, std::max<size_t>(count, 1));
-    batch = std::min(batch, count);
+    size_t batch = std::clamp<size_t>(npt ? kBuffer / (npt * sizeof(float)) : count, 1, count);
     if (batch > 4)
         batch -= batch % 4;
     const std::unique_ptr<float[]> buffer = std::make_unique_for_overwrite<float[]>(batch * npt);
