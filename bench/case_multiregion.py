@@ -33,7 +33,7 @@ def _point_map(tmpdir):
     subblocks = [(i, values[i], 0.5 * i) for i in range(len(values))]
     path = multiregion_file(_rows(0), subblocks, fxv=4000.0, lxv=400.0).write(os.path.join(tmpdir, "multiregion.0"))
     return ("multi-region 20x500x2000 (AB 3D)", path, lambda: orvelio.getOrvelData(path, ("AB", "3D", "NONE")),
-            dict(target="<= 1.2"))
+            dict(target="<= 1.1"))
 
 
 def _trace_map(tmpdir):
