@@ -586,6 +586,10 @@ Data read_point_map(Start &s) {
     // Stored positions take their values and time straight from the file, in one pass; the
     // others are zeros.
     std::vector<Piece> pieces;
+    size_t stored = 0;
+    for (const std::vector<int64_t> &at : read.at)
+        stored += at.size();
+    pieces.reserve(2 * stored);
     for (size_t r = 0; r < read.regions.size(); ++r) {
         const RegionLayout &layout = p.d.regions[r];
         float *values = spectra[r].data();
