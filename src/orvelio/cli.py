@@ -248,7 +248,7 @@ def _jobs(text):
     except ValueError:
         n = 0
     if n < 1:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number of processes (1 or more)")
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number of workers (1 or more)")
     return n
 
 
