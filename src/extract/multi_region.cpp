@@ -405,22 +405,17 @@ GridOrder grid_order(const Annotations &a, size_t first, const RegionLayout &lay
 
 // ------------------------------------------------------------------ the plan
 
-// What planning for a whole read adds: the regions' arrays but their spectra, and for point
-// maps the offsets of each region's stored positions.
-struct MapRead {
-    std::vector<Region> regions;
-    std::vector<std::vector<int64_t>> at;
-};
-
 void plan_regions(Start &s, Plan &p, const Annotations &a, const OffsetMap &offsets,
-                  const std::vector<size_t> &groups, const std::map<double, size_t> &sizes, MapRead *read);
+                  const std::vector<size_t> &groups, const std::map<double, size_t> &sizes,
+                  std::vector<Region> *read);
 
 // The plan of both kinds of map, made once for every use: the regions as numbers and their
 // rows' sources. A reader meets a map's faults region by region: the region's size, its
 // positions, their coordinates, their reads. Planning for a whole read (`read` set) makes
-// those checks in that order, the coordinates into read->regions, and charges the budget for
-// the reads; a description leaves the coordinates and the values to the calls that read them.
-void plan_map(Start &s, Plan &p, MapRead *read) {
+// those checks in that order, puts the regions' arrays but their spectra into *read and
+// charges the budget for the reads; a description leaves the coordinates and the values to
+// the calls that read them.
+void plan_map(Start &s, Plan &p, std::vector<Region> *read) {
     File &f = s.f;
     auto annotations = std::make_shared<Annotations>(read_annotations(f, s.at.anno, s.notes));
     const Annotations &a = *annotations;
@@ -462,7 +457,7 @@ void plan_map(Start &s, Plan &p, MapRead *read) {
 }
 
 void plan_regions(Start &s, Plan &p, const Annotations &a, const OffsetMap &offsets,
-                  const std::vector<size_t> &groups, const std::map<double, size_t> &sizes, MapRead *read) {
+                  const std::vector<size_t> &groups, const std::map<double, size_t> &sizes, std::vector<Region> *read) {
     File &f = s.f;
     Description &d = p.d;
     const bool traces = d.kind == Kind::trace_map;
@@ -482,7 +477,7 @@ void plan_regions(Start &s, Plan &p, const Annotations &a, const OffsetMap &offs
         layout.sources.assign(plan->readable, -1);
         Region *region = nullptr;
         if (read)
-            region = &read->regions.emplace_back(region_arrays(layout, traces));
+            region = &read->emplace_back(region_arrays(layout, traces));
         if (plan->nspec > 0) {
             const Annotations::Cells &fileindex = a.at("Fileindex");
             for (size_t k = 0; k < plan->readable; ++k) {
@@ -505,7 +500,7 @@ void plan_regions(Start &s, Plan &p, const Annotations &a, const OffsetMap &offs
             }
         }
         if (read) {
-            std::vector<int64_t> &at = read->at.emplace_back();
+            std::vector<int64_t> at;
             position_coordinates(f, a, i, layout, layout.rows, traces, d.subblocks, npt, *region, at);
             if (traces) {
                 s.budget.charge(layout.rows, d.row_length * sizeof(float)); // each from every trace
@@ -552,7 +547,7 @@ std::vector<Region> regions_info(File &f, const Plan &p) {
 // to the system before the spectra's comes (not only to the allocator: freed below the arrays
 // made from it, it would otherwise stay resident beside the spectra whenever the allocator took
 // it from its heap rather than mapping it).
-Plan plan_read(Start &s, Kind kind, MapRead &read) {
+Plan plan_read(Start &s, Kind kind, std::vector<Region> &read) {
     Plan p;
     p.d.kind = kind;
     p.npt = s.npt;
@@ -579,21 +574,21 @@ std::vector<Array<float>> region_spectra(const Plan &p) {
 }
 
 Data read_point_map(Start &s) {
-    MapRead read;
+    std::vector<Region> read;
     const Plan p = plan_read(s, Kind::point_map, read);
     const size_t npt = p.npt;
     std::vector<Array<float>> spectra = region_spectra(p);
     // Stored positions take their values and time straight from the file, in one pass; the
     // others are zeros.
     std::vector<Piece> pieces;
-    size_t stored = 0;
-    for (const std::vector<int64_t> &at : read.at)
-        stored += at.size();
-    pieces.reserve(2 * stored);
-    for (size_t r = 0; r < read.regions.size(); ++r) {
+    size_t rows = 0;
+    for (const RegionLayout &layout : p.d.regions)
+        rows += layout.rows;
+    pieces.reserve(2 * rows); // a stored position's values and its time
+    for (size_t r = 0; r < read.size(); ++r) {
         const RegionLayout &layout = p.d.regions[r];
         float *values = spectra[r].data();
-        double *times = read.regions[r].start_time->data();
+        double *times = read[r].start_time->data();
         for (size_t k = 0; k < layout.rows; ++k) {
             if (layout.sources[k] < 0) {
                 std::fill_n(values + k * npt, npt, 0.0f);
@@ -603,11 +598,11 @@ Data read_point_map(Start &s) {
             pieces.push_back({at, npt * sizeof(float), values + k * npt});
             pieces.push_back({at + npt * sizeof(float) + kInfoTime, sizeof(double), times + k});
         }
-        read.regions[r].spectra = std::move(spectra[r]);
+        read[r].spectra = std::move(spectra[r]);
     }
     gather_rows(s.f, pieces, npt);
     PointMap out = s.result<PointMap>();
-    out.regions = std::move(read.regions);
+    out.regions = std::move(read);
     out.x = s.x_axis();
     return out;
 }
@@ -675,7 +670,7 @@ void transpose_runs(const float *values, size_t npt, size_t n, const std::vector
 }
 
 Data read_trace_map(Start &s) {
-    MapRead read;
+    std::vector<Region> read;
     const Plan p = plan_read(s, Kind::trace_map, read);
     const size_t npt = p.npt, count = p.d.subblocks.size();
     const std::vector<Run> runs = runs_of(p);
@@ -697,9 +692,9 @@ Data read_trace_map(Start &s) {
                                       [&](size_t first, size_t n) {
                                           transpose_runs(values, npt, n, runs, rows + first, count);
                                       });
-    for (size_t r = 0; r < read.regions.size(); ++r)
-        read.regions[r].spectra = std::move(spectra[r]);
-    out.regions = std::move(read.regions);
+    for (size_t r = 0; r < read.size(); ++r)
+        read[r].spectra = std::move(spectra[r]);
+    out.regions = std::move(read);
     out.x = s.x_axis();
     return out;
 }
