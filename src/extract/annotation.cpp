@@ -12,8 +12,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <cstdlib>
+#include <new>
 #include <limits>
 #include <variant>
+
+#include <sys/mman.h>
 
 namespace orvelio {
 
@@ -80,22 +84,45 @@ std::string py_str(const Value &v) {
 
 // ------------------------------------------------------------------ the column dictionary
 
+// Columns of at least this many bytes are mapped on their own.
+constexpr size_t kOwnPages = size_t{32} << 10;
+
+template <class T> T *Annotations::PageAllocator<T>::allocate(size_t n) {
+    if (n > SIZE_MAX / sizeof(T))
+        throw std::bad_alloc();
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kOwnPages) {
+        if (void *p = std::malloc(bytes ? bytes : 1))
+            return static_cast<T *>(p);
+        throw std::bad_alloc();
+    }
+    void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    return static_cast<T *>(p);
+}
+
+template <class T> void Annotations::PageAllocator<T>::deallocate(T *p, size_t n) noexcept {
+    if (n * sizeof(T) < kOwnPages)
+        std::free(p);
+    else
+        munmap(p, n * sizeof(T));
+}
+
+template struct Annotations::PageAllocator<uint32_t>;
+
 void Annotations::Cells::clear() {
+    uniform_ = kNone;
     tags_.clear();
     bits_.clear();
     texts_.clear();
 }
 
 void Annotations::Cells::push_text(std::string v) {
-    push(kText, texts_.size());
+    if (texts_.size() > UINT32_MAX) // a text's index is 32 bits: more texts than memory could hold
+        throw std::bad_alloc();
+    push(kText, static_cast<uint32_t>(texts_.size()));
     texts_.push_back(std::move(v));
-}
-
-size_t Annotations::Cells::bytes() const {
-    size_t n = tags_.capacity() + bits_.capacity() * sizeof(uint64_t);
-    for (const std::string &t : texts_)
-        n += sizeof t + t.capacity();
-    return n;
 }
 
 const Annotations::Cells *Annotations::find(std::string_view name) const {

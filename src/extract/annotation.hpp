@@ -26,48 +26,58 @@ inline constexpr int kCellTextLast = 1099;
 // A cell of a type code the reader does not know holds nothing (None). A column name met
 // again, in the same table or a later one, keeps its place and starts over empty.
 //
-// Cells are held compactly (a tag and 8 bytes each, texts beside them): a table has a row per
-// measured position, tens of thousands of rows of a handful of columns, read in full for
-// every read of its map.
+// Cells are held compactly (4 bytes each, a tag byte only in a column that mixes types, texts
+// beside them): a table has a row per measured position, tens of thousands of rows of a handful
+// of columns, read in full for every read of its map. A large column has pages of its own, which
+// go back to the system as soon as the table is gone, before the arrays read with it are made.
 class Annotations {
   public:
+    template <class T> struct PageAllocator {
+        using value_type = T;
+        PageAllocator() = default;
+        template <class U> PageAllocator(const PageAllocator<U> &) {}
+        T *allocate(size_t n);
+        void deallocate(T *p, size_t n) noexcept;
+        bool operator==(const PageAllocator &) const { return true; }
+    };
     class Cells {
       public:
-        size_t size() const { return tags_.size(); }
+        size_t size() const { return bits_.size(); }
         // Cell j as a value (a copy; texts are rare).
         Value operator[](size_t j) const {
-            const uint64_t bits = bits_[j];
-            switch (tags_[j]) {
+            const uint32_t bits = bits_[j];
+            switch (tags_.empty() ? uniform_ : tags_[j]) {
             case kInt:
-                return static_cast<int64_t>(bits);
+                return int64_t{static_cast<int32_t>(bits)};
             case kFloat:
-                return std::bit_cast<double>(bits);
+                return double{std::bit_cast<float>(bits)};
             case kText:
                 return texts_[bits];
             default:
                 return {};
             }
         }
-        void reserve(size_t n) {
-            tags_.reserve(n);
-            bits_.reserve(n);
-        }
+        void reserve(size_t n) { bits_.reserve(n); }
         void clear();
-        void push_int(int64_t v) { push(kInt, static_cast<uint64_t>(v)); }
-        void push_float(double v) { push(kFloat, std::bit_cast<uint64_t>(v)); }
+        void push_int(int32_t v) { push(kInt, static_cast<uint32_t>(v)); }
+        void push_float(float v) { push(kFloat, std::bit_cast<uint32_t>(v)); }
         void push_text(std::string v);
         void push_none() { push(kNone, 0); }
-        // The bytes its cells hold.
-        size_t bytes() const;
 
       private:
         enum : uint8_t { kNone, kInt, kFloat, kText };
-        void push(uint8_t tag, uint64_t bits) {
-            tags_.push_back(tag);
+        void push(uint8_t tag, uint32_t bits) {
+            if (bits_.empty())
+                uniform_ = tag;
+            else if (tag != uniform_ && tags_.empty())
+                tags_.assign(bits_.size(), uniform_);
+            if (!tags_.empty())
+                tags_.push_back(tag);
             bits_.push_back(bits);
         }
-        std::vector<uint8_t> tags_;
-        std::vector<uint64_t> bits_; // the integer, the double's bits, or the text's index
+        uint8_t uniform_ = kNone;  // the tag of every cell while tags_ is empty
+        std::vector<uint8_t> tags_; // each cell's tag, once the column mixes types
+        std::vector<uint32_t, PageAllocator<uint32_t>> bits_; // the int32, the float's bits, or the text's index
         std::vector<std::string> texts_;
     };
     struct Column {

@@ -15,9 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <memory>
 #include <optional>
 #ifdef __SSE2__
@@ -543,23 +540,14 @@ std::vector<Region> regions_info(File &f, const Plan &p) {
     return out;
 }
 
-// A plan made for a whole read: the map's table is no longer needed, and its memory goes back
-// to the system before the spectra's comes (not only to the allocator: freed below the arrays
-// made from it, it would otherwise stay resident beside the spectra whenever the allocator took
-// it from its heap rather than mapping it).
+// A plan made for a whole read: the map's table is no longer needed, and goes (its large
+// columns straight back to the system) before the spectra's memory comes.
 Plan plan_read(Start &s, Kind kind, std::vector<Region> &read) {
     Plan p;
     p.d.kind = kind;
     p.npt = s.npt;
     plan_map(s, p, &read);
-    size_t bytes = 0;
-    for (const Annotations::Column &c : p.annotations->columns())
-        bytes += c.values.bytes();
     p.annotations.reset();
-#ifdef __GLIBC__
-    if (bytes >= size_t{1} << 20)
-        malloc_trim(0);
-#endif
     return p;
 }
 
