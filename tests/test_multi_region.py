@@ -189,6 +189,22 @@ def test_column_met_again_starts_over(write):
     np.testing.assert_array_equal(get(write, f).regions[0].mapX, [10.0, 11.0, 12.0])
 
 
+def test_table_larger_than_a_read_and_a_column_named_twice(write):
+    # 2,500 rows of 36 bytes: the table outgrows one 64 KiB read, and rows straddle its end.
+    n = 2500
+    rows = region(1, 0, 0, range(n), x=[0.25 * k for k in range(n)], y=[-0.5 * k for k in range(n)])
+    g, = get(write, annotated([region_table(rows, row_len=36)], subblocks(range(n)))).regions
+    np.testing.assert_array_equal(g.mapX, [0.25 * k for k in range(n)])
+    np.testing.assert_array_equal(g.mapY, [-0.5 * k for k in range(n)])
+    np.testing.assert_array_equal(g.spectra[[0, 1821, n - 1]], [spectrum(k) for k in (0, 1821, n - 1)])
+    # Two columns named X: their cells, an int and a float a row, take turns in the one column.
+    names = [("Group", INT), ("Type", INT), ("AryNX", INT), ("AryNY", INT), ("AryType", INT),
+             ("Fileindex", INT), ("X", INT), ("X", FLOAT), ("Y", FLOAT)]
+    table = Table([Column(*c) for c in names], [[1, 0, 0, 0, 0, k, 7 + k, 0.5 + k, 0.0] for k in range(2)])
+    g, = get(write, annotated([table], subblocks(range(2)))).regions
+    assert g.mapX.tolist() == [7.0, 0.5]
+
+
 @pytest.mark.parametrize("column, error", [("Group", None), ("Y", IndexError)])
 def test_table_without_rows(write, column, error):
     empty = Table([Column(column, FLOAT)], [])

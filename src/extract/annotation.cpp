@@ -216,6 +216,56 @@ void check_row_seeks(const Num &start, const Value &rowlen, int64_t rows) {
         fail_position(last, "the position of the last row of the annotation table");
 }
 
+// The rows of a table of numbers only (the usual table), from the row at `start` on, taken
+// from the bytes already in memory as many rows at a time as they hold, column by column: each
+// row's cells lie one after another from the row's start. Returns the number of rows read;
+// the rest (a row that runs past the end of the file, rows stored backwards, a column named
+// twice) are read row by row.
+int64_t number_rows(File &f, const Num &start, const Value &rowlen, int64_t nln, const std::vector<TableColumn> &cols,
+                    Annotations &out) {
+    for (size_t a = 0; a < cols.size(); ++a) {
+        if (cols[a].kind != Cell::Int && cols[a].kind != Cell::Float)
+            return 0;
+        for (size_t b = 0; b < a; ++b)
+            if (cols[a].column == cols[b].column)
+                return 0; // cells of the two interleave row by row
+    }
+    if (start.is_float || !is_int(rowlen) || std::get<int64_t>(rowlen) < 0)
+        return 0;
+    const uint64_t step = static_cast<uint64_t>(std::get<int64_t>(rowlen)), width = 4 * cols.size();
+    int64_t i = 0;
+    while (i < nln) {
+        const Wide at = Wide{start.i} + Wide{i} * static_cast<Wide>(step);
+        if (at < 0 || at >= static_cast<Wide>(f.size()))
+            break;
+        f.seek(static_cast<int64_t>(at));
+        const std::span<const uint8_t> w = f.window(width);
+        if (w.size() < width)
+            break;
+        const uint64_t fit = step == 0 ? UINT64_MAX : 1 + (w.size() - width) / step;
+        const size_t rows = static_cast<size_t>(std::min<uint64_t>(fit, static_cast<uint64_t>(nln - i)));
+        for (size_t k = 0; k < cols.size(); ++k) {
+            Annotations::Cells &values = out.values(cols[k].column);
+            const uint8_t *b = w.data() + 4 * k;
+            if (cols[k].kind == Cell::Int) {
+                for (size_t r = 0; r < rows; ++r, b += step) {
+                    int32_t v;
+                    std::memcpy(&v, b, 4);
+                    values.push_int(v);
+                }
+            } else {
+                for (size_t r = 0; r < rows; ++r, b += step) {
+                    float v;
+                    std::memcpy(&v, b, 4);
+                    values.push_float(v);
+                }
+            }
+        }
+        i += static_cast<int64_t>(rows);
+    }
+    return i;
+}
+
 void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out, std::vector<Note> &notes,
                 Budget &budget) {
     const Num anno_offset = plus(record, p.at("SIZ"));
@@ -263,39 +313,13 @@ void read_table(File &f, const Num &record, const ParamDict &p, Annotations &out
 
     for (const TableColumn &c : cols)
         out.values(c.column).reserve(out.values(c.column).size() + static_cast<size_t>(nln));
-    // A row of numbers only (the usual table) is taken from the bytes already in memory when
-    // they hold all of it: its cells lie one after another from the row's start.
-    const bool numbers_only = std::all_of(cols.begin(), cols.end(), [](const TableColumn &c) {
-        return c.kind == Cell::Int || c.kind == Cell::Float;
-    });
-    const size_t number_bytes = 4 * cols.size();
-    for (int64_t i = 0; i < nln; ++i) {
+    const int64_t first = number_rows(f, anno_offset, rowlen, nln, cols, out);
+    for (int64_t i = first; i < nln; ++i) {
         if (is_text(rowlen))
             fail_operands("+", "int", "str");
         if (is_float(rowlen))
             fail_not_integer("float", "the row length (SRC) of the annotation table");
         f.seek(position(Num{false, anno_offset.i + Wide{i} * std::get<int64_t>(rowlen), 0}));
-        if (numbers_only) {
-            const std::span<const uint8_t> w = f.window();
-            if (w.size() >= number_bytes) {
-                const uint8_t *b = w.data();
-                for (const TableColumn &c : cols) {
-                    Annotations::Cells &values = out.values(c.column);
-                    if (c.kind == Cell::Int) {
-                        int32_t v;
-                        std::memcpy(&v, b, 4);
-                        values.push_int(v);
-                    } else {
-                        float v;
-                        std::memcpy(&v, b, 4);
-                        values.push_float(v);
-                    }
-                    b += 4;
-                }
-                f.skip(number_bytes);
-                continue;
-            }
-        }
         for (const TableColumn &c : cols) {
             Annotations::Cells &values = out.values(c.column);
             switch (c.kind) {

@@ -172,13 +172,13 @@ size_t File::read(void *dst, size_t n) {
     return got;
 }
 
-std::span<const uint8_t> File::window() {
+std::span<const uint8_t> File::window(size_t want) {
     if (stream_fd_ >= 0 || pos_ < 0 || static_cast<uint64_t>(pos_) >= size_)
         return {};
     const uint64_t pos = static_cast<uint64_t>(pos_);
     if (fd_ < 0 && !source_)
         return mem_.subspan(static_cast<size_t>(pos));
-    if (pos < buf_start_ || pos >= buf_start_ + buf_len_) {
+    if (pos < buf_start_ || pos + std::min<uint64_t>(want, window_) > buf_start_ + buf_len_) {
         if (!buf_)
             buf_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow); // filled by the read
         buf_start_ = pos;

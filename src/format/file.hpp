@@ -88,9 +88,9 @@ class File {
 
     // The bytes from the position on that are already in memory, for parsers that read many
     // small fields: the read-ahead window (loaded at the position first, as a small read would
-    // load it, when it does not hold the position) or the file's memory. Empty at or past the
-    // end, and for a stream. The parser moves on with skip().
-    std::span<const uint8_t> window();
+    // load it, when it does not hold the position, or fewer than `want` bytes from it) or the
+    // file's memory. Empty at or past the end, and for a stream. The parser moves on with skip().
+    std::span<const uint8_t> window(size_t want = 1);
     void skip(size_t n) { pos_ += static_cast<int64_t>(n); }
     // How much a small read loads into the window (64 KiB unless set smaller): callers that
     // need only the header and the directory of a file read no more of it than that.
