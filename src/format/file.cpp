@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +15,23 @@ namespace orvelio {
 
 namespace {
 constexpr size_t kWindow = 64 * 1024;
+
+// Each thread keeps the window of the last File it let go of, for the next File to take: a call
+// on a small file would otherwise allocate and free a window each time (and freeing a block of
+// that size makes the allocator merge all its small free blocks). 64 KiB a thread that reads.
+thread_local struct Spare {
+    uint8_t *window = nullptr;
+    ~Spare() {
+        delete[] window;
+        window = nullptr;
+    }
+} spare;
+
+uint8_t *take_window() {
+    if (uint8_t *window = std::exchange(spare.window, nullptr))
+        return window;
+    return new uint8_t[kWindow];
+}
 // Set before the reads that run them (they read the context after the check).
 std::atomic<InterruptCheck> g_interrupt_check{nullptr};
 std::atomic<void *> g_interrupt_context{nullptr};
@@ -51,6 +69,13 @@ File File::from_fd(int fd, const struct stat &st) {
     // Not seekable by offset, or of no size the system knows: take what it gives as it is asked.
     f.stream_fd_ = fd;
     return f;
+}
+
+void File::SpareWindow::operator()(uint8_t *window) const noexcept {
+    if (spare.window)
+        delete[] window;
+    else
+        spare.window = window;
 }
 
 void File::set_window(size_t bytes) { window_ = std::clamp<size_t>(bytes, 1, kWindow); }
@@ -161,7 +186,7 @@ size_t File::read(void *dst, size_t n) {
         got = pread_at(dst, n, pos);
     } else {
         if (!buf_)
-            buf_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow); // filled by the read
+            buf_.reset(take_window()); // filled by the read
         buf_start_ = pos;
         buf_len_ = 0;
         buf_len_ = pread_at(buf_.get(), std::max(window_, n), pos);
@@ -180,7 +205,7 @@ std::span<const uint8_t> File::window(size_t want) {
         return mem_.subspan(static_cast<size_t>(pos));
     if (pos < buf_start_ || pos + std::min<uint64_t>(want, window_) > buf_start_ + buf_len_) {
         if (!buf_)
-            buf_ = std::make_unique_for_overwrite<uint8_t[]>(kWindow); // filled by the read
+            buf_.reset(take_window()); // filled by the read
         buf_start_ = pos;
         buf_len_ = 0;
         buf_len_ = pread_at(buf_.get(), window_, pos);

@@ -143,7 +143,10 @@ class File {
     mutable uint64_t size_ = 0;
     int64_t pos_ = 0;
     // Read-ahead window for small reads.
-    std::unique_ptr<uint8_t[]> buf_;
+    struct SpareWindow { // hands a window back to its thread's spare (see file.cpp)
+        void operator()(uint8_t *window) const noexcept;
+    };
+    std::unique_ptr<uint8_t[], SpareWindow> buf_;
     Part part_;
     friend class Reading;
     uint64_t buf_start_ = 0;
