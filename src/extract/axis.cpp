@@ -32,22 +32,49 @@ double linspace_value(double a, double b, size_t n, size_t i) {
     return static_cast<double>(i) * step + a;
 }
 
-// y[i] = i * step + a for every i < n, four values a round: the counters are kept as doubles
-// (exact integers, as arange gives them), and every value is the same product and sum.
-void fill_steps(double *y, size_t n, double step, double a) {
-    using Pair = double __attribute__((vector_size(16)));
-    const Pair s = {step, step}, o = {a, a}, four = {4.0, 4.0};
-    Pair k0 = {0.0, 1.0}, k1 = {2.0, 3.0};
+// y[i] = i * step + a for every i < n, two vectors of W values a round: the counters are kept
+// as doubles (exact integers, as arange gives them), and every value is the same product and
+// sum, whatever the width.
+template <size_t W> struct Doubles;
+template <> struct Doubles<2> {
+    using type = double __attribute__((vector_size(16)));
+};
+template <> struct Doubles<4> {
+    using type = double __attribute__((vector_size(32)));
+};
+
+template <size_t W> [[gnu::always_inline]] inline void fill_steps_by(double *y, size_t n, double step, double a) {
+    using Vec = typename Doubles<W>::type;
+    Vec s, o, k0, k1, twice;
+    for (size_t j = 0; j < W; ++j) {
+        s[j] = step;
+        o[j] = a;
+        k0[j] = static_cast<double>(j);
+        k1[j] = static_cast<double>(W + j);
+        twice[j] = static_cast<double>(2 * W);
+    }
     size_t i = 0;
-    for (; n - i >= 4; i += 4) {
-        const Pair v0 = k0 * s + o, v1 = k1 * s + o;
+    for (; n - i >= 2 * W; i += 2 * W) {
+        const Vec v0 = k0 * s + o, v1 = k1 * s + o;
         std::memcpy(y + i, &v0, sizeof v0);
-        std::memcpy(y + i + 2, &v1, sizeof v1);
-        k0 += four;
-        k1 += four;
+        std::memcpy(y + i + W, &v1, sizeof v1);
+        k0 += twice;
+        k1 += twice;
     }
     for (; i < n; ++i)
         y[i] = static_cast<double>(i) * step + a;
+}
+
+// Four values a vector where the processor has them (chosen when the library loads), two
+// otherwise.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__) && !defined(__clang__)
+[[gnu::target("avx2")]] void fill_steps(double *y, size_t n, double step, double a) {
+    fill_steps_by<4>(y, n, step, a);
+}
+[[gnu::target("default")]]
+#endif
+void fill_steps(double *y, size_t n, double step, double a) {
+    fill_steps_by<2>(y, n, step, a);
 }
 
 } // namespace
