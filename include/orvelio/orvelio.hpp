@@ -775,7 +775,8 @@ class Reader {
     static Reader from_fd(int fd);
     // As from_fd, for a Reader whose first call follows at once (a function that opens a file,
     // makes one call and closes it): the fstat taken here is also that call's check of the
-    // file, one fstat in all; later calls check the file as every call does.
+    // file, one fstat in all; later calls check the file as every call does (and, as the first,
+    // read the parameter blocks they merge afresh instead of keeping them for one another).
     static Reader from_fd_for_call(int fd);
     // Reads from memory that the caller keeps alive and unchanged for the Reader's life.
     static Reader from_memory(std::span<const uint8_t> bytes);

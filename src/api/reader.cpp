@@ -150,6 +150,7 @@ struct Reader::Impl {
     mutable std::mutex stream_mutex; // of the stream or the Source
     // from_fd_for_call: the next call's check is the fstat of the Reader's making.
     mutable std::atomic<bool> checked_now{false};
+    bool one_call = false; // from_fd_for_call: no parameter block to keep for later calls
 
     // Plans of the blocks described so far: built once, then shared read-only.
     using Key = std::tuple<std::string, std::string, std::string>;
@@ -276,6 +277,7 @@ Reader Reader::from_fd(int fd) {
 Reader Reader::from_fd_for_call(int fd) {
     Reader r = from_fd(fd);
     r.impl_->checked_now = true;
+    r.impl_->one_call = true;
     return r;
 }
 
@@ -353,7 +355,7 @@ Data Reader::read(const Block &block, std::vector<Note> *notes) const {
         const Block req = request_of(block);
         Lease lease = impl_->file();
         std::vector<Note> local;
-        return extract(*lease, req, notes ? *notes : local, &impl_->param_blocks);
+        return extract(*lease, req, notes ? *notes : local, impl_->one_call ? nullptr : &impl_->param_blocks);
     });
 }
 

@@ -32,9 +32,7 @@ double linspace_value(double a, double b, size_t n, size_t i) {
     return static_cast<double>(i) * step + a;
 }
 
-// y[i] = i * step + a for every i < n, two vectors of W values a round: the counters are kept
-// as doubles (exact integers, as arange gives them), and every value is the same product and
-// sum, whatever the width.
+// Vectors of W doubles.
 template <size_t W> struct Doubles;
 template <> struct Doubles<2> {
     using type = double __attribute__((vector_size(16)));
@@ -43,24 +41,27 @@ template <> struct Doubles<4> {
     using type = double __attribute__((vector_size(32)));
 };
 
+// y[i] = i * step + a for every i < n, four vectors of W values a round: the counters are kept
+// as doubles (exact integers, as arange gives them), four of them so that their additions do
+// not wait on one another, and every value is the same product and sum, whatever the width.
 template <size_t W> [[gnu::always_inline]] inline void fill_steps_by(double *y, size_t n, double step, double a) {
     using Vec = typename Doubles<W>::type;
-    Vec s, o, k0, k1, twice;
+    constexpr size_t kRound = 4 * W;
+    Vec s, o, k[4], next;
     for (size_t j = 0; j < W; ++j) {
         s[j] = step;
         o[j] = a;
-        k0[j] = static_cast<double>(j);
-        k1[j] = static_cast<double>(W + j);
-        twice[j] = static_cast<double>(2 * W);
+        for (size_t v = 0; v < 4; ++v)
+            k[v][j] = static_cast<double>(v * W + j);
+        next[j] = static_cast<double>(kRound);
     }
     size_t i = 0;
-    for (; n - i >= 2 * W; i += 2 * W) {
-        const Vec v0 = k0 * s + o, v1 = k1 * s + o;
-        std::memcpy(y + i, &v0, sizeof v0);
-        std::memcpy(y + i + W, &v1, sizeof v1);
-        k0 += twice;
-        k1 += twice;
-    }
+    for (; n - i >= kRound; i += kRound)
+        for (size_t v = 0; v < 4; ++v) {
+            const Vec value = k[v] * s + o;
+            std::memcpy(y + i + v * W, &value, sizeof value);
+            k[v] += next;
+        }
     for (; i < n; ++i)
         y[i] = static_cast<double>(i) * step + a;
 }

@@ -65,7 +65,9 @@ Data extract(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *b
     const Located at = locate_block(f, req);
     AxisRange range;
     Start s = start(f, req, at, notes, range, blocks);
-    return kind_ops(kind_of(req, s.parameters, at)).read(s);
+    Data data = kind_ops(kind_of(req, s.parameters, at)).read(s);
+    std::visit([&](auto &r) { r.parameters = s.parameters.take_items(); }, data);
+    return data;
 }
 
 Plan describe(File &f, const Block &req, std::vector<Note> &notes, ParamBlocks *blocks) {

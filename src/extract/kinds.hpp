@@ -31,11 +31,10 @@ struct Start {
 
     // A result with the fields every kind shares but x (made last, by x_axis: a block whose
     // sub-blocks cannot hold NPT values fails on them without first making an axis of NPT
-    // points); the parameters merged into one list.
+    // points) and the parameters (given the merged list once the read is done).
     template <class R> R result() {
         R r;
         r.request = req;
-        r.parameters = parameters.items();
         r.minY = minY;
         r.maxY = maxY;
         return r;

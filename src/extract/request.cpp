@@ -78,11 +78,18 @@ Located locate(const std::vector<DirEntry> &dir, const Block &req) {
 }
 
 MergedParams merged_parameters(File &f, const Located &at, ParamBlocks *blocks) {
-    ParamBlocks once; // a block that several offsets name is read once
-    if (!blocks)
-        blocks = &once;
     MergedParams parameters;
-    for (int64_t offset : {at.params, at.acqParams, at.instParams, at.opticsParams, at.sampleParams, at.ftParams})
+    const int64_t offsets[] = {at.params, at.acqParams, at.instParams, at.opticsParams, at.sampleParams, at.ftParams};
+    if (!blocks) {
+        // Nothing to share: the blocks read one over the other into one dictionary, which holds
+        // what the layers would merge to (a name keeps its first place and takes its last value).
+        ParamDict &merged = parameters.top();
+        for (int64_t offset : offsets)
+            if (offset != -1)
+                read_params_into(f, offset, merged);
+        return parameters;
+    }
+    for (int64_t offset : offsets)
         if (offset != -1)
             parameters.add(blocks->read(f, offset));
     return parameters;

@@ -27,7 +27,7 @@ Located locate(const std::vector<DirEntry> &dir, const Block &req);
 
 // The data parameter block with the acquisition, instrument, optics, sample and transform
 // parameter blocks merged in, in this order; read through `blocks` when given (each block
-// then read once per file).
+// then read once per file and kept as a layer of its own), else into one dictionary.
 MergedParams merged_parameters(File &f, const Located &at, ParamBlocks *blocks = nullptr);
 
 } // namespace orvelio

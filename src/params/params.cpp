@@ -120,13 +120,24 @@ const Value &MergedParams::at(std::string_view name) const {
     fail_key(std::string(name), "parameter");
 }
 
-void MergedParams::set(std::string_view name, Value value) {
+ParamDict &MergedParams::top() {
     if (!top_) {
         auto top = std::make_shared<ParamDict>();
         top_ = top.get();
         layers_.push_back(std::move(top));
     }
-    top_->set(name, std::move(value));
+    return *top_;
+}
+
+std::vector<ParamDict::Item> MergedParams::take_items() {
+    std::vector<ParamDict::Item> out;
+    if (layers_.size() == 1 && top_ && layers_[0].use_count() == 1)
+        out = top_->take_items();
+    else
+        out = items();
+    layers_.clear();
+    top_ = nullptr;
+    return out;
 }
 
 std::vector<ParamDict::Item> MergedParams::items() const {

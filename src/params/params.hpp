@@ -73,9 +73,15 @@ class MergedParams {
     // The value, or KeyError naming it.
     const Value &at(std::string_view name) const;
     // As a block of its own merged over all the others.
-    void set(std::string_view name, Value value);
+    void set(std::string_view name, Value value) { top().set(name, std::move(value)); }
+    // That block of its own (made when there is none yet): blocks read into it merge as
+    // layers of their own would.
+    ParamDict &top();
     // The merged items in their order.
     std::vector<ParamDict::Item> items() const;
+    // The same, leaving these parameters empty: moved, not copied, when the block of their
+    // own is all they hold and nothing else shares it.
+    std::vector<ParamDict::Item> take_items();
 
   private:
     std::vector<Layer> layers_;
