@@ -235,13 +235,14 @@ void check_interrupt();
 
 namespace detail {
 void advise_huge_pages(void *data, size_t bytes) noexcept;
-// Memory for arrays that share one allocation (Array::share): aligned for huge pages from 2 MiB
-// on, and advised to use them; nullptr when there is not enough. Freed with std::free.
-void *allocate_shared(size_t bytes) noexcept;
+// Memory for arrays filled from the file (Array::empty, Array::share): aligned for huge pages
+// from 2 MiB on, and advised to use them; nullptr when there is not enough. Freed with std::free.
+void *allocate_array(size_t bytes) noexcept;
 }
 
-// An owned, C-contiguous array of T with its shape. Move-only. Its memory comes from
-// std::malloc: release() hands it over, to be freed with std::free. Arrays made together by
+// An owned, C-contiguous array of T with its shape. Move-only. Its memory comes from the C
+// allocator (malloc, calloc or posix_memalign): release() hands it over, to be freed with
+// std::free. Arrays made together by
 // share() are parts of one allocation instead, freed with the last of them: owner() keeps it
 // alive (release() is for arrays of their own).
 template <class T> class Array {
@@ -264,7 +265,7 @@ template <class T> class Array {
         size_t bytes;
         if (__builtin_mul_overflow(total, sizeof(T), &bytes))
             throw too_many(shapes.size());
-        T *block = static_cast<T *>(detail::allocate_shared(bytes));
+        T *block = static_cast<T *>(detail::allocate_array(bytes));
         if (!block)
             throw Error(ErrorDetail::no_memory, "cannot allocate " + std::to_string(bytes) + " bytes for " +
                                                     std::to_string(shapes.size()) + " arrays of " +
@@ -368,13 +369,15 @@ template <class T> class Array {
         Array a;
         a.shape_ = std::move(shape);
         a.size_ = n;
-        // Never a null pointer, even for no elements.
-        void *p = zero ? std::calloc(n ? n : 1, sizeof(T)) : std::malloc(bytes ? bytes : sizeof(T));
+        // Never a null pointer, even for no elements. Zeros come from calloc, whose large blocks
+        // are the system's zero pages until written.
+        void *p = zero ? std::calloc(n ? n : 1, sizeof(T)) : detail::allocate_array(bytes ? bytes : sizeof(T));
         if (!p)
             throw Error(ErrorDetail::no_memory, "cannot allocate " + std::to_string(bytes) + " bytes for an array of " +
                                                     shape_text(a.shape_) + " values");
         a.data_.reset(static_cast<T *>(p));
-        detail::advise_huge_pages(p, bytes);
+        if (zero)
+            detail::advise_huge_pages(p, bytes);
         return a;
     }
 

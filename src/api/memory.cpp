@@ -19,7 +19,7 @@ void advise_huge_pages(void *data, size_t bytes) noexcept {
         madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
 }
 
-void *allocate_shared(size_t bytes) noexcept {
+void *allocate_array(size_t bytes) noexcept {
     constexpr size_t kHuge = size_t{2} << 20;
     void *p = nullptr;
     if (bytes < kHuge)

@@ -163,7 +163,9 @@ void plan_image(Start &s, Plan &p, ValueFaults &values, Map *map) {
 Data read_image(Start &s) {
     Plan p;
     Image out = planned<Image>(s, p, plan_image);
-    out.spectra = Array<float>::zeros(p.d.shape);
+    // Zeros (the system's zero pages until written, however large the grid) only where pixels
+    // stay empty.
+    out.spectra = p.d.subblocks.size() < p.d.rows ? Array<float>::zeros(p.d.shape) : Array<float>::empty(p.d.shape);
     // Pixel i starts at i * NPT: the spectra go straight to their pixels.
     read_rows_into(s.f, p.d.subblocks, out.spectra.data(), s.npt, s.budget);
     out.x = s.x_axis();
