@@ -566,17 +566,15 @@ Data read_point_map(Start &s) {
     const Plan p = plan_read(s, Kind::point_map, read);
     const size_t npt = p.npt;
     std::vector<Array<float>> spectra = region_spectra(p);
-    // Stored positions take their values and time straight from the file, in one pass; the
-    // others are zeros.
+    // Stored positions take their values and time straight from the file, region by region;
+    // the others are zeros.
     std::vector<Piece> pieces;
-    size_t rows = 0;
-    for (const RegionLayout &layout : p.d.regions)
-        rows += layout.rows;
-    pieces.reserve(2 * rows); // a stored position's values and its time
     for (size_t r = 0; r < read.size(); ++r) {
         const RegionLayout &layout = p.d.regions[r];
         float *values = spectra[r].data();
         double *times = read[r].start_time->data();
+        pieces.clear();
+        pieces.reserve(2 * layout.rows); // a stored position's values and its time
         for (size_t k = 0; k < layout.rows; ++k) {
             if (layout.sources[k] < 0) {
                 std::fill_n(values + k * npt, npt, 0.0f);
@@ -586,9 +584,9 @@ Data read_point_map(Start &s) {
             pieces.push_back({at, npt * sizeof(float), values + k * npt});
             pieces.push_back({at + npt * sizeof(float) + kInfoTime, sizeof(double), times + k});
         }
+        gather_rows(s.f, pieces, npt);
         read[r].spectra = std::move(spectra[r]);
     }
-    gather_rows(s.f, pieces, npt);
     PointMap out = s.result<PointMap>();
     out.regions = std::move(read);
     out.x = s.x_axis();
