@@ -57,6 +57,18 @@ class Annotations {
                 return {};
             }
         }
+        // Cell j's number when it holds one (as as_double gives it, `is_int` whether an int),
+        // without making a value of it.
+        bool number(size_t j, double &out, bool *is_int = nullptr) const {
+            const uint8_t tag = tags_.empty() ? uniform_ : tags_[j];
+            if (is_int)
+                *is_int = tag == kInt;
+            if (tag == kInt)
+                out = static_cast<double>(static_cast<int32_t>(bits_[j]));
+            else if (tag == kFloat)
+                out = static_cast<double>(std::bit_cast<float>(bits_[j]));
+            return tag == kInt || tag == kFloat;
+        }
         void reserve(size_t n) { bits_.reserve(n); }
         void clear();
         void push_int(int32_t v) { push(kInt, static_cast<uint32_t>(v)); }

@@ -141,12 +141,21 @@ Value cell(const Annotations::Cells &column, size_t j) {
 std::vector<size_t> first_rows_of_groups(const Annotations::Cells &group) {
     std::vector<int32_t> numbers;
     numbers.reserve(group.size());
-    for (size_t j = 0; j < group.size(); ++j)
-        numbers.push_back(group_number(group[j]));
+    std::vector<bool> whole(group.size()); // an int cell: its number is its value
+    for (size_t j = 0; j < group.size(); ++j) {
+        double d;
+        bool is_int;
+        if (group.number(j, d, &is_int) && is_int) {
+            numbers.push_back(static_cast<int32_t>(d));
+            whole[j] = true;
+        } else {
+            numbers.push_back(group_number(group[j]));
+        }
+    }
     std::map<int32_t, size_t> first; // a region number to the first row whose value equals it
     std::optional<int32_t> known;    // a number `first` holds: the last one found there
     for (size_t j = 0; j < group.size(); ++j)
-        if (numbers[j] != known && same_number(group[j], Value{int64_t{numbers[j]}})) {
+        if (numbers[j] != known && (whole[j] || same_number(group[j], Value{int64_t{numbers[j]}}))) {
             first.try_emplace(numbers[j], j);
             known = numbers[j];
         }
@@ -176,7 +185,9 @@ std::map<double, size_t> group_sizes(const Annotations::Cells &group) {
     std::map<double, size_t> sizes;
     auto last = sizes.end(); // the count of the previous row's number
     for (size_t j = 0; j < group.size(); ++j) {
-        const double d = as_double(group[j]);
+        double d;
+        if (!group.number(j, d))
+            d = as_double(group[j]);
         if (last == sizes.end() || last->first != d)
             last = sizes.try_emplace(d, 0).first;
         ++last->second;
@@ -245,6 +256,15 @@ class LazyColumn {
         if (!column_)
             column_ = &a_.at(name_);
         return cell(*column_, j);
+    }
+    // coordinate(cell j), without making a value of a number.
+    double coordinate_at(size_t j) {
+        if (!column_)
+            column_ = &a_.at(name_);
+        double d;
+        if (j < column_->size() && column_->number(j, d))
+            return d;
+        return coordinate(cell(*column_, j));
     }
 
   private:
@@ -333,15 +353,15 @@ void position_coordinates(const File &f, const Annotations &a, size_t first, con
     LazyColumn x(a, "X"), y(a, "Y");
     for (size_t k = 0; k < count; ++k) {
         if (traces) {
-            region.mapX[k] = coordinate(x[first + k]);
-            region.mapY[k] = coordinate(y[first + k]);
+            region.mapX[k] = x.coordinate_at(first + k);
+            region.mapY[k] = y.coordinate_at(first + k);
             continue;
         }
         if (layout.sources[k] < 0)
             continue;
         try {
-            region.mapX[k] = coordinate(x[first + k]);
-            region.mapY[k] = coordinate(y[first + k]);
+            region.mapX[k] = x.coordinate_at(first + k);
+            region.mapY[k] = y.coordinate_at(first + k);
         } catch (const Error &e) {
             if (e.detail() == ErrorDetail::interrupted)
                 throw;
@@ -366,8 +386,8 @@ GridOrder grid_order(const Annotations &a, size_t first, const RegionLayout &lay
     try {
         LazyColumn cx(a, "X"), cy(a, "Y");
         for (size_t k = 0; k < n; ++k) {
-            x[k] = coordinate(cx[first + k]);
-            y[k] = coordinate(cy[first + k]);
+            x[k] = cx.coordinate_at(first + k);
+            y[k] = cy.coordinate_at(first + k);
         }
     } catch (const Error &) {
         return GridOrder::none; // read() meets the same cell and says why
