@@ -272,8 +272,8 @@ def test_image_trace_errors(write, subblocks, npt, message):
         get(write, file3d(subblocks, npt=npt, name="TRC", params=MAP), TRC3)
 
 
-def test_many_image_traces_are_transposed_in_batches(write):
-    m, nx, ny = 70, 128, 64
+@pytest.mark.parametrize("m, nx, ny", [(70, 128, 64), (7, 547, 549)])  # one batch; batches of 3, an odd map
+def test_many_image_traces_are_transposed_in_batches(write, m, nx, ny):
     values = np.random.default_rng(7).random((m, ny * nx), dtype=np.float32)
     r = get(write, file3d([(k, values[k]) for k in range(m)], name="TRC",
                           params={**MAP, "NPX": nx, "NPY": ny}), TRC3)

@@ -13,6 +13,9 @@
 #include <span>
 #include <sys/uio.h>
 #include <unistd.h>
+#ifdef __SSE2__
+#include <xmmintrin.h>
+#endif
 
 namespace orvelio {
 
@@ -467,6 +470,45 @@ std::vector<std::string> read_labels_by_batch(File &f, const std::vector<int64_t
                                               int32_t infoSize, size_t batch, float *buffer,
                                               const std::function<void(size_t, size_t)> &take) {
     return labels_in_batches(f, offsets, npt, infoSize, std::max<size_t>(batch, 1), buffer, true, take);
+}
+
+void transpose_runs(const float *values, size_t pitch, size_t n, std::span<const Run> runs, float *rows,
+                    size_t stride) {
+    for (const Run &run : runs) {
+        size_t j = 0;
+#ifdef __SSE2__
+        for (; j + 4 <= run.length; j += 4) {
+            const float *const column = values + run.position + j;
+            float *const r0 = rows + j * stride, *const r1 = r0 + stride, *const r2 = r1 + stride,
+                         *const r3 = r2 + stride;
+            size_t t = 0;
+            for (; t + 4 <= n; t += 4) {
+                const float *v = column + t * pitch;
+                __m128 a = _mm_loadu_ps(v), b = _mm_loadu_ps(v + pitch), d = _mm_loadu_ps(v + 2 * pitch),
+                       e = _mm_loadu_ps(v + 3 * pitch);
+                _MM_TRANSPOSE4_PS(a, b, d, e);
+                _mm_storeu_ps(r0 + t, a);
+                _mm_storeu_ps(r1 + t, b);
+                _mm_storeu_ps(r2 + t, d);
+                _mm_storeu_ps(r3 + t, e);
+            }
+            for (; t < n; ++t) {
+                const float *v = column + t * pitch;
+                r0[t] = v[0];
+                r1[t] = v[1];
+                r2[t] = v[2];
+                r3[t] = v[3];
+            }
+        }
+#endif
+        for (; j < run.length; ++j) {
+            float *row = rows + j * stride;
+            const float *value = values + run.position + j;
+            for (size_t t = 0; t < n; ++t)
+                row[t] = value[t * pitch];
+        }
+        rows += run.length * stride;
+    }
 }
 
 bool gather(File &f, std::span<const Piece> pieces) {

@@ -158,6 +158,19 @@ struct Piece {
 };
 bool gather(File &f, std::span<const Piece> pieces);
 
+// Rows that take consecutive positions of a set of traces: `length` rows from the one after the
+// previous run's, taking positions position, position + 1, ...
+struct Run {
+    size_t position, length;
+};
+
+// rows[k * stride + t] = values[t * pitch + (position of row k)] for t < n: one value of each of
+// n traces (the rows of `values`, `pitch` floats apart) into consecutive rows, run after run.
+// Four rows of a run move as 4 x 4 blocks transposed in registers, so that 16 traces write
+// whole cache lines of the rows.
+void transpose_runs(const float *values, size_t pitch, size_t n, std::span<const Run> runs, float *rows,
+                    size_t stride);
+
 // ErrorDetail::bad_value "need at least one array to concatenate".
 [[noreturn]] void fail_nothing_to_stack();
 

@@ -17,9 +17,6 @@
 #include <map>
 #include <memory>
 #include <optional>
-#ifdef __SSE2__
-#include <xmmintrin.h>
-#endif
 
 namespace orvelio {
 
@@ -613,13 +610,8 @@ Data read_point_map(Start &s) {
     return out;
 }
 
-// Rows that take consecutive trace positions: `length` rows from the one after the previous
-// run's, taking positions position, position + 1, ... The usual table lists a map's positions
-// in order, so that its rows make a run or a few.
-struct Run {
-    size_t position, length;
-};
-
+// Runs of a map's rows: the usual table lists a map's positions in order, so that its rows
+// make a run or a few.
 std::vector<Run> runs_of(const Plan &p) {
     std::vector<Run> runs;
     for (const RegionLayout &layout : p.d.regions)
@@ -631,48 +623,6 @@ std::vector<Run> runs_of(const Plan &p) {
                 runs.push_back({position, 1});
         }
     return runs;
-}
-
-// rows[k * stride + t] = values[t * npt + (position of row k)] for t < n: the positions of n
-// traces (the rows of `values`, npt apart) into consecutive rows. Four rows of a run move as
-// 4 x 4 blocks transposed in registers.
-void transpose_runs(const float *values, size_t npt, size_t n, const std::vector<Run> &runs, float *rows,
-                    size_t stride) {
-    for (const Run &run : runs) {
-        size_t j = 0;
-#ifdef __SSE2__
-        for (; j + 4 <= run.length; j += 4) {
-            const float *const column = values + run.position + j;
-            float *const r0 = rows + j * stride, *const r1 = r0 + stride, *const r2 = r1 + stride,
-                         *const r3 = r2 + stride;
-            size_t t = 0;
-            for (; t + 4 <= n; t += 4) {
-                const float *v = column + t * npt;
-                __m128 a = _mm_loadu_ps(v), b = _mm_loadu_ps(v + npt), d = _mm_loadu_ps(v + 2 * npt),
-                       e = _mm_loadu_ps(v + 3 * npt);
-                _MM_TRANSPOSE4_PS(a, b, d, e);
-                _mm_storeu_ps(r0 + t, a);
-                _mm_storeu_ps(r1 + t, b);
-                _mm_storeu_ps(r2 + t, d);
-                _mm_storeu_ps(r3 + t, e);
-            }
-            for (; t < n; ++t) {
-                const float *v = column + t * npt;
-                r0[t] = v[0];
-                r1[t] = v[1];
-                r2[t] = v[2];
-                r3[t] = v[3];
-            }
-        }
-#endif
-        for (; j < run.length; ++j) {
-            float *row = rows + j * stride;
-            const float *value = values + run.position + j;
-            for (size_t t = 0; t < n; ++t)
-                row[t] = value[t * npt];
-        }
-        rows += run.length * stride;
-    }
 }
 
 Data read_trace_map(Start &s) {
