@@ -228,9 +228,9 @@ void plan_image_traces(Start &s, Plan &p, ValueFaults &values, Map *map) {
 }
 
 // Trace k is the layer traces[:, :, k]: its NPT = NPY * NPX values, row by row, land with a
-// stride of M. They pass through a bounded buffer a few traces at a time (each trace's values
-// checked and the budget charged before its batch is read), with a little room between the
-// traces so that the positions of 16 of them do not all fall into the same cache sets.
+// stride of M. They pass through a bounded buffer a few traces at a time, with a little room
+// between the traces so that the positions of 16 of them do not all fall into the same cache
+// sets.
 Data read_image_traces(Start &s) {
     Plan p;
     ImageTraces out = planned<ImageTraces>(s, p, plan_image_traces);
@@ -243,19 +243,9 @@ Data read_image_traces(Start &s) {
         const size_t pitch = npt + 16;
         const auto buffer = std::make_unique_for_overwrite<float[]>(batch * pitch);
         const Run all{0, npt};
-        std::vector<Piece> pieces;
         for (size_t k0 = 0; k0 < m; k0 += batch) {
             const size_t n = std::min(batch, m - k0);
-            pieces.clear();
-            for (size_t k = 0; k < n; ++k) {
-                const int64_t offset = offsets[k0 + k];
-                if (const size_t got = values_at(s.f, offset, npt); got < npt)
-                    fail_cut_short(got, npt, offset);
-                pieces.push_back({static_cast<uint64_t>(offset), npt * sizeof(float), buffer.get() + k * pitch});
-            }
-            s.budget.charge(n, npt * sizeof(float));
-            if (!gather(s.f, pieces))
-                fail_cut_short(0, npt); // the file shrank while being read
+            read_rows_into(s.f, std::span(offsets).subspan(k0, n), buffer.get(), npt, s.budget, pitch);
             transpose_runs(buffer.get(), pitch, n, {&all, 1}, out.traces.data() + k0, m);
         }
     }

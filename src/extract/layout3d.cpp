@@ -355,17 +355,19 @@ void read_times(File &f, const std::vector<int64_t> &offsets, size_t npt, double
 
 namespace {
 
-// One pass over the sub-blocks: the `npt` values of each into dst + i * npt (when dst is set)
-// and, when `len` is not 0, the `len` bytes that start `delta` bytes after each sub-block's
-// values into field + i * len; field bytes past the end of the file are left as they are.
-// The values must have been checked. False when the file turned out shorter.
+// One pass over the sub-blocks: the `npt` values of each into dst + i * pitch (when dst is
+// set; pitch 0 is npt) and, when `len` is not 0, the `len` bytes that start `delta` bytes after
+// each sub-block's values into field + i * len; field bytes past the end of the file are left
+// as they are. The values must have been checked. False when the file turned out shorter.
 bool gather_rows(File &f, std::span<const int64_t> offsets, size_t npt, float *dst, int64_t delta, size_t len,
-                 uint8_t *field) {
+                 uint8_t *field, size_t pitch = 0) {
     Gather g(f);
     const size_t row = npt * sizeof(float);
+    if (pitch == 0)
+        pitch = npt;
     for (size_t i = 0; i < offsets.size(); ++i) {
         const uint64_t at = static_cast<uint64_t>(offsets[i]);
-        if (dst && !g.add(at, row, dst + i * npt))
+        if (dst && !g.add(at, row, dst + i * pitch))
             return false;
         if (len == 0)
             continue;
@@ -519,12 +521,13 @@ bool gather(File &f, std::span<const Piece> pieces) {
     return g.flush();
 }
 
-void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget) {
+void read_rows_into(File &f, std::span<const int64_t> offsets, float *dst, size_t npt, ReadBudget &budget,
+                    size_t pitch) {
     for (int64_t offset : offsets)
         if (const size_t got = values_at(f, offset, npt); got < npt)
             fail_cut_short(got, npt, offset);
     budget.charge(offsets.size(), npt * sizeof(float));
-    if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr))
+    if (!gather_rows(f, offsets, npt, dst, 0, 0, nullptr, pitch))
         fail_cut_short(0, npt);
 }
 

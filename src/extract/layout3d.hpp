@@ -130,12 +130,13 @@ std::vector<std::string> read_labels_by_batch(File &f, const std::vector<int64_t
                                               int32_t infoSize, size_t batch, float *buffer,
                                               const std::function<void(size_t first, size_t n)> &take);
 
-// Reads the `npt` values at each offset into dst + i * npt, straight from the file, in as
-// few system calls as the spacing allows (the bytes between close sub-blocks pass through a
-// small buffer; far ones are read apart). The offsets should have been checked in the order
-// the caller's errors require; one whose values the end of the file cuts short fails with
+// Reads the `npt` values at each offset into dst + i * pitch (pitch 0: npt), straight from the
+// file, in as few system calls as the spacing allows (the bytes between close sub-blocks pass
+// through a small buffer; far ones are read apart). The offsets should have been checked in the
+// order the caller's errors require; one whose values the end of the file cuts short fails with
 // fail_cut_short here; then the budget is charged.
-void read_rows_into(File &f, const std::vector<int64_t> &offsets, float *dst, size_t npt, ReadBudget &budget);
+void read_rows_into(File &f, std::span<const int64_t> offsets, float *dst, size_t npt, ReadBudget &budget,
+                    size_t pitch = 0);
 
 // All sub-blocks' values as the rows of one (M, npt) array, as stacking them row by row
 // would give. Fails, in this order: check_offset for each offset in turn; "need at least one
